@@ -1,0 +1,99 @@
+#include "support.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "app.globals.h"
+#include "log.h"
+
+DEFINE_APP_GLOBALS;
+
+namespace {
+
+// Every test program logs to stderr with the application tag "tst", as a
+// program would right after start-up.
+class LogEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        glog_init("tst");
+        log_default(&g_log, stderr);
+    }
+};
+
+[[maybe_unused]] auto *g_env = ::testing::AddGlobalTestEnvironment(new LogEnvironment);
+
+}  // namespace
+
+TempDir::TempDir()
+{
+    const char *base = getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/tavel-test.XXXXXX";
+    if (!mkdtemp(tmpl.data())) abort();
+    path_ = tmpl;
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+LogCapture::LogCapture(bool with_time) : fp_(tmpfile())
+{
+    if (!fp_) abort();
+    log_timefmt(&g_log, with_time ? f_REALTIME_TIMER : f_NO_TIME);
+    log_default(&g_log, fp_);
+}
+
+LogCapture::~LogCapture()
+{
+    log_default(&g_log, stderr);
+    log_timefmt(&g_log, f_REALTIME_TIMER);
+    fclose(fp_);
+}
+
+std::string LogCapture::text() const
+{
+    fflush(fp_);
+    std::string out;
+    char buf[4096];
+    rewind(fp_);
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), fp_)) > 0) out.append(buf, n);
+    fseek(fp_, 0, SEEK_END);
+    return out;
+}
+
+void LogCapture::clear()
+{
+    fflush(fp_);
+    if (ftruncate(fileno(fp_), 0) != 0) abort();
+    rewind(fp_);
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void write_file(const std::string &path, const std::string &data)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << data;
+}
+
+bool file_exists(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}

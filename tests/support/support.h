@@ -1,0 +1,37 @@
+#pragma once
+// Shared test fixtures: temporary directories, captured log output, files.
+#include <cstdio>
+#include <string>
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its contents.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::string &path() const { return path_; }
+    std::string file(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// Sends g_log to a temporary file for the object's life (time stamps off
+// unless asked for); text() returns what was written so far.
+class LogCapture {
+public:
+    explicit LogCapture(bool with_time = false);
+    ~LogCapture();
+    LogCapture(const LogCapture &) = delete;
+    LogCapture &operator=(const LogCapture &) = delete;
+    std::string text() const;
+    void clear();
+
+private:
+    FILE *fp_;
+};
+
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &data);
+bool file_exists(const std::string &path);
