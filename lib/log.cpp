@@ -236,6 +236,8 @@ void report_backtrace(const char *title, bool log_it)
 {
     if (s_asserting) return;
     s_asserting = true;
+    // The report itself must not trip over a broken group tag.
+    g_log.group.sym8[sizeof(g_log.group.sym8) - 1] = '\0';
     char bt[512] = {};
     if (btrace_to_buf(bt, sizeof(bt) - 1) == 0 && log_it)
         log_write(&g_log, PANIC_level, "%s at:\n%s==\n", title, bt);
@@ -490,7 +492,9 @@ void log_write(log_ctx *log, int level, const char *fmt, ...) noexcept
         goto out;
 
     if (log->group.num) {
-        lfx_assert(0 == log->group.sym8[sizeof(log->group.sym8) - 1]);
+        // clang-format off
+        lfx_assert(0 == log->group.sym8[sizeof(log->group.sym8)-1]);
+        // clang-format on
         if (!put_piece(&pos, "group", "%s ", log->group.sym8)) goto out;
     }
 

@@ -78,6 +78,35 @@ void LogCapture::clear()
     rewind(fp_);
 }
 
+StderrCapture::StderrCapture() : saved_fd_(dup(2)), fp_(tmpfile())
+{
+    if (saved_fd_ < 0 || !fp_) abort();
+    fflush(stderr);
+    dup2(fileno(fp_), 2);
+}
+
+StderrCapture::~StderrCapture()
+{
+    fflush(stderr);
+    dup2(saved_fd_, 2);
+    close(saved_fd_);
+    fclose(fp_);
+}
+
+std::string StderrCapture::text() const
+{
+    fflush(stderr);
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    off_t off = 0;
+    while ((n = pread(fileno(fp_), buf, sizeof(buf), off)) > 0) {
+        out.append(buf, size_t(n));
+        off += n;
+    }
+    return out;
+}
+
 std::string read_file(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);

@@ -32,6 +32,20 @@ private:
     FILE *fp_;
 };
 
+// Sends descriptor 2 (stderr) to a temporary file for the object's life.
+class StderrCapture {
+public:
+    StderrCapture();
+    ~StderrCapture();
+    StderrCapture(const StderrCapture &) = delete;
+    StderrCapture &operator=(const StderrCapture &) = delete;
+    std::string text() const;
+
+private:
+    int saved_fd_;
+    FILE *fp_;
+};
+
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &data);
 bool file_exists(const std::string &path);
