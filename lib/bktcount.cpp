@@ -1,0 +1,116 @@
+#include "bktcount.h"
+
+#include <cstdarg>
+#include <cstring>
+
+#include "log.h"
+#include "rqs.h"
+#include "syswrap.h"
+#include "timeop.h"
+
+LOG_MODULE(LM_DEFAULT);
+
+namespace {
+
+bool is_unset(const struct timespec &t) { return t.tv_sec == 0 && t.tv_nsec == 0; }
+
+bool not_after(const struct timespec &a, const struct timespec &b)
+{
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec <= b.tv_nsec);
+}
+
+void add_span(struct timespec *t, const struct timespec &span)
+{
+    t->tv_sec += span.tv_sec;
+    t->tv_nsec += span.tv_nsec;
+    if (t->tv_nsec >= TMS_NSEC_PER_SEC) {
+        t->tv_sec += 1;
+        t->tv_nsec -= TMS_NSEC_PER_SEC;
+    }
+}
+
+// Clears every bucket (touched flags too) and starts bucket 0 at now.
+void reset_to(bcounter *bc, const struct timespec &now)
+{
+    memset(static_cast<void *>(bc->bkt), 0, bc->bcount * sizeof(bucket));
+    bc->end_tm = now;
+    add_span(&bc->end_tm, bc->tspan);
+    bc->idx = 0;
+}
+
+}  // namespace
+
+int bcounter_init(bcounter *bc, size_t bnum, long ms) noexcept
+{
+    // clang-format off
+    lfx_assert(bc && NULL == bc->bkt && bnum > 1 && ms > 0);
+    // clang-format on
+    *bc = bcounter{};
+    bc->bkt = static_cast<bucket *>(W_calloc(__func__, bnum, sizeof(bucket)));
+    if (!bc->bkt) return -1;
+    bc->bcount = bnum;
+    ms2timespec(ms, &bc->tspan);
+    return 0;
+}
+
+void bcounter_discard(bcounter *bc) noexcept
+{
+    free(bc->bkt);
+    *bc = bcounter{};
+}
+
+int bcounter_home(bcounter *bc) noexcept
+{
+    const struct timespec &now = *rqs_now_ref();
+    if (is_unset(bc->end_tm)) {
+        reset_to(bc, now);
+        return 0;
+    }
+    // Each span passed without additions still counts as measured time.
+    for (size_t i = 0; i < bc->bcount; ++i) {
+        if (not_after(now, bc->end_tm)) return 0;
+        add_span(&bc->end_tm, bc->tspan);
+        bc->idx = (bc->idx + 1) % bc->bcount;
+        bc->bkt[bc->idx] = bucket{0, 0, 1};
+    }
+    // Idle for longer than the whole ring: start afresh.
+    reset_to(bc, now);
+    return 0;
+}
+
+int bcounter_persec(const bcounter *bc, double *vps, double *hps) noexcept
+{
+    size_t vol = 0, hits = 0, touched = 0;
+    for (size_t i = 0; i < bc->bcount; ++i) {
+        const bucket &b = bc->bkt[i];
+        if (!b.touched) continue;
+        vol += b.vol;
+        hits += b.hits;
+        ++touched;
+    }
+    long ms = long(touched) * tms2ms(&bc->tspan);
+    double secs = double(ms) / 1000.0;
+    if (vps) *vps = ms ? double(vol) / secs : 0.0;
+    if (hps) *hps = ms ? double(hits) / secs : 0.0;
+    return 0;
+}
+
+void bcounter_dump(const bcounter *bc, FILE *fp, const char *fmt, ...) noexcept
+{
+    lfx_assert(bc && fp);
+    if (fmt && *fmt) {
+        va_list ap;
+        va_start(ap, fmt);
+        vfprintf(fp, fmt, ap);
+        va_end(ap);
+    }
+    long span_ms = tms2ms(&bc->tspan);
+    fprintf(fp, "bc(%p): %lub/%lu ms (%lu ms), idx=%lu, end_tm=%ld.%09ld: ",
+            static_cast<const void *>(bc), (unsigned long)bc->bcount, (unsigned long)span_ms,
+            (unsigned long)(long(bc->bcount) * span_ms), (unsigned long)bc->idx,
+            (long)bc->end_tm.tv_sec, bc->end_tm.tv_nsec);
+    for (size_t i = 0; i < bc->bcount; ++i)
+        fprintf(fp, "%lu:[h:%lu, v:%lu] ", (unsigned long)i, (unsigned long)bc->bkt[i].hits,
+                (unsigned long)bc->bkt[i].vol);
+    fputc('\n', fp);
+}

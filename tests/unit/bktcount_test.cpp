@@ -1,0 +1,142 @@
+#include "bktcount.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "rqs.h"
+#include "support.h"
+
+namespace {
+
+// Drives the loop clock by hand: t0 + ms.
+struct LoopClock {
+    struct timespec base = {5000, 900000000};  // a nanosecond carry on the way
+    void at_ms(long ms)
+    {
+        struct timespec t = base;
+        t.tv_sec += ms / 1000;
+        t.tv_nsec += (ms % 1000) * 1000000L;
+        if (t.tv_nsec >= 1000000000L) {
+            t.tv_sec += 1;
+            t.tv_nsec -= 1000000000L;
+        }
+        rqs_test_set_now(&t);
+    }
+};
+
+struct Counter {
+    bcounter bc{};
+    Counter(size_t n, long ms) { EXPECT_EQ(bcounter_init(&bc, n, ms), 0); }
+    ~Counter() { bcounter_discard(&bc); }
+    size_t touched() const
+    {
+        size_t n = 0;
+        for (size_t i = 0; i < bc.bcount; ++i) n += bc.bkt[i].touched;
+        return n;
+    }
+};
+
+}  // namespace
+
+TEST(bktcount, first_addition_counts_in_bucket_zero)
+{
+    LoopClock clk;
+    Counter c(10, 100);
+    clk.at_ms(0);
+    bcounter_home(&c.bc);
+    bcounter_add(&c.bc, 1000);
+    EXPECT_EQ(c.bc.idx, 0u);
+    EXPECT_EQ(c.touched(), 1u);
+    double vps = -1, hps = -1;
+    EXPECT_EQ(bcounter_persec(&c.bc, &vps, &hps), 0);
+    EXPECT_DOUBLE_EQ(vps, 10000.0);  // 1000 bytes over one 100 ms bucket
+    EXPECT_DOUBLE_EQ(hps, 10.0);
+}
+
+TEST(bktcount, idle_spans_count_as_measured_time)
+{
+    LoopClock clk;
+    Counter c(10, 100);
+    clk.at_ms(0);
+    bcounter_home(&c.bc);
+    bcounter_add(&c.bc, 500);
+    clk.at_ms(350);  // three new buckets, zeroed and touched
+    bcounter_home(&c.bc);
+    EXPECT_EQ(c.bc.idx, 3u);
+    EXPECT_EQ(c.touched(), 4u);
+    bcounter_add(&c.bc, 300);
+    double vps = 0;
+    bcounter_persec(&c.bc, &vps, nullptr);
+    EXPECT_DOUBLE_EQ(vps, 800.0 / 0.4);
+    // The end of a bucket still belongs to it.
+    clk.at_ms(400);
+    bcounter_home(&c.bc);
+    EXPECT_EQ(c.bc.idx, 3u);
+}
+
+TEST(bktcount, ring_wraps_and_overwrites_old_buckets)
+{
+    LoopClock clk;
+    Counter c(4, 100);
+    clk.at_ms(0);
+    bcounter_home(&c.bc);
+    for (long t = 0; t < 1000; t += 100) {
+        clk.at_ms(t + 50);  // inside the span of bucket t / 100
+        bcounter_home(&c.bc);
+        bcounter_add(&c.bc, 10);
+    }
+    EXPECT_EQ(c.bc.idx, 9u % 4);
+    double vps = 0;
+    bcounter_persec(&c.bc, &vps, nullptr);
+    EXPECT_DOUBLE_EQ(vps, 40.0 / 0.4);  // only the last four spans remain
+}
+
+TEST(bktcount, long_pause_resets)
+{
+    LoopClock clk;
+    Counter c(10, 100);
+    clk.at_ms(0);
+    bcounter_home(&c.bc);  // bucket 0 ends at 100 ms
+    bcounter_add(&c.bc, 1);
+    clk.at_ms(100 + 900);  // exactly nine spans past the end: no reset
+    bcounter_home(&c.bc);
+    EXPECT_EQ(c.bc.idx, 9u);
+    EXPECT_EQ(c.touched(), 10u);
+
+    clk.at_ms(1000 + 901);  // more than nine spans past the end
+    bcounter_home(&c.bc);
+    EXPECT_EQ(c.bc.idx, 0u);
+    EXPECT_EQ(c.touched(), 0u);
+    double vps = -1, hps = -1;
+    bcounter_persec(&c.bc, &vps, &hps);
+    EXPECT_EQ(vps, 0.0);
+    EXPECT_EQ(hps, 0.0);
+}
+
+TEST(bktcount, dump_text)
+{
+    Counter c(2, 250);
+    c.bc.bkt[1].hits = 3;
+    c.bc.bkt[1].vol = 99;
+    char *buf = nullptr;
+    size_t len = 0;
+    FILE *fp = open_memstream(&buf, &len);
+    bcounter_dump(&c.bc, fp, "T%d ", 7);
+    fclose(fp);
+    char expect[256];
+    snprintf(expect, sizeof(expect),
+             "T7 bc(%p): 2b/250 ms (500 ms), idx=0, end_tm=0.000000000: 0:[h:0, v:0] "
+             "1:[h:3, v:99] \n",
+             static_cast<void *>(&c.bc));
+    EXPECT_EQ(std::string(buf, len), expect);
+    free(buf);
+}
+
+TEST(bktcountDeathTest, bad_set_up_is_an_invariant)
+{
+    bcounter bc{};
+    EXPECT_DEATH(bcounter_init(&bc, 1, 100), "ASSERT at:");
+    EXPECT_DEATH(bcounter_init(&bc, 10, 0), "bnum > 1 && ms > 0");
+}
