@@ -1,0 +1,138 @@
+#pragma once
+// The flag store: a small table of short text pairs in one POSIX
+// shared-memory object that several processes map whole and change in
+// place under a process-shared read/write lock inside the object.
+//
+// The daemon creates its store at start-up and destroys it at shutdown; the
+// flag tool opens it, reads or changes one entry and closes it.  The byte
+// layout below is shared by every process that maps a store: all numbers
+// little-endian, N the capacity asked for at creation, C = floor(32N / 33)
+// the usable slots.
+//
+//   0    tag "SmF\0"        8    buflen = 32N + 136     16  strsz = 16
+//   24   creator's flags    32   rwlk (56 bytes)        88  el: emblst header
+//   136  C records of 32 bytes (16-byte key, 16-byte value), slot i at 136 + 32i
+//   88 + el.taken_offt      C bytes of taken map (1 taken, 0 free), then zeros
+#include <cstddef>
+#include <cstdint>
+#include <pthread.h>
+#include <type_traits>
+
+#include "lfxtypes.h"
+#include "xvdat.h"
+
+// "SmF" and a NUL, read as a little-endian word.
+constexpr uint32_t SHMF_TAG = mk_tag32("SmF");
+// Size of a key or value field; texts hold at most 15 characters.
+constexpr size_t SHMF_STRSZ = 16;
+// Names beginning with "/" must be shorter than this; others are made into
+// "/shmf-<name>.<pid>", which must fit in it.
+constexpr size_t SHMF_PATH_MAX = 248;
+// Paths given to shmf_open must be shorter than this.
+constexpr size_t SHMF_OPEN_PATH_MAX = 256;
+// Result of a key search that found its key.
+constexpr int RC_FOUND = 170;
+
+// A 16-byte key, compared as two machine words.
+union n128_tag {
+    char sym16[16];
+    uint64_t num[2];
+};
+
+// One record: the key (NUL-padded) and its value (NUL-terminated and padded).
+struct shmf_rec {
+    n128_tag name;
+    char str[SHMF_STRSZ];
+};
+
+// The store's header.  rec0 is the first 8 bytes of record 0: the records
+// continue past the end of this struct up to the taken map.
+struct shmf_storage {
+    n32_tag tag;
+    uint32_t pad0;
+    uint64_t buflen;
+    uint64_t strsz;
+    uint32_t flags;
+    uint32_t pad1;
+    pthread_rwlock_t rwlk;
+    emblst el;
+    char rec0[8];
+};
+
+// The x86-64 Linux layout every process mapping a store relies on.
+static_assert(sizeof(n128_tag) == 16);
+static_assert(sizeof(shmf_rec) == 32);
+static_assert(sizeof(pthread_rwlock_t) == 56);
+static_assert(sizeof(shmf_storage) == 144);
+static_assert(offsetof(shmf_storage, tag) == 0);
+static_assert(offsetof(shmf_storage, buflen) == 8);
+static_assert(offsetof(shmf_storage, strsz) == 16);
+static_assert(offsetof(shmf_storage, flags) == 24);
+static_assert(offsetof(shmf_storage, rwlk) == 32);
+static_assert(offsetof(shmf_storage, el) == 88);
+static_assert(offsetof(shmf_storage, el) + offsetof(emblst, max_count) == 96);
+static_assert(offsetof(shmf_storage, el) + offsetof(emblst, last) == 104);
+static_assert(offsetof(shmf_storage, el) + offsetof(emblst, avail) == 112);
+static_assert(offsetof(shmf_storage, el) + offsetof(emblst, flags) == 120);
+static_assert(offsetof(shmf_storage, el) + offsetof(emblst, taken_offt) == 128);
+static_assert(offsetof(shmf_storage, rec0) == 136);
+static_assert(std::is_trivially_copyable_v<n128_tag> && std::is_trivially_copyable_v<shmf_rec>);
+static_assert(std::is_standard_layout_v<shmf_storage> &&
+              std::is_trivially_copyable_v<shmf_storage>);
+
+// Size of a store of capacity n, its usable slots, and where its taken map
+// begins (from the start of the object).
+constexpr size_t shmf_buflen(size_t n) noexcept { return 32 * n + 136; }
+constexpr size_t shmf_slots(size_t n) noexcept { return 32 * n / 33; }
+constexpr size_t shmf_map_offset(size_t n) noexcept { return 88 + 48 + 32 * shmf_slots(n); }
+static_assert(shmf_buflen(128) == 4232);
+static_assert(shmf_slots(128) == 124);
+static_assert(shmf_map_offset(128) == 4104);
+
+// A handle: the address at which the store is mapped.
+using shmf_t = shmf_storage *;
+
+// --- the store ---------------------------------------------------------------
+
+// A new, empty store of max_count * 32 + 136 bytes named from name (any
+// object of that name is removed first), mode 0600, with the creator's
+// flags word.  The handle, or null (logged) when the name is too long or
+// the object cannot be created, sized, mapped or initialised.
+shmf_t shmf_create(const char *name, size_t max_count, uint32_t flags) noexcept;
+// Maps an existing store; path begins with "/".  The handle, or null
+// (logged) when the object cannot be opened or mapped, or is not a
+// well-formed store: too short, wrong tag, or a header that does not match
+// the object's size and the slot list that creation lays out.
+shmf_t shmf_open(const char *path) noexcept;
+// The value of key, pointing into the mapping (a later change may alter it
+// in place); null with errno ENOENT when absent, ENAMETOOLONG for a key of
+// 16 characters or more, EINVAL for a handle without the tag, or the lock's
+// error number when the read lock cannot be taken (all but ENOENT logged).
+const char *shmf_get(shmf_t fh, const char *key) noexcept;
+// Sets key to val, adding the key in the lowest free slot when absent: 0;
+// -1 for a key or value of 16 characters or more, a bad handle, a full store
+// (not logged) or an inconsistent slot list; or the lock's error number.
+int shmf_set(shmf_t fh, const char *key, const char *val) noexcept;
+// Removes key: 0; 3 (ESRCH) when absent; -1 for a bad key or handle or an
+// inconsistent slot list; the lock's error number; or the slot list's code.
+int shmf_del(shmf_t fh, const char *key) noexcept;
+// Unmaps the store; a null handle is fine.  0, or -1 (logged, errno of the
+// failing call) when the header's buflen is implausible or munmap fails.
+int shmf_close(shmf_t fh) noexcept;
+// As shmf_close, after destroying the lock, then removes the object named
+// path.  0, or -1 (logged) when unmapping or removing fails.
+int shmf_destroy(shmf_t fh, const char *path) noexcept;
+
+// --- locking -------------------------------------------------------------------
+
+// How long shmf_lock waits, for this process: 0 (the default) waits for
+// ever; otherwise at most ms milliseconds, after which it fails with
+// ETIMEDOUT.  A lock left held by a process that died is never released, so
+// a tool that must not hang sets a bound.
+void shmf_set_lock_wait(unsigned ms) noexcept;
+unsigned shmf_lock_wait() noexcept;
+// Takes the read (to_read) or the write lock: 0, or the pthread error
+// number (logged).
+int shmf_lock(pthread_rwlock_t *lk, bool to_read) noexcept;
+// Releases it: 0, or the pthread error number (logged).
+int shmf_unlock(pthread_rwlock_t *lk) noexcept;

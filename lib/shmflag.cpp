@@ -1,0 +1,443 @@
+#include "shmflag.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "log.h"
+#include "syswrap.h"
+
+LOG_MODULE(LM_DEFAULT);
+
+namespace {
+
+// Where the slot list begins, and how much of the object it covers.
+constexpr size_t LIST_OFFSET = offsetof(shmf_storage, el);
+constexpr size_t REC_OFFSET = offsetof(shmf_storage, rec0);
+static_assert(REC_OFFSET == LIST_OFFSET + EMBLST_HDR_SIZE);
+
+unsigned g_lock_wait_ms = 0;
+
+shmf_rec *records(shmf_t fh) noexcept
+{
+    return static_cast<shmf_rec *>(emblst_data(&fh->el));
+}
+
+const char *taken_map(shmf_t fh) noexcept
+{
+    return reinterpret_cast<const char *>(&fh->el) + fh->el.taken_offt;
+}
+
+n128_tag make_key(const char *key) noexcept
+{
+    n128_tag k{};
+    memcpy(k.sym16, key, strlen(key));  // the caller checked it fits with its NUL
+    return k;
+}
+
+// The key rule of every access: shorter than a key field.
+bool key_fits(const char *func, const char *key) noexcept
+{
+    size_t len = strlen(key);
+    if (len < SHMF_STRSZ) return true;
+    log_err("%s: [%s] key length is too long (%zu: >= %zu)\n", func, key, len, SHMF_STRSZ);
+    return false;
+}
+
+bool tag_ok(const char *func, shmf_t fh) noexcept
+{
+    if (fh->tag.num == SHMF_TAG) return true;
+    log_err("%s: BAD signature [%.3s] at (%p) (buflen=%zu)\n", func, fh->tag.sym4,
+            static_cast<void *>(fh), size_t(fh->buflen));
+    return false;
+}
+
+int match_key(void *data, size_t i, void *aux) noexcept
+{
+    const n128_tag &name = (static_cast<const shmf_rec *>(data) + i)->name;
+    const n128_tag &key = *static_cast<const n128_tag *>(aux);
+    return name.num[0] == key.num[0] && name.num[1] == key.num[1] ? RC_FOUND : 0;
+}
+
+// The slot of key among the taken slots 0 to last, or -1.
+ssize_t find_key(shmf_t fh, n128_tag &key) noexcept
+{
+    size_t pos = 0;
+    int rc = emblst_each_aux(&fh->el, &key, match_key, &pos);
+    return rc == RC_FOUND ? ssize_t(pos) : -1;
+}
+
+// Why a header cannot be that of a store of size bytes, or null.  Creation
+// lays the slot list over everything past offset 88 with 32-byte slots;
+// anything else is a foreign or damaged object that must not be indexed.
+const char *header_fault(const shmf_storage *stg, size_t size) noexcept
+{
+    if (stg->buflen != size) return "buflen differs from the object's size";
+    if (stg->strsz != SHMF_STRSZ) return "value size is not 16";
+    if ((size - REC_OFFSET) % sizeof(shmf_rec) != 0) return "size is not that of a store";
+    const emblst &el = stg->el;
+    const uint64_t cap = (size - REC_OFFSET) / (sizeof(shmf_rec) + 1);
+    if (cap == 0) return "no room for a record";
+    if (el.max_count != cap) return "slot count does not match the size";
+    if (el.taken_offt != EMBLST_HDR_SIZE + sizeof(shmf_rec) * cap)
+        return "taken map offset does not match the slot count";
+    if (el.count > cap) return "count above the slot count";
+    if (el.last >= cap) return "last slot out of range";
+    if (el.avail < -1 || el.avail >= int64_t(cap)) return "free slot out of range";
+    return nullptr;
+}
+
+// Why the slot list disagrees with its taken map, or null.  Run under the
+// write lock before the list is changed: the slot rules treat such a
+// disagreement as a broken invariant, but here it comes from whatever
+// wrote the shared object.
+const char *slots_fault(shmf_t fh) noexcept
+{
+    const emblst &el = fh->el;
+    const char *map = taken_map(fh);
+    const shmf_rec *rec = records(fh);
+    uint64_t taken = 0, highest = 0;
+    int64_t lowest_free = -1;
+    for (uint64_t i = 0; i < el.max_count; ++i) {
+        if (!map[i]) {
+            if (lowest_free < 0) lowest_free = int64_t(i);
+            continue;
+        }
+        ++taken;
+        highest = i;
+        if (rec[i].name.sym16[SHMF_STRSZ - 1] || rec[i].str[SHMF_STRSZ - 1])
+            return "unterminated record";
+    }
+    if (taken != el.count) return "count differs from the taken map";
+    if (taken && highest > el.last) return "slot above last taken";
+    if (el.avail != lowest_free) return "free slot is not the lowest";
+    return nullptr;
+}
+
+bool slots_sane(const char *func, shmf_t fh) noexcept
+{
+    const char *why = slots_fault(fh);
+    if (!why) return true;
+    log_err("%s: inconsistent slot list: %s (count=%zu last=%zu avail=%zd)\n", func, why,
+            size_t(fh->el.count), size_t(fh->el.last), ssize_t(fh->el.avail));
+    return false;
+}
+
+int lock_init(pthread_rwlock_t *lk) noexcept
+{
+    pthread_rwlockattr_t attr;
+    int rc = pthread_rwlockattr_init(&attr);
+    if (rc != 0) {
+        log_err("%s: pthread_rwlockattr_init ERROR(%d): %s\n", "shmf_lock_init", rc,
+                strerror(rc));
+        return rc;
+    }
+    rc = pthread_rwlockattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    if (rc != 0) {
+        log_err("%s: pthread_rwlockattr_setpshared ERROR(%d): %s\n", "shmf_lock_init", rc,
+                strerror(rc));
+    } else {
+        rc = pthread_rwlock_init(lk, &attr);
+        if (rc != 0)
+            log_err("%s: pthread_rwlock_init (SHARED) ERROR(%d): %s\n", "shmf_lock_init", rc,
+                    strerror(rc));
+    }
+    pthread_rwlockattr_destroy(&attr);
+    return rc;
+}
+
+// The object's name: "/name" as given, any other as "/shmf-<name>.<pid>".
+int mk_shmf_path(const char *name, char (&buf)[SHMF_PATH_MAX]) noexcept
+{
+    if (name[0] == '/') {
+        size_t len = strlen(name);
+        if (len >= SHMF_PATH_MAX) {
+            log_err("%s: path is too long (must be <%zu)\n", "shmf_create", SHMF_PATH_MAX);
+            return -1;
+        }
+        memcpy(buf, name, len + 1);
+        return 0;
+    }
+    int n = snprintf(buf, sizeof(buf), "/shmf-%s.%ld", name, long(getpid()));
+    if (n < 0 || size_t(n) >= sizeof(buf)) {
+        log_err("%s: buffer overflow: %d>=%zu [%s]\n", "mk_shmf_path", n, sizeof(buf), name);
+        return -1;
+    }
+    return 0;
+}
+
+// Unmaps, and with a path removes, the object; destroy_lock only once the
+// lock was initialised.
+int shmf_xclose(shmf_t fh, const char *path, bool destroy_lock) noexcept
+{
+    if (!fh) return 0;
+    const size_t len = fh->buflen;
+    if (len <= sizeof(shmf_storage)) {
+        log_err("%s: possible data corruption stg=[%p]: len=%zu\n", "shmf_xclose",
+                static_cast<void *>(fh), len);
+        errno = EINVAL;
+        return -1;
+    }
+    if (path && destroy_lock) {
+        int rc = pthread_rwlock_destroy(&fh->rwlk);
+        if (rc != 0)
+            log_err("%s: pthread_rwlock_destroy ERROR(%d): %s\n", "shmf_xclose", rc,
+                    strerror(rc));
+    }
+    if (munmap(fh, len) != 0) {
+        int err = errno;
+        log_err("%s: munmap(%p, %zu) ERROR(%d): %s\n", "shmf_xclose", static_cast<void *>(fh),
+                len, err, strerror(err));
+        errno = err;
+        return -1;
+    }
+    if (path && shm_unlink(path) != 0) {
+        int err = errno;
+        log_err("%s: shm_unlink('%s') ERROR(%d): %s\n", "shmf_xclose", path, err, strerror(err));
+        errno = err;
+        return -1;
+    }
+    log_dbg("%s: [%s] (%p) OK\n", "shmf_xclose", path ? path : "-", static_cast<void *>(fh));
+    return 0;
+}
+
+}  // namespace
+
+// --- locking -------------------------------------------------------------------
+
+void shmf_set_lock_wait(unsigned ms) noexcept { g_lock_wait_ms = ms; }
+
+unsigned shmf_lock_wait() noexcept { return g_lock_wait_ms; }
+
+int shmf_lock(pthread_rwlock_t *lk, bool to_read) noexcept
+{
+    lfx_assert(lk);
+    int rc;
+    if (g_lock_wait_ms == 0) {
+        rc = to_read ? pthread_rwlock_rdlock(lk) : pthread_rwlock_wrlock(lk);
+    } else {
+        // The timed variants take an absolute time on the real-time clock.
+        timespec until;
+        clock_gettime(CLOCK_REALTIME, &until);
+        until.tv_sec += g_lock_wait_ms / 1000;
+        until.tv_nsec += long(g_lock_wait_ms % 1000) * 1000000;
+        if (until.tv_nsec >= 1000000000) {
+            until.tv_nsec -= 1000000000;
+            ++until.tv_sec;
+        }
+        rc = to_read ? pthread_rwlock_timedrdlock(lk, &until)
+                     : pthread_rwlock_timedwrlock(lk, &until);
+    }
+    if (rc != 0)
+        log_err("%s: pthread_rwlock_rdlock ERROR(%d): %s\n", "shmf_lock", rc, strerror(rc));
+    return rc;
+}
+
+int shmf_unlock(pthread_rwlock_t *lk) noexcept
+{
+    lfx_assert(lk);
+    int rc = pthread_rwlock_unlock(lk);
+    if (rc != 0)
+        log_err("%s: pthread_rwlock_unlock ERROR(%d): %s\n", "shmf_unlock", rc, strerror(rc));
+    return rc;
+}
+
+// --- the store ---------------------------------------------------------------
+
+shmf_t shmf_create(const char *name, size_t max_count, uint32_t flags) noexcept
+{
+    lfx_assert(name);
+    lfx_assert(max_count <= (SIZE_MAX - REC_OFFSET) / sizeof(shmf_rec));
+    const size_t len = shmf_buflen(max_count);
+    log_dbg("%s: BEGIN [%s] count=%zu f=%04x len=%zu\n", "shmf_create", name, max_count, flags,
+            len);
+    lfx_assert(len % 8 == 0);
+
+    char path[SHMF_PATH_MAX];
+    if (mk_shmf_path(name, path) != 0) return nullptr;
+    shm_unlink(path);  // a store left by a crashed process of the same pid
+    int fd = shm_open(path, O_CREAT | O_EXCL | O_RDWR, 0600);
+    if (fd < 0) {
+        int err = errno;
+        log_err("%s: shm_open(%s) ERROR(%d): %s\n", "shmf_create", path, err, strerror(err));
+        return nullptr;
+    }
+    if (W_ftruncate("shmf_create", fd, off_t(len)) != 0) {
+        W_close("shmf_create", fd);
+        shm_unlink(path);
+        return nullptr;
+    }
+    void *p = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_NORESERVE, fd, 0);
+    if (p == MAP_FAILED) {
+        int err = errno;
+        log_err("%s: mmap() for %ld bytes failed, ERROR(%d): %s\n", "shmf_create", long(len), err,
+                strerror(err));
+        W_close("shmf_create", fd);
+        shm_unlink(path);
+        return nullptr;
+    }
+    W_close("shmf_create", fd);
+
+    auto *stg = static_cast<shmf_t>(p);
+    stg->tag.num = SHMF_TAG;
+    stg->buflen = len;
+    stg->strsz = SHMF_STRSZ;
+    stg->flags = flags;
+    if (!emblst_create(&stg->el, len - LIST_OFFSET, sizeof(shmf_rec))) {
+        log_err("%s: emblst_create(%p, %zu, %zu) ERROR\n", "shmf_create",
+                static_cast<void *>(&stg->el), len - LIST_OFFSET, sizeof(shmf_rec));
+        shmf_xclose(stg, path, false);
+        return nullptr;
+    }
+    if (lock_init(&stg->rwlk) != 0) {
+        shmf_xclose(stg, path, false);
+        return nullptr;
+    }
+    log_info("%s: (%p):%zu [%s] vlen=%zu count=%zu f=%04x\n", "shmf_create", p, len, path,
+             size_t(stg->strsz), size_t(stg->el.max_count), flags);
+    return stg;
+}
+
+shmf_t shmf_open(const char *path) noexcept
+{
+    if (!path || path[0] != '/' || strnlen(path, SHMF_OPEN_PATH_MAX) >= SHMF_OPEN_PATH_MAX) {
+        log_err("%s: invalid path=%s\n", "shmf_open", path ? path : "(null)");
+        return nullptr;
+    }
+    int fd = shm_open(path, O_RDWR, 0);
+    if (fd < 0) {
+        int err = errno;
+        log_err("%s: shm_open(%s) ERROR(%d): %s\n", "shmf_open", path, err, strerror(err));
+        return nullptr;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        int err = errno;
+        log_err("%s: fstat(%d,..) [%s] ERROR(%d): %s\n", "shmf_open", fd, path, err,
+                strerror(err));
+        W_close("shmf_open", fd);
+        return nullptr;
+    }
+    // The header is read before anything else is known about the object.
+    const size_t size = size_t(st.st_size);
+    if (size < sizeof(shmf_storage)) {
+        log_err("%s: [%s] is too short for a store (%zu < %zu bytes)\n", "shmf_open", path, size,
+                sizeof(shmf_storage));
+        W_close("shmf_open", fd);
+        return nullptr;
+    }
+    void *p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (p == MAP_FAILED) {
+        int err = errno;
+        log_err("%s: mmap() for %ld bytes failed, ERROR(%d): %s\n", "shmf_open", long(size), err,
+                strerror(err));
+        W_close("shmf_open", fd);
+        return nullptr;
+    }
+    W_close("shmf_open", fd);
+
+    auto *stg = static_cast<shmf_t>(p);
+    if (stg->tag.num != SHMF_TAG) {
+        log_err("%s: BAD signature [%.3s] at [%s] (buflen=%zu)\n", "shmf_open", stg->tag.sym4,
+                path, size_t(stg->buflen));
+        munmap(p, size);
+        return nullptr;
+    }
+    if (const char *why = header_fault(stg, size)) {
+        log_err("%s: [%s] is not a valid store: %s (buflen=%zu size=%zu)\n", "shmf_open", path,
+                why, size_t(stg->buflen), size);
+        munmap(p, size);
+        return nullptr;
+    }
+    log_dbg("%s: [%s] (%p) buflen=%zu vlen=%zu flags=%04x N=%zu\n", "shmf_open", path, p,
+            size_t(stg->buflen), size_t(stg->strsz), stg->flags,
+            (size_t(stg->buflen) - REC_OFFSET) / sizeof(shmf_rec));
+    return stg;
+}
+
+const char *shmf_get(shmf_t fh, const char *key) noexcept
+{
+    lfx_assert(fh && key);
+    if (!key_fits("shmf_get", key)) {
+        errno = ENAMETOOLONG;
+        return nullptr;
+    }
+    if (!tag_ok("shmf_get", fh)) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    n128_tag k = make_key(key);
+    int rc = shmf_lock(&fh->rwlk, true);
+    if (rc != 0) {
+        errno = rc;
+        return nullptr;
+    }
+    ssize_t j = find_key(fh, k);
+    const char *val = j >= 0 ? records(fh)[j].str : nullptr;
+    shmf_unlock(&fh->rwlk);
+    if (!val) errno = ENOENT;
+    return val;
+}
+
+int shmf_set(shmf_t fh, const char *key, const char *val) noexcept
+{
+    lfx_assert(fh && key && val);
+    if (!key_fits("shmf_set", key) || !tag_ok("shmf_set", fh)) return -1;
+    const size_t vlen = strlen(val);
+    if (vlen >= SHMF_STRSZ) {
+        log_err("%s: [%s] value length is too long (%zu >= %zu)\n", "shmf_set", key, vlen,
+                SHMF_STRSZ);
+        return -1;
+    }
+    // The whole field is written in one copy: a reader holding an earlier
+    // result sees the old text or the new one padded.
+    char field[SHMF_STRSZ] = {};
+    memcpy(field, val, vlen);
+    n128_tag k = make_key(key);
+
+    int rc = shmf_lock(&fh->rwlk, false);
+    if (rc != 0) return rc;
+    ssize_t j = find_key(fh, k);
+    if (j < 0) {
+        if (!slots_sane("shmf_set", fh) || (j = emblst_add(&fh->el)) < 0) {
+            shmf_unlock(&fh->rwlk);
+            return -1;
+        }
+        records(fh)[j].name = k;
+        log_dbg("%s: adding %s/%s (j=%zd)\n", "shmf_set", key, val, j);
+    }
+    memcpy(records(fh)[j].str, field, sizeof(field));
+    shmf_unlock(&fh->rwlk);
+    return 0;
+}
+
+int shmf_del(shmf_t fh, const char *key) noexcept
+{
+    lfx_assert(fh && key);
+    if (!key_fits("shmf_del", key) || !tag_ok("shmf_del", fh)) return -1;
+    n128_tag k = make_key(key);
+
+    int rc = shmf_lock(&fh->rwlk, false);
+    if (rc != 0) return rc;
+    ssize_t j = find_key(fh, k);
+    if (j < 0) {
+        rc = ESRCH;
+    } else if (!slots_sane("shmf_del", fh)) {
+        rc = -1;
+    } else {
+        log_dbg("%s: %s/%s (j=%zd)\n", "shmf_del", key, records(fh)[j].str, j);
+        rc = emblst_del(&fh->el, size_t(j), nullptr);
+        if (rc != 0) log_err("%s: failed to remove [%s]\n", "shmf_del", key);
+    }
+    shmf_unlock(&fh->rwlk);
+    return rc;
+}
+
+int shmf_close(shmf_t fh) noexcept { return shmf_xclose(fh, nullptr, false); }
+
+int shmf_destroy(shmf_t fh, const char *path) noexcept { return shmf_xclose(fh, path, true); }

@@ -1,0 +1,206 @@
+#include "iflag.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "log.h"
+#include "support.h"
+
+namespace {
+
+std::string store_path() { return "/tst." + std::to_string(getpid()) + ".iflag"; }
+
+bool shm_exists(const std::string &path)
+{
+    struct stat st;
+    return stat(("/dev/shm" + path).c_str(), &st) == 0;
+}
+
+size_t count_of(const std::string &text, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+    return n;
+}
+
+constexpr const char *VARS[] = {"TST_IF_ON", "TST_IF_NONE", "TST_IF_LONG", "TST_IF_ENV"};
+
+}  // namespace
+
+// Each test starts without a store and with none of its variables set, and
+// leaves no store behind.
+class iflag_store : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        saved_ = g_mod_ll[LM_DEFAULT];
+        for (const char *v : VARS) unsetenv(v);
+    }
+    void TearDown() override
+    {
+        destroy_iflag_storage();
+        g_mod_ll[LM_DEFAULT] = saved_;
+        for (const char *v : VARS) unsetenv(v);
+        EXPECT_EQ(g_iflag_shmf, nullptr);
+        EXPECT_FALSE(shm_exists(store_path()));
+    }
+    static size_t stored_count() { return size_t(g_iflag_shmf->el.count); }
+
+private:
+    int saved_ = 0;
+};
+
+TEST_F(iflag_store, environment_value_is_copied_into_the_store_on_first_reading)
+{
+    g_mod_ll[LM_DEFAULT] = DEBUG_level;
+    LogCapture cap;
+    ASSERT_EQ(setup_iflag_storage("tst", 128), 0);
+    ASSERT_NE(g_iflag_shmf, nullptr);
+    EXPECT_EQ(std::string(g_iflag_path), store_path());
+    EXPECT_NE(cap.text().find("setup_iflag_storage: [" + store_path() + "] (0x"),
+              std::string::npos);
+    EXPECT_NE(cap.text().find(") created\n"), std::string::npos);
+
+    setenv("TST_IF_ON", "TRUE", 1);
+    EXPECT_TRUE(iflag("TST_IF_ON"));
+    EXPECT_STREQ(shmf_get(g_iflag_shmf, "TST_IF_ON"), "TRUE");
+    EXPECT_NE(cap.text().find("apply_iflag_shmf: ADDED [TST_IF_ON]->[TRUE] to " + store_path() +
+                              "\n"),
+              std::string::npos);
+    EXPECT_TRUE(iflag("TST_IF_ON"));
+    EXPECT_EQ(count_of(cap.text(), "ADDED"), 1u);
+    EXPECT_EQ(stored_count(), 1u);
+}
+
+TEST_F(iflag_store, stored_value_overrides_the_environment)
+{
+    ASSERT_EQ(setup_iflag_storage("tst", 128), 0);
+    ASSERT_NE(g_iflag_shmf, nullptr);
+    setenv("TST_IF_ON", "TRUE", 1);
+    EXPECT_TRUE(iflag("TST_IF_ON"));
+    ASSERT_EQ(shmf_set(g_iflag_shmf, "TST_IF_ON", "no"), 0);
+    EXPECT_FALSE(iflag("TST_IF_ON"));
+    EXPECT_STREQ(getenv("TST_IF_ON"), "TRUE");
+    ASSERT_EQ(shmf_set(g_iflag_shmf, "TST_IF_ON", "1"), 0);
+    unsetenv("TST_IF_ON");
+    EXPECT_TRUE(iflag("TST_IF_ON"));
+    // Deleted from the store and absent from the environment: off.
+    ASSERT_EQ(shmf_del(g_iflag_shmf, "TST_IF_ON"), 0);
+    EXPECT_FALSE(iflag("TST_IF_ON"));
+}
+
+TEST_F(iflag_store, only_yes_true_and_1_in_any_case_are_on)
+{
+    const struct {
+        const char *value;
+        bool on;
+    } cases[] = {
+        {"yes", true}, {"YES", true},  {"yEs", true},   {"true", true},  {"True", true},
+        {"1", true},   {"no", false},  {"0", false},    {"", false},     {"yes ", false},
+        {"11", false}, {"truee", false}, {"on", false}, {" 1", false},   {"y", false},
+    };
+    for (bool with_store : {false, true}) {
+        if (with_store) {
+            ASSERT_EQ(setup_iflag_storage("tst", 128), 0);
+        }
+        for (const auto &c : cases) {
+            SCOPED_TRACE(std::string(c.value) + (with_store ? " (store)" : " (env)"));
+            setenv("TST_IF_ENV", c.value, 1);
+            EXPECT_EQ(iflag("TST_IF_ENV"), c.on);
+            if (with_store) {
+                EXPECT_STREQ(shmf_get(g_iflag_shmf, "TST_IF_ENV"), c.value);
+                // Read again from the store alone.
+                unsetenv("TST_IF_ENV");
+                EXPECT_EQ(iflag("TST_IF_ENV"), c.on);
+                ASSERT_EQ(shmf_del(g_iflag_shmf, "TST_IF_ENV"), 0);
+            }
+        }
+    }
+}
+
+TEST_F(iflag_store, flag_in_neither_place_is_off_and_stays_absent)
+{
+    EXPECT_FALSE(iflag("TST_IF_NONE"));
+    ASSERT_EQ(setup_iflag_storage("tst", 128), 0);
+    LogCapture cap;
+    EXPECT_FALSE(iflag("TST_IF_NONE"));
+    EXPECT_FALSE(iflag("TST_IF_NONE"));
+    EXPECT_EQ(shmf_get(g_iflag_shmf, "TST_IF_NONE"), nullptr);
+    EXPECT_EQ(stored_count(), 0u);
+    EXPECT_EQ(cap.text(), "");
+}
+
+TEST_F(iflag_store, an_unstorable_value_is_logged_on_each_reading)
+{
+    ASSERT_EQ(setup_iflag_storage("tst", 128), 0);
+    setenv("TST_IF_LONG", "yesyesyesyesyesy", 1);  // 16 characters
+    LogCapture cap;
+    EXPECT_FALSE(iflag("TST_IF_LONG"));
+    EXPECT_FALSE(iflag("TST_IF_LONG"));
+    EXPECT_EQ(count_of(cap.text(),
+                       "apply_iflag_shmf: unable to set [TST_IF_LONG]->[yesyesyesyesyesy] pair\n"),
+              2u);
+    EXPECT_EQ(count_of(cap.text(), "shmf_set: [TST_IF_LONG] value length is too long (16 >= 16)\n"),
+              2u);
+    EXPECT_EQ(stored_count(), 0u);
+}
+
+TEST_F(iflag_store, without_a_store_the_environment_alone_counts)
+{
+    setenv("TST_IF_ENV", "Yes", 1);
+    EXPECT_TRUE(iflag("TST_IF_ENV"));
+    // A name that no store could be made under: setup still succeeds.
+    const std::string app(240, 'a');
+    LogCapture cap;
+    EXPECT_EQ(setup_iflag_storage(app.c_str(), 128), 0);
+    EXPECT_EQ(g_iflag_shmf, nullptr);
+    EXPECT_STREQ(g_iflag_path, "");
+    const std::string path = "/" + app + "." + std::to_string(getpid()) + ".iflag";
+    EXPECT_NE(cap.text().find("shmf_create: path is too long (must be <248)\n"),
+              std::string::npos);
+    EXPECT_NE(cap.text().find("setup_iflag_storage: failed to create [" + path + "]\n"),
+              std::string::npos)
+        << cap.text();
+    EXPECT_TRUE(iflag("TST_IF_ENV"));
+}
+
+TEST_F(iflag_store, setup_refuses_a_second_store_and_an_overlong_name)
+{
+    ASSERT_EQ(setup_iflag_storage("tst", 128), 0);
+    shmf_t first = g_iflag_shmf;
+    LogCapture cap;
+    EXPECT_EQ(setup_iflag_storage("tst", 128), -1);
+    EXPECT_EQ(g_iflag_shmf, first);
+    EXPECT_NE(cap.text().find("setup_iflag_storage: already setup at (0x"), std::string::npos);
+    EXPECT_NE(cap.text().find(") [" + store_path() + "]\n"), std::string::npos);
+    destroy_iflag_storage();
+
+    cap.clear();
+    const std::string app(250, 'b');
+    EXPECT_EQ(setup_iflag_storage(app.c_str(), 128), -1);
+    EXPECT_EQ(g_iflag_shmf, nullptr);
+    EXPECT_NE(cap.text().find("setup_iflag_storage: path is too long [/bbbb"), std::string::npos);
+}
+
+TEST_F(iflag_store, destroy_removes_the_object_and_clears_the_handle)
+{
+    destroy_iflag_storage();  // nothing to do
+    ASSERT_EQ(setup_iflag_storage("tst", 128), 0);
+    EXPECT_TRUE(shm_exists(store_path()));
+    g_mod_ll[LM_DEFAULT] = INFO_level;
+    LogCapture cap;
+    destroy_iflag_storage();
+    EXPECT_FALSE(shm_exists(store_path()));
+    EXPECT_EQ(g_iflag_shmf, nullptr);
+    EXPECT_STREQ(g_iflag_path, "");
+    EXPECT_NE(cap.text().find("destroy_iflag_storage: SUCCESS (0x"), std::string::npos);
+    EXPECT_NE(cap.text().find(") [" + store_path() + "]\n"), std::string::npos);
+    // A new store can be made after.
+    ASSERT_EQ(setup_iflag_storage("tst", 128), 0);
+    EXPECT_NE(g_iflag_shmf, nullptr);
+}
