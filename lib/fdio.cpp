@@ -430,7 +430,7 @@ ssize_t send_fd(int sock, const void *data, size_t n, int fd) noexcept
     c->cmsg_len = FD_CMSG_LEN;
     memcpy(CMSG_DATA(c), &fd, sizeof(fd));
 
-    ssize_t rc = sendmsg(sock, &msg, 0);
+    ssize_t rc = sendmsg(sock, &msg, MSG_NOSIGNAL);
     if (rc == -1) {
         const int err = errno;
         log_err("%s: sendmsg(%d, %p, 0) ERROR(%d): %s\n", "send_fd", sock,

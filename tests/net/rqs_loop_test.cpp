@@ -1,0 +1,436 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app.globals.h"
+#include "log.h"
+#include "rqs.h"
+#include "support.h"
+
+namespace {
+
+// What the callbacks saw, for the test to check afterwards.
+struct Seen {
+    struct Call {
+        char kind;  // 'r', 'w', 'e'
+        int fd;
+        int flags;
+        void *udata;
+        int stage;
+    };
+    std::vector<Call> calls;
+    int post = 0, idle = 0, timeouts = 0, updates = 0;
+    std::vector<int> post_stages, update_stages;
+    int fail_events = 0;      // callbacks return -1 while positive
+    int stop_after_idle = 1;  // on_idle ends the loop on this call
+    long tmout_ms = -1;
+};
+
+Seen *g_seen;
+
+int stage() { return int(reinterpret_cast<intptr_t>(rqs_ctx(GET_LOOP_STAGE, nullptr))); }
+
+int record(char kind, int fd, int flags, void *udata)
+{
+    g_seen->calls.push_back({kind, fd, flags, udata, stage()});
+    if (g_seen->fail_events > 0) {
+        --g_seen->fail_events;
+        return -1;
+    }
+    return 0;
+}
+
+int on_read(int fd, int flags, void *udata, void *) { return record('r', fd, flags, udata); }
+int on_write(int fd, int flags, void *udata, void *) { return record('w', fd, flags, udata); }
+int on_error(int fd, int flags, void *udata, void *) { return record('e', fd, flags, udata); }
+
+void update_tmout(struct timespec *t)
+{
+    ++g_seen->updates;
+    g_seen->update_stages.push_back(stage());
+    ms2timespec(g_seen->tmout_ms, t);
+}
+
+int post_process()
+{
+    ++g_seen->post;
+    g_seen->post_stages.push_back(stage());
+    return 0;
+}
+
+int on_idle() { return ++g_seen->idle >= g_seen->stop_after_idle ? 99 : 0; }
+int time_out() { return ++g_seen->timeouts, 0; }
+
+rqs_config full_config()
+{
+    rqs_config cfg{};
+    cfg.cb.update_tmout = update_tmout;
+    cfg.cb.on_idle = on_idle;
+    cfg.cb.read = on_read;
+    cfg.cb.write = on_write;
+    cfg.cb.error = on_error;
+    cfg.cb.post_process = post_process;
+    cfg.cb.time_out = time_out;
+    return cfg;
+}
+
+class Loop : public ::testing::Test {
+protected:
+    Seen seen;
+    void SetUp() override
+    {
+        g_seen = &seen;
+        g_quit = 0;
+        rqs_config cfg = full_config();
+        ASSERT_EQ(rqs_init(&cfg), 0);
+    }
+    void TearDown() override
+    {
+        rqs_destroy();
+        for (int fd : fds) close(fd);
+        g_quit = 0;
+    }
+    std::vector<int> fds;
+    std::pair<int, int> pipe_pair()
+    {
+        int p[2];
+        EXPECT_EQ(pipe2(p, O_NONBLOCK | O_CLOEXEC), 0);
+        fds.push_back(p[0]);
+        fds.push_back(p[1]);
+        return {p[0], p[1]};
+    }
+    std::pair<int, int> socket_pair()
+    {
+        int s[2];
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, s), 0);
+        fds.push_back(s[0]);
+        fds.push_back(s[1]);
+        return {s[0], s[1]};
+    }
+};
+
+}  // namespace
+
+TEST_F(Loop, dispatches_readable_writable_and_hangup)
+{
+    auto [r, w] = pipe_pair();
+    int ctx_r = 0, ctx_w = 0;
+    ASSERT_EQ(rqs_add_reader(r, &ctx_r), 0);
+    ASSERT_EQ(rqs_add_writer(w, &ctx_w), 0);
+    EXPECT_EQ(rqs_fd_count(GET_POLLFDS), 2u);
+    ASSERT_EQ(rqs_event_loop(), 99);  // one turn: the pipe is writable, not readable
+    ASSERT_EQ(seen.calls.size(), 1u);
+    EXPECT_EQ(seen.calls[0].kind, 'w');
+    EXPECT_EQ(seen.calls[0].udata, &ctx_w);
+    EXPECT_EQ(seen.calls[0].flags, 0);
+    EXPECT_EQ(seen.calls[0].stage, ELOOP_EV);
+
+    // Data plus hang-up of the writer: read, with RQS_SOCKHUP.
+    ASSERT_EQ(rqs_rm_fd(w, false, true), 0);
+    ASSERT_EQ(write(w, "x", 1), 1);
+    close(w);
+    fds.pop_back();
+    seen.calls.clear();
+    seen.idle = 0;
+    ASSERT_EQ(rqs_event_loop(), 99);
+    ASSERT_EQ(seen.calls.size(), 1u);
+    EXPECT_EQ(seen.calls[0].kind, 'r');
+    EXPECT_EQ(seen.calls[0].flags, RQS_SOCKHUP);
+    EXPECT_EQ(seen.calls[0].udata, &ctx_r);
+}
+
+TEST_F(Loop, descriptor_without_context_comes_back_as_itself)
+{
+    auto [r, w] = pipe_pair();
+    ASSERT_EQ(rqs_add_reader(r, nullptr), 0);
+    ASSERT_EQ(write(w, "x", 1), 1);
+    ASSERT_EQ(rqs_event_loop(), 99);
+    ASSERT_EQ(seen.calls.size(), 1u);
+    EXPECT_EQ(seen.calls[0].fd, r);
+    EXPECT_EQ(reinterpret_cast<intptr_t>(seen.calls[0].udata), r);
+}
+
+TEST_F(Loop, mod_switches_interest)
+{
+    auto [a, b] = socket_pair();
+    ASSERT_EQ(rqs_add_reader(a, &a), 0);
+    ASSERT_EQ(rqs_mod(a, &a, RQS_WRITE), 0);
+    ASSERT_EQ(rqs_event_loop(), 99);
+    ASSERT_EQ(seen.calls.size(), 1u);
+    EXPECT_EQ(seen.calls[0].kind, 'w');
+
+    // Readable and writable: read only.
+    ASSERT_EQ(write(b, "x", 1), 1);
+    ASSERT_EQ(rqs_mod(a, &a, RQS_READ | RQS_WRITE), 0);
+    seen.calls.clear();
+    seen.idle = 0;
+    ASSERT_EQ(rqs_event_loop(), 99);
+    ASSERT_EQ(seen.calls.size(), 1u);
+    EXPECT_EQ(seen.calls[0].kind, 'r');
+
+    // Neither direction: only the peer's hang-up is reported, to error.
+    ASSERT_EQ(rqs_mod(a, &a, 0), 0);
+    close(b);
+    fds.pop_back();
+    seen.calls.clear();
+    seen.idle = 0;
+    ASSERT_EQ(rqs_event_loop(), 99);
+    ASSERT_EQ(seen.calls.size(), 1u);
+    EXPECT_EQ(seen.calls[0].kind, 'e');
+    EXPECT_EQ(seen.calls[0].flags & RQS_SOCKHUP, RQS_SOCKHUP);
+    EXPECT_EQ(rqs_mod_reader(a, &a), 0);
+}
+
+TEST_F(Loop, failed_callbacks_end_the_loop_after_the_turn)
+{
+    auto [r1, w1] = pipe_pair();
+    auto [r2, w2] = pipe_pair();
+    (void)r1;
+    (void)r2;
+    ASSERT_EQ(rqs_add_writer(w1, &w1), 0);
+    ASSERT_EQ(rqs_add_writer(w2, &w2), 0);
+    seen.fail_events = 2;
+    EXPECT_EQ(rqs_event_loop(), 2);
+    EXPECT_EQ(seen.calls.size(), 2u);  // both events dispatched
+    EXPECT_EQ(seen.post, 1);           // the first post_process ran
+    EXPECT_EQ(seen.idle, 0);           // on_idle did not
+}
+
+TEST_F(Loop, stages_of_a_turn)
+{
+    auto [r, w] = pipe_pair();
+    (void)r;
+    ASSERT_EQ(rqs_add_writer(w, &w), 0);
+    seen.stop_after_idle = 2;
+    EXPECT_EQ(rqs_event_loop(), 99);
+    // update_tmout once before the loop and once per turn, always at START.
+    EXPECT_EQ(seen.update_stages, (std::vector<int>{ELOOP_START, ELOOP_START, ELOOP_START}));
+    EXPECT_EQ(seen.post_stages, (std::vector<int>{ELOOP_POSTEV, ELOOP_ENDPP, ELOOP_POSTEV}));
+    EXPECT_EQ(seen.timeouts, 2);
+}
+
+TEST_F(Loop, wait_is_bounded_by_update_tmout)
+{
+    auto [r, w] = pipe_pair();
+    (void)w;
+    ASSERT_EQ(rqs_add_reader(r, &r), 0);  // never readable
+    seen.tmout_ms = 60;
+    seen.stop_after_idle = 2;
+    auto start = std::chrono::steady_clock::now();
+    struct timespec before = rqs_now();
+    EXPECT_EQ(rqs_event_loop(), 99);
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(elapsed, std::chrono::milliseconds(110));
+    EXPECT_LT(elapsed, std::chrono::milliseconds(2000));
+    EXPECT_TRUE(seen.calls.empty());
+    EXPECT_EQ(seen.timeouts, 2);
+    // The loop's clock moved with the waits.
+    EXPECT_GE(diff_ms(rqs_now_ref(), &before), 110);
+}
+
+TEST_F(Loop, quit_on_zero_fds_without_waiting)
+{
+    rqs_destroy();
+    rqs_config cfg = full_config();
+    cfg.quit_on_zero_fds = 1;
+    ASSERT_EQ(rqs_init(&cfg), 0);
+    LogCapture cap;
+    EXPECT_EQ(rqs_event_loop(), 0);
+    EXPECT_EQ(seen.timeouts, 0);
+    EXPECT_EQ(seen.updates, 1);  // only the one before the first turn
+    EXPECT_EQ(cap.text(), "(CRI)  rqs_event_loop: no fd's, no activity, quitting now.\n");
+}
+
+TEST_F(Loop, turn_without_descriptors_sleeps_until_its_time_out)
+{
+    seen.tmout_ms = 20;
+    seen.stop_after_idle = 3;
+    EXPECT_EQ(rqs_event_loop(), 99);
+    EXPECT_EQ(seen.timeouts, 3);
+}
+
+namespace {
+void set_quit(int) { g_quit = 1; }
+}  // namespace
+
+// A quit signal interrupts the unlimited wait; the loop returns 0.
+TEST_F(Loop, quit_signal_during_the_wait)
+{
+    struct sigaction sa{}, old{};
+    sa.sa_handler = set_quit;  // no SA_RESTART: the wait fails with EINTR
+    sigemptyset(&sa.sa_mask);
+    ASSERT_EQ(sigaction(SIGUSR2, &sa, &old), 0);
+    auto [r, w] = pipe_pair();
+    (void)w;
+    ASSERT_EQ(rqs_add_reader(r, &r), 0);
+    pthread_t self = pthread_self();
+    std::thread killer([self] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        pthread_kill(self, SIGUSR2);
+    });
+    EXPECT_EQ(rqs_event_loop(), 0);
+    killer.join();
+    sigaction(SIGUSR2, &old, nullptr);
+    EXPECT_EQ(g_quit, 1);
+    EXPECT_EQ(seen.timeouts, 0);
+}
+
+TEST_F(Loop, event_array_warning_needs_more_than_15_full_slots)
+{
+    struct Case {
+        int registered, ready;
+        bool warns;
+    } cases[] = {{20, 16, false}, {20, 20, true}, {10, 10, false}};
+    for (const Case &c : cases) {
+        rqs_destroy();
+        rqs_config cfg = full_config();
+        ASSERT_EQ(rqs_init(&cfg), 0);
+        for (int i = 0; i < c.registered; ++i) {
+            auto [r, w] = pipe_pair();
+            ASSERT_EQ(rqs_add_reader(r, nullptr), 0);
+            if (i < c.ready) {
+                ASSERT_EQ(write(w, "x", 1), 1);
+            }
+        }
+        LogCapture cap;
+        seen = Seen{};
+        EXPECT_EQ(rqs_event_loop(), 99);
+        EXPECT_EQ(seen.calls.size(), size_t(c.ready));
+        EXPECT_EQ(cap.text().find("all event slots populated") != std::string::npos, c.warns)
+            << c.registered << "/" << c.ready;
+        for (int fd : fds) close(fd);
+        fds.clear();
+    }
+}
+
+TEST_F(Loop, rm_fd_and_counts)
+{
+    auto [r, w] = pipe_pair();
+    ASSERT_EQ(rqs_add_reader(r, nullptr), 0);
+    ASSERT_EQ(rqs_add_writer(w, nullptr), 0);
+    EXPECT_EQ(rqs_fd_count(GET_TOTALFDS), 2u);
+    EXPECT_EQ(rqs_rm_fd(r, true, false), 0);
+    EXPECT_EQ(rqs_fd_count(GET_POLLFDS), 1u);
+    LogCapture cap;
+    EXPECT_EQ(rqs_rm_fd(r, true, false), -1);
+    EXPECT_NE(cap.text().find("EPOLL_CTL_DEL"), std::string::npos);
+    EXPECT_EQ(rqs_fd_count(GET_POLLFDS), 1u);
+    EXPECT_EQ(rqs_ctx(7, nullptr), nullptr);
+}
+
+// --- no-poll entries ----------------------------------------------------------------------
+
+namespace {
+ssize_t g_np_index = -1;
+int g_np_served = 0;
+int np_read(int fd, int flags, void *udata, void *)
+{
+    EXPECT_EQ(flags, 0);
+    EXPECT_EQ(udata, &g_np_index);
+    EXPECT_GE(fd, 0);
+    if (++g_np_served == 3) rqs_pprm_nopoll(g_np_index);  // removed from inside
+    return 0;
+}
+}  // namespace
+
+TEST_F(Loop, nopoll_entries_are_served_every_turn_without_waiting)
+{
+    rqs_destroy();
+    rqs_config cfg = full_config();
+    cfg.cb.read = np_read;
+    ASSERT_EQ(rqs_init(&cfg), 0);
+    auto [r, w] = pipe_pair();
+    (void)w;
+    g_np_served = 0;
+    ASSERT_EQ(rqs_add_nopoll_reader(r, &g_np_index, &g_np_index), 0);
+    EXPECT_EQ(g_np_index, 0);
+    EXPECT_EQ(rqs_fd_count(GET_NOPOLLFDS), 1u);
+    seen.stop_after_idle = 3;
+    seen.tmout_ms = 10000;  // would hang if a turn with the entry waited
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(rqs_event_loop(), 99);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(g_np_served, 3);  // removed at the purge after the third turn
+    EXPECT_EQ(g_np_index, -1);
+    EXPECT_EQ(rqs_fd_count(GET_NOPOLLFDS), 0u);
+}
+
+// --- file watches ----------------------------------------------------------------------------
+
+namespace {
+struct WatchSeen {
+    int wd = -1, flags = 0, calls = 0;
+    void *udata = nullptr;
+} g_watch;
+int on_modified(int wd, int flags, void *udata, void *)
+{
+    g_watch.wd = wd;
+    g_watch.flags |= flags;
+    g_watch.udata = udata;
+    ++g_watch.calls;
+    return 0;
+}
+int stop_on_delete()
+{
+    ++g_seen->idle;
+    return (g_watch.flags & RQS_FDELETED) || g_seen->idle > 50 ? 99 : 0;
+}
+}  // namespace
+
+TEST_F(Loop, deleted_file_reaches_on_file_modified)
+{
+    rqs_destroy();
+    rqs_config cfg = full_config();
+    cfg.cb.on_file_modified = on_modified;
+    cfg.cb.on_idle = stop_on_delete;
+    ASSERT_EQ(rqs_init(&cfg), 0);
+    TempDir dir;
+    std::string path = dir.file("watched");
+    write_file(path, "x");
+    int ctx = 0;
+    g_watch = WatchSeen{};
+    int wd = rqs_add_file_watch(&ctx, path.c_str());
+    ASSERT_GE(wd, 0);
+    EXPECT_EQ(rqs_fd_count(GET_POLLFDS), 1u);  // the inotify descriptor
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    seen.tmout_ms = 50;
+    EXPECT_EQ(rqs_event_loop(), 99);
+    EXPECT_EQ(g_watch.wd, wd);
+    EXPECT_EQ(g_watch.udata, &ctx);
+    EXPECT_EQ(g_watch.flags & (RQS_RMV | RQS_FDELETED), RQS_RMV | RQS_FDELETED);
+    // The kernel dropped the watch with the file: removal reports it.
+    LogCapture cap;
+    EXPECT_EQ(rqs_rm_file_watch(wd), -1);
+    EXPECT_EQ(rqs_add_file_watch(&ctx, dir.file("missing").c_str()), -1);
+}
+
+TEST_F(Loop, watches_share_one_inotify_registration)
+{
+    TempDir dir;
+    write_file(dir.file("a"), "a");
+    write_file(dir.file("b"), "b");
+    int wa = rqs_add_file_watch(nullptr, dir.file("a").c_str());
+    int wb = rqs_add_file_watch(nullptr, dir.file("b").c_str());
+    ASSERT_GE(wa, 0);
+    ASSERT_GE(wb, 0);
+    EXPECT_EQ(rqs_fd_count(GET_POLLFDS), 1u);
+    EXPECT_EQ(rqs_rm_file_watch(wa), 0);
+    EXPECT_EQ(rqs_fd_count(GET_POLLFDS), 1u);
+    EXPECT_EQ(rqs_rm_file_watch(wb), 0);
+    EXPECT_EQ(rqs_fd_count(GET_POLLFDS), 0u);
+}
+
+TEST(LoopDeathTest, running_before_init_is_an_invariant)
+{
+    EXPECT_DEATH(rqs_event_loop(), "ASSERT at:");
+    EXPECT_DEATH(rqs_init(nullptr), "ASSERT at:");
+}
