@@ -47,7 +47,7 @@ struct inotify_ctx {
     n32_tag tag;
     int fd;
     unsigned in_epoll : 1;
-    char buf[INOTIFY_BUFLEN];
+    alignas(inotify_event) char buf[INOTIFY_BUFLEN];
     nkht_t wfd_ht;  // watch descriptor -> caller's context
     ssize_t wfd_count;
 };
