@@ -1,0 +1,44 @@
+#pragma once
+// Socket options: blocking mode, buffer sizes, time-outs, keep-alive, TCP
+// flags, multicast TTL and output interface, IPv6-only, reuse-and-bind, and
+// the pending socket error.  Each takes the descriptor first; failures are
+// logged at ERR by the function or by the system-call wrapper.  Include
+// netops.h, which includes this header.
+#include <sys/socket.h>
+
+#include <cstdint>
+
+// Sets (1) or clears (0) O_NONBLOCK; 0, or -1 when the flags cannot be read
+// or set.
+int set_nblock(int sockfd, int nblock) noexcept;
+// The descriptor's status flags, or -1 (ERR).
+int get_socket_flags(int sockfd) noexcept;
+// Non-zero when O_NONBLOCK is set, 0 when clear, -1 when unreadable.
+int is_non_blocking(int sockfd) noexcept;
+// SO_SNDBUF/SO_RCVBUF (option) of length bytes (as a 64-bit value): 0, or
+// -1 (logged; also for a length over INT_MAX, errno EINVAL).
+int set_socket_buflen(int sockfd, int option, uint64_t length) noexcept;
+int set_socket_sendbuf(int sockfd, uint64_t length) noexcept;
+int set_socket_rcvbuf(int sockfd, uint64_t length) noexcept;
+// SO_RCVTIMEO/SO_SNDTIMEO (optname) of ms milliseconds: 0, or -1 (logged).
+int set_socket_timeout(int sockfd, int optname, long ms) noexcept;
+int set_rcv_timeout(int sockfd, long ms) noexcept;
+int set_send_timeout(int sockfd, long ms) noexcept;
+// SO_KEEPALIVE: 0, or -1 (ERR).
+int set_keepalive(int sockfd, int optval) noexcept;
+// TCP_NODELAY/TCP_CORK: 0, or -1 (logged).
+int set_tcp_nodelay(int sockfd, int is_on) noexcept;
+int set_tcp_cork(int sockfd, int is_on) noexcept;
+// Multicast TTL (IPv4) or hop limit (IPv6): 0 or the errno value; another
+// family asserts.
+int set_mcast_ttl(int family, int fd, int ttl) noexcept;
+// IPv6 multicast output interface: 0; -1 for index 0; the errno value.
+int set_ipv6_sock_ifc(int sock, unsigned index) noexcept;
+// IPV6_V6ONLY on (1) or off (0); failures are logged, nothing returned.
+void set_ipv6only(int fd, int on) noexcept;
+// SO_REUSEADDR, SO_REUSEPORT (best effort), bind: 0 or the errno value.
+int reuse_and_bind(int sock, const sockaddr *addr, socklen_t addrlen) noexcept;
+// The pending socket error (also left in errno, ERR when non-zero), the
+// errno value of a failed read, or 0.
+int socket_error(int sockfd) noexcept;
+

@@ -1,0 +1,72 @@
+#pragma once
+// Private network namespaces for socket and multicast tests, so that no
+// test traffic leaves the machine or meets another test's.
+//
+// A case runs in a forked child (run_in_child) that reports through its
+// exit status: 0 passed, CHILD_SKIP the host cannot make namespaces, any
+// other value failed (the child says why on stderr).
+#include <cerrno>
+#include <cstdio>
+#include <functional>
+#include <string>
+
+constexpr int CHILD_SKIP = 77;
+
+// In a child body: report a failed check on stderr and fail the child.
+#define CHILD_CHECK(cond)                                                                  \
+    do {                                                                                   \
+        if (!(cond)) {                                                                     \
+            fprintf(stderr, "%s:%d: child check failed: %s (errno %d)\n", __FILE__, __LINE__, \
+                    #cond, errno);                                                         \
+            return 1;                                                                      \
+        }                                                                                  \
+    } while (0)
+
+// Runs body in a forked child and returns its exit status; -1 when the
+// child could not be started, was killed by a signal, or had not ended
+// after timeout_ms (it is then killed).
+int run_in_child(const std::function<int()> &body, int timeout_ms = 30000);
+
+// The two halves of run_in_child, for a child that runs beside others:
+// start_child gives the child's pid (or -1); finish_child waits for it at
+// most timeout_ms and gives what run_in_child would.
+int start_child(const std::function<int()> &body);
+int finish_child(int pid, int timeout_ms = 30000);
+
+// Runs a shell command with its output discarded; true on exit status 0.
+bool run_quiet(const std::string &cmd);
+
+// In a child: moves the process into a new network namespace with lo up,
+// multicast on lo and 224.0.0.0/4 routed through lo (source 127.0.0.1).
+// false when the namespace cannot be made.
+bool enter_private_netns();
+
+// In a child: moves the process into the named namespace; false on failure.
+bool enter_netns(const std::string &name);
+
+// True when ::1 can be bound in the current namespace.
+bool have_ipv6_loopback();
+
+// Two named namespaces joined by a veth pair (names unique to this
+// process), removed on destruction whatever happened in between:
+//
+//   ns a()                           ns b()
+//   lo   127.0.0.1                   lo   127.0.0.1
+//   va   10.<n>.0.1/24  <-- veth --> vb   10.<n>.0.2/24
+class VethPair {
+public:
+    explicit VethPair(int subnet = 71);
+    ~VethPair();
+    VethPair(const VethPair &) = delete;
+    VethPair &operator=(const VethPair &) = delete;
+    bool ok() const { return ok_; }
+    const std::string &a() const { return a_; }
+    const std::string &b() const { return b_; }
+    std::string addr_a() const;
+    std::string addr_b() const;
+
+private:
+    std::string a_, b_;
+    int subnet_;
+    bool ok_ = false;
+};
