@@ -37,16 +37,16 @@ void churn(benchmark::State &state, bool mapped)
     // scattered rather than all at the top.
     std::vector<size_t> held;
     for (size_t i = 0; i < SLOTS; ++i) held.push_back(size_t(xvlst_add(&l, BLKSZ, GROWBLK)));
-    uint64_t seed = 0x9e3779b97f4a7c15u;
+    uint64_t rng = 0x9e3779b97f4a7c15u;
     while (held.size() > fill) {
-        size_t k = next_rand(seed) % held.size();
+        size_t k = next_rand(rng) % held.size();
         xvlst_del(&l, held[k], nullptr);
         held[k] = held.back();
         held.pop_back();
     }
 
     for (auto _ : state) {
-        size_t k = next_rand(seed) % held.size();
+        size_t k = next_rand(rng) % held.size();
         xvlst_del(&l, held[k], nullptr);
         ssize_t i = xvlst_add(&l, BLKSZ, GROWBLK);
         benchmark::DoNotOptimize(i);

@@ -190,10 +190,10 @@ TEST(dlep, sorted_insert_many_keys)
         SCOPED_TRACE(asc);
         std::vector<item> it(200);
         dlep_t l = dlep_create(nullptr);
-        unsigned seed = 12345;
+        unsigned rng = 12345;
         for (auto &e : it) {
-            seed = seed * 1103515245 + 12345;
-            e.key = int(seed >> 16) % 37;  // plenty of equal keys
+            rng = rng * 1103515245 + 12345;
+            e.key = int(rng >> 16) % 37;  // plenty of equal keys
             dlep_sadd(l, &e, asc, cmp_items);
         }
         EXPECT_EQ(dlep_count(l), 200u);
