@@ -90,7 +90,9 @@ int redirect_output(const char *dst_path) noexcept;
 // --- signals -----------------------------------------------------------------------------
 
 // Installs handle_quit for SIGTERM, SIGQUIT and SIGINT, empty mask, no
-// flags (interrupted calls fail with EINTR).  0, or -1 at the first failure.
+// flags (interrupted calls fail with EINTR), and ignores SIGPIPE: a peer or
+// a log command that goes away makes writes fail with EPIPE instead of
+// ending the process.  0, or -1 at the first failure.
 int handle_quit_signals(sig_handler_t handle_quit) noexcept;
 // The quit handler: g_quit, g_goodbye too for SIGTERM and SIGINT; logs
 // "QUIT-SIG(n)" inside g_sigctx; errno is left as it was.

@@ -482,7 +482,9 @@ int handle_quit_signals(sig_handler_t handle_quit) noexcept
             return -1;
         }
     }
-    return 0;
+    // Every program that installs the quit handlers writes to sockets or
+    // pipes whose other end may vanish.
+    return ignore_sigpipe();
 }
 
 // The handlers restore g_sigctx as they found it, so one that interrupts

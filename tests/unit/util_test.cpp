@@ -631,6 +631,21 @@ TEST(util, quit_signals_set_the_flags)
     }
 }
 
+// A client that closes its connection before the answer is written must
+// not end the process.
+TEST(util, quit_signal_set_up_ignores_sigpipe)
+{
+    int rc = in_child([] {
+        if (handle_quit_signals(on_sigquit) != 0) return 10;
+        int s[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM, 0, s) != 0) return 11;
+        close(s[1]);
+        if (write(s[0], "answer", 6) != -1 || errno != EPIPE) return 12;
+        return 0;
+    });
+    EXPECT_EQ(rc, 0);
+}
+
 TEST(util, hup_and_usr1_handlers)
 {
     SigSave save;
