@@ -23,7 +23,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <net/if.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -424,6 +426,24 @@ TEST(mcast, ssm_source_of_another_family_is_never_joined)
 
 // --- IPv6 -----------------------------------------------------------------------------------
 
+// Waits (bounded) until the interface reports its carrier: a veth end
+// comes up asynchronously once both ends are set up, and IPv6 multicast
+// memberships made before that may be dropped when it does.
+bool wait_oper_up(const char *ifc)
+{
+    int fd = socket(AF_INET6, SOCK_DGRAM, 0);
+    if (fd < 0) return false;
+    ifreq ifr{};
+    snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "%s", ifc);
+    bool running = false;
+    for (int i = 0; i < 200 && !running; ++i) {
+        running = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0 && (ifr.ifr_flags & IFF_RUNNING);
+        if (!running) poll(nullptr, 0, 10);
+    }
+    close(fd);
+    return running;
+}
+
 // In the child: the veth end v6a with two unique-local addresses and a
 // link-local one (no duplicate detection, so all are usable at once).
 bool make_v6_ifc()
@@ -432,7 +452,8 @@ bool make_v6_ifc()
            run_quiet("ip -6 addr add fd00:6::a/64 dev v6a nodad") &&
            run_quiet("ip -6 addr add fd00:6::b/64 dev v6a nodad") &&
            run_quiet("ip -6 addr add fe80::a/64 dev v6a nodad") &&
-           run_quiet("ip link set v6a up") && run_quiet("ip link set v6b up");
+           run_quiet("ip link set v6a up") && run_quiet("ip link set v6b up") &&
+           wait_oper_up("v6a");
 }
 
 // Reader joined on v6a (by the tag given) and writer sending through v6a.
