@@ -13,43 +13,12 @@
 #include <string_view>
 
 #include "log.h"
+#include "owners.h"
 #include "syswrap.h"
 
 LOG_MODULE(LM_DEFAULT);
 
 namespace {
-
-// Owners of what the look-ups hand out, so every path releases them.
-struct ai_list {
-    addrinfo *head = nullptr;
-    ai_list() = default;
-    ai_list(const ai_list &) = delete;
-    ai_list &operator=(const ai_list &) = delete;
-    ~ai_list()
-    {
-        if (head) freeaddrinfo(head);
-    }
-};
-
-struct ifa_list {
-    ifaddrs *head = nullptr;
-    ifa_list() = default;
-    ifa_list(const ifa_list &) = delete;
-    ifa_list &operator=(const ifa_list &) = delete;
-    ~ifa_list()
-    {
-        if (head) freeifaddrs(head);
-    }
-};
-
-// Puts errno back as it was at construction.
-struct errno_guard {
-    const int err = errno;
-    errno_guard() = default;
-    errno_guard(const errno_guard &) = delete;
-    errno_guard &operator=(const errno_guard &) = delete;
-    ~errno_guard() { errno = err; }
-};
 
 constexpr std::array<std::string_view, 5> k_inet_words = {"inet4", "inet", "ipv4", "af_inet",
                                                           "pf_inet"};

@@ -12,6 +12,7 @@
 
 #include "app.globals.h"
 #include "log.h"
+#include "owners.h"
 #include "syswrap.h"
 
 LOG_MODULE(LM_DEFAULT);
@@ -28,26 +29,6 @@ static_assert(sizeof(sockaddr_un::sun_path) == DOMAIN_PATH_MAX + 1);
 namespace {
 
 net_options s_netopt = {0};
-
-// Puts errno back as it was at construction (or as set through err).
-struct errno_guard {
-    int err = errno;
-    errno_guard() = default;
-    errno_guard(const errno_guard &) = delete;
-    errno_guard &operator=(const errno_guard &) = delete;
-    ~errno_guard() { errno = err; }
-};
-
-struct ai_list {
-    addrinfo *head = nullptr;
-    ai_list() = default;
-    ai_list(const ai_list &) = delete;
-    ai_list &operator=(const ai_list &) = delete;
-    ~ai_list()
-    {
-        if (head) freeaddrinfo(head);
-    }
-};
 
 const char *or_none(const char *s, const char *none) noexcept { return s ? s : none; }
 

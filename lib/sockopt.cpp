@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "log.h"
+#include "owners.h"
 #include "netaddr.h"
 #include "syswrap.h"
 
@@ -22,15 +23,6 @@ LOG_MODULE(LM_DEFAULT);
 static_assert(std::endian::native == std::endian::little);
 
 namespace {
-
-// Puts errno back as it was at construction.
-struct errno_guard {
-    const int err = errno;
-    errno_guard() = default;
-    errno_guard(const errno_guard &) = delete;
-    errno_guard &operator=(const errno_guard &) = delete;
-    ~errno_guard() { errno = err; }
-};
 
 }  // namespace
 

@@ -44,18 +44,6 @@ namespace {
 
 constexpr int WAIT_MS = 5000;
 
-struct Fd {
-    int fd = -1;
-    Fd() = default;
-    explicit Fd(int f) : fd(f) {}
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    ~Fd()
-    {
-        if (fd >= 0) close(fd);
-    }
-};
-
 struct IfcOwner {
     ifc_info *p = nullptr;
     ~IfcOwner() { free(p); }

@@ -32,18 +32,6 @@ namespace {
 
 constexpr int WAIT_MS = 5000;
 
-struct Fd {
-    int fd = -1;
-    Fd() = default;
-    explicit Fd(int f) : fd(f) {}
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    ~Fd()
-    {
-        if (fd >= 0) close(fd);
-    }
-};
-
 bool wait_for(int fd, short events, int ms = WAIT_MS)
 {
     pollfd p{fd, events, 0};

@@ -107,6 +107,12 @@ std::string StderrCapture::text() const
     return out;
 }
 
+void Fd::reset()
+{
+    if (fd >= 0) close(fd);
+    fd = -1;
+}
+
 std::string read_file(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);

@@ -46,6 +46,17 @@ private:
     FILE *fp_;
 };
 
+// Owns a descriptor for one scope.
+struct Fd {
+    int fd = -1;
+    Fd() = default;
+    explicit Fd(int f) : fd(f) {}
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    ~Fd() { reset(); }
+    void reset();
+};
+
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &data);
 bool file_exists(const std::string &path);

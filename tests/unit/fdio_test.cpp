@@ -29,21 +29,6 @@ namespace {
 
 // --- fixtures ------------------------------------------------------------------------
 
-// A descriptor closed at the end of the scope.
-struct Fd {
-    int fd = -1;
-    Fd() = default;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd() { reset(); }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    void reset()
-    {
-        if (fd >= 0) close(fd);
-        fd = -1;
-    }
-};
-
 // [0] reads, [1] writes.
 struct Pair {
     Fd r, w;

@@ -47,15 +47,6 @@ private:
 };
 
 // A descriptor closed at the end of the scope (without the wrappers, so
-// as to log nothing of its own).
-struct Fd {
-    int fd = -1;
-    ~Fd()
-    {
-        if (fd >= 0) close(fd);
-    }
-};
-
 // A non-blocking pipe: [0] reads, [1] writes.
 struct NbPipe {
     std::array<Fd, 2> end;
