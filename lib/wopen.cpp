@@ -1,0 +1,289 @@
+#include "wopen.h"
+
+#include <fcntl.h>
+#include <poll.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "fdio.h"
+#include "log.h"
+#include "syswrap.h"
+
+LOG_MODULE(LM_DEFAULT);
+
+char g_apptag[USOCK_APPTAG_SIZE] = "#ERR#";
+usock_flags g_usock_flags = {false};
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+constexpr char HTTP_DEFAULT_PORT[] = "80";
+
+// Releases a failed open: with the descriptor once one exists.
+int fail_open(int fd, usock_ctx *uc) noexcept
+{
+    usock_close(fd, uc);
+    return -1;
+}
+
+long ms_since(clock_type::time_point start) noexcept
+{
+    return long(std::chrono::duration_cast<std::chrono::milliseconds>(clock_type::now() - start)
+                    .count());
+}
+
+}  // namespace
+
+void usock_set_apptag(const char *apptag) noexcept
+{
+    lfx_assert(apptag);
+    snprintf(g_apptag, sizeof(g_apptag), "%s", apptag);
+}
+
+int usock_open(const char *url, usock_ctx *uc) noexcept
+{
+    static constexpr const char *fn = "usock_open";
+    lfx_assert(uc);
+    char scheme[URI_SCHEME_MAX], auth[URI_AUTH_MAX], path[URI_PATH_MAX], query[URI_QUERY_MAX];
+    const int kind = uri_extract(url, scheme, auth, path, query);
+    uc->url_kind = kind;
+    // uri_extract empties every piece of a URL it cannot parse; an unknown
+    // scheme keeps its pieces and is refused below.
+    if (kind == URI_BAD && !scheme[0]) return -1;
+
+    lfx_assert(!uc->url_path);
+    uc->url_path = strdup(path);
+    lfx_assert(uc->url_path);
+    uc->non_pollable = false;
+
+    if (kind == URI_FILE) {
+        const int fd = W_open(fn, uc->url_path, O_RDONLY, 0);
+        if (fd < 0) return fail_open(-1, uc);
+        uc->non_pollable = true;
+        log_dbg("%s: fd%d FILE [%s]", fn, fd, uc->url_path);
+        return fd;
+    }
+    if (kind != URI_TCP && kind != URI_UDP && kind != URI_RTP && kind != URI_HTTP) {
+        log_err("%s: unsupported type of URI [%s]", fn, url);
+        return fail_open(-1, uc);
+    }
+
+    char host[SADDR_HOST_SIZE], port[SADDR_SERV_SIZE];
+    if (!uri_path_addrport(uc->url_path, URI_PATH_MAX, host, sizeof(host), port, sizeof(port)) ||
+        !host[0]) {
+        log_err("%s: no host in URI [%s]", fn, url);
+        return fail_open(-1, uc);
+    }
+    if (kind == URI_HTTP && !port[0]) {
+        memcpy(port, HTTP_DEFAULT_PORT, sizeof(HTTP_DEFAULT_PORT));
+        log_dbg("%s: assuming HTTP port %s for [%s]", fn, port, url);
+    }
+
+    const bool stream = kind == URI_TCP || kind == URI_HTTP;
+    uc->sspec = socket_spec{};
+    uc->sspec.writer = !uc->inbound;
+    uc->sspec.non_blocking = uc->non_blocking;
+    uc->sspec.socktype = stream ? SOCK_STREAM : SOCK_DGRAM;
+    if (stream) {
+        uc->buf = static_cast<char *>(W_calloc(fn, 1, USOCK_BUF_SIZE));
+        if (!uc->buf) return fail_open(-1, uc);
+        uc->bufcap = USOCK_BUF_SIZE;
+        uc->buflen = 0;
+    }
+    const char *src = nullptr;
+    if (!stream && uc->inbound && auth[0]) {
+        src = auth;
+        log_dbg("%s: SSM source=[%s]", fn, src);
+    }
+
+    const int fd = open_socket(host, port, src, &uc->sspec, uc->ifc_tag, &uc->mifc);
+    if (fd < 0) return fail_open(-1, uc);
+    if (!uc->non_blocking && uc->timeout_ms > 0) {
+        const int rc = uc->inbound ? set_rcv_timeout(fd, uc->timeout_ms)
+                                   : set_send_timeout(fd, uc->timeout_ms);
+        if (rc != 0) return fail_open(fd, uc);
+    }
+    if (kind == URI_HTTP && !uc->skip_http) {
+        if (fwd_http_rq(fd, url, g_apptag, uc->http_flags) != 0) return fail_open(fd, uc);
+        if (get_http_response(fd, uc->buf, uc->bufcap, &uc->buflen) != 0)
+            return fail_open(fd, uc);
+    }
+    return fd;
+}
+
+void usock_close(int fd, usock_ctx *uc) noexcept
+{
+    if (uc) {
+        if (fd >= 0 && uc->sspec.multicast && !uc->sspec.writer)
+            mcast_leave(fd, reinterpret_cast<const sockaddr *>(&uc->sspec.addr_ss), uc->mifc);
+        free(uc->url_path);
+        free(uc->mifc);
+        free(uc->buf);
+        uc->url_path = nullptr;
+        uc->mifc = nullptr;
+        uc->buf = nullptr;
+        uc->bufcap = 0;
+        uc->buflen = 0;
+    }
+    if (fd >= 0) W_close("usock_close", fd);
+}
+
+int fwd_http_rq(int sockfd, const char *uri, const char *apptag, uint32_t flags) noexcept
+{
+    static constexpr const char *fn = "fwd_http_rq";
+    char scheme[URI_SCHEME_MAX], path[URI_PATH_MAX], query[URI_QUERY_MAX];
+    if (uri_extract(uri, scheme, nullptr, path, query) == URI_BAD && !scheme[0]) return -1;
+
+    char host[SADDR_HOST_SIZE], port[SADDR_SERV_SIZE];
+    const char *rest = uri_path_addrport(path, sizeof(path), host, sizeof(host), port,
+                                         sizeof(port));
+    if (!rest) {
+        log_err("%s: URI has no path tail: %s", fn, uri);
+        return -1;
+    }
+    if (g_usock_flags.use_http10_get) {
+        flags |= RQFLAG_HTTP10_GET;
+        log_dbg("%s: Using HTTP/1.0 request", fn);
+    }
+    // A target that does not fit is refused, never cut: a cut one would
+    // ask the server for another resource than the caller named.
+    char target[USOCK_TARGET_MAX + 1];
+    const char *rq = rest;
+    if (query[0]) {
+        const int n = snprintf(target, sizeof(target), "%s?%s", rest, query);
+        if (n < 0 || size_t(n) > USOCK_TARGET_MAX) {
+            log_err("%s: GET query is too long [%d bytes], max=%ld bytes.", fn, n,
+                    long(USOCK_TARGET_MAX));
+            return -1;
+        }
+        rq = target;
+    }
+    http_request r{};
+    r.type = RQTYPE_GET;
+    r.flags = flags;
+    r.request = rq;
+    r.server = apptag;
+    r.host_addr = host;
+    r.host_port = port;
+    return send_http_request(sockfd, &r);
+}
+
+int get_http_response(int sockfd, char *tail, size_t tail_cap, size_t *tail_size) noexcept
+{
+    static constexpr const char *fn = "get_http_response";
+    lfx_assert(tail_size && (tail || tail_cap == 0));
+    *tail_size = 0;
+    log_dbg("%s: reading HTTP response from fd=%d", fn, sockfd);
+    const clock_type::time_point start = clock_type::now();
+    const int nb = is_non_blocking(sockfd);
+    if (nb < 0) return -1;
+    // A blocking socket waits through poll() for the rest of the limit, so
+    // that a server that stops in the middle of its head cannot hold the
+    // open for longer (a blocking read could wait for ever).
+    if (!nb && set_nblock(sockfd, 1) != 0) return -1;
+
+    char buf[USOCK_RESP_SIZE];
+    http_resp_ctx ctx{};
+    int rc;
+    for (;;) {
+        rc = recv_http_response(sockfd, buf, sizeof(buf), &ctx);
+        if (rc != 11) break;
+        log_dbg("%s: expecting more data from fd%d", fn, sockfd);
+        if (nb) break;
+        const long left = USOCK_HTTP_WAIT_MS - ms_since(start);
+        if (left <= 0) {
+            log_err("%s: no complete HTTP response from fd%d within %d ms", fn, sockfd,
+                    USOCK_HTTP_WAIT_MS);
+            rc = -1;
+            break;
+        }
+        if (poll_on_socket(sockfd, POLLIN, int(left)) < 0) {
+            rc = -1;
+            break;
+        }
+    }
+    if (!nb && set_nblock(sockfd, 0) != 0) rc = -1;
+
+    if (rc == 0 && ctx.code != HTTP_OK_CODE) {
+        log_err("%s: expected HTTP %d, got HTTP %d", fn, HTTP_OK_CODE, ctx.code);
+        rc = -1;
+    }
+    if (rc == 0 && ctx.total > ctx.tail) {
+        const size_t n = size_t(ctx.total - ctx.tail);
+        if (n > tail_cap) {
+            log_err("%s: tail for fd%d is too big: %ld bytes, skipping", fn, sockfd, long(n));
+        } else {
+            memcpy(tail, buf + ctx.tail, n);
+            *tail_size = n;
+            log_dbg("%s: response for fd%d has a tail of %lu bytes", fn, sockfd,
+                    static_cast<unsigned long>(n));
+        }
+    }
+    reset_resp_ctx(&ctx);
+    return rc;
+}
+
+int usock_http_get(int sockfd, const char *uri, uint32_t flags) noexcept
+{
+    return fwd_http_rq(sockfd, uri, g_apptag, flags);
+}
+
+int usock_http_get_response(int sockfd, http_resp_buf *resp) noexcept
+{
+    static constexpr const char *fn = "usock_http_get_response";
+    lfx_assert(resp && resp->buf && resp->len > 0);
+    log_dbg("%s: reading HTTP response from fd=%d", fn, sockfd);
+    http_resp_ctx &ctx = resp->ctx;
+    // The last byte of the buffer is kept for the terminator: a head that
+    // has filled the rest without its end can never be complete.
+    auto full = [&] { return ctx.tail <= 0 && (ctx.total < 0 || size_t(ctx.total) + 1 >= resp->len); };
+    if (full()) {
+        log_err("%s: buffer is full, size=%ld", fn, long(resp->len));
+        return E2BIG;
+    }
+
+    const int rc = recv_http_response(sockfd, resp->buf, resp->len, &ctx);
+    if (rc == 0) {
+        if (ctx.code < HTTP_OK_CODE || ctx.code > HTTP_OK_END) {
+            log_warn("%s: expected HTTP %d-%d, got HTTP %d", fn, HTTP_OK_CODE, HTTP_OK_END,
+                     ctx.code);
+            return EACCES;
+        }
+        if (ctx.total - ctx.tail > 0)
+            log_dbg("%s: got HTTP tail of %ld bytes from fd%d", fn, long(ctx.total - ctx.tail),
+                    sockfd);
+        return 0;
+    }
+    if (rc == EAGAIN) {
+        log_dbg("%s: [%ld bytes] in, expecting more data from fd%d", fn, long(ctx.total), sockfd);
+        return EAGAIN;
+    }
+    if (full()) {
+        log_err("%s: buffer is full, size=%ld", fn, long(resp->len));
+        return E2BIG;
+    }
+    log_err("%s: err=%d getting HTTP response from fd%d", fn, rc, sockfd);
+    return rc;
+}
+
+int usock_http_get_body(int sockfd, http_body_buf *bb) noexcept
+{
+    static constexpr const char *fn = "usock_http_get_body";
+    lfx_assert(bb);
+    while (bb->data_len < bb->buf_size) {
+        errno = 0;
+        const ssize_t n = nread(sockfd, bb->data + bb->data_len, bb->buf_size - bb->data_len, 0);
+        const int err = errno;
+        if (n > 0) bb->data_len += size_t(n);
+        log_dbg("%s: read(fd%d..) %ld bytes, %ld left to read", fn, sockfd, long(n),
+                long(bb->buf_size - bb->data_len));
+        if (n <= 0) return err == EAGAIN ? EAGAIN : err ? err : -1;
+    }
+    log_dbg("%s: complete at %lu bytes", fn, static_cast<unsigned long>(bb->data_len));
+    return 0;
+}
