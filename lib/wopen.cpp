@@ -65,23 +65,23 @@ int usock_open(const char *url, usock_ctx *uc) noexcept
         const int fd = W_open(fn, uc->url_path, O_RDONLY, 0);
         if (fd < 0) return fail_open(-1, uc);
         uc->non_pollable = true;
-        log_dbg("%s: fd%d FILE [%s]", fn, fd, uc->url_path);
+        log_dbg("%s: fd%d FILE [%s]\n", fn, fd, uc->url_path);
         return fd;
     }
     if (kind != URI_TCP && kind != URI_UDP && kind != URI_RTP && kind != URI_HTTP) {
-        log_err("%s: unsupported type of URI [%s]", fn, url);
+        log_err("%s: unsupported type of URI [%s]\n", fn, url);
         return fail_open(-1, uc);
     }
 
     char host[SADDR_HOST_SIZE], port[SADDR_SERV_SIZE];
     if (!uri_path_addrport(uc->url_path, URI_PATH_MAX, host, sizeof(host), port, sizeof(port)) ||
         !host[0]) {
-        log_err("%s: no host in URI [%s]", fn, url);
+        log_err("%s: no host in URI [%s]\n", fn, url);
         return fail_open(-1, uc);
     }
     if (kind == URI_HTTP && !port[0]) {
         memcpy(port, HTTP_DEFAULT_PORT, sizeof(HTTP_DEFAULT_PORT));
-        log_dbg("%s: assuming HTTP port %s for [%s]", fn, port, url);
+        log_dbg("%s: assuming HTTP port %s for [%s]\n", fn, port, url);
     }
 
     const bool stream = kind == URI_TCP || kind == URI_HTTP;
@@ -98,7 +98,7 @@ int usock_open(const char *url, usock_ctx *uc) noexcept
     const char *src = nullptr;
     if (!stream && uc->inbound && auth[0]) {
         src = auth;
-        log_dbg("%s: SSM source=[%s]", fn, src);
+        log_dbg("%s: SSM source=[%s]\n", fn, src);
     }
 
     const int fd = open_socket(host, port, src, &uc->sspec, uc->ifc_tag, &uc->mifc);
@@ -143,12 +143,12 @@ int fwd_http_rq(int sockfd, const char *uri, const char *apptag, uint32_t flags)
     const char *rest = uri_path_addrport(path, sizeof(path), host, sizeof(host), port,
                                          sizeof(port));
     if (!rest) {
-        log_err("%s: URI has no path tail: %s", fn, uri);
+        log_err("%s: URI has no path tail: %s\n", fn, uri);
         return -1;
     }
     if (g_usock_flags.use_http10_get) {
         flags |= RQFLAG_HTTP10_GET;
-        log_dbg("%s: Using HTTP/1.0 request", fn);
+        log_dbg("%s: Using HTTP/1.0 request\n", fn);
     }
     // A target that does not fit is refused, never cut: a cut one would
     // ask the server for another resource than the caller named.
@@ -157,7 +157,7 @@ int fwd_http_rq(int sockfd, const char *uri, const char *apptag, uint32_t flags)
     if (query[0]) {
         const int n = snprintf(target, sizeof(target), "%s?%s", rest, query);
         if (n < 0 || size_t(n) > USOCK_TARGET_MAX) {
-            log_err("%s: GET query is too long [%d bytes], max=%ld bytes.", fn, n,
+            log_err("%s: GET query is too long [%d bytes], max=%ld bytes.\n", fn, n,
                     long(USOCK_TARGET_MAX));
             return -1;
         }
@@ -178,7 +178,7 @@ int get_http_response(int sockfd, char *tail, size_t tail_cap, size_t *tail_size
     static constexpr const char *fn = "get_http_response";
     lfx_assert(tail_size && (tail || tail_cap == 0));
     *tail_size = 0;
-    log_dbg("%s: reading HTTP response from fd=%d", fn, sockfd);
+    log_dbg("%s: reading HTTP response from fd=%d\n", fn, sockfd);
     const clock_type::time_point start = clock_type::now();
     const int nb = is_non_blocking(sockfd);
     if (nb < 0) return -1;
@@ -193,11 +193,11 @@ int get_http_response(int sockfd, char *tail, size_t tail_cap, size_t *tail_size
     for (;;) {
         rc = recv_http_response(sockfd, buf, sizeof(buf), &ctx);
         if (rc != 11) break;
-        log_dbg("%s: expecting more data from fd%d", fn, sockfd);
+        log_dbg("%s: expecting more data from fd%d\n", fn, sockfd);
         if (nb) break;
         const long left = USOCK_HTTP_WAIT_MS - ms_since(start);
         if (left <= 0) {
-            log_err("%s: no complete HTTP response from fd%d within %d ms", fn, sockfd,
+            log_err("%s: no complete HTTP response from fd%d within %d ms\n", fn, sockfd,
                     USOCK_HTTP_WAIT_MS);
             rc = -1;
             break;
@@ -210,17 +210,17 @@ int get_http_response(int sockfd, char *tail, size_t tail_cap, size_t *tail_size
     if (!nb && set_nblock(sockfd, 0) != 0) rc = -1;
 
     if (rc == 0 && ctx.code != HTTP_OK_CODE) {
-        log_err("%s: expected HTTP %d, got HTTP %d", fn, HTTP_OK_CODE, ctx.code);
+        log_err("%s: expected HTTP %d, got HTTP %d\n", fn, HTTP_OK_CODE, ctx.code);
         rc = -1;
     }
     if (rc == 0 && ctx.total > ctx.tail) {
         const size_t n = size_t(ctx.total - ctx.tail);
         if (n > tail_cap) {
-            log_err("%s: tail for fd%d is too big: %ld bytes, skipping", fn, sockfd, long(n));
+            log_err("%s: tail for fd%d is too big: %ld bytes, skipping\n", fn, sockfd, long(n));
         } else {
             memcpy(tail, buf + ctx.tail, n);
             *tail_size = n;
-            log_dbg("%s: response for fd%d has a tail of %lu bytes", fn, sockfd,
+            log_dbg("%s: response for fd%d has a tail of %lu bytes\n", fn, sockfd,
                     static_cast<unsigned long>(n));
         }
     }
@@ -237,37 +237,37 @@ int usock_http_get_response(int sockfd, http_resp_buf *resp) noexcept
 {
     static constexpr const char *fn = "usock_http_get_response";
     lfx_assert(resp && resp->buf && resp->len > 0);
-    log_dbg("%s: reading HTTP response from fd=%d", fn, sockfd);
+    log_dbg("%s: reading HTTP response from fd=%d\n", fn, sockfd);
     http_resp_ctx &ctx = resp->ctx;
     // The last byte of the buffer is kept for the terminator: a head that
     // has filled the rest without its end can never be complete.
     auto full = [&] { return ctx.tail <= 0 && (ctx.total < 0 || size_t(ctx.total) + 1 >= resp->len); };
     if (full()) {
-        log_err("%s: buffer is full, size=%ld", fn, long(resp->len));
+        log_err("%s: buffer is full, size=%ld\n", fn, long(resp->len));
         return E2BIG;
     }
 
     const int rc = recv_http_response(sockfd, resp->buf, resp->len, &ctx);
     if (rc == 0) {
         if (ctx.code < HTTP_OK_CODE || ctx.code > HTTP_OK_END) {
-            log_warn("%s: expected HTTP %d-%d, got HTTP %d", fn, HTTP_OK_CODE, HTTP_OK_END,
+            log_warn("%s: expected HTTP %d-%d, got HTTP %d\n", fn, HTTP_OK_CODE, HTTP_OK_END,
                      ctx.code);
             return EACCES;
         }
         if (ctx.total - ctx.tail > 0)
-            log_dbg("%s: got HTTP tail of %ld bytes from fd%d", fn, long(ctx.total - ctx.tail),
+            log_dbg("%s: got HTTP tail of %ld bytes from fd%d\n", fn, long(ctx.total - ctx.tail),
                     sockfd);
         return 0;
     }
     if (rc == EAGAIN) {
-        log_dbg("%s: [%ld bytes] in, expecting more data from fd%d", fn, long(ctx.total), sockfd);
+        log_dbg("%s: [%ld bytes] in, expecting more data from fd%d\n", fn, long(ctx.total), sockfd);
         return EAGAIN;
     }
     if (full()) {
-        log_err("%s: buffer is full, size=%ld", fn, long(resp->len));
+        log_err("%s: buffer is full, size=%ld\n", fn, long(resp->len));
         return E2BIG;
     }
-    log_err("%s: err=%d getting HTTP response from fd%d", fn, rc, sockfd);
+    log_err("%s: err=%d getting HTTP response from fd%d\n", fn, rc, sockfd);
     return rc;
 }
 
@@ -280,10 +280,10 @@ int usock_http_get_body(int sockfd, http_body_buf *bb) noexcept
         const ssize_t n = nread(sockfd, bb->data + bb->data_len, bb->buf_size - bb->data_len, 0);
         const int err = errno;
         if (n > 0) bb->data_len += size_t(n);
-        log_dbg("%s: read(fd%d..) %ld bytes, %ld left to read", fn, sockfd, long(n),
+        log_dbg("%s: read(fd%d..) %ld bytes, %ld left to read\n", fn, sockfd, long(n),
                 long(bb->buf_size - bb->data_len));
         if (n <= 0) return err == EAGAIN ? EAGAIN : err ? err : -1;
     }
-    log_dbg("%s: complete at %lu bytes", fn, static_cast<unsigned long>(bb->data_len));
+    log_dbg("%s: complete at %lu bytes\n", fn, static_cast<unsigned long>(bb->data_len));
     return 0;
 }

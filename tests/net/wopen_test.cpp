@@ -42,18 +42,6 @@ const string GET_TAIL =
     "Accept: text/html,video/*, application/*\r\nAccept-Language: en-US,en,ru\r\n"
     "Accept-Charset: ISO-8859-1,UTF-8\r\nCache-Control: no-cache\r\n\r\n";
 
-struct Fd {
-    int fd = -1;
-    Fd() = default;
-    explicit Fd(int f) : fd(f) {}
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    ~Fd()
-    {
-        if (fd >= 0) close(fd);
-    }
-};
-
 void pause_ms(int ms)
 {
     poll(nullptr, 0, ms);
