@@ -82,7 +82,7 @@ transfer_spec *new_transfer_spec(int in_fd, int out_fd, off_t *offset, uint32_t 
 // logged and forgiven error; -1 with errno set.  *tbytes (when given) = the
 // bytes moved.  A buffered job without a transfer buffer is a broken
 // invariant.
-int transfer(transfer_spec *spec, size_t count, ssize_t *tbytes) noexcept;
+int transfer(transfer_spec *job, size_t count, ssize_t *tbytes) noexcept;
 // Sets up the transfer buffer: -1 means DEFAULT_TRF_BUFSIZE; 0 or another
 // negative size does nothing and gives 0; else as set_trf_bufsize.
 int fdio_init(ssize_t bufsize) noexcept;

@@ -66,23 +66,23 @@ struct net_options {
 
 // --- opening ---------------------------------------------------------------------
 
-// Opens a socket for addr (null: the any-address of spec->family) and port
+// Opens a socket for addr (null: the any-address of sspec->family) and port
 // (required for stream and datagram sockets: digits, 0..65535) in the role
-// of spec, which it completes; auth is a source-specific source ("addr" or
+// of sspec, which it completes; auth is a source-specific source ("addr" or
 // "addr:port") for a datagram reader, or null; ifc_tag names the multicast
 // interface (null/""/any/all: the system's).  Every resolved address is
 // tried in turn.  The descriptor (*ifi gets the multicast interface record,
 // null for unicast, when ifi is given), or -1 (errno E2BIG for an over-long
 // source, EINVAL for refused text).
-int open_socket(const char *addr, const char *port, const char *auth, socket_spec *spec,
+int open_socket(const char *addr, const char *port, const char *auth, socket_spec *sspec,
                 const char *ifc_tag, ifc_info **ifi) noexcept;
 
 // Set-up steps of open_socket for one resolved address ai on sockfd; 0 or
 // non-zero (the failure).  The client step binds a UDP reader, leaves a UDP
 // writer unbound, connects a TCP client (EINPROGRESS sets async_connect).
-int setup_client(int sockfd, const addrinfo *ai, socket_spec *spec) noexcept;
+int setup_client(int sockfd, const addrinfo *ai, socket_spec *sspec) noexcept;
 // Binds (with IPv4 accepted on "::"), and listens unless defer_listen (TCP).
-int setup_listener(int sockfd, const addrinfo *ai, const socket_spec *spec) noexcept;
+int setup_listener(int sockfd, const addrinfo *ai, const socket_spec *sspec) noexcept;
 // Selects the output interface of mifc (unless null or an any-name); 0 or
 // non-zero.
 int setup_mcast_writer(int sockfd, const addrinfo *airp, ifc_info *mifc) noexcept;

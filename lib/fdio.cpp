@@ -77,14 +77,14 @@ void close_passed_fds(msghdr *msg) noexcept
 
 // The part of a memory area that a chunk of `count` bytes at `offset` may
 // touch; cuts the chunk at the area's end (WARN).
-size_t clip_to_area(const char *what, const transfer_spec *spec, off_t offset,
+size_t clip_to_area(const char *what, const transfer_spec *job, off_t offset,
                     size_t count) noexcept
 {
-    size_t left = (offset >= 0 && size_t(offset) < spec->mmlen) ? spec->mmlen - size_t(offset) : 0;
+    size_t left = (offset >= 0 && size_t(offset) < job->mmlen) ? job->mmlen - size_t(offset) : 0;
     if (count <= left) return count;
     log_warn("%s: attempt to reach over the end of buffer: buf=%p, len=%ld, offset=%ld, "
              "count=%ld - new_count=%ld\n",
-             what, spec->mmem, long(spec->mmlen), long(offset), long(count), long(left));
+             what, job->mmem, long(job->mmlen), long(offset), long(count), long(left));
     return left;
 }
 
@@ -99,11 +99,11 @@ struct step_result {
 
 // Runs the job's filter over bytes just read; the count to write out, or
 // the filter's error in res.err.
-ssize_t run_inproc(const transfer_spec *spec, char *data, ssize_t len, step_result &res) noexcept
+ssize_t run_inproc(const transfer_spec *job, char *data, ssize_t len, step_result &res) noexcept
 {
-    if (!spec->inproc) return len;
+    if (!job->inproc) return len;
     ssize_t count = len;
-    int rc = spec->inproc(data, len, &count);
+    int rc = job->inproc(data, len, &count);
     if (rc != 0) {
         res.err = rc;
         return 0;
@@ -116,45 +116,45 @@ ssize_t run_inproc(const transfer_spec *spec, char *data, ssize_t len, step_resu
     return count;
 }
 
-void memory_step(transfer_spec *spec, uint32_t *fl, off_t offset, size_t chunk,
+void memory_step(transfer_spec *job, uint32_t *fl, off_t offset, size_t chunk,
                  step_result &res) noexcept
 {
     const uint32_t vflag = *fl & FDIO_VERBOSE;
-    char *area = static_cast<char *>(spec->mmem);
+    char *area = static_cast<char *>(job->mmem);
 
-    if (spec->mmem_out) {
-        size_t n = clip_to_area("mm_out", spec, offset, chunk);
+    if (job->mmem_out) {
+        size_t n = clip_to_area("mm_out", job, offset, chunk);
         res.nrd = ssize_t(n);
         if (n == 0) return;
         errno = 0;
-        res.nwr = nwrite(spec->out_fd, area + offset, n, vflag);
+        res.nwr = nwrite(job->out_fd, area + offset, n, vflag);
         if (res.nwr == -1) *fl |= FDIO_ERR_WRITE;
         if (res.nwr <= 0) res.err = errno;
         res.moved = std::max<ssize_t>(res.nwr, 0);
         return;
     }
 
-    size_t n = clip_to_area("mm_in", spec, offset, chunk);
+    size_t n = clip_to_area("mm_in", job, offset, chunk);
     if (n == 0) return;
     errno = 0;
-    res.nrd = nread(spec->in_fd, area + offset, n, vflag);
+    res.nrd = nread(job->in_fd, area + offset, n, vflag);
     if (res.nrd <= 0) {
         *fl |= FDIO_ERR_READ;
         res.err = errno;
         res.nrd = std::max<ssize_t>(res.nrd, 0);
         return;
     }
-    res.nwr = run_inproc(spec, area + offset, res.nrd, res);
+    res.nwr = run_inproc(job, area + offset, res.nrd, res);
     res.moved = res.nwr;
 }
 
-void sendfile_step(transfer_spec *spec, uint32_t *fl, size_t count, step_result &res) noexcept
+void sendfile_step(transfer_spec *job, uint32_t *fl, size_t count, step_result &res) noexcept
 {
     // A count of 0 means "a chunk" as for buffered jobs, never "nothing",
     // which would read as the end of the file.
     if (count == 0) count = g_trf.buflen ? g_trf.buflen : DEFAULT_TRF_BUFSIZE;
     errno = 0;
-    ssize_t n = nsendfile(spec->out_fd, spec->in_fd, spec->offset, count, 0, *fl & FDIO_VERBOSE);
+    ssize_t n = nsendfile(job->out_fd, job->in_fd, job->offset, count, 0, *fl & FDIO_VERBOSE);
     if (n == 0) {
         *fl |= FDIO_EOF;
         res.err = errno;
@@ -164,15 +164,15 @@ void sendfile_step(transfer_spec *spec, uint32_t *fl, size_t count, step_result 
     log_dbg("%s: using sendfile\n", "transfer");
 }
 
-void buffered_step(transfer_spec *spec, uint32_t *fl, off_t offset, size_t chunk,
+void buffered_step(transfer_spec *job, uint32_t *fl, off_t offset, size_t chunk,
                    step_result &res) noexcept
 {
     lfx_assert(g_trf.buf && g_trf.buflen > 0);
     const uint32_t vflag = *fl & FDIO_VERBOSE;
 
     errno = 0;
-    res.nrd = spec->offset ? npread(spec->in_fd, g_trf.buf, chunk, offset, vflag)
-                           : nread(spec->in_fd, g_trf.buf, chunk, vflag);
+    res.nrd = job->offset ? npread(job->in_fd, g_trf.buf, chunk, offset, vflag)
+                           : nread(job->in_fd, g_trf.buf, chunk, vflag);
     if (res.nrd <= 0) {
         *fl |= FDIO_ERR_READ;
         res.err = errno;
@@ -180,24 +180,24 @@ void buffered_step(transfer_spec *spec, uint32_t *fl, off_t offset, size_t chunk
         return;
     }
 
-    ssize_t count = run_inproc(spec, g_trf.buf, res.nrd, res);
+    ssize_t count = run_inproc(job, g_trf.buf, res.nrd, res);
     if (res.err || count == 0) return;
 
     errno = 0;
     if (*fl & FDIO_SENDTO) {
         res.nwr = timed(PRF_DATAOUT, [&] {
-            return W_sendto("transfer", spec->out_fd, g_trf.buf, size_t(count), MSG_NOSIGNAL,
-                            static_cast<const sockaddr *>(spec->aux), socklen_t(spec->aux_len));
+            return W_sendto("transfer", job->out_fd, g_trf.buf, size_t(count), MSG_NOSIGNAL,
+                            static_cast<const sockaddr *>(job->aux), socklen_t(job->aux_len));
         });
     } else {
-        res.nwr = nwrite(spec->out_fd, g_trf.buf, size_t(count), vflag);
+        res.nwr = nwrite(job->out_fd, g_trf.buf, size_t(count), vflag);
     }
     const int werr = errno;
     if (res.nwr == -1)
         *fl |= FDIO_ERR_WRITE;
     else
         log_dbg("%s: [%p] +%lu -> fd%d\n", "transfer", static_cast<void *>(g_trf.buf),
-                (unsigned long)res.nwr, spec->out_fd);
+                (unsigned long)res.nwr, job->out_fd);
     if (res.nwr <= 0) res.err = werr;
     res.moved = std::max<ssize_t>(res.nwr, 0);
 }
@@ -263,25 +263,25 @@ ssize_t nsendfile(int out_fd, int in_fd, off_t *offset, size_t count, int bsd_fl
 transfer_spec *new_transfer_spec(int in_fd, int out_fd, off_t *offset, uint32_t *flags,
                                  void *aux, ssize_t aux_len) noexcept
 {
-    auto *spec = static_cast<transfer_spec *>(W_calloc("new_transfer_spec", 1, sizeof(transfer_spec)));
-    if (!spec) return nullptr;
-    spec->in_fd = in_fd;
-    spec->out_fd = out_fd;
-    spec->offset = offset;
-    spec->flags = flags;
-    spec->aux = aux;
-    spec->aux_len = aux_len;
+    auto *job = static_cast<transfer_spec *>(W_calloc("new_transfer_spec", 1, sizeof(transfer_spec)));
+    if (!job) return nullptr;
+    job->in_fd = in_fd;
+    job->out_fd = out_fd;
+    job->offset = offset;
+    job->flags = flags;
+    job->aux = aux;
+    job->aux_len = aux_len;
     if (flags && (*flags & FDIO_SENDFILE))
         log_info("%s(%p): SENDFILE on for fd%d<-fd%d\n", "new_transfer_spec",
-                 static_cast<void *>(spec), out_fd, in_fd);
-    return spec;
+                 static_cast<void *>(job), out_fd, in_fd);
+    return job;
 }
 
-int transfer(transfer_spec *spec, size_t count, ssize_t *tbytes) noexcept
+int transfer(transfer_spec *job, size_t count, ssize_t *tbytes) noexcept
 {
     // A job without a flag word still reports through a local one.
     uint32_t own_flags = 0;
-    uint32_t *fl = spec->flags ? spec->flags : &own_flags;
+    uint32_t *fl = job->flags ? job->flags : &own_flags;
     *fl &= ~FDIO_RESULT_MASK;
     errno = 0;
 
@@ -289,23 +289,23 @@ int transfer(transfer_spec *spec, size_t count, ssize_t *tbytes) noexcept
     if (g_trf.buflen && (count == 0 || count > g_trf.buflen)) chunk = g_trf.buflen;
     // A memory job needs no transfer buffer; without one, 0 means the rest
     // of the area.
-    if (chunk == 0 && spec->mmem) chunk = spec->mmlen;
+    if (chunk == 0 && job->mmem) chunk = job->mmlen;
 
     off_t own_offset = 0;
-    off_t *offset = spec->offset ? spec->offset : &own_offset;
-    const bool by_sendfile = !spec->mmem && (*fl & FDIO_SENDFILE);
+    off_t *offset = job->offset ? job->offset : &own_offset;
+    const bool by_sendfile = !job->mmem && (*fl & FDIO_SENDFILE);
 
     step_result res;
-    if (spec->mmem)
-        memory_step(spec, fl, *offset, chunk, res);
+    if (job->mmem)
+        memory_step(job, fl, *offset, chunk, res);
     else if (by_sendfile)
-        sendfile_step(spec, fl, count, res);
+        sendfile_step(job, fl, count, res);
     else
-        buffered_step(spec, fl, *offset, chunk, res);
+        buffered_step(job, fl, *offset, chunk, res);
 
     if (!res.err && (*fl & FDIO_TRF_RWEQ) && res.nrd != res.nwr)
         log_err("%s: fd in/out=[%d/%d] mismatch: read/write=[%ld/%ld]\n", "transfer",
-                spec->in_fd, spec->out_fd, long(res.nrd), long(res.nwr));
+                job->in_fd, job->out_fd, long(res.nrd), long(res.nwr));
 
     if (!res.offset_done) *offset += res.moved;
 
@@ -317,12 +317,12 @@ int transfer(transfer_spec *spec, size_t count, ssize_t *tbytes) noexcept
         if (!no_fault(res.err, int(*fl & FDIO_VERBOSE))) {
             if (*fl & FDIO_EOF)
                 log_dbg("transfer [%lu bytes] (%d<-%d) end of stream\n", (unsigned long)count,
-                        spec->out_fd, spec->in_fd);
+                        job->out_fd, job->in_fd);
             const char *side = (*fl & FDIO_ERR_READ)    ? "read"
                                : (*fl & FDIO_ERR_WRITE) ? "write"
                                                         : "???";
-            log_err("transfer (%d->%d, %ld bytes) %s ERROR(%d): %s\n", spec->in_fd,
-                    spec->out_fd, long(count), side, res.err, strerror(res.err));
+            log_err("transfer (%d->%d, %ld bytes) %s ERROR(%d): %s\n", job->in_fd,
+                    job->out_fd, long(count), side, res.err, strerror(res.err));
             // A sendfile job has one call for both sides; its failures are
             // the write side's.
             const bool write_side = (*fl & FDIO_ERR_WRITE) || by_sendfile;
@@ -332,8 +332,8 @@ int transfer(transfer_spec *spec, size_t count, ssize_t *tbytes) noexcept
         }
     }
 
-    log_dbg("%s: %d->%d [r%ld/w%ld  %ld bytes], flags=0x%lx\n", "transfer", spec->in_fd,
-            spec->out_fd, long(res.nrd), long(res.nwr), long(count), (unsigned long)*fl);
+    log_dbg("%s: %d->%d [r%ld/w%ld  %ld bytes], flags=0x%lx\n", "transfer", job->in_fd,
+            job->out_fd, long(res.nrd), long(res.nwr), long(count), (unsigned long)*fl);
     if (tbytes) *tbytes = res.moved;
     errno = res.err;
     return rc;

@@ -162,36 +162,36 @@ sockaddr_un domain_addr(const char *path) noexcept
 
 // --- opening ---------------------------------------------------------------------
 
-int setup_client(int sockfd, const addrinfo *ai, socket_spec *spec) noexcept
+int setup_client(int sockfd, const addrinfo *ai, socket_spec *sspec) noexcept
 {
     static constexpr const char *fn = "setup_client";
-    lfx_assert(ai && spec);
+    lfx_assert(ai && sspec);
     if (ai->ai_socktype == SOCK_DGRAM) {
         // A writer sends to addr_ss; only a reader takes the address.
-        return spec->writer ? 0 : reuse_and_bind(sockfd, ai->ai_addr, ai->ai_addrlen);
+        return sspec->writer ? 0 : reuse_and_bind(sockfd, ai->ai_addr, ai->ai_addrlen);
     }
-    const bool nb = spec->non_blocking;
+    const bool nb = sspec->non_blocking;
     if (ai->ai_socktype == SOCK_STREAM && nb)
         log_dbg("%s: non-blocking CONNECT on fd%d\n", fn, sockfd);
     bool async = false;
     if (W_connect(fn, sockfd, ai->ai_addr, ai->ai_addrlen) != 0) {
         if (errno != EINPROGRESS) return -1;
         async = true;
-        spec->async_connect = 1;
+        sspec->async_connect = 1;
     }
     log_info("%s: %s CONNECT [fd%d]\n", fn, async ? "ASYNC" : "IMMEDIATE", sockfd);
     return 0;
 }
 
-int setup_listener(int sockfd, const addrinfo *ai, const socket_spec *spec) noexcept
+int setup_listener(int sockfd, const addrinfo *ai, const socket_spec *sspec) noexcept
 {
     static constexpr const char *fn = "setup_listener";
-    lfx_assert(ai && spec);
+    lfx_assert(ai && sspec);
     if (ai->ai_family == AF_INET6 && is_unspecified(ai->ai_addr) == 1) set_ipv6only(sockfd, 0);
     int rc = reuse_and_bind(sockfd, ai->ai_addr, ai->ai_addrlen);
     if (rc != 0) return rc;
     if (ai->ai_socktype == SOCK_STREAM) {
-        if (!spec->defer_listen && W_listen(fn, sockfd, LISTEN_BACKLOG) != 0) return errno;
+        if (!sspec->defer_listen && W_listen(fn, sockfd, LISTEN_BACKLOG) != 0) return errno;
     } else if (ai->ai_socktype != SOCK_DGRAM) {
         if (W_connect(fn, sockfd, ai->ai_addr, ai->ai_addrlen) != 0) return errno;
     }
@@ -251,20 +251,20 @@ int setup_mcast_reader(int sockfd, addrinfo *airp, ifc_info *mifc,
                 : mcast_join(sockfd, grp, mifc);
 }
 
-int open_socket(const char *addr, const char *port, const char *auth, socket_spec *spec,
+int open_socket(const char *addr, const char *port, const char *auth, socket_spec *sspec,
                 const char *ifc_tag, ifc_info **ifi) noexcept
 {
     static constexpr const char *fn = "open_socket";
-    lfx_assert(spec);
+    lfx_assert(sspec);
     // A multicast listener is no role of this library.
-    lfx_assert(!(spec->multicast && spec->passive));
+    lfx_assert(!(sspec->multicast && sspec->passive));
 
-    const bool dgram = spec->socktype == SOCK_DGRAM;
-    const bool stream = spec->socktype == SOCK_STREAM;
+    const bool dgram = sspec->socktype == SOCK_DGRAM;
+    const bool stream = sspec->socktype == SOCK_STREAM;
     log_dbg("%s: %s %s [%s (%d)] socket for [%s:%s], ifc=%s\n", fn, dgram ? "UDP" : "TCP",
-            spec->passive ? "LISTENER" : "CLIENT", af_name(spec->family), spec->family,
+            sspec->passive ? "LISTENER" : "CLIENT", af_name(sspec->family), sspec->family,
             or_none(addr, "all"), or_none(port, ""), or_none(ifc_tag, "none"));
-    spec->async_connect = 0;
+    sspec->async_connect = 0;
 
     if (stream || dgram) {
         lfx_assert(port);
@@ -283,8 +283,8 @@ int open_socket(const char *addr, const char *port, const char *auth, socket_spe
     }
 
     // An empty source is no source (a URL without an authority part).
-    spec->is_ssm = auth && *auth && dgram;
-    if (spec->is_ssm) {
+    sspec->is_ssm = auth && *auth && dgram;
+    if (sspec->is_ssm) {
         log_dbg("%s: SSM source: %s\n", fn, auth);
         char src_text[SSM_SRC_TEXT_MAX + 1];
         const size_t alen = strlen(auth);
@@ -302,27 +302,27 @@ int open_socket(const char *addr, const char *port, const char *auth, socket_spe
         else
             snprintf(src_text, sizeof(src_text), "%s:%s", auth, SSM_DEFAULT_PORT);
 
-        int rc = mk_sockaddr(src_text, SOCK_DGRAM, 0, &spec->src_ss, &spec->src_len);
+        int rc = mk_sockaddr(src_text, SOCK_DGRAM, 0, &sspec->src_ss, &sspec->src_len);
         if (rc != 0) {
             errno_guard keep;
             if (rc > 0) keep.err = rc;
             log_err("%s: invalid SSM source: %s\n", fn, src_text);
             return -1;
         }
-        if (spec->family != AF_UNSPEC && spec->src_ss.ss_family != spec->family) {
+        if (sspec->family != AF_UNSPEC && sspec->src_ss.ss_family != sspec->family) {
             log_err("%s: SMM src/addr family mismatch: %u/%u\n", fn,
-                    unsigned(spec->src_ss.ss_family), unsigned(spec->family));
+                    unsigned(sspec->src_ss.ss_family), unsigned(sspec->family));
             errno = EINVAL;
             return -1;
         }
     }
 
-    const char *text = addr ? addr : anyaddr_str(spec->family == AF_UNSPEC ? AF_INET : spec->family);
+    const char *text = addr ? addr : anyaddr_str(sspec->family == AF_UNSPEC ? AF_INET : sspec->family);
     addrinfo hints{};
-    hints.ai_family = spec->family;
-    hints.ai_socktype = spec->socktype;
+    hints.ai_family = sspec->family;
+    hints.ai_socktype = sspec->socktype;
     hints.ai_protocol = 0;
-    hints.ai_flags = spec->passive ? AI_PASSIVE : 0;
+    hints.ai_flags = sspec->passive ? AI_PASSIVE : 0;
     ai_list res;
     if (W_getaddrinfo(fn, text, port, &hints, &res.head) != 0) return -1;
 
@@ -336,10 +336,10 @@ int open_socket(const char *addr, const char *port, const char *auth, socket_spe
             last_err = errno;
             continue;
         }
-        spec->family = ai->ai_family;
-        if (is_multicast(ai->ai_addr) == 1) spec->multicast = 1;
+        sspec->family = ai->ai_family;
+        if (is_multicast(ai->ai_addr) == 1) sspec->multicast = 1;
 
-        if (spec->non_blocking && set_nblock(s, 1) != 0) {
+        if (sspec->non_blocking && set_nblock(s, 1) != 0) {
             errno_guard keep;
             log_err("%s: failed to make fd=%d non-blocking ERROR(%d): %s\n", fn, s, keep.err,
                     strerror(keep.err));
@@ -349,27 +349,27 @@ int open_socket(const char *addr, const char *port, const char *auth, socket_spe
 
         ifc_info *rec = nullptr;
         int rc;
-        if (spec->multicast && spec->passive) {
+        if (sspec->multicast && sspec->passive) {
             // The address came from the caller's text, so this is input.
             char at[80];
             log_err("%s: cannot listen on multicast address %s\n", fn,
                     addr_text(ai->ai_addr, at, sizeof(at)));
             errno = EINVAL;
             rc = -1;
-        } else if (spec->multicast) {
-            rec = is_anyaddr(ifc_tag) ? any_ifc_info(spec->family)
-                                      : get_ifc_info(spec->family, ifc_tag);
-            rc = spec->writer ? setup_mcast_writer(s, ai, rec)
+        } else if (sspec->multicast) {
+            rec = is_anyaddr(ifc_tag) ? any_ifc_info(sspec->family)
+                                      : get_ifc_info(sspec->family, ifc_tag);
+            rc = sspec->writer ? setup_mcast_writer(s, ai, rec)
                               : setup_mcast_reader(s, ai, rec,
-                                                   spec->is_ssm ? &spec->src_ss : nullptr);
+                                                   sspec->is_ssm ? &sspec->src_ss : nullptr);
         } else {
-            rc = spec->passive ? setup_listener(s, ai, spec) : setup_client(s, ai, spec);
+            rc = sspec->passive ? setup_listener(s, ai, sspec) : setup_client(s, ai, sspec);
         }
 
         if (rc == 0) {
-            lfx_assert(ai->ai_addrlen <= sizeof(spec->addr_ss));
-            memcpy(&spec->addr_ss, ai->ai_addr, ai->ai_addrlen);
-            spec->addr_len = ai->ai_addrlen;
+            lfx_assert(ai->ai_addrlen <= sizeof(sspec->addr_ss));
+            memcpy(&sspec->addr_ss, ai->ai_addr, ai->ai_addrlen);
+            sspec->addr_len = ai->ai_addrlen;
             if (ifi)
                 *ifi = rec;
             else
@@ -388,8 +388,8 @@ int open_socket(const char *addr, const char *port, const char *auth, socket_spe
         if (last_err) errno = last_err;
         return -1;
     }
-    log_dbg("%s: %s %s socket fd=[%d]\n", fn, spec->passive ? "SERVER" : "CLIENT",
-            spec->multicast ? "multicast" : "unicast", fd);
+    log_dbg("%s: %s %s socket fd=[%d]\n", fn, sspec->passive ? "SERVER" : "CLIENT",
+            sspec->multicast ? "multicast" : "unicast", fd);
     return fd;
 }
 
@@ -411,13 +411,13 @@ int open_udp_listener(sockaddr_storage *ss, const char *port) noexcept
 
 int open_anyaddr_listener(int af, const char *port, int defer_listen) noexcept
 {
-    socket_spec spec{};
-    spec.passive = 1;
-    spec.non_blocking = 1;
-    spec.defer_listen = defer_listen ? 1 : 0;
-    spec.family = af;
-    spec.socktype = SOCK_STREAM;
-    return open_socket(nullptr, port, nullptr, &spec, nullptr, nullptr);
+    socket_spec sspec{};
+    sspec.passive = 1;
+    sspec.non_blocking = 1;
+    sspec.defer_listen = defer_listen ? 1 : 0;
+    sspec.family = af;
+    sspec.socktype = SOCK_STREAM;
+    return open_socket(nullptr, port, nullptr, &sspec, nullptr, nullptr);
 }
 
 int open_domain_listener(const char *path) noexcept

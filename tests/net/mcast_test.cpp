@@ -401,7 +401,7 @@ TEST(mcast, ssm_source_of_another_family_is_never_joined)
 {
     EXPECT_CHILD_OK(in_netns([] {
         if (!have_ipv6_loopback()) return CHILD_SKIP;
-        // The spec's family is open, so only the join can see the mismatch.
+        // The sspec's family is open, so only the join can see the mismatch.
         socket_spec rs = reader();
         LogCapture cap;
         CHILD_CHECK(open_socket("232.1.1.3", "5602", "fd00:6::a", &rs, nullptr, nullptr) == -1);

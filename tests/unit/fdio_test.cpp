@@ -319,12 +319,12 @@ TEST(fdio, SendfileMovesChunksUntilTheEnd)
     make_socketpair(s);
     off_t off = 0;
     uint32_t flags = FDIO_SENDFILE;
-    transfer_spec *spec = new_transfer_spec(src.fd, s.w.fd, &off, &flags, nullptr, 0);
-    ASSERT_NE(spec, nullptr);
+    transfer_spec *job = new_transfer_spec(src.fd, s.w.fd, &off, &flags, nullptr, 0);
+    ASSERT_NE(job, nullptr);
     // No transfer buffer: a sendfile job does not use one.
     for (ssize_t want : {1400, 1400, 200, 0}) {
         ssize_t moved = -7;
-        EXPECT_EQ(transfer(spec, 1400, &moved), 0);
+        EXPECT_EQ(transfer(job, 1400, &moved), 0);
         EXPECT_EQ(moved, want);
         EXPECT_EQ(bool(flags & FDIO_EOF), want == 0);
     }
@@ -332,7 +332,7 @@ TEST(fdio, SendfileMovesChunksUntilTheEnd)
     EXPECT_EQ(flags & 0xFFFF, uint32_t(FDIO_SENDFILE));  // the caller's bits stay
     s.w.reset();
     EXPECT_EQ(drain(s.r.fd), data);
-    free(spec);
+    free(job);
 }
 
 TEST(fdio, BufferedChunkIsAtMostTheBuffer)
@@ -346,18 +346,18 @@ TEST(fdio, BufferedChunkIsAtMostTheBuffer)
     EXPECT_EQ(get_trf_bufsize(), DEFAULT_TRF_BUFSIZE);
     off_t off = 0;
     uint32_t flags = 0;
-    transfer_spec *spec = new_transfer_spec(src.fd, dst.fd, &off, &flags, nullptr, 0);
+    transfer_spec *job = new_transfer_spec(src.fd, dst.fd, &off, &flags, nullptr, 0);
     ssize_t moved = 0;
-    EXPECT_EQ(transfer(spec, 0, &moved), 0);
+    EXPECT_EQ(transfer(job, 0, &moved), 0);
     EXPECT_EQ(moved, 2097152);
-    EXPECT_EQ(transfer(spec, 5 * 1024 * 1024, &moved), 0);
+    EXPECT_EQ(transfer(job, 5 * 1024 * 1024, &moved), 0);
     EXPECT_EQ(moved, ssize_t(data.size()) - 2097152);
-    EXPECT_EQ(transfer(spec, 0, &moved), 0);
+    EXPECT_EQ(transfer(job, 0, &moved), 0);
     EXPECT_EQ(moved, 0);
     EXPECT_TRUE(flags & FDIO_EOF);
     EXPECT_EQ(off, off_t(data.size()));
     EXPECT_EQ(read_file(dir.file("dst")), data);
-    free(spec);
+    free(job);
     fdio_destroy();
 }
 
@@ -409,15 +409,15 @@ TEST(fdio, WholeFileArrivesByteIdenticalByEitherPath)
         if (c.dest != FILE_) reader = std::thread([&] { got = drain(pr.r.fd); });
 
         off_t off = 0;
-        transfer_spec *spec = new_transfer_spec(src.fd, out, &off, &flags, nullptr, 0);
+        transfer_spec *job = new_transfer_spec(src.fd, out, &off, &flags, nullptr, 0);
         int rounds = 0;
         for (; rounds < 10000 && !(flags & FDIO_EOF); ++rounds) {
             ssize_t moved = 0;
-            ASSERT_EQ(transfer(spec, 1024 * 1024, &moved), 0);
+            ASSERT_EQ(transfer(job, 1024 * 1024, &moved), 0);
         }
         EXPECT_LT(rounds, 10000);
         EXPECT_EQ(off, off_t(data.size()));
-        free(spec);
+        free(job);
 
         if (c.dest != FILE_) {
             pr.w.reset();
@@ -440,13 +440,13 @@ TEST(fdio, SendfileWithCountZeroMovesAChunkNotNothing)
     Fd dst(open_dst_file(dir.file("dst").c_str(), 0));
     off_t off = 0;
     uint32_t flags = FDIO_SENDFILE;
-    transfer_spec *spec = new_transfer_spec(src.fd, dst.fd, &off, &flags, nullptr, 0);
+    transfer_spec *job = new_transfer_spec(src.fd, dst.fd, &off, &flags, nullptr, 0);
     ssize_t moved = 0;
-    EXPECT_EQ(transfer(spec, 0, &moved), 0);
+    EXPECT_EQ(transfer(job, 0, &moved), 0);
     EXPECT_EQ(moved, 5000);
     EXPECT_FALSE(flags & FDIO_EOF);
     EXPECT_EQ(read_file(dir.file("dst")), data);
-    free(spec);
+    free(job);
 }
 
 TEST(fdio, ShortWriteAdvancesByTheBytesWrittenAndIsReportedOnRequest)
@@ -462,10 +462,10 @@ TEST(fdio, ShortWriteAdvancesByTheBytesWrittenAndIsReportedOnRequest)
     TrfBuf tb(65536);
     off_t off = 0;
     uint32_t flags = FDIO_TRF_RWEQ;
-    transfer_spec *spec = new_transfer_spec(src.fd, p.w.fd, &off, &flags, nullptr, 0);
+    transfer_spec *job = new_transfer_spec(src.fd, p.w.fd, &off, &flags, nullptr, 0);
     LogCapture log;
     ssize_t moved = 0;
-    EXPECT_EQ(transfer(spec, 0, &moved), 0);
+    EXPECT_EQ(transfer(job, 0, &moved), 0);
     EXPECT_EQ(moved, cap);
     EXPECT_EQ(off, cap);  // what was not written is read again next time
     EXPECT_NE(log.text().find("transfer: fd in/out=[" + std::to_string(src.fd) + "/" +
@@ -473,7 +473,7 @@ TEST(fdio, ShortWriteAdvancesByTheBytesWrittenAndIsReportedOnRequest)
                               std::to_string(cap) + "]\n"),
               std::string::npos)
         << log.text();
-    free(spec);
+    free(job);
 }
 
 TEST(fdio, EmptyNonBlockingSourceGivesEagain)
@@ -483,11 +483,11 @@ TEST(fdio, EmptyNonBlockingSourceGivesEagain)
     make_pipe(out, true);
     TrfBuf tb(65536);
     uint32_t flags = 0;
-    transfer_spec *spec = new_transfer_spec(in.r.fd, out.w.fd, nullptr, &flags, nullptr, 0);
+    transfer_spec *job = new_transfer_spec(in.r.fd, out.w.fd, nullptr, &flags, nullptr, 0);
     {
         LogCapture log;
         ssize_t moved = 5;
-        EXPECT_EQ(transfer(spec, 100, &moved), -1);
+        EXPECT_EQ(transfer(job, 100, &moved), -1);
         EXPECT_EQ(errno, EAGAIN);
         EXPECT_EQ(moved, 0);
         EXPECT_TRUE(flags & FDIO_ERR_READ);
@@ -498,7 +498,7 @@ TEST(fdio, EmptyNonBlockingSourceGivesEagain)
         // Reported, then forgiven.
         flags = FDIO_VERBOSE;
         LogCapture log;
-        EXPECT_EQ(transfer(spec, 100, nullptr), 0);
+        EXPECT_EQ(transfer(job, 100, nullptr), 0);
         EXPECT_NE(log.text().find("read ERROR(11)"), std::string::npos) << log.text();
     }
     // A stream source: bytes pass through, then its end.
@@ -506,14 +506,14 @@ TEST(fdio, EmptyNonBlockingSourceGivesEagain)
     ASSERT_EQ(write(in.w.fd, "hello", 5), 5);
     in.w.reset();
     ssize_t moved = 0;
-    EXPECT_EQ(transfer(spec, 100, &moved), 0);
+    EXPECT_EQ(transfer(job, 100, &moved), 0);
     EXPECT_EQ(moved, 5);
-    EXPECT_EQ(transfer(spec, 100, &moved), 0);
+    EXPECT_EQ(transfer(job, 100, &moved), 0);
     EXPECT_EQ(moved, 0);
     EXPECT_TRUE(flags & FDIO_EOF);
     char buf[8];
     EXPECT_EQ(read(out.r.fd, buf, sizeof(buf)), 5);
-    free(spec);
+    free(job);
 }
 
 TEST(fdio, BrokenStreamIsQuietUnlessVerboseThenForgiven)
@@ -528,10 +528,10 @@ TEST(fdio, BrokenStreamIsQuietUnlessVerboseThenForgiven)
     TrfBuf tb(65536);
     off_t off = 0;
     uint32_t flags = 0;
-    transfer_spec *spec = new_transfer_spec(src.fd, s.w.fd, &off, &flags, nullptr, 0);
+    transfer_spec *job = new_transfer_spec(src.fd, s.w.fd, &off, &flags, nullptr, 0);
     {
         LogCapture log;
-        EXPECT_EQ(transfer(spec, 0, nullptr), -1);
+        EXPECT_EQ(transfer(job, 0, nullptr), -1);
         EXPECT_EQ(errno, EPIPE);
         EXPECT_TRUE(flags & FDIO_ERR_WRITE);
         EXPECT_EQ(log.text(), "");
@@ -540,13 +540,13 @@ TEST(fdio, BrokenStreamIsQuietUnlessVerboseThenForgiven)
     {
         flags = FDIO_VERBOSE;
         LogCapture log;
-        EXPECT_EQ(transfer(spec, 0, nullptr), 0);
+        EXPECT_EQ(transfer(job, 0, nullptr), 0);
         EXPECT_NE(log.text().find("transfer (" + std::to_string(src.fd) + "->" +
                                   std::to_string(s.w.fd) + ", 0 bytes) write ERROR(32): "),
                   std::string::npos)
             << log.text();
     }
-    free(spec);
+    free(job);
 }
 
 TEST(fdio, DatagramJobSendsEachChunkAndReportsRefusal)
@@ -566,33 +566,33 @@ TEST(fdio, DatagramJobSendsEachChunkAndReportsRefusal)
     make_pipe(in);
     TrfBuf tb(65536);
     uint32_t flags = FDIO_SENDTO;
-    transfer_spec *spec = new_transfer_spec(in.r.fd, tx.fd, nullptr, &flags, &sa, sizeof(sa));
+    transfer_spec *job = new_transfer_spec(in.r.fd, tx.fd, nullptr, &flags, &sa, sizeof(sa));
     ASSERT_EQ(write(in.w.fd, "datagram", 8), 8);
     ssize_t moved = 0;
-    EXPECT_EQ(transfer(spec, 0, &moved), 0);
+    EXPECT_EQ(transfer(job, 0, &moved), 0);
     EXPECT_EQ(moved, 8);
     char buf[16];
     pollfd pf = {probe.fd, POLLIN, 0};
     ASSERT_EQ(poll(&pf, 1, 2000), 1);
     EXPECT_EQ(recv(probe.fd, buf, sizeof(buf), 0), 8);
-    free(spec);
+    free(job);
 
     // Then to the port once it is closed.
     probe.reset();
     ASSERT_EQ(connect(tx.fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)), 0);
-    spec = new_transfer_spec(in.r.fd, tx.fd, nullptr, &flags, nullptr, 0);
+    job = new_transfer_spec(in.r.fd, tx.fd, nullptr, &flags, nullptr, 0);
     ASSERT_EQ(write(in.w.fd, "one", 3), 3);
-    EXPECT_EQ(transfer(spec, 0, &moved), 0);
+    EXPECT_EQ(transfer(job, 0, &moved), 0);
     pollfd pe = {tx.fd, 0, 0};
     ASSERT_EQ(poll(&pe, 1, 2000), 1);  // the port-unreachable reply came
     ASSERT_TRUE(pe.revents & POLLERR);
     ASSERT_EQ(write(in.w.fd, "two", 3), 3);
     LogCapture log;
-    EXPECT_EQ(transfer(spec, 0, &moved), -1);
+    EXPECT_EQ(transfer(job, 0, &moved), -1);
     EXPECT_EQ(errno, ECONNREFUSED);
     EXPECT_EQ(moved, 0);
     EXPECT_NE(log.text().find("write ERROR(111)"), std::string::npos) << log.text();
-    free(spec);
+    free(job);
 }
 
 // --- memory jobs -----------------------------------------------------------------------
@@ -604,14 +604,14 @@ TEST(fdio, MemoryToDescriptorStopsAtTheAreaEnd)
     make_pipe(p);
     off_t off = 0;
     uint32_t flags = 0;
-    transfer_spec *spec = new_transfer_spec(-1, p.w.fd, &off, &flags, nullptr, 0);
-    spec->mmem = area.data();
-    spec->mmlen = area.size();
-    spec->mmem_out = 1;
+    transfer_spec *job = new_transfer_spec(-1, p.w.fd, &off, &flags, nullptr, 0);
+    job->mmem = area.data();
+    job->mmlen = area.size();
+    job->mmem_out = 1;
     LogCapture log;
     for (ssize_t want : {4000, 4000, 2000, 0}) {
         ssize_t moved = -1;
-        EXPECT_EQ(transfer(spec, 4000, &moved), 0);
+        EXPECT_EQ(transfer(job, 4000, &moved), 0);
         EXPECT_EQ(moved, want);
     }
     EXPECT_TRUE(flags & FDIO_EOF);
@@ -623,7 +623,7 @@ TEST(fdio, MemoryToDescriptorStopsAtTheAreaEnd)
         << log.text();
     p.w.reset();
     EXPECT_EQ(drain(p.r.fd), area);
-    free(spec);
+    free(job);
 }
 
 TEST(fdio, MemoryOffsetOutsideTheAreaMovesNothing)
@@ -634,17 +634,17 @@ TEST(fdio, MemoryOffsetOutsideTheAreaMovesNothing)
     uint32_t flags = 0;
     for (off_t bad : {off_t(-8), off_t(65), off_t(1) << 40}) {
         off_t off = bad;
-        transfer_spec *spec = new_transfer_spec(p.r.fd, p.w.fd, &off, &flags, nullptr, 0);
-        spec->mmem = area;
-        spec->mmlen = sizeof(area);
+        transfer_spec *job = new_transfer_spec(p.r.fd, p.w.fd, &off, &flags, nullptr, 0);
+        job->mmem = area;
+        job->mmlen = sizeof(area);
         for (unsigned out : {0u, 1u}) {
-            spec->mmem_out = out;
+            job->mmem_out = out;
             ssize_t moved = -1;
-            EXPECT_EQ(transfer(spec, 16, &moved), 0);
+            EXPECT_EQ(transfer(job, 16, &moved), 0);
             EXPECT_EQ(moved, 0);
             EXPECT_EQ(off, bad);
         }
-        free(spec);
+        free(job);
     }
     char c;
     EXPECT_EQ(read(p.r.fd, &c, 1), -1);  // nothing was written
@@ -670,30 +670,30 @@ TEST(fdio, DescriptorToMemoryRunsTheFilter)
     char area[8] = {};
     off_t off = 0;
     uint32_t flags = 0;
-    transfer_spec *spec = new_transfer_spec(p.r.fd, -1, &off, &flags, nullptr, 0);
-    spec->mmem = area;
-    spec->mmlen = sizeof(area);
-    spec->inproc = upper_and_drop_last;
+    transfer_spec *job = new_transfer_spec(p.r.fd, -1, &off, &flags, nullptr, 0);
+    job->mmem = area;
+    job->mmlen = sizeof(area);
+    job->inproc = upper_and_drop_last;
     ASSERT_EQ(write(p.w.fd, "abcdefghijkl", 12), 12);
     ssize_t moved = 0;
     // No transfer buffer: count 0 is the rest of the area.
-    EXPECT_EQ(transfer(spec, 0, &moved), 0);
+    EXPECT_EQ(transfer(job, 0, &moved), 0);
     EXPECT_EQ(moved, 7);
     EXPECT_EQ(off, 7);
     EXPECT_EQ(std::string(area, 8), "ABCDEFGH");
-    EXPECT_EQ(transfer(spec, 0, &moved), 0);  // one byte left in the area
+    EXPECT_EQ(transfer(job, 0, &moved), 0);  // one byte left in the area
     EXPECT_EQ(moved, 0);
     EXPECT_EQ(off, 7);
 
     // A filter may not claim more bytes than it was given.
-    spec->inproc = claims_too_much;
+    job->inproc = claims_too_much;
     off = 0;
     LogCapture log;
-    EXPECT_EQ(transfer(spec, 4, &moved), -1);
+    EXPECT_EQ(transfer(job, 4, &moved), -1);
     EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(moved, 0);
     EXPECT_EQ(off, 0);
-    free(spec);
+    free(job);
 }
 
 // --- the transfer buffer ----------------------------------------------------------------
@@ -737,11 +737,11 @@ TEST(fdio, TransferBufferRules)
     fcntl(in.w.fd, F_SETPIPE_SZ, 1 << 20);
     ASSERT_EQ(write(in.w.fd, big.data(), big.size()), ssize_t(big.size()));
     uint32_t flags = 0;
-    transfer_spec *spec = new_transfer_spec(in.r.fd, out.w.fd, nullptr, &flags, nullptr, 0);
+    transfer_spec *job = new_transfer_spec(in.r.fd, out.w.fd, nullptr, &flags, nullptr, 0);
     ssize_t moved = 0;
-    EXPECT_EQ(transfer(spec, 0, &moved), 0);
+    EXPECT_EQ(transfer(job, 0, &moved), 0);
     EXPECT_EQ(moved, 100000);
-    free(spec);
+    free(job);
 
     fdio_destroy();
     EXPECT_EQ(get_trf_bufsize(), 0u);
@@ -753,9 +753,9 @@ TEST(fdio, BufferedTransferBeforeSetUpIsABrokenInvariant)
     Pair p;
     make_pipe(p);
     uint32_t flags = 0;
-    transfer_spec *spec = new_transfer_spec(p.r.fd, p.w.fd, nullptr, &flags, nullptr, 0);
-    EXPECT_DEATH(transfer(spec, 10, nullptr), "ASSERT at:");
-    free(spec);
+    transfer_spec *job = new_transfer_spec(p.r.fd, p.w.fd, nullptr, &flags, nullptr, 0);
+    EXPECT_DEATH(transfer(job, 10, nullptr), "ASSERT at:");
+    free(job);
 }
 
 TEST(fdio, NewSpecAnnouncesSendfile)
@@ -764,16 +764,16 @@ TEST(fdio, NewSpecAnnouncesSendfile)
     FdioLevel lvl(INFO_level);
     off_t off = 0;
     uint32_t flags = FDIO_SENDFILE;
-    transfer_spec *spec = new_transfer_spec(3, 4, &off, &flags, nullptr, 0);
-    ASSERT_NE(spec, nullptr);
-    EXPECT_EQ(spec->mmem, nullptr);
-    EXPECT_EQ(spec->inproc, nullptr);
-    EXPECT_EQ(spec->offset, &off);
+    transfer_spec *job = new_transfer_spec(3, 4, &off, &flags, nullptr, 0);
+    ASSERT_NE(job, nullptr);
+    EXPECT_EQ(job->mmem, nullptr);
+    EXPECT_EQ(job->inproc, nullptr);
+    EXPECT_EQ(job->offset, &off);
     char expect[128];
     snprintf(expect, sizeof(expect), "new_transfer_spec(%p): SENDFILE on for fd4<-fd3\n",
-             static_cast<void *>(spec));
+             static_cast<void *>(job));
     EXPECT_NE(log.text().find(expect), std::string::npos) << log.text();
-    free(spec);
+    free(job);
 }
 
 TEST(fdio, SendfileApplicability)
