@@ -173,6 +173,11 @@ int send_http_request(int fd, const http_request *r) noexcept;
 // User-Agent, asking for HTTP/1.0 when use_http10.  0, or -1 (also when the
 // target does not fit 638 characters: nothing is sent).
 int send_http_get(int fd, const char *url, const char *agent, bool use_http10) noexcept;
+// The GET senders' common part: url's path and query as the target (at
+// most max_target characters, below 639, else -1 with an ERR line and
+// nothing sent), request flags as given, fn naming the caller in log lines.
+int send_http_get_target(const char *fn, int fd, const char *url, const char *agent,
+                         uint32_t flags, size_t max_target) noexcept;
 
 // --- response heads --------------------------------------------------------------
 

@@ -531,13 +531,13 @@ int send_http_request(int fd, const http_request *r) noexcept
     return 0;
 }
 
-int send_http_get(int fd, const char *url, const char *agent, bool use_http10) noexcept
+int send_http_get_target(const char *fn, int fd, const char *url, const char *agent,
+                         uint32_t flags, size_t max_target) noexcept
 {
-    static constexpr const char *fn = "send_http_get";
     char scheme[URI_SCHEME_MAX], path[URI_PATH_MAX], query[URI_QUERY_MAX];
     // Any scheme will do: a kind this library does not open is no reason
     // not to ask for the resource.
-    if (uri_extract(url, scheme, nullptr, path, query) == -1 && !scheme[0]) return -1;
+    if (uri_extract(url, scheme, nullptr, path, query) == URI_BAD && !scheme[0]) return -1;
 
     char addr[SADDR_HOST_SIZE], port[SADDR_SERV_SIZE];
     const char *rest = uri_path_addrport(path, sizeof(path), addr, sizeof(addr), port,
@@ -546,20 +546,17 @@ int send_http_get(int fd, const char *url, const char *agent, bool use_http10) n
         log_err("%s: URI has no path tail: %s\n", fn, url);
         return -1;
     }
-    uint32_t flags = 0;
-    if (use_http10) {
-        flags |= RQFLAG_HTTP10_GET;
-        log_dbg("%s: Using HTTP/1.0 request\n", fn);
-    }
+    if (flags & RQFLAG_HTTP10_GET) log_dbg("%s: Using HTTP/1.0 request\n", fn);
     // The target is sent whole or not at all: a cut one names another
     // resource than the caller's.
     char target[GET_TARGET_SIZE];
+    lfx_assert(max_target < sizeof(target));
     const char *rq = rest;
     if (query[0]) {
         const int n = snprintf(target, sizeof(target), "%s?%s", rest, query);
-        if (n < 0 || size_t(n) > sizeof(target) - 1) {
+        if (n < 0 || size_t(n) > max_target) {
             log_err("%s: GET query is too long [%d bytes], max=%ld bytes.\n", fn, n,
-                    long(sizeof(target) - 1));
+                    long(max_target));
             return -1;
         }
         rq = target;
@@ -572,6 +569,12 @@ int send_http_get(int fd, const char *url, const char *agent, bool use_http10) n
     r.host_addr = addr;
     r.host_port = port;
     return send_http_request(fd, &r);
+}
+
+int send_http_get(int fd, const char *url, const char *agent, bool use_http10) noexcept
+{
+    return send_http_get_target("send_http_get", fd, url, agent,
+                                use_http10 ? uint32_t(RQFLAG_HTTP10_GET) : 0u, GET_TARGET_SIZE - 1);
 }
 
 // --- response heads --------------------------------------------------------------

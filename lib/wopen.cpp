@@ -135,42 +135,8 @@ void usock_close(int fd, usock_ctx *uc) noexcept
 
 int fwd_http_rq(int sockfd, const char *uri, const char *apptag, uint32_t flags) noexcept
 {
-    static constexpr const char *fn = "fwd_http_rq";
-    char scheme[URI_SCHEME_MAX], path[URI_PATH_MAX], query[URI_QUERY_MAX];
-    if (uri_extract(uri, scheme, nullptr, path, query) == URI_BAD && !scheme[0]) return -1;
-
-    char host[SADDR_HOST_SIZE], port[SADDR_SERV_SIZE];
-    const char *rest = uri_path_addrport(path, sizeof(path), host, sizeof(host), port,
-                                         sizeof(port));
-    if (!rest) {
-        log_err("%s: URI has no path tail: %s\n", fn, uri);
-        return -1;
-    }
-    if (g_usock_flags.use_http10_get) {
-        flags |= RQFLAG_HTTP10_GET;
-        log_dbg("%s: Using HTTP/1.0 request\n", fn);
-    }
-    // A target that does not fit is refused, never cut: a cut one would
-    // ask the server for another resource than the caller named.
-    char target[USOCK_TARGET_MAX + 1];
-    const char *rq = rest;
-    if (query[0]) {
-        const int n = snprintf(target, sizeof(target), "%s?%s", rest, query);
-        if (n < 0 || size_t(n) > USOCK_TARGET_MAX) {
-            log_err("%s: GET query is too long [%d bytes], max=%ld bytes.\n", fn, n,
-                    long(USOCK_TARGET_MAX));
-            return -1;
-        }
-        rq = target;
-    }
-    http_request r{};
-    r.type = RQTYPE_GET;
-    r.flags = flags;
-    r.request = rq;
-    r.server = apptag;
-    r.host_addr = host;
-    r.host_port = port;
-    return send_http_request(sockfd, &r);
+    if (g_usock_flags.use_http10_get) flags |= RQFLAG_HTTP10_GET;
+    return send_http_get_target("fwd_http_rq", sockfd, uri, apptag, flags, USOCK_TARGET_MAX);
 }
 
 int get_http_response(int sockfd, char *tail, size_t tail_cap, size_t *tail_size) noexcept
