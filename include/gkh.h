@@ -26,7 +26,7 @@ using skht_t = unsigned long;  // a text-keyed table: its record's address; 0: n
 using nkht_t = long;           // a number-keyed table: its record's address; 0: none
 
 // A hash function; numeric tables pass the key value itself as `key`.
-using khash_t = u_long (*)(const void *key, u_long seed);
+using khash_t = u_long (*)(const void *key, u_long hseed);
 // Frees one data pointer when a table is destroyed.
 using gkfree_t = void (*)(void *data);
 // The visitor of an iteration: key is the stored text, or the key value.
@@ -94,9 +94,9 @@ void nkht_print(nkht_t h, FILE *out, int verbose) noexcept;
 
 // --- hash functions ---------------------------------------------------------------
 
-// h = seed; h = h * 101 + c for each byte c taken as a signed character.
-u_long plHash(const void *key, u_long seed) noexcept;
-// A 64-bit integer mix of the key value itself; the seed is ignored.
-u_long tw_shift(const void *key, u_long seed) noexcept;
-// The ELF hash of the text in 64-bit arithmetic; the seed is ignored.
-u_long elfHash(const void *key, u_long seed) noexcept;
+// h = hseed; h = h * 101 + c for each byte c taken as a signed character.
+u_long plHash(const void *key, u_long hseed) noexcept;
+// A 64-bit integer mix of the key value itself; hseed is ignored.
+u_long tw_shift(const void *key, u_long hseed) noexcept;
+// The ELF hash of the text in 64-bit arithmetic; hseed is ignored.
+u_long elfHash(const void *key, u_long hseed) noexcept;

@@ -370,7 +370,7 @@ void nkht_print(nkht_t h, FILE *out, int verbose) noexcept
 // Four bytes at a time, h * 101^4 + (c0 * 101^3 + c1 * 101^2 + c2 * 101 + c3),
 // which is the same sum modulo 2^64 with a quarter of the serial
 // multiply-add chain: task keys are forty characters or more.
-u_long plHash(const void *key, u_long seed) noexcept
+u_long plHash(const void *key, u_long hseed) noexcept
 {
     constexpr u_long m1 = 101, m2 = m1 * m1, m3 = m2 * m1, m4 = m3 * m1;
     const char *p = static_cast<const char *>(key);
@@ -378,7 +378,7 @@ u_long plHash(const void *key, u_long seed) noexcept
         return static_cast<u_long>(static_cast<long>(static_cast<signed char>(ch)));
     };
     size_t len = strlen(p);
-    u_long h = seed;
+    u_long h = hseed;
     for (; len >= 4; len -= 4, p += 4)
         h = h * m4 + (c(p[0]) * m3 + c(p[1]) * m2 + c(p[2]) * m1 + c(p[3]));
     for (; len; --len, ++p) h = h * m1 + c(*p);

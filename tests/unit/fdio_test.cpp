@@ -95,9 +95,9 @@ public:
     TrfBuf &operator=(const TrfBuf &) = delete;
 };
 
-std::string random_bytes(size_t n, unsigned seed)
+std::string random_bytes(size_t n, unsigned salt)
 {
-    std::mt19937 gen(seed);
+    std::mt19937 gen(salt);
     std::string s(n, '\0');
     for (auto &c : s) c = char(gen());
     return s;

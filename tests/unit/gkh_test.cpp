@@ -350,7 +350,7 @@ TEST(gkh, plhash_values)
 {
     struct {
         const char *text;
-        u_long seed;
+        u_long hseed;
         u_long hash;
     } cases[] = {
         {"", 7, 7},
@@ -362,7 +362,7 @@ TEST(gkh, plhash_values)
         {"udp://239.1.1.1:5000|udp://10.0.0.2:6000", 1765000000, 2678998350066308309UL},
         {"\xE9\xE9\xE9\xE9\xE9x", 3, 2940410817308UL},
     };
-    for (auto c : cases) EXPECT_EQ(plHash(c.text, c.seed), c.hash) << c.text;
+    for (auto c : cases) EXPECT_EQ(plHash(c.text, c.hseed), c.hash) << c.text;
 }
 
 TEST(gkh, tw_shift_values)
@@ -379,7 +379,7 @@ TEST(gkh, tw_shift_values)
     for (auto c : cases) {
         const void *k = reinterpret_cast<const void *>(static_cast<uintptr_t>(c.key));
         EXPECT_EQ(tw_shift(k, 0), c.hash) << c.key;
-        EXPECT_EQ(tw_shift(k, 12345), c.hash) << c.key;  // seed ignored
+        EXPECT_EQ(tw_shift(k, 12345), c.hash) << c.key;  // hseed ignored
     }
 }
 
