@@ -487,18 +487,34 @@ int handle_quit_signals(sig_handler_t handle_quit) noexcept
     return ignore_sigpipe();
 }
 
-// The handlers restore g_sigctx as they found it, so one that interrupts
-// another does not end the outer one's context.
+namespace {
+
+// The span of a signal handler: g_sigctx set (the log then skips syslog,
+// its hook and rotation), errno and an outer handler's context restored.
+class signal_context {
+public:
+    signal_context() noexcept : err_(errno), outer_(g_sigctx) { g_sigctx = 1; }
+    ~signal_context()
+    {
+        g_sigctx = outer_;
+        errno = err_;
+    }
+    signal_context(const signal_context &) = delete;
+    signal_context &operator=(const signal_context &) = delete;
+
+private:
+    int err_;
+    sig_atomic_t outer_;
+};
+
+}  // namespace
+
 void on_sigquit(int signo) noexcept
 {
-    int err = errno;
-    sig_atomic_t outer = g_sigctx;
-    g_sigctx = 1;
+    signal_context ctx;
     g_quit = 1;
     if (signo == SIGTERM || signo == SIGINT) g_goodbye = 1;
     log_norm("QUIT-SIG(%d)\n", signo);
-    g_sigctx = outer;
-    errno = err;
 }
 
 int handle_sig(int signum, sig_handler_t handler) noexcept
@@ -526,24 +542,16 @@ int ignore_sigpipe() noexcept
 
 void on_sighup(int signo) noexcept
 {
-    int err = errno;
-    sig_atomic_t outer = g_sigctx;
-    g_sigctx = 1;
+    signal_context ctx;
     g_hup = 1;
     log_norm("SIGHUP(%d) \n", signo);
-    g_sigctx = outer;
-    errno = err;
 }
 
 void on_sigusr1(int signo) noexcept
 {
-    int err = errno;
-    sig_atomic_t outer = g_sigctx;
-    g_sigctx = 1;
+    signal_context ctx;
     g_usr1 = 1;
     log_norm("SIGUSR1(%d) \n", signo);
-    g_sigctx = outer;
-    errno = err;
 }
 
 void reset_getopt_state() noexcept { optind = 0; }

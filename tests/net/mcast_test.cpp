@@ -191,22 +191,6 @@ int bound_sender(int af, const char *src)
     return fd;
 }
 
-// Runs body in a child inside a fresh private namespace.
-int in_netns(const std::function<int()> &body)
-{
-    return run_in_child([&] {
-        if (!enter_private_netns()) return CHILD_SKIP;
-        return body();
-    });
-}
-
-#define EXPECT_CHILD_OK(rc)                                                        \
-    do {                                                                           \
-        const int rc_ = (rc);                                                      \
-        if (rc_ == CHILD_SKIP) GTEST_SKIP() << "cannot make a network namespace";  \
-        EXPECT_EQ(rc_, 0);                                                         \
-    } while (0)
-
 // --- any-source, IPv4 ---------------------------------------------------------------------
 
 // Reader and TTL-1 writer on one group, joined on lo by name; the

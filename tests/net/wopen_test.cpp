@@ -225,21 +225,6 @@ bool send_to(const usock_ctx &uc, int fd, const string &text)
                   uc.sspec.addr_len) == ssize_t(text.size());
 }
 
-int in_netns(const std::function<int()> &body)
-{
-    return run_in_child([&] {
-        if (!enter_private_netns()) return CHILD_SKIP;
-        return body();
-    });
-}
-
-#define EXPECT_CHILD_OK(rc)                                                        \
-    do {                                                                           \
-        const int rc_ = (rc);                                                      \
-        if (rc_ == CHILD_SKIP) GTEST_SKIP() << "cannot make a network namespace";  \
-        EXPECT_EQ(rc_, 0);                                                         \
-    } while (0)
-
 }  // namespace
 
 // --- HTTP: blocking open ---------------------------------------------------------------

@@ -147,3 +147,11 @@ VethPair::~VethPair()
 
 std::string VethPair::addr_a() const { return "10." + std::to_string(subnet_) + ".0.1"; }
 std::string VethPair::addr_b() const { return "10." + std::to_string(subnet_) + ".0.2"; }
+
+int in_netns(const std::function<int()> &body)
+{
+    return run_in_child([&] {
+        if (!enter_private_netns()) return CHILD_SKIP;
+        return body();
+    });
+}

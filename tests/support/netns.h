@@ -41,6 +41,18 @@ bool run_quiet(const std::string &cmd);
 // false when the namespace cannot be made.
 bool enter_private_netns();
 
+// Runs body in a child inside a fresh private network namespace:
+// CHILD_SKIP when none can be made, else body's result.
+int in_netns(const std::function<int()> &body);
+
+// Passes a child's result to GoogleTest: skipped without namespaces.
+#define EXPECT_CHILD_OK(rc)                                                        \
+    do {                                                                           \
+        const int rc_ = (rc);                                                      \
+        if (rc_ == CHILD_SKIP) GTEST_SKIP() << "cannot make a network namespace";  \
+        EXPECT_EQ(rc_, 0);                                                         \
+    } while (0)
+
 // In a child: moves the process into the named namespace; false on failure.
 bool enter_netns(const std::string &name);
 
