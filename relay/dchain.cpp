@@ -1,0 +1,1 @@
+#include "dchain.h"
