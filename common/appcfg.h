@@ -12,6 +12,7 @@
 #include <type_traits>
 
 #include "netaddr.h"
+#include "timeop.h"
 
 // Listeners of one group.
 constexpr size_t MAX_LISTENERS = 4;
@@ -27,13 +28,15 @@ constexpr size_t LSTNR_DOMAIN_LEN = 104;
 constexpr int CFG_PROTO_TCP = 6;
 constexpr int CFG_PROTO_UDP = 17;
 
-// Time-format bits of str_to_timefmt (the log's time flags).
-constexpr uint32_t TIMEFMT_LOCAL = 0;
-constexpr uint32_t TIMEFMT_GMT = 0x200;
-constexpr uint32_t TIMEFMT_NO_TIME = 0x100;
-constexpr uint32_t TIMEFMT_RAW = 0x400;
-constexpr uint32_t TIMEFMT_RAW_MONO = 0x401;
-constexpr uint32_t TIMEFMT_ERROR = 0x40000000;
+// Time-format bits of str_to_timefmt: the log's time flags (timeop.h).
+constexpr uint32_t TIMEFMT_LOCAL = f_REALTIME_TIMER;
+constexpr uint32_t TIMEFMT_GMT = f_GMT_TIME;
+constexpr uint32_t TIMEFMT_NO_TIME = f_NO_TIME;
+constexpr uint32_t TIMEFMT_RAW = f_RAW_TIME;
+constexpr uint32_t TIMEFMT_RAW_MONO = f_RAW_TIME | f_MONOTONIC_TIMER;
+constexpr uint32_t TIMEFMT_ERROR = f_BAD_TIME;
+static_assert(TIMEFMT_GMT == 0x200 && TIMEFMT_NO_TIME == 0x100 && TIMEFMT_RAW == 0x400 &&
+              TIMEFMT_RAW_MONO == 0x401 && TIMEFMT_ERROR == 0x40000000);
 
 // Section tavel.log.
 struct log_cfg {
@@ -84,6 +87,21 @@ static_assert(std::is_trivially_copyable_v<log_cfg>);
 static_assert(std::is_trivially_copyable_v<rt_cfg>);
 static_assert(std::is_trivially_copyable_v<listener_cfg>);
 static_assert(std::is_trivially_copyable_v<rui_cfg>);
+
+// --- typed look-ups ------------------------------------------------------------------
+// The key at path under setting, or, with a null setting, at the absolute
+// path of g_libcfg.  A missing key gives dflt and 0.  A present key of
+// another type, or an integer beyond the int range, is refused with an ERR
+// line naming the key: -1 (a typo must not pass for the default).
+
+int cfg_lookup_int(const config_setting_t *setting, const char *path, int *val,
+                   int dflt) noexcept;
+int cfg_lookup_bool(const config_setting_t *setting, const char *path, bool *val,
+                    bool dflt) noexcept;
+// Text of at most limit - 1 characters into buf (longer: refused, buf
+// unchanged); a missing key copies dflt (or empties buf).
+int cfg_lookup_str(const config_setting_t *setting, const char *path, char *buf, size_t limit,
+                   const char *dflt) noexcept;
 
 // --- section loaders ---------------------------------------------------------------
 
