@@ -1,0 +1,2 @@
+#include "registry.h"
+tavel_ctx g_app;
