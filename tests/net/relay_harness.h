@@ -301,6 +301,7 @@ struct collector {
                 if (n < 0) continue;
                 std::lock_guard<std::mutex> g(mu);
                 got.emplace_back(buf.data(), size_t(n));
+                at.push_back(now_ms());
                 count.store(got.size());
                 bytes += size_t(n);
             }
@@ -319,6 +320,11 @@ struct collector {
         std::lock_guard<std::mutex> g(mu);
         return got;
     }
+    std::vector<long> times()
+    {
+        std::lock_guard<std::mutex> g(mu);
+        return at;
+    }
     std::string joined()
     {
         std::lock_guard<std::mutex> g(mu);
@@ -329,6 +335,7 @@ struct collector {
     int fd;
     std::mutex mu;
     std::vector<std::string> got;
+    std::vector<long> at;  // arrival times, ms
     std::atomic<size_t> count{0};
     size_t bytes = 0;
     std::jthread th;
