@@ -337,7 +337,7 @@ struct collector {
     std::vector<std::string> got;
     std::vector<long> at;  // arrival times, ms
     std::atomic<size_t> count{0};
-    size_t bytes = 0;
+    std::atomic<size_t> bytes{0};
     std::jthread th;
 };
 
