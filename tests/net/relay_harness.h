@@ -1,25 +1,19 @@
 #pragma once
-// Shared fixture of the relay-path tests, included by each of their test
-// programs: the daemon's configuration and runtime context set up for a
-// few tasks, an event loop whose callbacks dispatch "OPX" contexts to the
-// task and agent handlers (and "Rsc" to the listener handler) and whose
-// post-processing carries out queued suspensions and removals, delays that
-// revive suspended tasks, and the test's own peers: datagram senders and
-// collectors, transport-stream generators and a scripted HTTP server.
-//
-// Every case runs in a forked child inside a private network namespace
-// (lo up, 224.0.0.0/4 routed through lo), so fixed ports are free and no
-// traffic leaves it.  Peers run on their own threads with their own
-// sockets; the relay runs on the child's main thread.
+// Shared fixture of the relay-path tests: the daemon's configuration and
+// runtime context for a few tasks; an event loop whose callbacks hand
+// "OPX" contexts to the task and agent handlers and "Rsc" to the listener
+// handler, whose post-processing carries out queued suspensions and
+// removals and whose idle step revives suspended tasks; and the test's own
+// peers: datagram senders and collectors, transport streams and a scripted
+// HTTP server.  Each case runs in a forked child inside a private network
+// namespace (fixed ports are free there); peers run on their own threads.
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -36,26 +30,20 @@
 #include "oxamsg.h"
 #include "registry.h"
 #include "rqs.h"
-#include "rtask.h"
-#include "rui.h"
 #include "tasklife.h"
 #include "timeop.h"
 #include "tmout.h"
 
 namespace rh {
 
-// --- checks inside a child --------------------------------------------------------------
-
 inline int g_failures = 0;
-
-#define CK(cond)                                                                         \
-    do {                                                                                 \
-        if (!(cond)) {                                                                   \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);     \
-            ++rh::g_failures;                                                            \
-        }                                                                                \
+#define CK(cond)                                                                     \
+    do {                                                                             \
+        if (!(cond)) {                                                               \
+            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
+            ++rh::g_failures;                                                        \
+        }                                                                            \
     } while (0)
-
 inline int verdict() { return g_failures ? 1 : 0; }
 
 inline long now_ms()
@@ -68,136 +56,95 @@ inline long now_ms()
 inline size_t count_of(const std::string &text, const std::string &what)
 {
     size_t n = 0;
-    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + what.size()))
-        ++n;
+    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
     return n;
 }
 
-// Runs body in a child inside a fresh private namespace, allowing
-// timeout_ms; CHILD_SKIP when no namespace can be made.
+// body in a child inside a fresh private namespace, given timeout_ms.
 inline int in_netns_for(const std::function<int()> &body, int timeout_ms)
 {
-    return run_in_child(
-        [&] {
-            if (!enter_private_netns()) return CHILD_SKIP;
-            return body();
-        },
-        timeout_ms);
+    return run_in_child([&] { return enter_private_netns() ? body() : CHILD_SKIP; }, timeout_ms);
 }
 
-// --- configuration and runtime context ----------------------------------------------------
+// --- the daemon's context and event loop ---------------------------------------------------
 
-// The daemon's defaults, with a short retry period, receive buffers large
-// enough that a test burst is never dropped, and a 1 MiB byte ring.
-inline void set_cfg_defaults()
-{
-    init_app_config(&g_cfg);
-    g_cfg.max_tasks = 16;
-    g_cfg.task_tmout_ms = -1;
-    g_cfg.savail_tmout_ms = DFLT_SAVAIL_TMOUT_MS;
-    g_cfg.sdown_tmout_ms = DFLT_SDOWN_TMOUT_MS;
-    g_cfg.max_pkts = DFLT_MAX_PKTS;
-    g_cfg.max_retries = DFLT_MAX_RETRIES;
-    g_cfg.retry_period_sec = 1;
-    g_cfg.max_outpkt_len = DFLT_MAX_OPKT_LEN;
-    g_cfg.use_mmsg = true;
-    g_cfg.abkt = {10, 100, 200};
-    g_cfg.so.rcvbuf_size = 4 << 20;
-    g_cfg.tcpbuf_mb = 1;
-}
-
-// The loop's hooks: until ends a run when it answers true; on_turn runs
-// after every turn's post-processing.
-inline std::function<bool()> g_until;
-inline std::function<void()> g_on_turn;
+inline std::function<bool()> g_until;   // ends a run when true
+inline std::function<void()> g_on_turn;  // after each turn's post-processing
 inline long g_deadline_ms = 0;
 
-inline int revive_cb(void *udata, void *)
-{
-    auto *t = static_cast<rtask *>(udata);
-    const int rc = rta_revive_task(t, g_cfg.mifc_in);
-    if (rc != 0) {
-        t->must_suspend = false;
-        pprm_task(t);
-    }
-    return rc;
-}
-
-inline int cb_read(int fd, int flags, void *ctx, void *aux)
+inline int dispatch(int dir, int fd, int flags, void *ctx, void *aux)
 {
     const uint32_t tag = static_cast<const n32_tag *>(ctx)->num;
-    if (tag == RSC_TAG) return on_srv_read(fd, flags, ctx, aux);
+    if (tag == RSC_TAG && dir == 0) return on_srv_read(fd, flags, ctx, aux);
     if (tag != OPX_TAG) abort();
+    if (dir == 1) return on_task_write(fd, flags, ctx, aux);
+    if (dir == 2) return on_task_error(fd, flags, ctx, aux);
     return static_cast<const op_ctx *>(ctx)->op == OP_OXA ? on_oxa_read(fd, flags, ctx, aux)
                                                          : on_task_read(fd, flags, ctx, aux);
 }
-inline int cb_write(int fd, int flags, void *ctx, void *aux)
+
+inline int revive(void *udata, void *)
 {
-    if (static_cast<const n32_tag *>(ctx)->num != OPX_TAG) abort();
-    return on_task_write(fd, flags, ctx, aux);
-}
-inline int cb_error(int fd, int flags, void *ctx, void *aux)
-{
-    if (static_cast<const n32_tag *>(ctx)->num != OPX_TAG) return 0;
-    return on_task_error(fd, flags, ctx, aux);
-}
-inline int cb_post()
-{
-    pprm_task_cleanup();
-    if (g_on_turn) g_on_turn();
-    return 0;
-}
-inline int cb_idle()
-{
-    time_out_tasks();
-    if (dly_count()) dly_expire(revive_cb, nullptr);
-    if (g_until && g_until()) return 1;
-    return now_ms() >= g_deadline_ms ? 1 : 0;
-}
-// Short waits, so that the hooks are asked often; a due delay makes none.
-inline void cb_tmout(timespec *t)
-{
-    long ms = 10;
-    const long next = dly_next_ms();
-    if (next >= 0 && next < ms) ms = next;
-    if (dly_count() && next < 0) ms = 0;
-    ms2timespec(ms, t);
+    auto *t = static_cast<rtask *>(udata);
+    const int rc = rta_revive_task(t, g_cfg.mifc_in);
+    if (rc != 0) t->must_suspend = false, pprm_task(t);
+    return rc;
 }
 
-// Runs the loop until `until` answers true or max_ms have passed; until's
-// last answer.
+inline const rqs_callbacks k_callbacks = {
+    [](timespec *t) {  // short waits, so that the hooks are asked often
+        const long next = dly_next_ms();
+        ms2timespec(dly_count() && next < 0 ? 0 : next >= 0 && next < 10 ? next : 10, t);
+    },
+    [] {
+        time_out_tasks();
+        if (dly_count()) dly_expire(revive, nullptr);
+        return (g_until && g_until()) || now_ms() >= g_deadline_ms ? 1 : 0;
+    },
+    [](int fd, int fl, void *c, void *a) { return dispatch(0, fd, fl, c, a); },
+    [](int fd, int fl, void *c, void *a) { return dispatch(1, fd, fl, c, a); },
+    [](int fd, int fl, void *c, void *a) { return dispatch(2, fd, fl, c, a); },
+    [] {
+        pprm_task_cleanup();
+        if (g_on_turn) g_on_turn();
+        return 0;
+    },
+    nullptr, nullptr, nullptr};
+
+// Runs the loop until `until` holds or max_ms have passed; until's answer.
 inline bool run_until(const std::function<bool()> &until, long max_ms)
 {
     g_until = until;
     g_deadline_ms = now_ms() + max_ms;
     rqs_event_loop();
-    const bool ok = until && until();
     g_until = nullptr;
-    return ok;
+    return until && until();
 }
 inline void run_for(long ms) { run_until(nullptr, ms); }
 
-// The daemon's context for a child: configuration (defaults, then tweak),
-// task list, pending list and hash, time-out registry, delay queue and the
-// event loop.  Log lines of INFO and worse go to the log capture.
+// The daemon's defaults (retry period 1 s, receive buffers that hold a
+// test burst, a 1 MiB byte ring), then tweak; task list, pending list and
+// hash, time-out registry, delay queue and event loop.  INFO is logged.
 struct relay_env {
     explicit relay_env(const std::function<void()> &tweak = nullptr)
     {
-        set_cfg_defaults();
+        init_app_config(&g_cfg);
+        g_cfg.max_tasks = 16, g_cfg.task_tmout_ms = -1, g_cfg.max_pkts = DFLT_MAX_PKTS;
+        g_cfg.savail_tmout_ms = DFLT_SAVAIL_TMOUT_MS, g_cfg.sdown_tmout_ms = DFLT_SDOWN_TMOUT_MS;
+        g_cfg.max_retries = DFLT_MAX_RETRIES, g_cfg.retry_period_sec = 1;
+        g_cfg.max_outpkt_len = DFLT_MAX_OPKT_LEN, g_cfg.use_mmsg = true;
+        g_cfg.abkt = {10, 100, 200}, g_cfg.so.rcvbuf_size = 4 << 20, g_cfg.tcpbuf_mb = 1;
         if (tweak) tweak();
         log_set_modules(&g_log, INFO_level);
         g_app = tavel_ctx{};
         g_app.oxafd = -1;
-        ok = xvlst_mmap_fixed(&g_app.curr_tasks, size_t(g_cfg.max_tasks), TASK_BLKSZ) == 0 &&
-             xvlst_mmap_fixed(&g_app.pprm_tasks, size_t(g_cfg.max_tasks), PPRM_BLKSZ) == 0 &&
-             skht_create(&g_app.task_ht, size_t(g_cfg.max_tasks), nullptr, nullptr, 0) == 0;
+        const size_t n = size_t(g_cfg.max_tasks);
         init_timeout_registry();
-        ok = ok && dly_init() == 0;
-        rqs_config rc{};
-        rc.cb = {cb_tmout, cb_idle, cb_read, cb_write, cb_error, cb_post, nullptr, nullptr, nullptr};
-        ok = ok && rqs_init(&rc) == 0;
-        rqs_update_clock();
-        g_app.is_ready = ok;
+        const rqs_config rc{k_callbacks, 0};
+        ok = xvlst_mmap_fixed(&g_app.curr_tasks, n, TASK_BLKSZ) == 0 &&
+             xvlst_mmap_fixed(&g_app.pprm_tasks, n, PPRM_BLKSZ) == 0 &&
+             skht_create(&g_app.task_ht, n, nullptr, nullptr, 0) == 0 && dly_init() == 0 &&
+             rqs_init(&rc) == 0;
     }
     ~relay_env()
     {
@@ -215,144 +162,142 @@ struct relay_env {
     bool ok = false;
 };
 
-// The live task of key "src|dst" (or "src+alt|dst"), or null.
-inline rtask *find_task(const char *src, const char *dst, const char *alt = nullptr)
+// Creates a task as a control request would (csock: its keep-alive link);
+// the task, or null.
+inline rtask *mk_task(const std::string &src, const std::string &dst, const char *alt = nullptr,
+                      const task_options *opt = nullptr, int csock = -1)
 {
-    rtask *t = lookup_task(src, dst, alt);
-    return t && t->tag.num == RTA_TAG ? t : nullptr;
+    if (add_task(csock, src.c_str(), dst.c_str(), alt, nullptr, opt) != 0) return nullptr;
+    return lookup_task(src.c_str(), dst.c_str(), alt);
 }
 
-// --- datagram peers --------------------------------------------------------------------
+// Gives t (its writer not registered) a destination that blocks while its
+// far end is not read: a datagram pair with a small send buffer.  The far end.
+inline int pair_dest(rtask *t)
+{
+    int sp[2];
+    if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, sp) != 0) abort();
+    const int small = 4096;
+    setsockopt(sp[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    close(t->outfd);
+    t->outfd = sp[0];
+    t->out_uc.sspec.addr_len = 0;  // connected: sendto takes no address
+    return sp[1];
+}
+
+// --- peers ---------------------------------------------------------------------------------
 
 inline sockaddr_storage mk_addr(const char *host, int port)
 {
     sockaddr_storage ss{};
-    if (strchr(host, ':')) {
-        auto *a = reinterpret_cast<sockaddr_in6 *>(&ss);
-        a->sin6_family = AF_INET6;
-        a->sin6_port = htons(uint16_t(port));
-        inet_pton(AF_INET6, host, &a->sin6_addr);
+    auto *a4 = reinterpret_cast<sockaddr_in *>(&ss);
+    auto *a6 = reinterpret_cast<sockaddr_in6 *>(&ss);
+    if (inet_pton(AF_INET, host, &a4->sin_addr) == 1) {
+        a4->sin_family = AF_INET, a4->sin_port = htons(uint16_t(port));
     } else {
-        auto *a = reinterpret_cast<sockaddr_in *>(&ss);
-        a->sin_family = AF_INET;
-        a->sin_port = htons(uint16_t(port));
-        inet_pton(AF_INET, host, &a->sin_addr);
+        inet_pton(AF_INET6, host, &a6->sin6_addr);
+        a6->sin6_family = AF_INET6, a6->sin6_port = htons(uint16_t(port));
     }
     return ss;
 }
-
 inline socklen_t addr_len(const sockaddr_storage &ss)
 {
     return ss.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
 }
 
-// A datagram socket bound to host:port (a group is joined on lo).
+// A datagram socket bound to host:port; an IPv4 group is joined on lo.
 inline int udp_bound(const char *host, int port)
 {
     const sockaddr_storage ss = mk_addr(host, port);
     const int fd = socket(ss.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    int on = 1, big = 4 << 20;
+    const int on = 1, big = 4 << 20;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-    if (bind(fd, reinterpret_cast<const sockaddr *>(&ss), addr_len(ss)) != 0) {
-        close(fd);
-        return -1;
-    }
-    if (ss.ss_family == AF_INET && IN_MULTICAST(ntohl(
-                                       reinterpret_cast<const sockaddr_in *>(&ss)->sin_addr.s_addr))) {
-        ip_mreqn m{};
-        m.imr_multiaddr = reinterpret_cast<const sockaddr_in *>(&ss)->sin_addr;
-        m.imr_ifindex = 1;
+    bind(fd, reinterpret_cast<const sockaddr *>(&ss), addr_len(ss));
+    const auto *a4 = reinterpret_cast<const sockaddr_in *>(&ss);
+    if (ss.ss_family == AF_INET && IN_MULTICAST(ntohl(a4->sin_addr.s_addr))) {
+        const ip_mreqn m{a4->sin_addr, {}, 1};
         setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m);
     }
     return fd;
 }
 
-// Sends datagrams to host:port (multicast through lo).
 struct udp_tx {
-    udp_tx(const char *host, int port) : to(mk_addr(host, port))
+    udp_tx(const char *host, int port)
+        : to(mk_addr(host, port)), fd(socket(to.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0))
     {
-        fd = socket(to.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        int loop = 1;
-        setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop);
     }
     ~udp_tx() { close(fd); }
-    udp_tx(const udp_tx &) = delete;
-    udp_tx &operator=(const udp_tx &) = delete;
     bool send(const std::string &d) const
     {
         return sendto(fd, d.data(), d.size(), 0, reinterpret_cast<const sockaddr *>(&to),
                       addr_len(to)) == ssize_t(d.size());
     }
     sockaddr_storage to;
-    int fd = -1;
+    int fd;
 };
 
-// Collects every datagram that reaches host:port on its own thread.
+// Collects every datagram that reaches fd (host:port when not given) on
+// its own thread, stopping while `hold` is set.
 struct collector {
-    collector(const char *host, int port) : fd(udp_bound(host, port))
+    collector(const char *host, int port, int given = -1)
+        : fd(given >= 0 ? given : udp_bound(host, port))
     {
         th = std::jthread([this](std::stop_token st) {
             std::string buf(70000, '\0');
             while (!st.stop_requested()) {
                 pollfd p{fd, POLLIN, 0};
-                if (poll(&p, 1, 20) != 1) continue;
+                if (hold || poll(&p, 1, 5) != 1) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(hold ? 3 : 0));
+                    continue;
+                }
                 const ssize_t n = recv(fd, buf.data(), buf.size(), MSG_DONTWAIT);
                 if (n < 0) continue;
                 std::lock_guard<std::mutex> g(mu);
                 got.emplace_back(buf.data(), size_t(n));
                 at.push_back(now_ms());
-                count.store(got.size());
-                bytes += size_t(n);
+                count = got.size(), bytes += size_t(n);
             }
         });
     }
     ~collector()
     {
-        th.request_stop();
-        th.join();
+        stop();
         close(fd);
     }
-    collector(const collector &) = delete;
-    collector &operator=(const collector &) = delete;
+    void stop()
+    {
+        th.request_stop();
+        if (th.joinable()) th.join();
+    }
     std::vector<std::string> take()
     {
         std::lock_guard<std::mutex> g(mu);
         return got;
     }
-    std::vector<long> times()
-    {
-        std::lock_guard<std::mutex> g(mu);
-        return at;
-    }
     std::string joined()
     {
-        std::lock_guard<std::mutex> g(mu);
         std::string s;
-        for (const auto &d : got) s += d;
+        for (const auto &d : take()) s += d;
         return s;
     }
     int fd;
+    std::atomic<bool> hold{false};
     std::mutex mu;
     std::vector<std::string> got;
     std::vector<long> at;  // arrival times, ms
-    std::atomic<size_t> count{0};
-    std::atomic<size_t> bytes{0};
+    std::atomic<size_t> count{0}, bytes{0};
     std::jthread th;
 };
 
-// A datagram of len bytes that names its sequence number and source tag.
+// A datagram of len bytes naming its source tag and sequence number.
 inline std::string mk_dgram(size_t len, uint32_t seq, char tag = 'P')
 {
     std::string d(len, '\0');
     for (size_t i = 0; i < len; ++i) d[i] = char((seq * 131 + i * 7 + uint8_t(tag)) & 0xff);
-    if (len >= 5) {
-        d[0] = tag;
-        memcpy(&d[1], &seq, 4);
-    }
+    if (len >= 5) d[0] = tag, memcpy(&d[1], &seq, 4);
     return d;
 }
-
 inline uint32_t seq_of(const std::string &d)
 {
     uint32_t s = 0;
@@ -360,26 +305,21 @@ inline uint32_t seq_of(const std::string &d)
     return s;
 }
 
-// --- transport streams and the HTTP server -------------------------------------------------
-
-// npkts packets of plen bytes, each starting with the sync byte and
-// carrying its number; no other 0x47 at a packet start.
+// npkts transport packets of plen bytes, numbered from first.
 inline std::string ts_packets(size_t plen, size_t npkts, uint32_t first = 0)
 {
     std::string s(plen * npkts, '\0');
     for (size_t k = 0; k < npkts; ++k) {
         char *p = &s[k * plen];
-        p[0] = 0x47;
         const uint32_t n = first + uint32_t(k);
-        p[1] = char(n >> 16 & 0x1f), p[2] = char(n >> 8), p[3] = char(n);
+        p[0] = 0x47, p[1] = char(n >> 16 & 0x1f), p[2] = char(n >> 8), p[3] = char(n);
         for (size_t j = 4; j < plen; ++j) p[j] = char((n + j * 3) % 251);
     }
     return s;
 }
 
-// One connection's script: the pieces written in turn (a pause of
-// pause_ms before each but the first), then the connection is held open
-// until the server stops, or closed at once (close_after), or reset.
+// One connection's script: pieces written in turn, pause_ms before each
+// but the first; then held open, closed or reset.
 struct http_script {
     std::vector<std::string> pieces;
     int pause_ms = 0;
@@ -387,19 +327,18 @@ struct http_script {
     bool reset_after = false;
 };
 
-// A scripted HTTP server on 127.0.0.1:port: the i-th connection gets the
-// i-th script (the last one repeats).  It records each request head and
-// whether a held connection was closed by the peer.
+// An HTTP server on 127.0.0.1:port: connection i gets script i (the last
+// repeats).  It keeps the request heads and counts held connections that
+// the peer closed.
 struct http_server {
-    http_server(int port, std::vector<http_script> s) : scripts(std::move(s))
+    http_server(int port, std::vector<http_script> s)
+        : lfd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), scripts(std::move(s))
     {
-        lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int on = 1;
+        const int on = 1;
         setsockopt(lfd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         const sockaddr_storage ss = mk_addr("127.0.0.1", port);
-        if (bind(lfd, reinterpret_cast<const sockaddr *>(&ss), addr_len(ss)) != 0 ||
-            listen(lfd, 8) != 0)
-            fprintf(stderr, "http_server: cannot listen on %d\n", port);
+        bind(lfd, reinterpret_cast<const sockaddr *>(&ss), addr_len(ss));
+        listen(lfd, 8);
         th = std::jthread([this](std::stop_token st) { serve(st); });
     }
     ~http_server()
@@ -408,59 +347,50 @@ struct http_server {
         th.join();
         close(lfd);
     }
-    http_server(const http_server &) = delete;
-    http_server &operator=(const http_server &) = delete;
-
     void serve(const std::stop_token &st)
     {
         std::vector<int> held;
-        size_t conn = 0;
         while (!st.stop_requested()) {
             pollfd p{lfd, POLLIN, 0};
-            if (poll(&p, 1, 20) == 1) {
-                const int c = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
-                if (c >= 0) {
-                    const http_script &sc = scripts[std::min(conn, scripts.size() - 1)];
-                    ++conn;
-                    connections.store(conn);
-                    std::string head;
-                    char buf[2048];
-                    const long until = now_ms() + 2000;
-                    while (head.find("\r\n\r\n") == std::string::npos && now_ms() < until) {
-                        pollfd q{c, POLLIN, 0};
-                        if (poll(&q, 1, 50) != 1) continue;
-                        const ssize_t n = recv(c, buf, sizeof buf, 0);
+            const int c = poll(&p, 1, 10) == 1 ? accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+            if (c >= 0) {
+                const http_script &sc = scripts[std::min(connections.load(), scripts.size() - 1)];
+                std::string head;
+                char buf[2048];
+                pollfd q{c, POLLIN, 0};
+                while (head.find("\r\n\r\n") == std::string::npos && poll(&q, 1, 2000) == 1) {
+                    const ssize_t n = recv(c, buf, sizeof buf, 0);
+                    if (n <= 0) break;
+                    head.append(buf, size_t(n));
+                }
+                {
+                    std::lock_guard<std::mutex> g(mu);
+                    requests.push_back(head);
+                }
+                ++connections;
+                for (size_t i = 0; i < sc.pieces.size(); ++i) {
+                    if (i) std::this_thread::sleep_for(std::chrono::milliseconds(sc.pause_ms));
+                    for (size_t off = 0; off < sc.pieces[i].size();) {
+                        const ssize_t n = send(c, sc.pieces[i].data() + off,
+                                               sc.pieces[i].size() - off, MSG_NOSIGNAL);
                         if (n <= 0) break;
-                        head.append(buf, size_t(n));
-                    }
-                    {
-                        std::lock_guard<std::mutex> g(mu);
-                        requests.push_back(head);
-                    }
-                    for (size_t i = 0; i < sc.pieces.size() && !st.stop_requested(); ++i) {
-                        if (i && sc.pause_ms)
-                            std::this_thread::sleep_for(std::chrono::milliseconds(sc.pause_ms));
-                        write_all(c, sc.pieces[i]);
-                    }
-                    if (sc.reset_after) {
-                        linger l{1, 0};
-                        setsockopt(c, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-                        close(c);
-                    } else if (sc.close_after) {
-                        close(c);
-                    } else {
-                        held.push_back(c);
+                        off += size_t(n);
                     }
                 }
+                const linger rst{1, 0};
+                if (sc.reset_after) setsockopt(c, SOL_SOCKET, SO_LINGER, &rst, sizeof rst);
+                if (sc.reset_after || sc.close_after)
+                    close(c);
+                else
+                    held.push_back(c);
             }
-            // A held connection that the peer closed is noted and let go.
             for (auto it = held.begin(); it != held.end();) {
                 pollfd q{*it, POLLIN, 0};
                 char b;
                 if (poll(&q, 1, 0) == 1 && recv(*it, &b, 1, MSG_DONTWAIT) <= 0) {
                     close(*it);
                     it = held.erase(it);
-                    peer_closed.fetch_add(1);
+                    ++peer_closed;
                 } else {
                     ++it;
                 }
@@ -468,27 +398,12 @@ struct http_server {
         }
         for (int c : held) close(c);
     }
-
-    static void write_all(int fd, const std::string &s)
-    {
-        size_t off = 0;
-        while (off < s.size()) {
-            const ssize_t n = send(fd, s.data() + off, s.size() - off, MSG_NOSIGNAL);
-            if (n <= 0) {
-                if (n < 0 && errno == EAGAIN) continue;
-                return;
-            }
-            off += size_t(n);
-        }
-    }
-
     std::vector<std::string> heads()
     {
         std::lock_guard<std::mutex> g(mu);
         return requests;
     }
-
-    int lfd = -1;
+    int lfd;
     std::vector<http_script> scripts;
     std::mutex mu;
     std::vector<std::string> requests;
@@ -499,14 +414,13 @@ struct http_server {
 
 inline const char OK_HEAD[] = "HTTP/1.0 200 OK\r\nContent-Type: video/mp2t\r\n\r\n";
 
+// The agent-message handler belongs to the daemon's control requests; the
+// tests record the lines instead (weak: the daemon's own wins wherever it
+// is linked).
+inline std::vector<std::string> g_oxa_lines;
+
 }  // namespace rh
 
-// The agent-message handler belongs to the daemon's control requests; the
-// tests record the lines instead.  Weak, so that the daemon's own wins
-// wherever it is linked.
-namespace rh {
-inline std::vector<std::string> g_oxa_lines;
-}
 [[gnu::weak]] int oxa_process_task(const char *msg) noexcept
 {
     rh::g_oxa_lines.emplace_back(msg);
