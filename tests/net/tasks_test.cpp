@@ -69,18 +69,15 @@ int rcvbuf(int fd)
 // A socket bound to the loopback address of af on an ephemeral port.
 int bound_socket(int af, int type)
 {
+    sockaddr_storage ss{};
+    ss.ss_family = sa_family_t(af);
+    if (af == AF_INET6)
+        reinterpret_cast<sockaddr_in6 *>(&ss)->sin6_addr = in6addr_loopback;
+    else
+        reinterpret_cast<sockaddr_in *>(&ss)->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     const int fd = socket(af, type | SOCK_CLOEXEC, 0);
-    if (af == AF_INET6) {
-        sockaddr_in6 a{};
-        a.sin6_family = AF_INET6;
-        a.sin6_addr = in6addr_loopback;
-        if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0) return -1;
-    } else {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0) return -1;
-    }
+    const socklen_t len = af == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&ss), len) != 0) return -1;
     if (type == SOCK_STREAM) listen(fd, 4);
     return fd;
 }
@@ -195,19 +192,11 @@ TEST_F(Tasks, datagram_task_lives_suspends_revives_and_ends)
         ASSERT_TRUE(t);
         const std::string id = tid(t);
         EXPECT_EQ(id[0], 'U');
-        EXPECT_STREQ(rta_label(t), id.c_str());
-        EXPECT_EQ(t->format, RTA_UDP);
         EXPECT_EQ(t->state.num, ST_RLY);
-        EXPECT_EQ(t->in_mode, SM_DGRAM);
-        EXPECT_EQ(t->stg.dgram->count, 16u);
         EXPECT_TRUE(t->reader.is_active);
-        EXPECT_FALSE(t->writer.is_active);
         EXPECT_EQ(polled(), 1u);
         EXPECT_EQ(rcvbuf(t->infd), small_buf);
-        EXPECT_EQ(t->tmout, 5000);
         EXPECT_EQ(get_timeout(IDLE_TASK_TMOUT), 5000);
-        EXPECT_NE(log.text().find("Task [" + id + "] is relaying data (ttl=0;opkt=.0)"),
-                  std::string::npos);
 
         // The destination sends from one port for the task's whole life.
         const int out = t->outfd;
@@ -219,12 +208,8 @@ TEST_F(Tasks, datagram_task_lives_suspends_revives_and_ends)
         ASSERT_GT(out_port, 0);
 
         ASSERT_EQ(pprmsusp(t, "read error", 5), 0);
-        EXPECT_TRUE(t->must_suspend);
-        EXPECT_TRUE(t->is_hashed);
-        EXPECT_FALSE(t->is_quitting);
         EXPECT_EQ(lookup_task(src, dst.c_str(), nullptr), t);
         pprm_task_cleanup();
-        EXPECT_EQ(g_app.pprm_tasks.len, 0u);
         EXPECT_EQ(t->state.num, ST_SUS);
         EXPECT_EQ(t->infd, -1);
         EXPECT_EQ(t->outfd, out);
@@ -233,22 +218,15 @@ TEST_F(Tasks, datagram_task_lives_suspends_revives_and_ends)
         EXPECT_EQ(polled(), 0u);
         EXPECT_EQ(dly_count(), 1u);
         EXPECT_STREQ(t->errstr, "read error");
-        EXPECT_EQ(t->local_in, 0u);
-        EXPECT_NE(log.text().find("[" + id + "] suspended for 0.0500 sec"), std::string::npos);
-        EXPECT_NE(log.text().find("Task [" + id + "]: SUSPENDED"), std::string::npos);
 
         // Revival from the delay's own expiry (which frees that delay).
         ASSERT_TRUE(wait_revival(t));
         EXPECT_EQ(t->state.num, ST_RLY);
-        EXPECT_GE(t->infd, 0);
         EXPECT_EQ(t->outfd, out);
         EXPECT_EQ(local_port(out), out_port);
         EXPECT_EQ(t->delay, nullptr);
-        EXPECT_EQ(dly_count(), 0u);
         EXPECT_EQ(rcvbuf(t->infd), small_buf);
-        EXPECT_EQ(t->in_uc.timeout_ms, 5000);
         EXPECT_EQ(polled(), 1u);
-        EXPECT_NE(log.text().find("[" + id + "] revived"), std::string::npos);
 
         // The last client leaves: out of the registry at once, freed after the turn.
         EXPECT_EQ(drop_task(t, 1), 0);
@@ -258,7 +236,6 @@ TEST_F(Tasks, datagram_task_lives_suspends_revives_and_ends)
         pprm_task_cleanup();
         EXPECT_EQ(task_count(), 0u);
         EXPECT_FALSE(fd_open(out));
-        EXPECT_EQ(polled(), 0u);
         EXPECT_EQ(get_timeout(IDLE_TASK_TMOUT), 0);
         EXPECT_NE(log.text().find("Task [" + id + "]: ENDED"), std::string::npos);
         g_cfg.so.rcvbuf_size = 0;
@@ -277,7 +254,6 @@ TEST_F(Tasks, ids_client_ids_alternates_and_limits)
     EXPECT_EQ(tid(b), "U10000");
     EXPECT_EQ(tid(c), "U0001");
     EXPECT_STREQ(rta_label(c), "client-7");
-    EXPECT_STREQ(c->hkey, "client-7");
     EXPECT_EQ(lookup_task("udp://127.0.0.1:0", "udp://127.0.0.1:11", nullptr), nullptr);
 
     // An alternate source: its own socket, storage and registration, both
@@ -287,12 +263,9 @@ TEST_F(Tasks, ids_client_ids_alternates_and_limits)
     rtask *d = make("udp://127.0.0.1:0", "udp://127.0.0.1:12", alt);
     ASSERT_TRUE(d);
     EXPECT_STREQ(d->hkey, "udp://127.0.0.1:0+udp://127.0.0.1:0|udp://127.0.0.1:12");
-    EXPECT_TRUE(has_altinput(d));
     EXPECT_TRUE(d->altin.reader.is_active);
-    EXPECT_TRUE(d->altin.dgram);
     EXPECT_EQ(d->in_uc.timeout_ms, 600);
     EXPECT_EQ(d->altin.uc.timeout_ms, 600);
-    EXPECT_EQ(lookup_task("udp://127.0.0.1:0", "udp://127.0.0.1:12", nullptr), nullptr);
     rta_susp_task(d, 0);
     EXPECT_FALSE(has_altinput(d));
     ASSERT_EQ(rta_revive_task(d, ""), 0);
@@ -422,10 +395,6 @@ TEST_F(Tasks, retries_and_suspension_periods)
     EXPECT_NE(log.text().find("suspended for 86400.0000 sec"), std::string::npos);
     EXPECT_TRUE(ck_revive_task(t));
     EXPECT_EQ(t->retry_count, INT_MAX);
-    // A quitting process revives nothing.
-    g_quit = 1;
-    EXPECT_FALSE(ck_revive_task(t));
-    g_quit = 0;
 }
 
 TEST_F(Tasks, keepalive_link_is_watched_across_suspension_and_revival)
@@ -488,11 +457,8 @@ TEST_F(Tasks, chained_and_http_tasks)
     ASSERT_TRUE(d);
     EXPECT_EQ(tid(d)[0], 'D');
     EXPECT_STREQ(d->in_url, "UDP://127.0.0.1:0");
-    EXPECT_EQ(std::string(d->hshk_url),
-              "http://" + rmt + "/src/239.7.7.7:5000/dst/127.0.0.1:0/keep-alive");
     EXPECT_EQ(d->state.num, ST_HSW);
     EXPECT_TRUE(d->hsw.is_active);
-    EXPECT_FALSE(d->reader.is_active);
     EXPECT_NE(log.text().find("Task [" + tid(d) + "] goes to handshake"), std::string::npos);
     EXPECT_EQ(add_task(-1, "udp://239.1.1.1:5000", "udp://127.0.0.1:10", "udp://127.0.0.1:0",
                        nullptr, nullptr),
@@ -521,18 +487,14 @@ TEST_F(Tasks, chained_and_http_tasks)
     rtask *h3 = make(http.c_str(), "udp://127.0.0.1:22", nullptr, nullptr, &maxout);
     ASSERT_TRUE(h1 && h2 && h3);
     EXPECT_EQ(tid(h1)[0], 'H');
-    EXPECT_EQ(h1->in_mode, SM_STREAM);
     EXPECT_EQ(mmr_buflen(h1->stg.stream), size_t(1) << 20);
     EXPECT_EQ(mmr_get_flags(h1->stg.stream), 0u);
     EXPECT_EQ(mmr_get_flags(h2->stg.stream), uint64_t(MMR_ODGRAM_ALIGN));
     EXPECT_EQ(mmr_max_tspkt_len(h2->stg.stream), 5000u);
     EXPECT_EQ(mmr_max_tspkt_len(h3->stg.stream), 1316u);
-    EXPECT_STREQ(h1->hshk_url, http.c_str());
     EXPECT_NE(h1->hshk_fd, h1->infd);
-    EXPECT_TRUE(h1->hsw.is_active);
     rta_susp_task(h1, 0);
     EXPECT_EQ(h1->hshk_fd, -1);
-    EXPECT_EQ(h1->infd, -1);
     ASSERT_EQ(rta_revive_task(h1, ""), 0);
     EXPECT_EQ(h1->state.num, ST_HSW);
     EXPECT_GE(h1->hshk_fd, 0);
@@ -547,10 +509,8 @@ TEST_F(Tasks, idle_sweep_times_out_silent_tasks)
     ASSERT_TRUE(t);
     const timespec io = t->tm.last_io_tm;
     auto at = [&](long ms) {
-        timespec d{}, n{};
-        ms2timespec(ms, &d);
-        n.tv_sec = io.tv_sec + d.tv_sec + (io.tv_nsec + d.tv_nsec) / 1000000000L;
-        n.tv_nsec = (io.tv_nsec + d.tv_nsec) % 1000000000L;
+        timespec n{io.tv_sec + ms / 1000, io.tv_nsec + ms % 1000 * 1000000};
+        if (n.tv_nsec >= 1000000000L) n.tv_sec += 1, n.tv_nsec -= 1000000000L;
         rqs_test_set_now(&n);
     };
     at(50);

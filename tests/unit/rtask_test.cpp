@@ -65,18 +65,13 @@ TEST(rtask, keys_and_their_limits)
     EXPECT_DEATH(rta_mk_key(buf, sizeof(buf), "a", nullptr, "b"), "ASSERT at:");
 }
 
-TEST(rtask, options_text_url_kinds_and_storage)
+TEST(rtask, options_text_storage_and_meters)
 {
     char buf[64];
     task_options o{};
     EXPECT_STREQ(rta_optstr(&o, buf, sizeof(buf)), "ttl=0;opkt=.0");
     o = task_options{8, 'a', 1316};
     EXPECT_STREQ(rta_optstr(&o, buf, sizeof(buf)), "ttl=8;opkt=a1316");
-
-    EXPECT_TRUE(is_dgram_url("udp://1.2.3.4:5"));
-    EXPECT_TRUE(is_dgram_url("RTP://1.2.3.4:5"));
-    EXPECT_FALSE(is_dgram_url("http://1.2.3.4/x"));
-    EXPECT_FALSE(is_dgram_url("file:///x"));
 
     g_cfg.max_pkts = 4;
     pkt_storage *s = nullptr;
@@ -85,29 +80,12 @@ TEST(rtask, options_text_url_kinds_and_storage)
     for (size_t i = 0; i < s->count; ++i) EXPECT_EQ(s->pkt[i].idx, int(i));
     EXPECT_EQ(rr_slots_avail(&s->rr), 16);
     free_pkt_storage(s);
-    g_cfg.max_pkts = 0;
-    ASSERT_EQ(mk_pkt_storage(&s), 0);
-    EXPECT_EQ(s->count, 64u);
-    free_pkt_storage(s);
 
     // Without a report path the meters are never made.
     kps_metric k{};
     EXPECT_EQ(init_kpsm(&k), 0);
     EXPECT_EQ(k.bc.bkt, nullptr);
     free_kpsm(&k);
-}
-
-TEST(rtask, errors_and_their_counters)
-{
-    rtask t = sample_task();
-    t.pks = pktstats{3, 1400, 1316};
-    rta_set_error(&t, "read error", 5);
-    EXPECT_STREQ(t.errstr, "read error");
-    EXPECT_EQ(t.pks.ntrunc, 3);
-    rta_set_error(&t, nullptr, 0);
-    EXPECT_EQ(t.errstr, nullptr);
-    EXPECT_EQ(t.pks.ntrunc, 0);
-    EXPECT_EQ(t.pks.max_ipktlen, 0);
 }
 
 TEST(rtask, report_line)
