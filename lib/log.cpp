@@ -15,6 +15,7 @@
 
 #include "app.globals.h"
 #include "log_impl.h"
+#include "util.h"
 
 LOG_MODULE(LM_DEFAULT);
 
@@ -290,6 +291,7 @@ int log_popen(log_ctx *log, const char *command) noexcept
 
 void log_close(log_ctx *log) noexcept
 {
+    log_caught_signals();
     if (log->fp && !is_std_stream(log->fp)) {
         const char *call = log->is_pipe ? "pclose" : "fclose";
         int rc = log->is_pipe ? pclose(log->fp) : fclose(log->fp);
@@ -455,6 +457,8 @@ int read_level_env(const char *var, int dflt) noexcept
 void log_write(log_ctx *log, int level, const char *fmt, ...) noexcept
 {
     if (!log->fp) return;
+    // Lines of signals caught since the last line come first, in order.
+    log_caught_signals();
     int saved_errno = errno;
     size_t pos = 0;
     g_outbuf[0] = '\0';

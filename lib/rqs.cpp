@@ -15,6 +15,7 @@
 #include "log.h"
 #include "psensor.h"
 #include "syswrap.h"
+#include "util.h"
 #include "xvdat.h"
 
 LOG_MODULE(LM_DEFAULT);
@@ -347,6 +348,8 @@ int wait4events()
     rqs_update_clock();
     log_dbg("%s: rqs time: %lu.%09lu\n", __func__, (unsigned long)g_rqs.itime.tv_sec,
             (unsigned long)g_rqs.itime.tv_nsec);
+    // Handlers only note the signals; their lines are written here.
+    log_caught_signals();
     errno = err;
     return n;
 }

@@ -17,6 +17,8 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -25,6 +27,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "app.globals.h"
@@ -627,6 +630,8 @@ TEST(util, quit_signals_set_the_flags)
         EXPECT_EQ(g_quit, 1);
         EXPECT_EQ(g_goodbye, c.goodbye);
         EXPECT_EQ(g_sigctx, 0);
+        EXPECT_EQ(cap.text(), "");  // the handler writes nothing itself
+        log_caught_signals();
         EXPECT_EQ(cap.text(), "(NRM)  QUIT-SIG(" + std::to_string(c.sig) + ")\n");
     }
 }
@@ -660,11 +665,54 @@ TEST(util, hup_and_usr1_handlers)
     EXPECT_EQ(g_usr1, 1);
     EXPECT_EQ(g_quit, 0);
     EXPECT_EQ(g_sigctx, 0);
+    EXPECT_EQ(cap.text(), "");
+    log_caught_signals();
     EXPECT_EQ(cap.text(), "(NRM)  SIGHUP(" + std::to_string(SIGHUP) + ") \n(NRM)  SIGUSR1(" +
                               std::to_string(SIGUSR1) + ") \n");
     cap.clear();
     EXPECT_EQ(handle_sig(SIGKILL, on_sighup), -1);
     EXPECT_EQ(cap.text(), "(ERR)  handle_sig: sigaction (signo=9) ERROR(22): Invalid argument\n");
+}
+
+// A handler that logged would take the time-zone lock that localtime_r
+// and mktime hold in the main flow: a storm of signals against them must
+// end, with the handlers' lines written later from normal flow.
+TEST(util, signal_storm_against_time_conversion_ends)
+{
+    int rc = in_child([] {
+        if (handle_quit_signals(on_sigquit) != 0 || handle_sig(SIGHUP, on_sighup) != 0 ||
+            handle_sig(SIGUSR1, on_sigusr1) != 0)
+            return 10;
+        LogCapture cap(true);
+        std::atomic<bool> done{false};
+        const pthread_t target = pthread_self();
+        std::thread storm([&] {
+            while (!done) {
+                pthread_kill(target, SIGHUP);
+                pthread_kill(target, SIGUSR1);
+            }
+        });
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+        for (time_t t = time(nullptr); std::chrono::steady_clock::now() < end; ++t) {
+            struct tm bt;
+            localtime_r(&t, &bt);
+            mktime(&bt);
+        }
+        done = true;
+        storm.join();
+        if (!cap.text().empty()) return 11;  // nothing was written from a handler
+        raise(SIGTERM);
+        log_caught_signals();
+        const std::string text = cap.text();
+        for (const std::string &line :
+             {"(NRM)  SIGHUP(" + std::to_string(SIGHUP) + ") \n",
+              "(NRM)  SIGUSR1(" + std::to_string(SIGUSR1) + ") \n",
+              "(NRM)  QUIT-SIG(" + std::to_string(SIGTERM) + ")\n"})
+            if (text.find(line) == std::string::npos) return 12;
+        log_caught_signals();
+        return cap.text() == text ? 0 : 13;  // each arrival is written once
+    });
+    EXPECT_EQ(rc, 0);
 }
 
 TEST(util, ignore_sigpipe_survives_a_gone_reader)
