@@ -113,7 +113,7 @@ void rqs_destroy() noexcept;
 // --- descriptors ---------------------------------------------------------------------------
 // Level-triggered.  The callbacks get udata; with a null udata they get the
 // descriptor itself as the fd argument (and as udata).  0, or -1 with the
-// epoll error logged.
+// epoll error logged (ENOMEM when the loop cannot note the registration).
 
 int rqs_add_reader(int fd, void *udata) noexcept;
 int rqs_add_writer(int fd, void *udata) noexcept;
@@ -121,8 +121,11 @@ int rqs_add_writer(int fd, void *udata) noexcept;
 // hang-up and error reports.
 int rqs_mod(int fd, void *udata, int read_write) noexcept;
 int rqs_mod_reader(int fd, void *udata) noexcept;
-// Removes fd from the set (both directions).  Events already returned for
-// the turn are still dispatched: keep the context alive until post_process.
+// Removes fd from the set (both directions).  Events of the turn that are
+// not dispatched yet and carry what fd was registered with are dropped, so
+// its context may be freed and its number reused at once; the removal
+// counts also when epoll no longer knows fd (closed first).  Contexts still
+// live until post_process by the owners' rule.
 int rqs_rm_fd(int fd, bool is_reader, bool is_writer) noexcept;
 
 // --- the loop's clock and state -----------------------------------------------------------------

@@ -40,6 +40,15 @@ struct rqs_context {
     struct timespec tmout;   // the wait limit from update_tmout
     struct timespec itime;   // the loop's clock: CLOCK_MONOTONIC after each wait
     int loop_stage;          // eloop_stage
+    xvec regs;               // fd_reg by descriptor: what each one is registered with
+    size_t ev_next;          // the next event of the turn to dispatch
+};
+
+// The epoll data a descriptor is registered with, so that its removal can
+// find the events of the turn that still carry it.
+struct fd_reg {
+    uint64_t data;
+    bool set;
 };
 
 // The file-watch state.  It is itself the epoll context of the inotify
@@ -59,6 +68,7 @@ constexpr uint32_t INO_WATCH_MASK =
 static_assert(INO_WATCH_MASK == 0xC0E);
 
 constexpr size_t EVENTS_STEP = 10;
+constexpr size_t REGS_STEP = 64;
 constexpr size_t NOPOLL_RESERVE = 20;
 constexpr size_t NOPOLL_STEP = 10;
 constexpr int FULL_EVENTS_WARN = 15;
@@ -67,13 +77,6 @@ rqs_context g_rqs;
 rqs_config g_cfg_copy;
 const rqs_config *g_cfg = &g_cfg_copy;
 inotify_ctx g_ino = {INO_TAG, -1, 0, {}, 0, 0};
-
-epoll_event *event_at(size_t i) { return static_cast<epoll_event *>(g_rqs.events.data) + i; }
-nopoll_ref *nopoll_at(size_t i)
-{
-    return static_cast<nopoll_ref *>(xv_blk(g_rqs.nopoll.data, i, sizeof(nopoll_ref)));
-}
-ssize_t *nopoll_rm_at(size_t i) { return static_cast<ssize_t *>(g_rqs.nopoll_rm.data) + i; }
 
 // epoll data for a registration: the context, or the descriptor itself.
 epoll_data_t mk_data(int fd, void *udata)
@@ -84,6 +87,52 @@ epoll_data_t mk_data(int fd, void *udata)
     else
         d.u64 = uint32_t(fd);
     return d;
+}
+
+epoll_event *event_at(size_t i) { return static_cast<epoll_event *>(g_rqs.events.data) + i; }
+nopoll_ref *nopoll_at(size_t i)
+{
+    return static_cast<nopoll_ref *>(xv_blk(g_rqs.nopoll.data, i, sizeof(nopoll_ref)));
+}
+ssize_t *nopoll_rm_at(size_t i) { return static_cast<ssize_t *>(g_rqs.nopoll_rm.data) + i; }
+fd_reg *reg_of(int fd)
+{
+    if (fd < 0 || size_t(fd) >= g_rqs.regs.len) return nullptr;
+    return static_cast<fd_reg *>(g_rqs.regs.data) + fd;
+}
+
+// Room for the registration of fd: false (logged) when it cannot be made.
+bool reserve_reg(int fd)
+{
+    if (fd < 0) return true;  // epoll refuses it anyway
+    const size_t want = size_t(fd) + 1;
+    if (want > g_rqs.regs.len) {
+        if (xvec_reserve(&g_rqs.regs, want, sizeof(fd_reg), REGS_STEP) != 0) {
+            log_err("%s: no memory to register fd%d\n", "rqs_add", fd);
+            errno = ENOMEM;
+            return false;
+        }
+        g_rqs.regs.len = want;  // reserved blocks are zeroed: not registered
+    }
+    return true;
+}
+
+void note_reg(int fd, void *udata)
+{
+    if (fd_reg *r = reg_of(fd)) *r = fd_reg{mk_data(fd, udata).u64, true};
+}
+
+// Drops the events of the turn not dispatched yet that carry what fd was
+// registered with: its context may be freed, its number taken again.
+void forget_reg(int fd)
+{
+    fd_reg *r = reg_of(fd);
+    if (!r || !r->set) return;
+    for (size_t i = g_rqs.ev_next; i < g_rqs.events.len; ++i) {
+        epoll_event *ev = event_at(i);
+        if (ev->data.u64 == r->data) ev->events = 0;
+    }
+    *r = fd_reg{};
 }
 
 const char *op_name(int op)
@@ -117,11 +166,20 @@ int do_epoll_watch(int op, uint32_t events, int fd, void *udata)
 
 int add_fd(const char *caller, int fd, void *udata, uint32_t events)
 {
+    if (!reserve_reg(fd)) return -1;
     int rc = do_epoll_watch(EPOLL_CTL_ADD, events, fd, udata);
     if (rc == 0) {
+        note_reg(fd, udata);
         ++g_rqs.poll_fds;
         log_dbg("%s: fd%d, poll_fds count=%lu\n", caller, fd, (unsigned long)g_rqs.poll_fds);
     }
+    return rc;
+}
+
+int mod_fd(int fd, void *udata, uint32_t events)
+{
+    int rc = do_epoll_watch(EPOLL_CTL_MOD, events, fd, udata);
+    if (rc == 0) note_reg(fd, udata);
     return rc;
 }
 
@@ -398,6 +456,8 @@ void rqs_destroy() noexcept
     xvlst_reset(&g_rqs.nopoll);
     xvec_reset(&g_rqs.nopoll_rm);
     xvec_reset(&g_rqs.events);
+    xvec_reset(&g_rqs.regs);
+    g_rqs.ev_next = 0;
 }
 
 int rqs_event_loop() noexcept
@@ -421,6 +481,7 @@ int rqs_event_loop() noexcept
             break;
         }
         g_rqs.events.len = 0;
+        g_rqs.ev_next = 0;
         if (g_rqs.poll_fds > 0 || nopolls == 0) {
             if (cb.update_tmout) cb.update_tmout(&g_rqs.tmout);
             if (wait4events() < 0) {
@@ -446,8 +507,10 @@ int rqs_event_loop() noexcept
         size_t nev = g_rqs.events.len;
         if (nev) log_dbg("%s: processing %d pollable events\n", __func__, int(nev));
         g_rqs.loop_stage = ELOOP_EV;
-        for (size_t i = 0; i < nev; ++i)
-            if (on_event(*event_at(i)) != 0) ++failed;
+        while (g_rqs.ev_next < nev) {
+            const epoll_event ev = *event_at(g_rqs.ev_next++);
+            if (ev.events && on_event(ev) != 0) ++failed;  // 0: removed in this turn
+        }
 
         g_rqs.loop_stage = ELOOP_POSTEV;
         if (cb.post_process) {
@@ -492,19 +555,19 @@ int rqs_mod(int fd, void *udata, int read_write) noexcept
     default: events = EPOLLHUP, what = "H"; break;
     }
     log_dbg("%s: fd%d, udata=%p, flags='%s'\n", __func__, fd, udata, what);
-    return do_epoll_watch(EPOLL_CTL_MOD, events, fd, udata);
+    return mod_fd(fd, udata, events);
 }
 
-int rqs_mod_reader(int fd, void *udata) noexcept
-{
-    return do_epoll_watch(EPOLL_CTL_MOD, EPOLLIN, fd, udata);
-}
+int rqs_mod_reader(int fd, void *udata) noexcept { return mod_fd(fd, udata, EPOLLIN); }
 
 int rqs_rm_fd(int fd, bool is_reader, bool is_writer) noexcept
 {
     (void)is_reader;
     (void)is_writer;
     if (g_rqs.loopfd < 0) return 0;
+    // Also when the descriptor is closed already (epoll then fails): the
+    // owner is done with it either way.
+    forget_reg(fd);
     int rc = epoll_ctl(g_rqs.loopfd, EPOLL_CTL_DEL, fd, nullptr);
     if (rc == 0) {
         --g_rqs.poll_fds;
