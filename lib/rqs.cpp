@@ -2,7 +2,6 @@
 
 #include <sys/epoll.h>
 #include <sys/inotify.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -72,6 +71,7 @@ constexpr size_t REGS_STEP = 64;
 constexpr size_t NOPOLL_RESERVE = 20;
 constexpr size_t NOPOLL_STEP = 10;
 constexpr int FULL_EVENTS_WARN = 15;
+constexpr int INOTIFY_MAX_READS = 64;
 
 rqs_context g_rqs;
 rqs_config g_cfg_copy;
@@ -284,31 +284,16 @@ int process_inmodify(const inotify_event *ev)
     return g_cfg->cb.on_file_modified(ev->wd, flags, udata, nullptr);
 }
 
-int process_inotify_records(int flags)
+// Hands the n bytes of inotify records in the buffer to their watches;
+// the number of records.
+long walk_inotify_records(size_t n)
 {
-    if (flags & (RQS_SOCKERR | RQS_SOCKHUP)) {
-        log_panic("%s: error condition on inotify fd=%d\n", __func__, g_ino.fd);
-        lfx_abort();
-    }
-    int avail = 0;
-    if (ioctl(g_ino.fd, FIONREAD, &avail) != 0) {
-        log_err("%s: ioctl FIONREAD ERROR(%d): %s\n", __func__, errno, strerror(errno));
-        return -1;
-    }
-    if (avail < 0 || avail > INOTIFY_BUFLEN) {
-        log_err("%s: incompatible buffer size (avail=%ld bytes, max=%ld)\n", __func__,
-                (long)avail, (long)INOTIFY_BUFLEN);
-        return -1;
-    }
-    ssize_t n = nread(g_ino.fd, g_ino.buf, size_t(avail), 0);
-    if (n <= 0) return -1;
-    log_dbg("%s: %ld/%ld bytes of inotify data expected/read\n", __func__, (long)avail, (long)n);
     long records = 0;
     size_t off = 0;
-    while (off + sizeof(inotify_event) <= size_t(n)) {
+    while (off + sizeof(inotify_event) <= n) {
         const auto *ev = reinterpret_cast<const inotify_event *>(g_ino.buf + off);
         size_t reclen = sizeof(inotify_event) + ev->len;
-        if (off + reclen > size_t(n)) break;
+        if (off + reclen > n) break;
         char letters[16];
         log_dbg("INOTIFY (ev=%p): wd%d, mask=0x%04x [%s] cookie=%u [%s]\n",
                 static_cast<const void *>(ev), ev->wd, ev->mask,
@@ -316,11 +301,36 @@ int process_inotify_records(int flags)
         if (ev->mask & INO_WATCH_MASK)
             process_inmodify(ev);
         else if (ev->mask & IN_IGNORED)
-            log_dbg("%s: IN_IGNORED (0x%lx)\n", __func__, (unsigned long)ev->mask);
+            log_dbg("%s: IN_IGNORED (0x%lx)\n", "process_inotify_records",
+                    (unsigned long)ev->mask);
         else
-            log_warn("%s: unhandled inotify mask: 0x%lx\n", __func__, (unsigned long)ev->mask);
+            log_warn("%s: unhandled inotify mask: 0x%lx\n", "process_inotify_records",
+                     (unsigned long)ev->mask);
         off += reclen;
         ++records;
+    }
+    return records;
+}
+
+// Reads the pending records a buffer at a time until none is left (the
+// descriptor is non-blocking), at most INOTIFY_MAX_READS buffers a turn:
+// what is left then makes the descriptor readable again next turn.
+int process_inotify_records(int flags)
+{
+    if (flags & (RQS_SOCKERR | RQS_SOCKHUP)) {
+        log_panic("%s: error condition on inotify fd=%d\n", __func__, g_ino.fd);
+        lfx_abort();
+    }
+    long records = 0;
+    for (int reads = 0; reads < INOTIFY_MAX_READS; ++reads) {
+        errno = 0;
+        ssize_t n = nread(g_ino.fd, g_ino.buf, sizeof(g_ino.buf), 0);
+        if (n <= 0) {
+            if (n < 0 && errno != EAGAIN && errno != EINTR) return -1;  // logged by the read
+            break;
+        }
+        log_dbg("%s: %ld bytes of inotify data read\n", __func__, (long)n);
+        records += walk_inotify_records(size_t(n));
     }
     log_dbg("%s: %ld inotify_event records processed\n", __func__, records);
     return 0;

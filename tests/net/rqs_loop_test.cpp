@@ -8,6 +8,7 @@
 #include <chrono>
 #include <algorithm>
 #include <cstring>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -520,6 +521,35 @@ TEST_F(Loop, watches_share_one_inotify_registration)
     EXPECT_EQ(rqs_fd_count(GET_POLLFDS), 1u);
     EXPECT_EQ(rqs_rm_file_watch(wb), 0);
     EXPECT_EQ(rqs_fd_count(GET_POLLFDS), 0u);
+}
+
+namespace {
+std::set<int> g_modified;
+int on_modified_collect(int wd, int, void *, void *) { return g_modified.insert(wd), 0; }
+int stop_when_300_seen() { return g_modified.size() >= 300 || ++g_seen->idle > 100 ? 99 : 0; }
+}  // namespace
+
+// More changes than one read buffer holds are all delivered, and the loop
+// goes on.
+TEST_F(Loop, many_modified_files_are_all_reported)
+{
+    rqs_destroy();
+    rqs_config cfg = full_config();
+    cfg.cb.on_file_modified = on_modified_collect;
+    cfg.cb.on_idle = stop_when_300_seen;
+    ASSERT_EQ(rqs_init(&cfg), 0);
+    TempDir dir;
+    std::vector<std::string> paths;
+    for (int i = 0; i < 300; ++i) {
+        paths.push_back(dir.file("f" + std::to_string(i)));
+        write_file(paths.back(), "x");
+        ASSERT_GE(rqs_add_file_watch(nullptr, paths.back().c_str()), 0);
+    }
+    for (const std::string &p : paths) write_file(p, "changed");
+    g_modified.clear();
+    seen.tmout_ms = 50;
+    EXPECT_EQ(rqs_event_loop(), 99);
+    EXPECT_EQ(g_modified.size(), 300u);
 }
 
 TEST(LoopDeathTest, running_before_init_is_an_invariant)
