@@ -4,7 +4,9 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "app.globals.h"
@@ -384,11 +386,24 @@ void mk_event_space()
     }
 }
 
+// The wait in milliseconds: -1 (no limit) for a negative field; a positive
+// wait under a millisecond becomes one (truncated to 0 it would turn the
+// loop into a busy loop until the deadline); a wait beyond INT_MAX ms is
+// clamped instead of wrapping.
+int wait_limit_ms(const struct timespec &t)
+{
+    if (t.tv_sec < 0 || t.tv_nsec < 0) return -1;
+    constexpr long max_ms = INT_MAX;
+    if (t.tv_sec >= max_ms / 1000) return INT_MAX;
+    const long ms = t.tv_sec * 1000 + std::min<long>(t.tv_nsec / 1000000, max_ms);
+    if (ms == 0) return t.tv_nsec > 0 ? 1 : 0;
+    return int(std::min(ms, max_ms));
+}
+
 int wait4events()
 {
     mk_event_space();
-    const struct timespec &t = g_rqs.tmout;
-    int limit = (t.tv_sec < 0 || t.tv_nsec < 0) ? -1 : int(t.tv_sec * 1000 + t.tv_nsec / 1000000);
+    int limit = wait_limit_ms(g_rqs.tmout);
     if (g_rqs.nopoll.len) {
         log_dbg("%s: no-poll events present: changing to 0 timeout\n", __func__);
         limit = 0;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
 #include <algorithm>
 #include <cstring>
 #include <set>
@@ -237,6 +238,49 @@ TEST_F(Loop, wait_is_bounded_by_update_tmout)
     EXPECT_EQ(seen.timeouts, 2);
     // The loop's clock moved with the waits.
     EXPECT_GE(diff_ms(rqs_now_ref(), &before), 110);
+}
+
+namespace {
+struct timespec g_wait;
+std::chrono::steady_clock::time_point g_stop_at;
+void fixed_wait(struct timespec *t) { *t = g_wait; }
+int count_turns_until_stop()
+{
+    ++g_seen->idle;
+    return std::chrono::steady_clock::now() >= g_stop_at ? 99 : 0;
+}
+}  // namespace
+
+// A wait under a millisecond is not a busy loop, and one of years neither
+// wraps nor becomes one: each case runs about 50 ms, ended by a readable
+// pipe.
+TEST_F(Loop, short_and_huge_waits_do_not_spin)
+{
+    struct {
+        time_t sec;
+        long nsec;
+        int max_turns;
+    } cases[] = {{0, 500000, 200}, {0, 1, 200}, {536870912, 0, 3}, {LONG_MAX / 1000 + 1, 0, 3}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.sec);
+        rqs_destroy();
+        rqs_config cfg = full_config();
+        cfg.cb.update_tmout = fixed_wait;
+        cfg.cb.on_idle = count_turns_until_stop;
+        ASSERT_EQ(rqs_init(&cfg), 0);
+        auto [r, w] = pipe_pair();
+        ASSERT_EQ(rqs_add_reader(r, &r), 0);
+        g_wait = timespec{c.sec, c.nsec};
+        seen = Seen{};
+        g_stop_at = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+        std::thread waker([w = w] {
+            std::this_thread::sleep_until(g_stop_at);
+            [[maybe_unused]] ssize_t n = write(w, "x", 1);
+        });
+        EXPECT_EQ(rqs_event_loop(), 99);
+        waker.join();
+        EXPECT_LE(seen.idle, c.max_turns);
+    }
 }
 
 TEST_F(Loop, quit_on_zero_fds_without_waiting)
