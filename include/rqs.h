@@ -69,7 +69,8 @@ using rqs_event_cb = int (*)(int fd, int flags, void *udata, void *aux);
 // The program's callbacks, in this order.  read, write and error must be
 // set; a null slot among the others is skipped.
 struct rqs_callbacks {
-    // Before each wait: fills the wait limit (negative field: no limit).
+    // Before each wait: fills the wait limit (negative field: no limit; a
+    // positive limit under 1 ms waits 1 ms, one past INT_MAX ms is clamped).
     void (*update_tmout)(struct timespec *tmout);
     // Once a turn after post-processing, unless an event callback failed;
     // non-zero ends the loop.
