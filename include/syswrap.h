@@ -98,12 +98,13 @@ inline int W_setsockopt(const char *caller, int fd, int level, int optname, cons
 // accept(); the new descriptor, or -1 (logged unless EAGAIN).
 [[nodiscard]] inline int W_accept(const char *caller, int fd, sockaddr *addr,
                                   socklen_t *addrlen) noexcept;
-// sendto(); the count sent, or 0 or -1, both logged (errno as it stands).
+// sendto(); the count sent (0 for an empty datagram), or -1: logged at ERR,
+// or at DEBUG for EAGAIN/EWOULDBLOCK.
 [[nodiscard]] inline ssize_t W_sendto(const char *caller, int fd, const void *buf, size_t len,
                                       int flags, const sockaddr *dest,
                                       socklen_t addrlen) noexcept;
-// recvfrom(); the count received, or 0 (an empty datagram or a closed
-// stream) or -1, both logged (errno as it stands).
+// recvfrom(); the count received (0 for an empty datagram or a closed
+// stream), or -1: logged at ERR, or at DEBUG for EAGAIN/EWOULDBLOCK.
 [[nodiscard]] inline ssize_t W_recvfrom(const char *caller, int fd, void *buf, size_t len,
                                         int flags, sockaddr *src, socklen_t *addrlen) noexcept;
 // getaddrinfo(); 0, or the look-up's EAI_* code (logged with gai_strerror).
@@ -117,7 +118,7 @@ inline int W_setsockopt(const char *caller, int fd, int level, int optname, cons
 [[nodiscard]] inline int W_select(const char *caller, int nfds, fd_set *readfds, fd_set *writefds,
                                   fd_set *exceptfds, timeval *timeout) noexcept;
 // poll(); the count of ready descriptors, or -1 (logged).  0, the time-out,
-// is logged at WARN.
+// is logged at DEBUG.
 [[nodiscard]] inline int W_poll(const char *caller, pollfd *fds, nfds_t nfds, int timeout) noexcept;
 
 // --- processes -------------------------------------------------------------------------------
@@ -344,7 +345,7 @@ inline ssize_t W_sendto(const char *caller, int fd, const void *buf, size_t len,
                         const sockaddr *dest, socklen_t addrlen) noexcept
 {
     ssize_t n = sendto(fd, buf, len, flags, dest, addrlen);
-    if (n <= 0) [[unlikely]]
+    if (n == -1) [[unlikely]]
         syswrap_detail::sendto_failed(caller, fd, buf, len, flags);
     return n;
 }
@@ -353,7 +354,7 @@ inline ssize_t W_recvfrom(const char *caller, int fd, void *buf, size_t len, int
                           sockaddr *src, socklen_t *addrlen) noexcept
 {
     ssize_t n = recvfrom(fd, buf, len, flags, src, addrlen);
-    if (n <= 0) [[unlikely]]
+    if (n == -1) [[unlikely]]
         syswrap_detail::recvfrom_failed(caller, fd, buf, len, flags);
     return n;
 }
