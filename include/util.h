@@ -56,8 +56,8 @@ char *mk_pidfile_name(const char *dir, const char *app, const char *strid, long 
 
 // Switches to the named user (getpwnam, then run_as_user_id).  0 or -1.
 int run_as_user(const char *user) noexcept;
-// setgid(gid), then setuid(uid); supplementary groups are kept.  0 or -1
-// (not logged).
+// Drops supplementary groups to gid alone (when running as root), then
+// setgid(gid) and setuid(uid).  0 or -1 (not logged).
 int run_as_user_id(uid_t uid, gid_t gid) noexcept;
 // chdir(saved); when saved is null, or the user may not enter it (EPERM,
 // EACCES), chdir to the effective user's home directory instead.  0 or -1.

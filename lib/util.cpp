@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <getopt.h>
+#include <grp.h>
 #include <netdb.h>
 #include <pwd.h>
 #include <sched.h>
@@ -320,6 +321,10 @@ int run_as_user(const char *user) noexcept
 
 int run_as_user_id(uid_t uid, gid_t gid) noexcept
 {
+    // Root's supplementary groups would stay with the new user: only the
+    // user's own group is kept.  Without root there is nothing to drop (and
+    // setgroups would fail).
+    if (geteuid() == 0 && setgroups(1, &gid) != 0) return -1;
     if (setgid(gid) != 0) return -1;
     if (setuid(uid) != 0) return -1;
     return 0;
