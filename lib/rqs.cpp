@@ -119,21 +119,33 @@ bool reserve_reg(int fd)
     return true;
 }
 
-void note_reg(int fd, void *udata)
+// Drops the events of the turn not dispatched yet that carry data.
+void drop_pending(uint64_t data)
 {
-    if (fd_reg *r = reg_of(fd)) *r = fd_reg{mk_data(fd, udata).u64, true};
+    for (size_t i = g_rqs.ev_next; i < g_rqs.events.len; ++i) {
+        epoll_event *ev = event_at(i);
+        if (ev->data.u64 == data) ev->events = 0;
+    }
 }
 
-// Drops the events of the turn not dispatched yet that carry what fd was
-// registered with: its context may be freed, its number taken again.
+// Notes what fd is registered with.  A context replaced in this turn gets
+// none of fd's pending events: its owner may free it at once.
+void note_reg(int fd, void *udata)
+{
+    fd_reg *r = reg_of(fd);
+    if (!r) return;
+    const uint64_t data = mk_data(fd, udata).u64;
+    if (r->set && r->data != data) drop_pending(r->data);
+    *r = fd_reg{data, true};
+}
+
+// On removal: the pending events of fd go, as its context may be freed and
+// its number taken again.
 void forget_reg(int fd)
 {
     fd_reg *r = reg_of(fd);
     if (!r || !r->set) return;
-    for (size_t i = g_rqs.ev_next; i < g_rqs.events.len; ++i) {
-        epoll_event *ev = event_at(i);
-        if (ev->data.u64 == r->data) ev->events = 0;
-    }
+    drop_pending(r->data);
     *r = fd_reg{};
 }
 
