@@ -6,10 +6,10 @@
 #include <cstdint>
 
 // Layout of a captured frame.
-constexpr size_t FRAME_ETH_HLEN = 14;        // Ethernet header
-constexpr size_t FRAME_ETHERTYPE_OFF = 12;   // Ethertype within it
+constexpr size_t FRAME_ETH_HLEN = 14;       // Ethernet header
+constexpr size_t FRAME_ETHERTYPE_OFF = 12;  // Ethertype within it
 constexpr uint16_t FRAME_ETHERTYPE_IPV4 = 0x0800;
-constexpr size_t FRAME_IPV4_MIN_HLEN = 20;   // IPv4 header without options
+constexpr size_t FRAME_IPV4_MIN_HLEN = 20;  // IPv4 header without options
 constexpr uint8_t FRAME_IPPROTO_IGMP = 2;
 
 // IGMP message types (versions 1 and 2; the version 3 report is known only

@@ -141,7 +141,8 @@ int take_option(int opt, const char *arg)
         g_cfg.logfile = arg;
         return 0;
     case 'L':
-        if (match_log_level(arg, &g_cfg.log_level) != 0) fprintf(stderr, "Invalid log level: %s\n", arg);
+        if (match_log_level(arg, &g_cfg.log_level) != 0)
+            fprintf(stderr, "Invalid log level: %s\n", arg);
         return 0;
     case 'p':
         return set_field(g_cfg.pidfile, arg, 'p') ? 0 : -1;

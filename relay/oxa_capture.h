@@ -34,8 +34,8 @@ struct igmp_frame {
     uint16_t ether_type;  // as it lies in memory (network order)
     unsigned ip_ver;
     unsigned ip_proto;
-    size_t ip_hlen;       // IHL x 4
-    igmp_header igmp;     // a copy, valid for FRAME_IGMP
+    size_t ip_hlen;    // IHL x 4
+    igmp_header igmp;  // a copy, valid for FRAME_IGMP
 };
 
 // Checks the caplen bytes of an Ethernet frame; never reads past them.

@@ -34,8 +34,8 @@ constexpr uintptr_t SCOPE_MARK = 0xBBBB;
 // Exit codes.
 enum oxa_exit : int {
     OXA_OK = 0,
-    OXA_USAGE = 1,  // usage, inverted group range
-    OXA_FAILED = 2, // every failure reported as -1
+    OXA_USAGE = 1,   // usage, inverted group range
+    OXA_FAILED = 2,  // every failure reported as -1
 };
 
 // What the options set (zero at start).
