@@ -94,6 +94,8 @@ public:
                                          0644);
         posix_spawn_file_actions_addopen(&fa, 2, err_path().c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                          0644);
+        // Only the standard descriptors: the program's own then start at 3.
+        posix_spawn_file_actions_addclosefrom_np(&fa, 3);
         if (posix_spawn(&pid_, prog.c_str(), &fa, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&fa);
     }
