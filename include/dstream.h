@@ -54,7 +54,7 @@ uint32_t probe_segment(const void *buf, size_t buflen, uint32_t stype_id, ssize_
 //   - XF_NO_RTP in hints, or no TS-carrying RTP packet (is_rtp_pkt), an
 //     empty buffer included: RAW, left as it is;
 //   - RTP: the payload (less the padding) moves to the start of buf and
-//     *outlen is its length; type RTP.
+//     *outlen (required then) is its length; type RTP.
 // The type goes to *stype when given.  0, or -1 (ERR) for RTP padding
 // longer than the payload or a payload shorter than one TS packet.
 int xtract_ts_payload(void *buf, size_t inlen, size_t *outlen, uint32_t *stype,
