@@ -1,6 +1,6 @@
 #pragma once
 // The record of one endpoint opened from a URI: a file, a shared-memory
-// object or a socket, with what it owns (socket spec, interface record,
+// object or a socket, with what it owns (socket_spec, interface record,
 // mapped area, datagram index) and a debugging tag.  free_fdrec releases
 // all of it.
 #include <sys/types.h>
@@ -50,7 +50,7 @@ fdrec *alloc_fdrec() noexcept;
 // Sets fd and wd to -1.
 void init_fdrec(fdrec *r) noexcept;
 // Unmaps the mapped area, closes fd (when >= 0), removes a "/shm." object
-// named by path, then frees the socket spec, the interface record, the tag,
+// named by path, then frees the socket_spec, the interface record, the tag,
 // the datagram index and the record.  Failures are logged and the release
 // goes on.  Null is ignored.
 void free_fdrec(fdrec *r) noexcept;
