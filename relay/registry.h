@@ -1,0 +1,136 @@
+#pragma once
+// The runtime context of the daemon (g_app) and the task registry: task
+// records in place in a fixed slot list, their keys in a hash table, the
+// pending list of tasks to suspend or remove at the end of the event-loop
+// turn, the idle sweeps and the freshness of the status report.
+//
+// Tasks are never freed inside an event callback: callbacks queue them
+// (pprm_task, pprmsusp) and pprm_task_cleanup carries the work out after
+// the turn.  A hashed task is never quitting; a task is listed at most once
+// in the pending list, which is empty between turns.
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+#include "gkh.h"
+#include "rtask.h"
+#include "rui.h"
+#include "xvdat.h"
+
+// Time-out registry slots of the daemon.
+enum app_tmout_slot : int {
+    IDLE_TASK_TMOUT = 0,  // held with idle_task_timeout by each task that has one
+    URQ_TMOUT = 1,        // held by every live client request
+    TSKL_TMOUT = 2,       // held while the status report is out of date
+    REFRESH_TMOUT = 3,    // held for the run with a forced report refresh
+    MAX_TMOUT = 4,
+};
+// Period of TSKL_TMOUT, ms.
+constexpr long TSKL_MS = 1000;
+// Age of a client request at which the idle sweep removes it, ms.
+constexpr size_t URQ_SWEEP_MS = 5000;
+// The destination of agent tasks.
+inline constexpr char OXA_DEST[] = "#OXA";
+
+// Block sizes of the two slot lists.
+constexpr size_t TASK_BLKSZ = sizeof(rtask);
+constexpr size_t PPRM_BLKSZ = sizeof(rtask *);
+
+// Freshness of the status report.
+struct report_ctx {
+    const char *fpath;          // report path, null when reporting is off
+    struct timespec update_tm;  // monotonic time of the last write
+    bool in_sync;               // the report shows the current task set
+};
+
+struct tavel_ctx {
+    bool is_ready;
+    rui_ctx rui;
+    xvlst curr_tasks;              // rtask records in place, capacity max_tasks
+    skht_t task_ht;                // hkey -> slot index
+    xvlst pprm_tasks;              // rtask pointers queued this turn
+    uint64_t last_task_id;         // counter of rui_mk_trknum
+    struct timespec last_io_check; // monotonic time of the last idle sweep
+    skht_t route_ht;               // redirection routes, or 0
+    int oxafd;                     // agent socket
+    op_ctx oxa_opx;                // its registration (data = the descriptor)
+    report_ctx trep;
+};
+
+extern tavel_ctx g_app;
+
+// The task in slot idx of curr_tasks (no check that it is taken).
+rtask *task_at(size_t idx) noexcept;
+// Tasks in the task list.
+size_t task_count() noexcept;
+
+// --- operations ------------------------------------------------------------------------
+
+// Creates, registers and starts a task.  The task takes csock (-1: none)
+// over as its keep-alive link; on failure csock is closed.  alt and cid may
+// be null; opt null keeps the defaults; dst "#OXA" makes an agent task.
+// 0; -1 when the task list is full or a step failed; 22 for an agent task
+// without a route; creation's result otherwise.
+int add_task(int csock, const char *src, const char *dst, const char *alt, const char *cid,
+             const task_options *opt) noexcept;
+// The task of the key (src, dst, alt), or of the client id (cid, null,
+// null).  Null with errno 3 (ESRCH) when none matches, 22 (EINVAL) when the
+// key cannot be built or the table fails.
+rtask *lookup_task(const char *src, const char *dst, const char *alt) noexcept;
+// Releases one client of task (mode non-zero; -1 drops whatever the count).
+// 0 when the task is queued for removal; 11 (EAGAIN) when clients remain.
+int drop_task(rtask *task, int mode) noexcept;
+// Queues task for the end of the turn (suspension when must_suspend, else
+// removal: then unhashed and quitting at once).  0; -1 when the pending
+// list is full.
+int pprm_task(rtask *task) noexcept;
+// Decides suspend-or-remove, records the error (errmsg may be null) for a
+// suspension, queues.  pprm_task's result.
+int pprmsusp(rtask *task, const char *errmsg, int err) noexcept;
+// Carries out the queued suspensions and removals; the list is then empty.
+void pprm_task_cleanup() noexcept;
+// Removes and frees every task (shutdown).
+void rm_all_tasks() noexcept;
+// The idle sweeps: tasks silent past their time-out, client requests older
+// than URQ_SWEEP_MS.  Both run on a pass that is due.  0.
+int time_out_tasks() noexcept;
+int time_out_requests() noexcept;
+// Frees the client requests queued during the turn.
+void pprm_requests() noexcept;
+// The task set changed: mark the report out of date (holds TSKL_TMOUT).
+void unsync_trep() noexcept;
+// The report was rewritten: mark it up to date (releases TSKL_TMOUT).
+void sync_trep() noexcept;
+// True when dst is "#OXA".
+bool is_oxa_task(const char *dst) noexcept;
+
+// --- steps used by the other modules of the relay engine -------------------------------
+
+// Takes the lowest free slot, zeroes it and hashes the key (cid, else src,
+// dst, alt).  The task, or null (slot given back).
+rtask *register_task(const char *src, const char *dst, const char *alt, const char *cid,
+                     n64_tag id) noexcept;
+// Gives t the idle time-out when one is configured.
+void set_task_tmout(rtask *t) noexcept;
+// The slot of key: 0 and *idx, else the table's result (3 when absent).
+int get_hashed_task_idx(const char *key, ssize_t *idx) noexcept;
+// May t be revived after one more failure (counts the failure)?
+bool ck_revive_task(rtask *t) noexcept;
+void susp_task(rtask *t) noexcept;
+void rm_task(rtask *t) noexcept;
+void detach_task(rtask *t) noexcept;
+// Unhashes t when it is still hashed.
+void expunge_task(rtask *t) noexcept;
+// Removes the key from the table: the index stored, or -1 when not hashed.
+ssize_t unhash_task(rtask *t) noexcept;
+// Slot clean-up of curr_tasks: expunge, then free the record.
+void task_rec_free(void *data, size_t i) noexcept;
+// Slot clean-up of pprm_tasks.
+void pprm_task_free(void *data, size_t i) noexcept;
+// The per-task step of time_out_tasks.
+int io_tmout_check(void *data, size_t i) noexcept;
+// Whether the idle pass is due (stamps last_io_check when it is); decided
+// once per pass.
+bool is_iocheck_time() noexcept;

@@ -1,0 +1,46 @@
+#pragma once
+// Life of a relay task: turning a registered, empty record into a running
+// task (kind, endpoints, storage, first state), taking a failing task out
+// of the event loop for a while, bringing it back, and releasing all it
+// owns.  The registry (registry.h) decides when each happens.
+#include <cstdint>
+
+#include "dchain.h"
+#include "lfxtypes.h"
+#include "rtask.h"
+
+// Time-out of the endpoints opened here, in seconds.
+constexpr int MCAST_TMOUT_SEC = 5;
+// The delay of a suspension of 0 seconds, in microseconds.
+constexpr long SUSP_MIN_USEC = 50000;
+// The longest suspension, in seconds: a day.
+constexpr int RTA_MAX_SUSP_SEC = 86400;
+
+// Builds task t (registered, zeroed but for its registry fields) from the
+// source, destination and alternate URLs (alt null or empty: none), the
+// task id and the redirection route (null: none; a routed source makes a
+// chained task).  0 on success; otherwise the task has been freed and the
+// result is -1 (destination not a datagram URL: the record is untouched;
+// handshake connection failures), 12 (allocation), 22 (unusable source,
+// source combination, route URL or endpoint; meter failures), 28 (ENOSPC:
+// no room for the byte ring) or the failing step's result.
+int rta_mk_task(rtask *t, const char *surl, const char *durl, const char *alsurl, n64_tag tid,
+                const redir_route *rrt) noexcept;
+// Suspends a live task for sec seconds (0: 50 ms; capped at
+// RTA_MAX_SUSP_SEC): registrations dropped, sources and handshake closed,
+// destination and keep-alive link kept, revival scheduled with the task as
+// the delay's data.  Nothing for a record that is not a live task.
+void rta_susp_task(rtask *task, int sec) noexcept;
+// Reopens a suspended task with mifc_in as the inbound interface of its
+// source and handshake.  Removes its delay (safe inside that delay's own
+// expiry).  0; otherwise the failing step's result and the caller queues
+// the task's removal.
+int rta_revive_task(rtask *t, const char *mifc_in) noexcept;
+// Releases all a live task owns and clears its tag; idx, tid and hkey stay
+// readable.  Nothing for a record that is not a live task.
+void rta_free_task(rtask *task) noexcept;
+// Every stamp of t.tm = the event loop's now, last_down_tm unset; the
+// alternate's stamps (with an alternate) a copy of them.
+void reset_task_timestamps(rtask *t) noexcept;
+// "UDP://<rcv>" of the route on the heap, or null when it does not fit.
+char *rrt_ingress_url(const redir_route *rrt) noexcept;
