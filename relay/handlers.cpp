@@ -106,36 +106,6 @@ bool is_link_role(const op_ctx *ox, const rtask *t)
 
 }  // namespace
 
-int err_task_socket(rtask *task, int sockfd, const char *direction, int err) noexcept
-{
-    static constexpr const char *fn = "err_task_socket";
-    log_dbg("%s: %s [%s] (%p)\n", fn, direction, rta_label(task), static_cast<void *>(task));
-    if (err & RQS_SOCKERR) {
-        const int e = socket_error(sockfd);
-        if (e != 0)
-            log_err("%s: %s [%s] socket ERROR(%d): %s\n", fn, direction, rta_label(task), e,
-                    strerror(e));
-    }
-    if (err & RQS_SOCKHUP) log_norm("%s: %s [%s] HANG-UP/DISCONNECT\n", fn, direction, rta_label(task));
-
-    const bool is_link = strcmp(direction, KA_DIRECTION) == 0;
-    if (is_link && (err & (RQS_SOCKERR | RQS_SOCKHUP))) {
-        // A reset or a hang-up ends the link as its close does: the task
-        // goes, whatever its client count; a suspension would revive it
-        // without the link and relay for ever.
-        task->rcount = 0;
-        task->must_suspend = false;
-    } else if (err & RQS_SOCKHUP) {
-        task->must_suspend = strcmp(direction, IN_DIRECTION) == 0 && ck_revive_task(task);
-    } else {
-        return 0;
-    }
-    log_warn("%s: [%s] (%p) will be %s\n", fn, rta_label(task), static_cast<void *>(task),
-             task->must_suspend ? "suspended" : "removed");
-    pprm_task(task);
-    return 0;
-}
-
 int on_task_read(int, int flags, void *ctx, void *) noexcept
 {
     static constexpr const char *fn = "on_task_read";

@@ -10,19 +10,13 @@
 //
 // All handlers take (descriptor, error bits RQS_SOCKERR/RQS_SOCKHUP,
 // context, auxiliary data).  The descriptor argument is not used: the
-// context names the descriptor.
-
-// Directions of err_task_socket.
-inline constexpr char IN_DIRECTION[] = "inbound";
-inline constexpr char OUT_DIRECTION[] = "outbound";
-inline constexpr char KA_DIRECTION[] = "keep-alive";
+// context names the descriptor.  err_task_socket, which the error handler
+// shares with the keep-alive links, is in hshk.h.
 
 // Agent messages read per wake-up, and the room of one (one byte less is
 // read).
 constexpr unsigned long MAX_OXA_MSGS = 8;
 constexpr unsigned long OXA_MSG_BUFLEN = 128;
-
-struct rtask;
 
 // A readable task descriptor: handshake reply, primary or alternate source,
 // keep-alive link.  0 (a context that is not a task's aborts).
@@ -31,10 +25,6 @@ int on_task_read(int fd, int flags, void *ctx, void *aux) noexcept;
 int on_task_write(int fd, int flags, void *ctx, void *aux) noexcept;
 // A task descriptor that reports only error or hang-up bits.  0.
 int on_task_error(int fd, int flags, void *ctx, void *aux) noexcept;
-// Logs the error bits err of sockfd.  On a keep-alive link any error bit
-// queues the task's removal; elsewhere a hang-up queues a suspension
-// (inbound, while revivals remain) or a removal.  0.
-int err_task_socket(rtask *task, int sockfd, const char *direction, int err) noexcept;
 // The agent socket is readable: up to MAX_OXA_MSGS messages, each cut to
 // OXA_MSG_BUFLEN - 1 bytes and its line end, go to oxa_process_task.  0;
 // the pending socket error; -1 after a receive error.

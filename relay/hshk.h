@@ -13,6 +13,11 @@
 
 #include "rtask.h"
 
+// Directions of err_task_socket.
+inline constexpr char IN_DIRECTION[] = "inbound";
+inline constexpr char OUT_DIRECTION[] = "outbound";
+inline constexpr char KA_DIRECTION[] = "keep-alive";
+
 // Room of the handshake reply head.
 constexpr size_t HSHK_RESP_LEN = 1024;
 // Room of the keep-alive read buffer (reads take one byte less).
@@ -40,6 +45,11 @@ int copy_http_tail(rtask *task) noexcept;
 // error, a hang-up, the end of data or any byte queues the task's removal
 // whatever its client count; a read that would block changes nothing.  0.
 int read_keepalive(rtask *task, int sockfd, int err) noexcept;
+// Logs the error bits err (RQS_SOCKERR, RQS_SOCKHUP) of sockfd.  On a
+// keep-alive link any error bit queues the task's removal; elsewhere a
+// hang-up queues a suspension (inbound, while revivals remain) or a
+// removal.  0.
+int err_task_socket(rtask *task, int sockfd, const char *direction, int err) noexcept;
 // After a read: closes a handshake duplicate still open once 1 MiB has
 // arrived.  A chained task's connection is its keep-alive link and stays.
 void ck_detach_hshk(rtask *task) noexcept;
