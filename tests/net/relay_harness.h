@@ -318,10 +318,10 @@ inline std::string ts_packets(size_t plen, size_t npkts, uint32_t first = 0)
     return s;
 }
 
-// One connection's script: pieces written in turn, pause_ms before each
+// One connection's script: chunks written in turn, pause_ms before each
 // but the first; then held open, closed or reset.
 struct http_script {
-    std::vector<std::string> pieces;
+    std::vector<std::string> chunks;
     int pause_ms = 0;
     bool close_after = false;
     bool reset_after = false;
@@ -368,11 +368,11 @@ struct http_server {
                     requests.push_back(head);
                 }
                 ++connections;
-                for (size_t i = 0; i < sc.pieces.size(); ++i) {
+                for (size_t i = 0; i < sc.chunks.size(); ++i) {
                     if (i) std::this_thread::sleep_for(std::chrono::milliseconds(sc.pause_ms));
-                    for (size_t off = 0; off < sc.pieces[i].size();) {
-                        const ssize_t n = send(c, sc.pieces[i].data() + off,
-                                               sc.pieces[i].size() - off, MSG_NOSIGNAL);
+                    for (size_t off = 0; off < sc.chunks[i].size();) {
+                        const ssize_t n = send(c, sc.chunks[i].data() + off,
+                                               sc.chunks[i].size() - off, MSG_NOSIGNAL);
                         if (n <= 0) break;
                         off += size_t(n);
                     }

@@ -15,8 +15,8 @@ struct stream_case {
     bool mmsg;
     size_t junk;   // bytes before the first sync byte
     size_t first;  // body bytes written with the head
-    size_t second; // then one piece this short (too short to probe)
-    int pieces;    // then the rest in this many pieces
+    size_t second; // then one chunk this short (too short to probe)
+    int chunks;    // then the rest in this many chunks
     int pause_ms;
 };
 
@@ -41,9 +41,9 @@ std::string run_case(const stream_case &c, int n)
     const std::string body = std::string(c.junk, 'j') + all;
     rh::http_script sc{{rh::OK_HEAD + body.substr(0, c.first)}, c.pause_ms};
     size_t off = c.first;
-    if (c.second) sc.pieces.push_back(body.substr(off, c.second)), off += c.second;
-    for (const size_t step = (body.size() - off) / size_t(c.pieces) + 1; off < body.size(); off += step)
-        sc.pieces.push_back(body.substr(off, step));
+    if (c.second) sc.chunks.push_back(body.substr(off, c.second)), off += c.second;
+    for (const size_t step = (body.size() - off) / size_t(c.chunks) + 1; off < body.size(); off += step)
+        sc.chunks.push_back(body.substr(off, step));
 
     LogCapture log;
     // Reads and writes keep a task with an idle time-out of 500 ms alive.
