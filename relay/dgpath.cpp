@@ -343,7 +343,8 @@ int pkt_write(rtask *task, size_t *p_nout) noexcept
         if (p_nout) *p_nout = nbytes;
         if (track)
             log_dbg("%s: (%s) fd%d [p%lu/%lu bytes] >>\n", fn, tag, task->outfd,
-                    static_cast<unsigned long>(nbytes), static_cast<unsigned long>(task->total_out));
+                    static_cast<unsigned long>(nbytes),
+                    static_cast<unsigned long>(task->total_out));
     }
     log_dbg("%s: END(%d)\n", fn, rc);
     return rc;

@@ -47,7 +47,8 @@ int err_task_socket(rtask *task, int sockfd, const char *direction, int err) noe
             log_err("%s: %s [%s] socket ERROR(%d): %s\n", fn, direction, rta_label(task), e,
                     strerror(e));
     }
-    if (err & RQS_SOCKHUP) log_norm("%s: %s [%s] HANG-UP/DISCONNECT\n", fn, direction, rta_label(task));
+    if (err & RQS_SOCKHUP)
+        log_norm("%s: %s [%s] HANG-UP/DISCONNECT\n", fn, direction, rta_label(task));
 
     const bool is_link = strcmp(direction, KA_DIRECTION) == 0;
     if (is_link && (err & (RQS_SOCKERR | RQS_SOCKHUP))) {

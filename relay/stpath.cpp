@@ -1,5 +1,6 @@
 #include "stpath.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -14,7 +15,10 @@ LOG_MODULE(LM_DEFAULT);
 namespace {
 
 // A send that failed only for now: the data stays for the next write event.
-bool is_transient(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == ENOBUFS || err == EINTR; }
+bool is_transient(int err)
+{
+    return err == EAGAIN || err == EWOULDBLOCK || err == ENOBUFS || err == EINTR;
+}
 
 }  // namespace
 
@@ -119,7 +123,7 @@ int stream_write(rtask *task, size_t *p_nout) noexcept
     if (p_nout) *p_nout = 0;
     mmr_t ring = task->stg.stream;
     struct iovec iov[MMR_MAX_DGRAMS];
-    size_t count = size_t(g_cfg.max_pkts) < MMR_MAX_DGRAMS ? size_t(g_cfg.max_pkts) : MMR_MAX_DGRAMS;
+    size_t count = std::min(size_t(g_cfg.max_pkts), MMR_MAX_DGRAMS);
     int rc = mmr_oget(ring, iov, &count);
     if (rc == EAGAIN) {
         if (!(mmr_get_flags(ring) & MMR_ODGRAM_ALIGN)) log_warn("%s: no data to send\n", fn);

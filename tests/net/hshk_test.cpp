@@ -177,8 +177,8 @@ TEST(handlers, agent_messages_and_listener_accepts)
             // Eleven agent messages at once: 8 in one wake-up with a warning,
             // the rest in the next; line ends cut; a long one cut to 127 bytes.
             g_app.oxafd = rh::udp_bound("127.0.0.1", 5700);
-            g_app.oxa_opx = {{.num = OPX_TAG}, OP_OXA, reinterpret_cast<void *>(intptr_t(g_app.oxafd)),
-                             true};
+            void *fd_data = reinterpret_cast<void *>(intptr_t(g_app.oxafd));
+            g_app.oxa_opx = {{.num = OPX_TAG}, OP_OXA, fd_data, true};
             CK(env.ok && rqs_add_reader(g_app.oxafd, &g_app.oxa_opx) == 0);
             std::vector<std::string> want;
             rh::udp_tx agent("127.0.0.1", 5700);

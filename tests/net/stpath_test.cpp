@@ -42,7 +42,8 @@ std::string run_case(const stream_case &c, int n)
     rh::http_script sc{{rh::OK_HEAD + body.substr(0, c.first)}, c.pause_ms};
     size_t off = c.first;
     if (c.second) sc.chunks.push_back(body.substr(off, c.second)), off += c.second;
-    for (const size_t step = (body.size() - off) / size_t(c.chunks) + 1; off < body.size(); off += step)
+    const size_t step = (body.size() - off) / size_t(c.chunks) + 1;
+    for (; off < body.size(); off += step)
         sc.chunks.push_back(body.substr(off, step));
 
     LogCapture log;
@@ -111,7 +112,8 @@ TEST(stpath, stopped_server_404_and_text_body_use_up_the_revivals)
                                        {{html}}});
             rh::collector out("127.0.0.1", 7200);
             const task_options opt{0, 'x', 1316};
-            rtask *t = rh::mk_task("http://127.0.0.1:8200/ch1", "udp://127.0.0.1:7200", nullptr, &opt);
+            rtask *t =
+                rh::mk_task("http://127.0.0.1:8200/ch1", "udp://127.0.0.1:7200", nullptr, &opt);
             CK(env.ok && t);
             if (!t) return rh::verdict();
             std::vector<std::pair<int, std::string>> suspensions;  // retry count, error
@@ -149,7 +151,8 @@ TEST(stpath, blocked_destination_gets_every_byte_once)
                 const std::string ts = rh::ts_packets(188, 7 * 300);
                 rh::http_server srv(8300, {rh::http_script{{rh::OK_HEAD, ts}}});
                 const task_options opt{0, 'a', 1316};
-                rtask *t = rh::mk_task("http://127.0.0.1:8300/", "udp://127.0.0.1:7300", nullptr, &opt);
+                rtask *t =
+                    rh::mk_task("http://127.0.0.1:8300/", "udp://127.0.0.1:7300", nullptr, &opt);
                 CK(env.ok && t);
                 if (!t) return rh::verdict();
                 rh::collector out(nullptr, 0, rh::pair_dest(t));
