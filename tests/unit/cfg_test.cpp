@@ -1,0 +1,322 @@
+// The daemon's configuration file: one small file per rule, checked for its
+// result and its exact message, and two complete files checked against the
+// configuration dump.
+#include "cfg.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "log.h"
+#include "support.h"
+
+using ::testing::HasSubstr;
+
+namespace {
+
+constexpr const char *USER_LO = "user: { port = \"8080\"; ifc = \"lo\"; default_af = \"inet\"; };";
+
+// A file with the three required sections; top goes under tavel.
+std::string conf(const std::string &top, const std::string &listener = USER_LO,
+                 const std::string &log = "", const std::string &runtime = "")
+{
+    return "tavel: {\n  log: { " + log + " };\n  listener: { " + listener +
+           " };\n  runtime: { " + runtime + " };\n  " + top + "\n};\n";
+}
+
+struct loaded {
+    int rc;
+    std::string log;
+    std::string err;
+};
+
+class cfg : public ::testing::Test {
+protected:
+    void TearDown() override { reset_app_config(&c_); }
+
+    loaded load(const std::string &text)
+    {
+        write_file(dir_.file("tavel.conf"), text);
+        return load_path(dir_.file("tavel.conf"));
+    }
+    loaded load_path(const std::string &path)
+    {
+        reset_app_config(&c_);
+        LogCapture cap;
+        StderrCapture err;
+        const int rc = load_app_config(path.c_str(), &c_, false);
+        return {rc, cap.text(), err.text()};
+    }
+    std::string dump()
+    {
+        char *buf = nullptr;
+        size_t len = 0;
+        FILE *fp = open_memstream(&buf, &len);
+        dump_app_config(fp, &c_);
+        fclose(fp);
+        std::string out(buf, len);
+        free(buf);
+        return out;
+    }
+
+    TempDir dir_;
+    tavel_cfg c_{};
+};
+
+struct rule {
+    const char *name;
+    std::string text;
+    int rc;
+    const char *message;  // in the log or on stderr; empty: none expected
+};
+
+const rule k_rules[] = {
+    {"no log section", "tavel: { listener: {}; runtime: {}; };", -1,
+     "load_config: missing log section\n"},
+    {"no listener section", "tavel: { log: {}; runtime: {}; };", -1,
+     "load_config: missing listener section\n"},
+    {"no runtime section", "tavel: { log: {}; listener: {}; };", -1,
+     "load_config: missing runtime section\n"},
+    {"parse error", "tavel: { log: {} ", -1, "Error reading/parsing config file ["},
+    {"idle timeout 0", conf("idle_task_timeout = 0;"), -1,
+     "load_config: invalid timeout value: 0 ms, see man tvl.conf\n"},
+    {"idle timeout -2", conf("idle_task_timeout = -2;"), -1, "invalid timeout value: -2 ms"},
+    {"idle timeout -1", conf("idle_task_timeout = -1;"), 0, ""},
+    {"retry period 0", conf("retry_period_sec = 0;"), -1,
+     "load_config: retry_period_sec must be >=1 (0)\n"},
+    {"retry period 0 without retries", conf("max_retries = 0; retry_period_sec = 0;"), 0, ""},
+    {"retry period of a day", conf("retry_period_sec = 86400;"), 0, ""},
+    {"retry period over a day", conf("retry_period_sec = 86401;"), -1,
+     "load_config: retry_period_sec must be <=86400 (86401)\n"},
+    {"max_tasks 0", conf("max_tasks = 0;"), -1, "load_config: max_tasks must be 1..5000000 (0)\n"},
+    {"max_tasks too many", conf("max_tasks = 5000001;"), -1, "max_tasks must be 1..5000000"},
+    {"max_tasks as text", conf("max_tasks = \"100\";"), -1,
+     "cfg_lookup: invalid tavel.max_tasks value type, integer expected\n"},
+    {"max_tasks beyond int", conf("max_tasks = 3000000000L;"), -1,
+     "cfg_lookup_int: tavel.max_tasks value 3000000000 is out of range\n"},
+    {"outpkt below", conf("max_outpkt_len = 1499;"), -1,
+     "load_config: max_outpkt_len must be (1500..5000)\n"},
+    {"outpkt negative", conf("max_outpkt_len = -1;"), -1, "max_outpkt_len must be (1500..5000)"},
+    {"max_pkts 0", conf("max_pkts = 0;"), 22, "load_config: invalid max-pkts: 0\n"},
+    {"tcp buffer 33", conf("tcp_buffer_mb = 33;"), -1,
+     "load_config: invalid tavel.tcp_buffer_mb=[33] - must be 1..32\n"},
+    {"bucket update 50", conf("report: { path = \"/r\"; abkt_upd_ms = 50; };"), -1,
+     "load_config: tavel.report.abkt_upd_ms=50 must be 100..1000\n"},
+    {"bucket update 50 without report", conf("report: { abkt_upd_ms = 50; };"), 0, ""},
+    {"bucket count negative", conf("report: { path = \"/r\"; abkt_count = -1; };"), -1,
+     "tavel.report.abkt_count=4294967295 must be 5..128"},
+    {"log level", conf("", USER_LO, "level = \"loud\";"), -1, "Invalid log level: loud\n"},
+    {"time format", conf("", USER_LO, "time_format = \"utc\";"), -1, "Invalid time format: utc\n"},
+    {"syslog as number", conf("", USER_LO, "enable_syslog = 0;"), -1,
+     "invalid enable_syslog value type, boolean expected"},
+    {"log path too long", conf("", USER_LO, "file = \"" + std::string(127, 'f') + "\";"), -1,
+     "file value is too long (127), max = 127 characters."},
+    {"port 0", conf("", "user: { port = \"0\"; };"), -1,
+     "load_listener_from: invalid port value: 0\n"},
+    {"port missing", conf("", "user: { ifc = \"all\"; };"), -1, "invalid port value: \n"},
+    {"protocol", conf("", "user: { alias = \"a\"; protocol = \"sctp\"; port = \"80\"; };"), -1,
+     "load_listener_from: invald protocol for [a]: sctp\n"},
+    {"udp user listener", conf("", "user: { alias = \"u\"; protocol = \"UDP\"; port = \"80\"; };"),
+     -1, "load_rui_config: user listener [u] cannot use protocol udp, only tcp serves requests\n"},
+    {"udp admin listener", conf("", "admin: { protocol = \"udp\"; port = \"80\"; };"), 0, ""},
+    {"low-water mark", conf("", "user: { port = \"80\"; lowmark = -1; };"), -1,
+     "load_listener_from: invalid low-watermark value: -1\n"},
+    {"address family", conf("", "user: { port = \"80\"; default_af = \"ipx\"; };"), -1,
+     "name2af: unsupported address family [ipx] in configuration."},
+    {"unknown interface", conf("", "user: { port = \"80\"; ifc = \"nosuch9\"; };"), -1,
+     "load_listener_from: [nosuch9] failed the check for IPv4/v6 interface name\n"
+     "(ERR)  invalid network interface name/address: nosuch9\n"},
+    {"unknown interface of a family",
+     conf("", "user: { port = \"80\"; ifc = \"nosuch9\"; default_af = \"inet\"; };"), -1,
+     "load_listener_from: [nosuch9] failed the check for [inet] interface name\n"},
+    {"max_to_accept 0", conf("", std::string(USER_LO) + " max_to_accept = 0;"), -1,
+     "Invalid max_to_accept value [0]\n"},
+    {"user timeout 0", conf("", std::string(USER_LO) + " user_request_timeout = 0;"), -1,
+     "Invalid user_request_tmout value [0]\n"},
+    {"admin timeout 0", conf("", "admin: { port = \"81\"; }; admin_request_timeout = 0;"), -1,
+     "Invalid admin_request_tmout value [0]\n"},
+    {"custom timeout 0", conf("", "custom: { port = \"81\"; }; custom_request_timeout = 0;"), -1,
+     "Invalid custom_request_tmout value (0)\n"},
+    {"custom timeout 0 without custom", conf("", "custom_request_timeout = 0;"), 0, ""},
+    {"inbound interface", conf("multicast_ifc_in = \"nosuch9\";"), -1,
+     "load_interface_name: cannot verify ifc=[nosuch9] for IPv4 or IPv6\n"},
+    {"inbound interface too long", conf("multicast_ifc_in = \"abcdefghijklmno\";"), -1,
+     "tavel.multicast_ifc_in value is too long (15), max = 15 characters."},
+    {"agent address", conf("oxa: { udp-listener = \"nowhere\"; };"), 22,
+     "load_oxa_config: invalid address/port: [nowhere]\n"},
+    {"agent address IPv6", conf("oxa: { udp-listener = \"2001:db8::1:4000\"; };"), -1,
+     "load_oxa_config: invalid address/port: [2001:db8::1:4000]\n"},
+};
+
+TEST_F(cfg, EachRuleRefusesWithItsMessage)
+{
+    for (const rule &r : k_rules) {
+        SCOPED_TRACE(r.name);
+        const loaded l = load(r.text);
+        EXPECT_EQ(l.rc, r.rc);
+        if (*r.message) {
+            EXPECT_THAT(l.log + l.err, HasSubstr(r.message));
+        }
+        if (r.rc != 0) {
+            EXPECT_THAT(l.log, HasSubstr("load_app_config: FAILED ("));
+        }
+    }
+}
+
+TEST_F(cfg, MissingFileIsReportedOnStderr)
+{
+    const loaded l = load_path(dir_.file("absent.conf"));
+    EXPECT_EQ(l.rc, -1);
+    EXPECT_EQ(l.err, "Failed to load [" + dir_.file("absent.conf") + "]\n");
+}
+
+TEST_F(cfg, ListenerListsAndDefaults)
+{
+    std::string six = "{ port = \"800\"; }";
+    for (char i = '1'; i < '6'; ++i) six += std::string(", { port = \"80") + i + "\"; }";
+    ASSERT_EQ(load(conf("", "user: ( " + six + " ); custom: { domain_path = \"/tmp/x\"; };")).rc, 0);
+    for (size_t i = 0; i < MAX_LISTENERS; ++i) {
+        const listener_cfg &lc = c_.rui.user[i];
+        EXPECT_TRUE(lc.is_valid && lc.index == i + 1 && lc.proto == 6 && !lc.ifc);
+        EXPECT_EQ(std::string(lc.alias), "all:80" + std::to_string(i));
+    }
+    EXPECT_TRUE(!c_.rui.admin[0].is_valid && c_.rui.custom[0].is_valid);
+    EXPECT_STREQ(c_.rui.custom[0].alias, "all:");
+    EXPECT_EQ(c_.rui.user_request_tmout + c_.rui.admin_request_tmout + c_.rui.custom_request_tmout,
+              10000);
+}
+
+TEST_F(cfg, DumpOfAMinimalFileShowsEveryDefault)
+{
+    const loaded l = load(conf(""));
+    ASSERT_EQ(l.rc, 0) << l.log << l.err;
+    EXPECT_THAT(l.log, HasSubstr("load_config: outbound multicast interface is non-specific\n"));
+    EXPECT_EQ(c_.oxa.aport[0], '\0');
+    EXPECT_EQ(c_.abkt.count, 10u);
+    EXPECT_EQ(dump(),
+              "-----------------------------------\n"
+              "Log (regular):\n"
+              "\tpath   = \n"
+              "\tlevel  = info\n"
+              "\tformat = local\n"
+              "\tmax size = 64 Mb\n"
+              "\tmax files = 16\n"
+              "\n"
+              "Runtime:\n"
+              "\tflags:\n"
+              "\n"
+              "Listeners:\n"
+              "\tuser listener[lo:8080]: ifc=lo, af=IPv4 port=8080\n"
+              "\n"
+              "\n"
+              "\tmax-accepted=128\n"
+              "\tI/O timeouts: user-rq=5000, admin-rq=0 custom-rq=0\n"
+              "\n"
+              "General:\n"
+              "\tmax tasks: 1024\n"
+              "\tmax retries: 3 ()\n"
+              "\tretry period: 5 sec\n"
+              "\tidle-task-timeout (ms): 5000 \n"
+              "\tinbound multicast interface: all\n"
+              "\tinbound alt-mcast interface: all\n"
+              "\toutbound multicast interface: all\n"
+              "\tmax-pkts: 4\n"
+              "\tdgram-aligned: no\n"
+              "\tmax-output-len: 5000\n"
+              "\ttcp-buffer: 4 Mb\n"
+              "\tmulti-IO: no\n"
+              "\tsource avail/down timeout: 1000/600\n"
+              "\n"
+              "\n"
+              "Task report:\n"
+              "\n"
+              "-----------------------------------\n");
+    EXPECT_TRUE(c_.log.enable_syslog);
+    EXPECT_EQ(c_.rt.cpunum, -1);
+}
+
+TEST_F(cfg, DumpOfAFullFile)
+{
+    const std::string text =
+        "tavel: {\n"
+        "  max_tasks = 100; max_retries = -1; retry_period_sec = 7; idle_task_timeout = -1;\n"
+        "  max_outpkt_len = 1500; src_down_tmout_ms = 700; src_avail_tmout_ms = 900;\n"
+        "  multicast_ifc_in = \"lo\"; multicast_ifc_out = \"lo\";\n"
+        "  task_list = \"/tmp/tasks\"; route_list = \"/tmp/routes\";\n"
+        "  max_pkts = 8; dgram_aligned = true; use_mmsg = true;\n"
+        "  socket_rcvbuf_size = 65536; multicast_ttl = 7; tcp_buffer_mb = 8;\n"
+        "  debug: { track_io = true; };\n"
+        "  report: { path = \"/tmp/rep.json\"; force_refresh_sec = 3; abkt_count = 5;\n"
+        "            abkt_ms = 50; abkt_upd_ms = 100; min_read_online = 10; compat_dashes = true; };\n"
+        "  log: { file = \"/tmp/x.log\"; level = \"DEBUG\"; time_format = \"GMT\"; max_size_mb = 0;\n"
+        "         enable_syslog = false; };\n"
+        "  runtime: { pidfile = \"/run/t.pid\"; run_as_user = \"nobody\"; non_daemon = true;\n"
+        "             quiet = true; enforce_core_dumps = true; cpunum = 1; };\n"
+        "  listener: {\n"
+        "    user: ( { alias = \"u1\"; ifc = \"lo\"; port = \"8080\"; default_af = \"inet\"; lowmark = 10; },\n"
+        "            { domain_path = \"/tmp/t.sock\"; alias = \"local\"; } );\n"
+        "    admin: { port = \"9090\"; };\n"
+        "    max_to_accept = 16; user_request_timeout = 3000; admin_request_timeout = 4000;\n"
+        "  };\n"
+        "  oxa: { udp-listener = \"127.0.0.1:4000\"; };\n"
+        "};\n";
+    const loaded l = load(text);
+    ASSERT_EQ(l.rc, 0) << l.log << l.err;
+    EXPECT_THAT(l.log, ::testing::Not(HasSubstr("non-specific")));
+    EXPECT_STREQ(c_.config_path, dir_.file("tavel.conf").c_str());
+    EXPECT_STREQ(c_.rrt_file, "/tmp/routes");
+    EXPECT_EQ(c_.oxa.saddr.ss_family, AF_INET);
+    EXPECT_EQ(c_.oxa.addr_len, socklen_t(sizeof(sockaddr_in)));
+    EXPECT_EQ(c_.log.timefmt, 0x200);
+    EXPECT_FALSE(c_.log.enable_syslog);
+    EXPECT_EQ(c_.rt.cpunum, 1);
+    // The lines that only a full file shows, in their places.
+    const std::string d = dump();
+    size_t at = 0;
+    for (const char *line :
+         {"\tpath   = /tmp/x.log\n\tlevel  = debug\n\tformat = gmt\n\nRuntime:\n",
+          "\tpid file = /run/t.pid\n\trun as user: nobody\n\tflags: [non-daemon] [quiet] [cores]\n",
+          "\tuser listener[u1]: ifc=lo, af=IPv4 port=8080 l-wmark(10)\n"
+          "\tuser listener[local]: path=/tmp/t.sock\n\n"
+          "\tadmin listener[all:9090]: ifc=<anyaddr>, af=UNSPEC port=9090\n\n\tmax-accepted=16\n"
+          "\tI/O timeouts: user-rq=3000, admin-rq=4000 custom-rq=0\n",
+          "\tmax retries: -1 ((unlimited))\n\tretry period: 7 sec\n"
+          "\tidle-task-timeout (ms): -1 (no timeout)\n",
+          "\tinbound alt-mcast interface: lo\n\toutbound multicast interface: lo\n",
+          "\tdgram-aligned: YES\n\tmax-output-len: 1500\n\ttcp-buffer: 8 Mb\n\tmulti-IO: YES\n",
+          "\n\nTask list: /tmp/tasks\n\nIGMP gateway:\n\tUDP-listener: 127.0.0.1:4000\n\n"
+          "\tinbound socket buffer: 65536 (bytes)\n\tmulticast TTL: 7\n\nTask report:\n"
+          "\tpath: /tmp/rep.json\n\tforce-refresh: every 3 sec\n"
+          "\tavg-buckets: 5 x 50 ms upd: 100 ms\n\tMin read (online): 10 bytes\n"
+          "\tuse dashes: yes\n\nTRACK-IO (packets)\n\n---"}) {
+        const size_t p = d.find(line, at);
+        EXPECT_NE(p, std::string::npos) << line << "\nin:\n" << d;
+        at = p == std::string::npos ? at : p;
+    }
+}
+
+TEST_F(cfg, CommandLinePacketCountAndTrackingFlagStand)
+{
+    c_.max_pkts = 16;
+    write_file(dir_.file("tavel.conf"), conf("max_pkts = 2;"));
+    setenv("TVL_TRKIO", "yes", 1);
+    ASSERT_EQ(load_app_config(dir_.file("tavel.conf").c_str(), &c_, false), 0);
+    unsetenv("TVL_TRKIO");
+    EXPECT_EQ(c_.max_pkts, 16);
+    EXPECT_TRUE(c_.must_track_io);
+}
+
+TEST(appcfg, Conversions)
+{
+    for (const char *f : {"local", "gmt", "no_time", "raw", "raw_mono"})
+        EXPECT_STREQ(timefmt_str(str_to_timefmt(f)), f);
+    EXPECT_EQ(str_to_timefmt("Raw_Mono"), 0x401u);
+    EXPECT_STREQ(timefmt_str(str_to_timefmt("utc")), "#error#");
+    EXPECT_EQ(str2proto("TCP") + str2proto("udp") + str2proto("sctp"), 6 + 17 - 1);
+    EXPECT_TRUE(is_valid_port("1") && is_valid_port("65535"));
+    EXPECT_FALSE(is_valid_port("0") || is_valid_port("65536") || is_valid_port("http"));
+}
+
+}  // namespace
