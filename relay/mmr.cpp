@@ -1,1 +1,376 @@
 #include "mmr.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "iflag.h"
+#include "log.h"
+#include "mpegts.h"
+#include "syswrap.h"
+
+LOG_MODULE(LM_DEFAULT);
+
+struct mm_ring {
+    bool is_ready;
+    uint8_t *buf;       // start of the mapping
+    size_t buflen;      // capacity
+    size_t mm_len;      // the first mapping: 2 x buflen + one page
+    size_t ts_len;      // packet length, 0 until the first anchoring
+    int sfd;            // the object's descriptor while mapping, -1 after
+    char sname[SNAME_LEN];
+    uint8_t *ext;       // the mirror, buf + buflen
+    void *ddz;          // the guard page, buf + 2 x buflen
+    size_t ddz_len;
+    ssize_t pld_pos;    // first payload byte, -1 while not anchored
+    size_t pld_size;    // payload bytes waiting
+    uint64_t flags;
+    size_t max_tspkt_len;
+    mm_stats st;
+};
+
+namespace {
+
+// Rings made by this process; names them.
+unsigned g_ring_count = 0;
+
+// A transport stream shows a packet start within its first packet length;
+// a candidate is probed over at most this many bytes, enough to see the
+// sync bytes of two further packets of the longest length.
+constexpr size_t HEAD_WINDOW = MAX_TS_LEN;
+constexpr size_t PROBE_SPAN = 2 * TS_MAX_PKTSIZE + 1;
+// Offsets searched for a sync byte on the output side.
+constexpr size_t SYNC_SEARCH = MAX_TS_LEN + 1;
+
+enum head_verdict { HEAD_FOUND, HEAD_UNDECIDED, HEAD_NONE };
+
+// Where the stream in p[0..n) begins and its packet length.  Undecided
+// while a candidate is too short to probe, or only one packet long (a
+// single packet proves no length), or while fewer than HEAD_WINDOW bytes
+// have come without a candidate; none only when every candidate inside the
+// window has been probed and failed.  Once n reaches HEAD_WINDOW +
+// PROBE_SPAN every candidate can be probed, so the verdict is final.
+head_verdict find_stream_head(const uint8_t *p, size_t n, size_t *off, size_t *plen)
+{
+    for (size_t k = 0; k < n && k < HEAD_WINDOW; ++k) {
+        if (p[k] != TS_SYNC) continue;
+        const size_t span = std::min(n - k, PROBE_SPAN);
+        const ssize_t r = ts_probe(p + k, span, false);
+        if (r == -1) return HEAD_UNDECIDED;
+        if (r > 0) {
+            if (span <= size_t(r)) return HEAD_UNDECIDED;
+            *off = k;
+            *plen = size_t(r);
+            return HEAD_FOUND;
+        }
+    }
+    return n >= HEAD_WINDOW ? HEAD_NONE : HEAD_UNDECIDED;
+}
+
+size_t wrap(const mm_ring *r, size_t pos) { return pos >= r->buflen ? pos - r->buflen : pos; }
+
+void shift2sync(mm_ring *r, size_t d)
+{
+    log_warn("%s: [%s] shifting %zu bytes to TS-sync\n", "shift2sync", r->sname, d);
+    lfx_assert(r->pld_pos >= 0 && d < r->pld_size);
+    r->pld_pos = ssize_t(wrap(r, size_t(r->pld_pos) + d));
+    r->pld_size -= d;
+}
+
+// Whole packets from the payload start, at most limit; *lost when a packet
+// boundary holds no sync byte.
+size_t count_ts_pkts(const mm_ring *r, size_t limit, bool *lost)
+{
+    *lost = false;
+    const uint8_t *p = r->buf + r->pld_pos;
+    size_t n = 0;
+    for (size_t at = 0; n < limit && r->pld_size - at >= r->ts_len; at += r->ts_len) {
+        if (p[at] != TS_SYNC) {
+            log_warn("%s: lost TS-sync after %zd packets\n", "count_ts_pkts", ssize_t(n));
+            *lost = true;
+            break;
+        }
+        ++n;
+    }
+    return n;
+}
+
+void unmap(const char *what, const char *name, void *addr, size_t len)
+{
+    if (munmap(addr, len) != 0) {
+        const int err = errno;
+        log_err("%s: %s [%s] munmap(%p, ..) ERROR(%d): %s\n", "mmr_destroy", what, name, addr,
+                err, strerror(err));
+    }
+}
+
+}  // namespace
+
+int mmr_create(mmr_t *ring, size_t bufsz) noexcept
+{
+    static constexpr const char *fn = "mmr_create";
+    lfx_assert(ring);
+    const long page = sysconf(_SC_PAGESIZE);
+    lfx_assert(page > 0);
+    const size_t psz = size_t(page);
+    lfx_assert(bufsz >= MMR_MIN_BUFSZ && bufsz % psz == 0);
+
+    auto *r = static_cast<mm_ring *>(W_calloc(fn, 1, sizeof(mm_ring)));
+    if (!r) return ENOMEM;
+    r->sfd = -1;
+    r->pld_pos = -1;
+    r->buflen = bufsz;
+
+    const int num = int(++g_ring_count);
+    const int nlen = snprintf(r->sname, sizeof(r->sname), "/mmr.%u.%d", unsigned(getpid()), num);
+    if (nlen < 0 || size_t(nlen) >= sizeof(r->sname)) {
+        free(r);
+        return EINVAL;
+    }
+    r->sfd = shm_open(r->sname, O_RDWR | O_CREAT | O_EXCL, 0600);
+    if (r->sfd < 0) {
+        const int err = errno;
+        log_err("%s: shm_open(%s) ERROR(%d): %s\n", fn, r->sname, err, strerror(err));
+        free(r);
+        return EINVAL;
+    }
+
+    const size_t total = 2 * bufsz + psz;
+    int rc = W_ftruncate(fn, r->sfd, off_t(total));
+    if (rc == 0) {
+        // The space is reserved now: a shared-memory file system without room
+        // must fail the creation, not a write into the mapping later
+        // (SIGBUS).
+        rc = posix_fallocate(r->sfd, 0, off_t(total));
+        if (rc != 0)
+            log_err("%s: posix_fallocate(%s, %zu) ERROR(%d): %s\n", fn, r->sname, total, rc,
+                    strerror(rc));
+    }
+    if (rc == 0) {
+        void *p = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, r->sfd, 0);
+        if (p == MAP_FAILED) {
+            const int err = errno;
+            log_err("%s: mmap(NULL, %lu, .., fd%d, 0) ERROR(%d): %s\n", fn, (unsigned long)bufsz,
+                    r->sfd, err, strerror(err));
+            rc = EINVAL;
+        } else {
+            r->buf = static_cast<uint8_t *>(p);
+            r->mm_len = total;
+        }
+    }
+    if (rc == 0) {
+        void *want = r->buf + bufsz;
+        void *p = mmap(want, bufsz, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE | MAP_FIXED,
+                       r->sfd, 0);
+        if (p == MAP_FAILED) {
+            const int err = errno;
+            log_err("%s: mmap(%p, %lu, .., fd%d, 0) ERROR(%d): %s\n", fn, want,
+                    (unsigned long)bufsz, r->sfd, err, strerror(err));
+            rc = EINVAL;
+        } else {
+            r->ext = static_cast<uint8_t *>(p);
+        }
+    }
+    if (rc == 0) {
+        void *want = r->buf + 2 * bufsz;
+        void *p = mmap(want, psz, PROT_NONE, MAP_SHARED | MAP_FIXED, r->sfd, off_t(bufsz));
+        if (p == MAP_FAILED) {
+            const int err = errno;
+            log_err("%s: DDZ mmap(%p, %lu, .., fd%d, 0) ERROR(%d): %s\n", fn, want,
+                    (unsigned long)psz, r->sfd, err, strerror(err));
+            rc = EINVAL;
+        } else {
+            r->ddz = p;
+            r->ddz_len = psz;
+        }
+    }
+    if (rc != 0) {
+        mmr_destroy(r);
+        return rc;
+    }
+    // The mappings keep the object; its descriptor would only count against
+    // the descriptors the daemon reserves per task.
+    W_close(fn, r->sfd);
+    r->sfd = -1;
+    r->max_tspkt_len = MIN_PKT_SIZE;
+    r->is_ready = true;
+    log_dbg("%s: %s OK\n", fn, r->sname);
+    *ring = r;
+    return 0;
+}
+
+void mmr_destroy(mmr_t ring) noexcept
+{
+    if (!ring) return;
+    if (ring->ddz) unmap("DDZ", ring->sname, ring->ddz, ring->ddz_len);
+    if (ring->ext) unmap("EXT", ring->sname, ring->ext, ring->buflen);
+    if (ring->buf) unmap("BUF", ring->sname, ring->buf, ring->mm_len);
+    if (ring->sfd > 0) W_close("mmr_destroy", ring->sfd);
+    if (ring->sname[0] && shm_unlink(ring->sname) != 0) {
+        const int err = errno;
+        log_err("%s: shm_unlink(%s) ERROR(%d): %s\n", "mmr_destroy", ring->sname, err,
+                strerror(err));
+    }
+    free(ring);
+}
+
+void mmr_reset(mmr_t ring) noexcept
+{
+    lfx_assert(ring);
+    if (ring->pld_size > 0)
+        log_info("%s: resetting (%p) from pos/size = %ld/%zu\n", "mmr_reset",
+                 static_cast<void *>(ring), long(ring->pld_pos), ring->pld_size);
+    else
+        log_dbg("%s: (%p) already empty: pos/size = %ld/%zu\n", "mmr_reset",
+                static_cast<void *>(ring), long(ring->pld_pos), ring->pld_size);
+    ring->pld_pos = -1;
+    ring->pld_size = 0;
+}
+
+uint8_t *mmr_iget(mmr_t ring, mm_point *pt) noexcept
+{
+    lfx_assert(ring && pt);
+    if (ring->pld_size >= ring->buflen) return nullptr;
+    // Bytes kept while the stream's start is still undecided lie from 0 on.
+    const size_t pos = ring->pld_pos < 0 ? ring->pld_size
+                                         : wrap(ring, size_t(ring->pld_pos) + ring->pld_size);
+    lfx_assert(pos < ring->buflen);
+    pt->pos = ssize_t(pos);
+    pt->len = ring->buflen - ring->pld_size;
+    return ring->buf + pos;
+}
+
+int mmr_iput(mmr_t ring, const mm_point *pt) noexcept
+{
+    static constexpr const char *fn = "mmr_iput";
+    lfx_assert(ring && pt);
+    lfx_assert(ring->pld_size + pt->len <= ring->buflen);
+    if (ring->pld_pos < 0) lfx_assert(pt->pos == ssize_t(ring->pld_size));
+    ring->pld_size += pt->len;
+    if (ring->pld_pos >= 0) return 0;
+
+    size_t k = 0, plen = 0;
+    switch (find_stream_head(ring->buf, ring->pld_size, &k, &plen)) {
+    case HEAD_UNDECIDED:
+        log_dbg("%s: [%s] %zu bytes, too few to tell the TS packet length\n", fn, ring->sname,
+                ring->pld_size);
+        return 0;
+    case HEAD_NONE:
+        log_err("%s: no TS header (buflen=%zd); non-TS stream?\n", fn, ssize_t(ring->pld_size));
+        return -14;
+    case HEAD_FOUND:
+        break;
+    }
+    lfx_assert(k < ring->pld_size);
+    if (k > 0)
+        log_warn("%s: UNALIGNED data: TS starts at byte %zd, orig/adj_len: %zd/%zd bytes\n", fn,
+                 ssize_t(k), ssize_t(ring->pld_size), ssize_t(ring->pld_size - k));
+    ring->pld_pos = 0;
+    ring->ts_len = plen;
+    log_info("%s: [%s] TS pkt_len=%zu\n", fn, ring->sname, ring->ts_len);
+    return 0;
+}
+
+int mmr_oget(mmr_t ring, struct iovec *iov, size_t *count) noexcept
+{
+    static constexpr const char *fn = "mmr_oget";
+    lfx_assert(ring && iov && count && *count >= 1);
+    const size_t want = *count;
+    *count = 0;
+    // Not anchored yet: the stream's start is still undecided.
+    if (ring->pld_pos < 0) return EAGAIN;
+    lfx_assert(ring->ts_len > 0 && ring->ts_len < MAX_TS_LEN);
+
+    const size_t maxlen = ring->max_tspkt_len ? ring->max_tspkt_len : MAX_TSPKT_LEN;
+    const size_t dlen = maxlen / ring->ts_len * ring->ts_len;
+    const bool aligned = (ring->flags & MMR_ODGRAM_ALIGN) != 0;
+    const size_t threshold = aligned ? maxlen - 1 : 0;
+
+    const uint8_t *p = ring->buf + ring->pld_pos;
+    const size_t span = std::min(ring->pld_size, SYNC_SEARCH);
+    const auto *hit = static_cast<const uint8_t *>(memchr(p, TS_SYNC, span));
+    if (!hit) {
+        if (ring->pld_size > MAX_TS_LEN - 1) {
+            log_err("%s: [%s] not a TS stream, giving up\n", fn, ring->sname);
+            return -14;
+        }
+        return EAGAIN;
+    }
+    if (hit > p) shift2sync(ring, size_t(hit - p));
+
+    // Each entry may carry a whole datagram of dlen bytes.  In aligned mode
+    // a datagram is cut only while maxlen bytes of whole packets wait, so
+    // the count looks that far past the batch: otherwise a batch of one
+    // entry could never reach the threshold and the task would stall.
+    const size_t limit = want * (dlen / ring->ts_len);
+    const size_t ahead = aligned ? (maxlen + ring->ts_len - 1) / ring->ts_len : 0;
+    bool lost = false;
+    const size_t pk = count_ts_pkts(ring, limit + ahead, &lost);
+    if (pk == 0) return EAGAIN;
+
+    size_t l_emit = std::min(pk, limit) * ring->ts_len;
+    size_t l_wait = pk * ring->ts_len;
+    const size_t expected = std::min(want, (l_emit + dlen - 1) / dlen);
+    size_t pos = size_t(ring->pld_pos), n = 0;
+    while (n < want && l_emit > 0 && l_wait > threshold) {
+        const size_t len = std::min(l_emit, dlen);
+        lfx_assert(ring->buf[pos] == TS_SYNC);
+        iov[n].iov_base = ring->buf + pos;
+        iov[n].iov_len = len;
+        pos = wrap(ring, pos + len);
+        l_emit -= len;
+        l_wait -= len;
+        if (len > ring->st.max_dgram_len) ring->st.max_dgram_len = len;
+        ++n;
+    }
+    *count = n;
+    if (n == 0 && iflag("TRACK_ZMSG"))
+        log_warn("%s: no messages, len=%zu\n", fn, ring->pld_size);
+    log_dbg("%s: messages exp/packed=%ld/%ld\n", fn, long(expected), long(n));
+    if (lost && n == 0) {
+        log_warn("%s: LOST-SYNC-JUMP over %zd TS packets\n", fn, ssize_t(pk));
+        shift2sync(ring, pk * ring->ts_len);
+    }
+    return n ? 0 : EAGAIN;
+}
+
+ssize_t mmr_oput(mmr_t ring, const struct iovec *iov, size_t count) noexcept
+{
+    lfx_assert(ring && (iov || count == 0));
+    size_t total = 0;
+    for (size_t i = 0; i < count; ++i) total += iov[i].iov_len;
+    lfx_assert(ring->pld_size >= total);
+    if (total > 0) {
+        lfx_assert(ring->pld_pos >= 0);
+        ring->pld_pos = ssize_t(wrap(ring, size_t(ring->pld_pos) + total));
+        ring->pld_size -= total;
+    }
+    return ssize_t(ring->pld_size);
+}
+
+void mmr_set_flags(mmr_t ring, uint64_t flags) noexcept { ring->flags = flags; }
+uint64_t mmr_get_flags(mmr_t ring) noexcept { return ring->flags; }
+
+int mmr_set_tspkt_len(mmr_t ring, size_t len) noexcept
+{
+    if (len < MIN_TS_LEN || len > MAX_TSPKT_LEN) {
+        log_err("%s: invalid value: %zu (%d..%d)\n", "mmr_set_tspkt_len", len, int(MIN_TS_LEN),
+                int(MAX_TSPKT_LEN));
+        return -1;
+    }
+    ring->max_tspkt_len = len;
+    return 0;
+}
+
+mm_stats mmr_get_stats(mmr_t ring) noexcept { return ring->st; }
+size_t mmr_buflen(mmr_t ring) noexcept { return ring->buflen; }
+size_t mmr_pld_size(mmr_t ring) noexcept { return ring->pld_size; }
+size_t mmr_ts_len(mmr_t ring) noexcept { return ring->ts_len; }
+const char *mmr_name(mmr_t ring) noexcept { return ring->sname; }
+size_t mmr_max_tspkt_len(mmr_t ring) noexcept { return ring->max_tspkt_len; }

@@ -1,1 +1,465 @@
 #include "rtask.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "cfg.h"
+#include "log.h"
+#include "rqs.h"
+#include "syswrap.h"
+#include "timeop.h"
+#include "uri.h"
+
+LOG_MODULE(LM_DEFAULT);
+
+namespace {
+
+// The text of a 4-byte tag, terminated.
+struct tag_text {
+    char s[5];
+    explicit tag_text(uint32_t num)
+    {
+        memcpy(s, &num, 4);
+        s[4] = '\0';
+    }
+};
+
+[[noreturn]] void bad_record(const char *fn, const rtask *t, const op_ctx &rec, int op)
+{
+    log_panic("%s: [%s] (%p) registration record tag=0x%04x op=%d/%d data=%p\n", fn,
+              rta_label(t), static_cast<const void *>(t), rec.tag.num, rec.op, op, rec.data);
+    lfx_abort();
+}
+
+void check_record(const char *fn, const rtask *t, const op_ctx &rec, int op)
+{
+    if (rec.tag.num != OPX_TAG || rec.op != op || rec.data != t) bad_record(fn, t, rec, op);
+}
+
+// Registers fd for reading or writing with rec as its context.
+int add_registration(const char *fn, int fd, op_ctx &rec, bool is_read)
+{
+    const int rc = is_read ? rqs_add_reader(fd, &rec) : rqs_add_writer(fd, &rec);
+    if (rc != 0) return rc;
+    rec.is_active = true;
+    if (is_read)
+        log_dbg("%s: fd%d read-added\n", fn, fd);
+    else
+        log_dbg("%s: fd%d write-added\n", fn, fd);
+    return 0;
+}
+
+int drop_registration(const char *fn, int fd, op_ctx &rec, bool is_read)
+{
+    const int rc = rqs_rm_fd(fd, is_read, !is_read);
+    if (rc != 0) return rc;
+    rec.is_active = false;
+    if (is_read)
+        log_dbg("%s: fd%d read-dropped\n", fn, fd);
+    else
+        log_dbg("%s: fd%d write-dropped\n", fn, fd);
+    return 0;
+}
+
+int skip(const char *fn)
+{
+    log_dbg("%s: SKIP\n", fn);
+    return 0;
+}
+
+void set_record(op_ctx &rec, int op, rtask *t)
+{
+    rec = op_ctx{};
+    rec.tag.num = OPX_TAG;
+    rec.op = op;
+    rec.data = t;
+}
+
+bool is_set(const struct timespec &t) { return t.tv_sec != 0 || t.tv_nsec != 0; }
+
+// A text value of the report, in double quotes.  Texts that clients name
+// (URLs, client ids) could otherwise end the string early and break the
+// whole report: quotes, backslashes and control characters are escaped.
+void json_text(FILE *fp, const char *s)
+{
+    fputc('"', fp);
+    for (const char *c = s ? s : ""; *c; ++c) {
+        const auto u = static_cast<unsigned char>(*c);
+        if (u == '"' || u == '\\')
+            fprintf(fp, "\\%c", u);
+        else if (u < 0x20)
+            fprintf(fp, "\\u%04x", u);
+        else
+            fputc(u, fp);
+    }
+    fputc('"', fp);
+}
+
+// Member names of the report that have a dashed form.
+struct report_names {
+    const char *kalv, *inkb, *oukb, *avgi, *avgo, *uasr;
+};
+constexpr report_names REPORT_NAMES[2] = {
+    {"keepAlive", "inKb", "outKb", "avgIkps", "avgOkps", "usingAltSrc"},
+    {"keep-alive", "in-Kb", "out-kb", "avg-ikps", "avg-okps", "using-alt-src"},
+};
+constexpr const char ASRP[] = "altSrcPresent";
+// The alternate counts as present when it was read within this time.
+constexpr long ALT_PRESENT_MS = 300;
+
+}  // namespace
+
+// --- labels, states, keys ------------------------------------------------------------
+
+const char *rta_label(const rtask *t) noexcept { return t->has_cid ? t->hkey : t->tid.sym8; }
+
+void rta_set_state(rtask *t, uint32_t st) noexcept
+{
+    log_dbg("%s: (%s) [%s]->[%s]\n", "rta_set_state", rta_label(t), tag_text(t->state.num).s,
+            tag_text(st).s);
+    t->state.num = st;
+}
+
+int rta_mk_key(char *buf, size_t len, const char *src, const char *dst, const char *alt) noexcept
+{
+    lfx_assert(buf && len >= 2 && src);
+    if (alt && !*alt) alt = nullptr;
+    int n;
+    if (alt) {
+        lfx_assert(dst != nullptr);
+        n = snprintf(buf, len - 1, "%s+%s|%s", src, alt, dst);
+    } else if (dst) {
+        n = snprintf(buf, len - 1, "%s|%s", src, dst);
+    } else {
+        n = snprintf(buf, len - 1, "%s", src);
+    }
+    if (n < 1 || size_t(n) > len - 2) {
+        log_err("%s: need a bigger buffer: have/need=%lu/%d\n", "rta_mk_key",
+                (unsigned long)(len - 1), n);
+        return -1;
+    }
+    return 0;
+}
+
+bool has_altinput(const rtask *t) noexcept { return t->altin.sockfd > 0; }
+
+bool is_dgram_kind(int kind) noexcept { return kind == URI_UDP || kind == URI_RTP; }
+
+bool is_dgram_url(const char *url) noexcept
+{
+    if (!url) return false;
+    char scheme[URI_SCHEME_MAX];
+    return is_dgram_kind(uri_extract(url, scheme, nullptr, nullptr, nullptr));
+}
+
+// --- event-loop registrations ------------------------------------------------------
+
+int rta_ensure_keepalive(rtask *t) noexcept
+{
+    static constexpr const char *fn = "rta_ensure_keepalive";
+    lfx_assert(t->kafd >= 0);
+    if (t->kar.is_active) return skip(fn);
+    const int rc = rqs_add_reader(t->kafd, &t->kar);
+    if (rc != 0) {
+        log_err("%s: [%s] (%p) failed to add ka-reader fd%d\n", fn, rta_label(t),
+                static_cast<void *>(t), t->kafd);
+        return rc;
+    }
+    t->kar.is_active = true;
+    log_dbg("%s: set for fd%d\n", fn, t->kafd);
+    return 0;
+}
+
+int rta_drop_keepalive(rtask *t) noexcept
+{
+    static constexpr const char *fn = "rta_drop_keepalive";
+    if (!t->kar.is_active) return 0;
+    check_record(fn, t, t->kar, OP_KAR);
+    const int rc = drop_registration(fn, t->kafd, t->kar, true);
+    if (rc != 0)
+        log_err("%s: [%s] (%p) failed to drop ka-reader fd%d\n", fn, rta_label(t),
+                static_cast<void *>(t), t->kafd);
+    return rc;
+}
+
+int rta_ensure_reads(rtask *t) noexcept
+{
+    static constexpr const char *fn = "rta_ensure_reads";
+    check_record(fn, t, t->reader, OP_READ);
+    if (t->reader.is_active) return skip(fn);
+    const int rc = add_registration(fn, t->infd, t->reader, true);
+    if (rc != 0)
+        log_err("%s: [%s] (%p) failed to add reader fd%d\n", fn, rta_label(t),
+                static_cast<void *>(t), t->infd);
+    return rc;
+}
+
+int rta_ensure_altrd(rtask *t) noexcept
+{
+    static constexpr const char *fn = "rta_ensure_altrd";
+    if (!has_altinput(t) || t->altin.reader.is_active) {
+        log_dbg("%s: SKIP [%s,%s]\n", fn, has_altinput(t) ? "has-alt" : "no-alt",
+                t->altin.reader.is_active ? "alt-on" : "alt-off");
+        return 0;
+    }
+    check_record(fn, t, t->altin.reader, OP_ARD);
+    const int rc = add_registration(fn, t->altin.sockfd, t->altin.reader, true);
+    if (rc != 0)
+        log_err("%s: [%s] (%p) failed to add reader fd%d\n", fn, rta_label(t),
+                static_cast<void *>(t), t->altin.sockfd);
+    return rc;
+}
+
+int rta_ensure_writes(rtask *t) noexcept
+{
+    static constexpr const char *fn = "rta_ensure_writes";
+    check_record(fn, t, t->writer, OP_WRITE);
+    if (t->writer.is_active) return skip(fn);
+    const int rc = add_registration(fn, t->outfd, t->writer, false);
+    if (rc != 0)
+        log_err("%s: [%s] (%p) failed to add writer fd%d\n", fn, rta_label(t),
+                static_cast<void *>(t), t->outfd);
+    return rc;
+}
+
+int rta_ensure_hsr(rtask *t) noexcept
+{
+    static constexpr const char *fn = "rta_ensure_hsr";
+    check_record(fn, t, t->hsr, OP_HSR);
+    if (t->hsr.is_active) return skip(fn);
+    const int rc = add_registration(fn, t->hshk_fd, t->hsr, true);
+    if (rc != 0)
+        log_err("%s: [%s] (%p) failed to add handshake-reader fd%d\n", fn, rta_label(t),
+                static_cast<void *>(t), t->hshk_fd);
+    return rc;
+}
+
+int rta_ensure_hsw(rtask *t) noexcept
+{
+    static constexpr const char *fn = "rta_ensure_hsw";
+    check_record(fn, t, t->hsw, OP_HSW);
+    if (t->hsw.is_active) return skip(fn);
+    const int rc = add_registration(fn, t->hshk_fd, t->hsw, false);
+    if (rc != 0)
+        log_err("%s: [%s] (%p) failed to add handshake-writer fd%d\n", fn, rta_label(t),
+                static_cast<void *>(t), t->hshk_fd);
+    return rc;
+}
+
+int rta_drop_reader(rtask *t) noexcept
+{
+    static constexpr const char *fn = "rta_drop_reader";
+    if (!t->reader.is_active) return 0;
+    check_record(fn, t, t->reader, OP_READ);
+    const int rc = drop_registration(fn, t->infd, t->reader, true);
+    if (rc != 0)
+        log_err("%s: [%s] (%p) failed to drop reader fd%d\n", fn, rta_label(t),
+                static_cast<void *>(t), t->infd);
+    return rc;
+}
+
+int rta_drop_altrd(rtask *t) noexcept
+{
+    static constexpr const char *fn = "rta_drop_altrd";
+    if (!has_altinput(t)) {
+        log_dbg("%s: SKIP on task=%p\n", fn, static_cast<void *>(t));
+        return 0;
+    }
+    if (!t->altin.reader.is_active) return 0;
+    check_record(fn, t, t->altin.reader, OP_ARD);
+    const int rc = rqs_rm_fd(t->altin.sockfd, true, false);
+    if (rc != 0) {
+        log_err("%s: [%s] (%p) failed to drop reader fd%d\n", fn, rta_label(t),
+                static_cast<void *>(t), t->altin.sockfd);
+        return rc;
+    }
+    t->altin.reader.is_active = false;
+    log_dbg("%s: (ALT) fd%d read-dropped\n", fn, t->altin.sockfd);
+    return 0;
+}
+
+int rta_drop_writer(rtask *t) noexcept
+{
+    static constexpr const char *fn = "rta_drop_writer";
+    if (!t->writer.is_active) return 0;
+    check_record(fn, t, t->writer, OP_WRITE);
+    const int rc = drop_registration(fn, t->outfd, t->writer, false);
+    if (rc != 0)
+        log_err("%s: [%s] (%p) failed to drop writer fd%d\n", fn, rta_label(t),
+                static_cast<void *>(t), t->outfd);
+    return rc;
+}
+
+int rta_drop_hsr(rtask *t) noexcept
+{
+    static constexpr const char *fn = "rta_drop_hsr";
+    if (!t->hsr.is_active) return 0;
+    check_record(fn, t, t->hsr, OP_HSR);
+    const int rc = drop_registration(fn, t->hshk_fd, t->hsr, true);
+    if (rc != 0)
+        log_err("%s: [%s] (%p) failed to drop handshake-reader fd%d\n", fn, rta_label(t),
+                static_cast<void *>(t), t->hshk_fd);
+    return rc;
+}
+
+int rta_drop_hsw(rtask *t) noexcept
+{
+    static constexpr const char *fn = "rta_drop_hsw";
+    if (!t->hsw.is_active) return 0;
+    check_record(fn, t, t->hsw, OP_HSW);
+    const int rc = drop_registration(fn, t->hshk_fd, t->hsw, false);
+    if (rc != 0) log_err("%s: failed to drop writer fd%d\n", fn, t->hshk_fd);
+    return rc;
+}
+
+void opx_setup(rtask *t) noexcept
+{
+    set_record(t->hsr, OP_HSR, t);
+    set_record(t->hsw, OP_HSW, t);
+    set_record(t->reader, OP_READ, t);
+    set_record(t->writer, OP_WRITE, t);
+    // The keep-alive link stays registered while the task is suspended; its
+    // record must keep saying so, or the link would be registered twice.
+    const bool ka_on = t->kafd >= 0 && t->kar.is_active;
+    set_record(t->kar, OP_KAR, t);
+    t->kar.is_active = ka_on;
+    if (t->altin.in_url && t->altin.in_url[0]) set_record(t->altin.reader, OP_ARD, t);
+}
+
+int rta_check_tags(const void *ctx) noexcept
+{
+    static constexpr const char *fn = "rta_check_tags";
+    const auto *c = static_cast<const op_ctx *>(ctx);
+    if (!c || c->tag.num != OPX_TAG) {
+        const uint32_t num = c ? c->tag.num : 0;
+        log_panic("%s: got non-ctx tag: 0x%04x [%s] for (%p)\n", fn, num, tag_text(num).s, ctx);
+        lfx_abort();
+    }
+    const auto *t = static_cast<const rtask *>(c->data);
+    if (!t || t->tag.num != RTA_TAG) {
+        const uint32_t num = t ? t->tag.num : 0;
+        log_panic("%s: got non-task tag: 0x%04x [%s] for (%p)\n", fn, num, tag_text(num).s,
+                  c->data);
+        lfx_abort();
+    }
+    return 0;
+}
+
+// --- datagram storage ----------------------------------------------------------------
+
+int mk_pkt_storage(pkt_storage **stg) noexcept
+{
+    static constexpr const char *fn = "mk_pkt_storage";
+    lfx_assert(stg);
+    const size_t count =
+        g_cfg.max_pkts > 0 ? PKT_SLOTS_PER_BATCH * size_t(g_cfg.max_pkts) : DFLT_PKT_SLOTS;
+    auto *s = static_cast<pkt_storage *>(W_calloc(fn, 1, sizeof(pkt_storage)));
+    if (!s) return ENOMEM;
+    s->pkt = static_cast<data_pkt *>(W_calloc(fn, count, sizeof(data_pkt)));
+    if (!s->pkt) {
+        free(s);
+        return ENOMEM;
+    }
+    s->count = count;
+    for (size_t i = 0; i < count; ++i) s->pkt[i].idx = int(i);
+    rring_setup(&s->rr, count);
+    log_dbg("%s: [%p]\n", fn, static_cast<void *>(s));
+    *stg = s;
+    return 0;
+}
+
+void free_pkt_storage(pkt_storage *stg) noexcept
+{
+    if (!stg) return;
+    log_dbg("%s: [%p]\n", "free_pkt_storage", static_cast<void *>(stg));
+    free(stg->pkt);
+    free(stg);
+}
+
+// --- rate meters -------------------------------------------------------------------
+
+int init_kpsm(kps_metric *k) noexcept
+{
+    if (!g_cfg.trep_file[0]) return 0;
+    *k = kps_metric{};
+    const int rc = bcounter_init(&k->bc, g_cfg.abkt.count, long(g_cfg.abkt.ms));
+    if (rc != 0)
+        log_err("%s: failed for bkt count/ms=%zu/%zu\n", "init_kpsm", g_cfg.abkt.count,
+                g_cfg.abkt.ms);
+    return rc;
+}
+
+void free_kpsm(kps_metric *k) noexcept
+{
+    if (k->bc.bkt) bcounter_discard(&k->bc);
+}
+
+void reset_kpsm(kps_metric *k) noexcept { k->vps = 0; }
+
+// --- errors and report values ------------------------------------------------------
+
+void rta_set_error(rtask *t, const char *str, int err) noexcept
+{
+    free(t->errstr);
+    t->errstr = str ? strdup(str) : nullptr;
+    t->err = err;
+    if (!str && err == 0) t->pks = pktstats{};
+}
+
+char *rta_optstr(const task_options *to, char *buf, size_t buflen) noexcept
+{
+    snprintf(buf, buflen, "ttl=%d;opkt=%c%zu", to->ttl, to->dalign ? to->dalign : '.',
+             to->max_outpkt);
+    return buf;
+}
+
+bool is_task_online(const rtask *t) noexcept
+{
+    return t->local_in > 0 && !is_set(t->tm.last_down_tm) && t->state.num == ST_RLY;
+}
+
+double rta_xtime(const rtask *t, bool is_uptime) noexcept
+{
+    const struct timespec &ref = is_uptime ? t->tm.first_io_tm : t->tm.last_down_tm;
+    if (!is_set(ref)) return 0;
+    return double(diff_ms(rqs_now_ref(), &ref)) / 1000;
+}
+
+void rta_json_dump(FILE *fp, const rtask *t, size_t count) noexcept
+{
+    const report_names &nm = REPORT_NAMES[g_cfg.trep_compat_dashes ? 1 : 0];
+    const bool online = is_task_online(t);
+    fputs(count == 0 ? " {" : ", {", fp);
+    fputs("\"tid\": ", fp);
+    json_text(fp, t->tid.sym8);
+    fputs(", \"cid\": ", fp);
+    json_text(fp, t->has_cid ? t->hkey : "-");
+    fputs(", \"key\": ", fp);
+    json_text(fp, t->hkey);
+    fprintf(fp, ", \"online\": \"%s\", \"%s\": \"%s\"", online ? "yes" : "no", nm.kalv,
+            t->kafd >= 0 ? "yes" : "no");
+    fprintf(fp, ", \"uptime\": %.02f, \"downtime\": %.02f", online ? rta_xtime(t, true) : 0.0,
+            online ? 0.0 : rta_xtime(t, false));
+    fprintf(fp, ", \"%s\": %.02f, \"%s\": %.02f, \"%s\": %.02f, \"%s\": %.02f", nm.inkb,
+            double(t->total_in) / 1024, nm.oukb, double(t->total_out) / 1024, nm.avgi,
+            t->iavg.vps / 1024, nm.avgo, t->oavg.vps / 1024);
+    if (has_altinput(t)) {
+        const src_timers &at = t->altin.tm;
+        struct timespec now;
+        set_now(&now);
+        const bool present = is_set(at.last_read_tm) &&
+                             diff_ms(&at.last_read_tm, &at.first_io_tm) >= 1 &&
+                             diff_ms(&now, &at.last_read_tm) <= ALT_PRESENT_MS;
+        fprintf(fp, ", \"%s\": \"%s\", \"%s\": \"%s\"", nm.uasr, t->altin.is_active ? "yes" : "no",
+                ASRP, present ? "yes" : "no");
+    }
+    fputs(", \"src\": ", fp);
+    json_text(fp, t->altin.is_active ? t->altin.in_url : t->in_url);
+    fputs(", \"dst\": ", fp);
+    json_text(fp, t->out_url);
+    fputs(", \"err\": ", fp);
+    json_text(fp, t->errstr);
+    fprintf(fp, ", \"maxIDPLen\": %zd, \"maxODPLen\": %zd }\n", t->pks.max_ipktlen,
+            t->pks.max_opktlen);
+}
