@@ -17,19 +17,19 @@ const char *esc_text(const char *text, size_t len, char *buf, size_t size) noexc
     if (!text) len = 0;
     for (size_t i = 0; i < len && text[i]; ++i) {
         const auto c = static_cast<unsigned char>(text[i]);
-        char piece[5];
+        char chunk[5];
         size_t n;
         switch (c) {
-        case '\r': n = 2; memcpy(piece, "\\r", 2); break;
-        case '\n': n = 2; memcpy(piece, "\\n", 2); break;
-        case '\t': n = 2; memcpy(piece, "\\t", 2); break;
-        case '\\': n = 2; memcpy(piece, "\\\\", 2); break;
+        case '\r': n = 2; memcpy(chunk, "\\r", 2); break;
+        case '\n': n = 2; memcpy(chunk, "\\n", 2); break;
+        case '\t': n = 2; memcpy(chunk, "\\t", 2); break;
+        case '\\': n = 2; memcpy(chunk, "\\\\", 2); break;
         default:
             if (c >= 0x20 && c < 0x7f) {
-                piece[0] = char(c);
+                chunk[0] = char(c);
                 n = 1;
             } else {
-                snprintf(piece, sizeof(piece), "\\x%02x", c);
+                snprintf(chunk, sizeof(chunk), "\\x%02x", c);
                 n = 4;
             }
         }
@@ -37,7 +37,7 @@ const char *esc_text(const char *text, size_t len, char *buf, size_t size) noexc
             memcpy(buf + o, MORE, sizeof(MORE));
             return buf;
         }
-        memcpy(buf + o, piece, n);
+        memcpy(buf + o, chunk, n);
         o += n;
     }
     buf[o] = '\0';

@@ -2,12 +2,12 @@
 // Client input in log lines.  Request heads, paths, query values and agent
 // messages come from the network: written raw, a line end or a control
 // character in them would let a client forge log lines or upset a terminal.
-// Every logged piece of such input passes through esc_text first.
+// Every logged bit of such input passes through esc_text first.
 #include <cstddef>
 
 // Room for a logged request head: 1023 bytes, most of them printable.
 constexpr size_t ESC_HEAD_ROOM = 1600;
-// Room for a logged short piece (a path, a key, a message).
+// Room for a logged short text (a path, a key, a message).
 constexpr size_t ESC_TEXT_ROOM = 768;
 
 // Copies the first len bytes of text (up to a NUL) into buf (size bytes,
