@@ -1,12 +1,9 @@
 // The handshake reply buffer of a task.
+#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 
 #include "rtask.h"
 #include "syswrap.h"
-#include "log.h"
-
-LOG_MODULE(LM_DEFAULT);
 
 int init_resp_buf(http_resp_buf *buf, size_t len) noexcept
 {

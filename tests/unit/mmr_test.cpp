@@ -1,0 +1,349 @@
+#include "mmr.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "log.h"
+#include "netns.h"
+#include "support.h"
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+// npkts packets of pkt_len bytes; only byte 0 of each is a sync byte, and
+// every packet's payload differs, so any misplaced byte shows.
+bytes ts_stream(size_t pkt_len, size_t npkts, size_t first = 0)
+{
+    bytes b(pkt_len * npkts);
+    for (size_t i = 0; i < npkts; ++i) {
+        uint8_t *p = &b[i * pkt_len];
+        p[0] = TS_SYNC;
+        for (size_t k = 1; k < pkt_len; ++k) p[k] = uint8_t((k * 3 + i + first) % 0x40);
+    }
+    return b;
+}
+
+bytes junk(size_t n)
+{
+    bytes b(n);
+    for (size_t i = 0; i < n; ++i) b[i] = uint8_t(0x50 + i % 16);
+    return b;
+}
+
+bytes cat(bytes a, const bytes &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+size_t page() { return size_t(sysconf(_SC_PAGESIZE)); }
+
+int count_fds()
+{
+    int n = 0;
+    DIR *d = opendir("/proc/self/fd");
+    while (d && readdir(d)) ++n;
+    if (d) closedir(d);
+    return n;
+}
+
+struct Ring {
+    mmr_t r = nullptr;
+    explicit Ring(size_t sz) { EXPECT_EQ(mmr_create(&r, sz), 0); }
+    ~Ring() { mmr_destroy(r); }
+};
+
+// Commits data in chunks of at most chunk bytes; the last commit's result.
+int feed(mmr_t r, const bytes &data, size_t chunk)
+{
+    int rc = 0;
+    for (size_t at = 0; at < data.size();) {
+        mm_point pt{};
+        uint8_t *p = mmr_iget(r, &pt);
+        if (!p) return -100;
+        const size_t n = std::min({chunk, pt.len, data.size() - at});
+        memcpy(p, data.data() + at, n);
+        pt.len = n;
+        if ((rc = mmr_iput(r, &pt)) != 0) return rc;
+        at += n;
+    }
+    return rc;
+}
+
+// One output call of batch entries: the datagram lengths, their bytes
+// appended to out; consumed.  The call's result in *rc.
+std::vector<size_t> take(mmr_t r, size_t batch, bytes *out, int *rc)
+{
+    std::vector<iovec> iov(batch);
+    size_t count = batch;
+    *rc = mmr_oget(r, iov.data(), &count);
+    std::vector<size_t> lens;
+    for (size_t i = 0; i < count; ++i) {
+        lens.push_back(iov[i].iov_len);
+        const auto *p = static_cast<const uint8_t *>(iov[i].iov_base);
+        if (out) out->insert(out->end(), p, p + iov[i].iov_len);
+    }
+    mmr_oput(r, iov.data(), count);
+    return lens;
+}
+
+}  // namespace
+
+TEST(mmr, object_layout_names_and_descriptors)
+{
+    const int fds = count_fds();
+    Ring a(4 << 20), b(page());
+    ASSERT_TRUE(a.r && b.r);
+    // The object's descriptor is closed once mapped.
+    EXPECT_EQ(count_fds(), fds);
+    struct stat st{};
+    const std::string path = std::string("/dev/shm") + mmr_name(a.r);
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(size_t(st.st_size), size_t(8 << 20) + page());
+    // Rings are numbered one after the other.
+    unsigned pid = 0, na = 0, nb = 0;
+    ASSERT_EQ(sscanf(mmr_name(a.r), "/mmr.%u.%u", &pid, &na), 2);
+    ASSERT_EQ(sscanf(mmr_name(b.r), "/mmr.%u.%u", &pid, &nb), 2);
+    EXPECT_EQ(pid, unsigned(getpid()));
+    EXPECT_EQ(nb, na + 1);
+    mmr_destroy(a.r);
+    a.r = nullptr;
+    EXPECT_NE(stat(path.c_str(), &st), 0);
+}
+
+TEST(mmr, bad_sizes_are_invariants)
+{
+    mmr_t r = nullptr;
+    EXPECT_DEATH(mmr_create(&r, 1000), "ASSERT at:");
+    EXPECT_DEATH(mmr_create(&r, page() + 1), "ASSERT at:");
+}
+
+TEST(mmr, data_across_the_end_reads_back_through_the_mirror)
+{
+    Ring ring(page());
+    mmr_t r = ring.r;
+    const size_t n = page() / 188;  // packets that fit
+    const bytes first = ts_stream(188, n);
+    ASSERT_EQ(feed(r, first, 1000), 0);
+    int rc;
+    bytes out;
+    while (mmr_pld_size(r) > 0) take(r, 4, &out, &rc);
+    ASSERT_EQ(out, first);
+
+    // The free region now starts near the end and runs past it.
+    mm_point pt{};
+    uint8_t *p = mmr_iget(r, &pt);
+    ASSERT_TRUE(p);
+    EXPECT_EQ(size_t(pt.pos), n * 188);
+    EXPECT_EQ(pt.len, page());
+    const bytes second = ts_stream(188, n, 1000);
+    memcpy(p, second.data(), second.size());
+    pt.len = second.size();
+    ASSERT_EQ(mmr_iput(r, &pt), 0);
+    const uint8_t *buf = p - pt.pos;
+    const size_t wrapped = pt.pos + second.size() - page();
+    ASSERT_GT(wrapped, 0u);
+    EXPECT_EQ(memcmp(buf, buf + page(), wrapped), 0);
+    EXPECT_EQ(memcmp(buf, second.data() + (page() - pt.pos), wrapped), 0);
+
+    // Output hands out contiguous datagrams across the end.
+    out.clear();
+    while (mmr_pld_size(r) > 0) take(r, 64, &out, &rc);
+    EXPECT_EQ(out, second);
+}
+
+TEST(mmr, finds_each_packet_length_and_cuts_whole_packets)
+{
+    struct row {
+        size_t pkt, junk, chunk, dgram;  // dgram: 1316 cut to whole packets
+    };
+    const row rows[] = {{188, 0, 4096, 1316}, {192, 5, 100, 1152}, {204, 0, 150, 1224},
+                        {208, 17, 33, 1248}};
+    for (const row &w : rows) {
+        SCOPED_TRACE(w.pkt);
+        Ring ring(page() * 4);
+        mmr_t r = ring.r;
+        const bytes stream = ts_stream(w.pkt, 40);
+        ASSERT_EQ(feed(r, cat(junk(w.junk), stream), w.chunk), 0);
+        EXPECT_EQ(mmr_ts_len(r), w.pkt);
+        bytes out;
+        int rc = 0;
+        std::vector<size_t> lens;
+        while (mmr_pld_size(r) >= w.pkt) {
+            auto l = take(r, 2, &out, &rc);
+            ASSERT_EQ(rc, 0);
+            lens.insert(lens.end(), l.begin(), l.end());
+        }
+        EXPECT_EQ(out, stream);  // junk skipped, nothing lost or reordered
+        EXPECT_EQ(lens.front(), w.dgram);
+        for (size_t l : lens) EXPECT_EQ(l % w.pkt, 0u);
+        EXPECT_EQ(mmr_get_stats(r).max_dgram_len, w.dgram);
+    }
+}
+
+TEST(mmr, short_first_reads_wait_for_a_verdict)
+{
+    // Under one packet, or one stride of the longer formats: undecided.
+    for (size_t pkt : {188u, 192u, 204u, 208u}) {
+        SCOPED_TRACE(pkt);
+        Ring ring(page());
+        const bytes s = ts_stream(pkt, 10);
+        ASSERT_EQ(feed(ring.r, bytes(s.begin(), s.begin() + 150), 150), 0);
+        ASSERT_EQ(feed(ring.r, bytes(s.begin() + 150, s.begin() + pkt), 1000), 0);
+        EXPECT_EQ(mmr_ts_len(ring.r), 0u);
+        iovec iov[1];
+        size_t count = 1;
+        EXPECT_EQ(mmr_oget(ring.r, iov, &count), EAGAIN);
+        EXPECT_EQ(count, 0u);
+        ASSERT_EQ(feed(ring.r, bytes(s.begin() + pkt, s.end()), 1000), 0);
+        EXPECT_EQ(mmr_ts_len(ring.r), pkt);
+        EXPECT_EQ(mmr_pld_size(ring.r), s.size());
+    }
+}
+
+TEST(mmr, non_ts_input_is_refused_only_when_certain)
+{
+    LogCapture log;
+    {
+        Ring ring(page());
+        EXPECT_EQ(feed(ring.r, junk(100), 100), 0);  // may still become a stream
+        EXPECT_EQ(feed(ring.r, junk(114), 114), -14);
+    }
+    {
+        // Sync bytes that start no run of packets.
+        Ring ring(page());
+        bytes b = junk(700);
+        b[3] = b[200] = b[401] = TS_SYNC;
+        EXPECT_EQ(feed(ring.r, b, 100), -14);
+    }
+    EXPECT_NE(log.text().find("no TS header"), std::string::npos);
+
+    // After anchoring: 100 bytes without a sync byte wait, 214 give up.
+    Ring ring(page());
+    int rc;
+    ASSERT_EQ(feed(ring.r, ts_stream(188, 2), 1000), 0);
+    take(ring.r, 4, nullptr, &rc);
+    ASSERT_EQ(mmr_pld_size(ring.r), 0u);
+    ASSERT_EQ(feed(ring.r, junk(100), 100), 0);
+    take(ring.r, 4, nullptr, &rc);
+    EXPECT_EQ(rc, EAGAIN);
+    ASSERT_EQ(feed(ring.r, junk(114), 114), 0);
+    take(ring.r, 4, nullptr, &rc);
+    EXPECT_EQ(rc, -14);
+}
+
+TEST(mmr, aligned_output_and_batch_limits)
+{
+    struct row {
+        uint64_t flags;
+        size_t maxlen, batch, npkts;
+        std::vector<size_t> want;  // datagram lengths of one call
+    };
+    const row rows[] = {
+        {MMR_ODGRAM_ALIGN, 1316, 4, 6, {}},
+        {MMR_ODGRAM_ALIGN, 1316, 4, 7, {1316}},
+        {0, 1316, 4, 3, {564}},
+        // One entry may carry a whole datagram of D bytes, not 7 packets.
+        {0, 5000, 1, 30, {4888}},
+        // A batch of one still produces aligned datagrams once enough waits.
+        {MMR_ODGRAM_ALIGN, 5000, 1, 27, {4888}},
+        {MMR_ODGRAM_ALIGN, 5000, 1, 26, {}},
+        {MMR_ODGRAM_ALIGN, 1500, 1, 8, {1316}},
+        {MMR_ODGRAM_ALIGN, 1500, 3, 14, {1316}},
+        {0, 1500, 3, 14, {1316, 1316}},
+    };
+    for (const row &w : rows) {
+        SCOPED_TRACE(testing::Message() << w.flags << "/" << w.maxlen << "/" << w.batch << "/"
+                                        << w.npkts);
+        Ring ring(page() * 4);
+        mmr_set_flags(ring.r, w.flags);
+        EXPECT_EQ(mmr_get_flags(ring.r), w.flags);
+        ASSERT_EQ(mmr_set_tspkt_len(ring.r, w.maxlen), 0);
+        ASSERT_EQ(feed(ring.r, ts_stream(188, w.npkts), 10000), 0);
+        int rc;
+        EXPECT_EQ(take(ring.r, w.batch, nullptr, &rc), w.want);
+        EXPECT_EQ(rc, w.want.empty() ? EAGAIN : 0);
+    }
+    Ring ring(page());
+    EXPECT_EQ(mmr_set_tspkt_len(ring.r, 188), 0);
+    EXPECT_EQ(mmr_set_tspkt_len(ring.r, 5000), 0);
+    EXPECT_EQ(mmr_set_tspkt_len(ring.r, 187), -1);
+    EXPECT_EQ(mmr_set_tspkt_len(ring.r, 5001), -1);
+}
+
+TEST(mmr, lost_sync_sends_what_came_before_and_resynchronises)
+{
+    LogCapture log;
+    Ring ring(page() * 2);
+    const bytes tail = ts_stream(188, 8, 50);
+    bytes b = cat(cat(ts_stream(188, 3), junk(40)), tail);
+    ASSERT_EQ(feed(ring.r, b, 5000), 0);
+    bytes out;
+    int rc;
+    EXPECT_EQ(take(ring.r, 4, &out, &rc), std::vector<size_t>{564});
+    EXPECT_EQ(take(ring.r, 4, &out, &rc), (std::vector<size_t>{1316, 188}));
+    EXPECT_EQ(out, cat(ts_stream(188, 3), tail));
+
+    // Aligned output that holds packets before a break jumps over them.
+    Ring al(page() * 2);
+    mmr_set_flags(al.r, MMR_ODGRAM_ALIGN);
+    ASSERT_EQ(feed(al.r, cat(cat(ts_stream(188, 3), junk(40)), tail), 5000), 0);
+    out.clear();
+    EXPECT_TRUE(take(al.r, 4, &out, &rc).empty());
+    EXPECT_EQ(rc, EAGAIN);
+    EXPECT_EQ(take(al.r, 4, &out, &rc), std::vector<size_t>{1316});
+    EXPECT_EQ(out, bytes(tail.begin(), tail.begin() + 1316));
+    EXPECT_NE(log.text().find("LOST-SYNC-JUMP over 3 TS packets"), std::string::npos);
+}
+
+TEST(mmr, reset_empties_and_finds_the_length_again)
+{
+    Ring ring(page());
+    ASSERT_EQ(feed(ring.r, ts_stream(188, 5), 1000), 0);
+    mmr_reset(ring.r);
+    EXPECT_EQ(mmr_pld_size(ring.r), 0u);
+    ASSERT_EQ(feed(ring.r, ts_stream(204, 5), 1000), 0);
+    EXPECT_EQ(mmr_ts_len(ring.r), 204u);
+}
+
+// A shared-memory file system without room fails the creation cleanly;
+// the test mounts a small one in a private mount namespace of a child.
+TEST(mmr, full_shm_fails_creation_with_enospc)
+{
+    const int rc = run_in_child([] {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+            mount("tmpfs", "/dev/shm", "tmpfs", 0, "size=64k") != 0)
+            return CHILD_SKIP;
+        const int fds = count_fds();
+        mmr_t r = nullptr;
+        CHILD_CHECK(mmr_create(&r, 1 << 20) == ENOSPC);
+        CHILD_CHECK(r == nullptr);
+        CHILD_CHECK(count_fds() == fds);
+        DIR *d = opendir("/dev/shm");
+        int names = 0;
+        while (dirent *e = readdir(d))
+            if (e->d_name[0] != '.') ++names;
+        closedir(d);
+        CHILD_CHECK(names == 0);
+        // A ring that fits is usable to its last byte.
+        CHILD_CHECK(mmr_create(&r, 4 * 4096) == 0);
+        mm_point pt{};
+        uint8_t *p = mmr_iget(r, &pt);
+        CHILD_CHECK(p && pt.len == 4 * 4096);
+        memset(p, 0x11, pt.len);
+        mmr_destroy(r);
+        return 0;
+    });
+    if (rc == CHILD_SKIP) GTEST_SKIP() << "no private mount namespace";
+    EXPECT_EQ(rc, 0);
+}

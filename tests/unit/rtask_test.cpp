@@ -1,0 +1,149 @@
+#include "rtask.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "cfg.h"
+#include "rqs.h"
+#include "support.h"
+
+namespace {
+
+std::string dump(const rtask &t, size_t count)
+{
+    char *text = nullptr;
+    size_t len = 0;
+    FILE *fp = open_memstream(&text, &len);
+    rta_json_dump(fp, &t, count);
+    fclose(fp);
+    std::string s(text, len);
+    free(text);
+    return s;
+}
+
+rtask sample_task()
+{
+    rtask t{};
+    t.tag.num = RTA_TAG;
+    strcpy(t.tid.sym8, "U0001");
+    strcpy(t.hkey, "udp://a|udp://b");
+    t.state.num = ST_RLY;
+    t.in_url = const_cast<char *>("udp://a");
+    t.out_url = const_cast<char *>("udp://b");
+    t.kafd = t.infd = t.outfd = t.hshk_fd = t.altin.sockfd = -1;
+    t.total_in = 2048;
+    t.total_out = 1024;
+    return t;
+}
+
+}  // namespace
+
+TEST(rtask, keys_and_their_limits)
+{
+    char buf[MAX_RTASK_HKEY];
+    ASSERT_EQ(rta_mk_key(buf, sizeof(buf), "UDP://239.1.1.1:5000", "UDP://10.0.0.1:6000",
+                         "UDP://239.1.1.2:5000"),
+              0);
+    EXPECT_STREQ(buf, "UDP://239.1.1.1:5000+UDP://239.1.1.2:5000|UDP://10.0.0.1:6000");
+    ASSERT_EQ(rta_mk_key(buf, sizeof(buf), "UDP://239.1.1.1:5000", "UDP://10.0.0.1:6000", ""), 0);
+    EXPECT_STREQ(buf, "UDP://239.1.1.1:5000|UDP://10.0.0.1:6000");
+    ASSERT_EQ(rta_mk_key(buf, sizeof(buf), "client-7", nullptr, nullptr), 0);
+    EXPECT_STREQ(buf, "client-7");
+
+    {
+        LogCapture log;
+        EXPECT_EQ(rta_mk_key(buf, sizeof(buf), std::string(126, 'k').c_str(), nullptr, nullptr),
+                  0);
+        EXPECT_EQ(rta_mk_key(buf, sizeof(buf), std::string(127, 'k').c_str(), nullptr, nullptr),
+                  -1);
+        EXPECT_EQ(rta_mk_key(buf, sizeof(buf), "", nullptr, nullptr), -1);
+        EXPECT_NE(log.text().find("need a bigger buffer: have/need=127/127"), std::string::npos);
+    }
+    EXPECT_DEATH(rta_mk_key(buf, sizeof(buf), "a", nullptr, "b"), "ASSERT at:");
+}
+
+TEST(rtask, options_text_storage_and_meters)
+{
+    char buf[64];
+    task_options o{};
+    EXPECT_STREQ(rta_optstr(&o, buf, sizeof(buf)), "ttl=0;opkt=.0");
+    o = task_options{8, 'a', 1316};
+    EXPECT_STREQ(rta_optstr(&o, buf, sizeof(buf)), "ttl=8;opkt=a1316");
+
+    g_cfg.max_pkts = 4;
+    pkt_storage *s = nullptr;
+    ASSERT_EQ(mk_pkt_storage(&s), 0);
+    ASSERT_EQ(s->count, 16u);
+    for (size_t i = 0; i < s->count; ++i) EXPECT_EQ(s->pkt[i].idx, int(i));
+    EXPECT_EQ(rr_slots_avail(&s->rr), 16);
+    free_pkt_storage(s);
+
+    // Without a report path the meters are never made.
+    kps_metric k{};
+    EXPECT_EQ(init_kpsm(&k), 0);
+    EXPECT_EQ(k.bc.bkt, nullptr);
+    free_kpsm(&k);
+}
+
+TEST(rtask, report_line)
+{
+    g_cfg.trep_compat_dashes = false;
+    rtask t = sample_task();
+    EXPECT_EQ(dump(t, 0),
+              " {\"tid\": \"U0001\", \"cid\": \"-\", \"key\": \"udp://a|udp://b\", \"online\": "
+              "\"no\", \"keepAlive\": \"no\", \"uptime\": 0.00, \"downtime\": 0.00, \"inKb\": "
+              "2.00, \"outKb\": 1.00, \"avgIkps\": 0.00, \"avgOkps\": 0.00, \"src\": \"udp://a\", "
+              "\"dst\": \"udp://b\", \"err\": \"\", \"maxIDPLen\": 0, \"maxODPLen\": 0 }\n");
+
+    // Online: uptime from the loop's clock; later lines begin with ", {".
+    const timespec now{100, 0};
+    rqs_test_set_now(&now);
+    t.local_in = 1;
+    t.tm.first_io_tm = timespec{98, 500000000};
+    t.kafd = 7;
+    t.iavg.vps = 2048;
+    const std::string on = dump(t, 1);
+    EXPECT_EQ(on.rfind(", {\"tid\"", 0), 0u);
+    EXPECT_NE(on.find("\"online\": \"yes\", \"keepAlive\": \"yes\", \"uptime\": 1.50, "
+                      "\"downtime\": 0.00"),
+              std::string::npos);
+    EXPECT_NE(on.find("\"avgIkps\": 2.00"), std::string::npos);
+
+    // Down since a suspension: downtime, no uptime.
+    t.tm.last_down_tm = timespec{90, 0};
+    EXPECT_NE(dump(t, 1).find("\"online\": \"no\", \"keepAlive\": \"yes\", \"uptime\": 0.00, "
+                              "\"downtime\": 10.00"),
+              std::string::npos);
+
+    // Dashed names, the alternate's members, and client text escaped.
+    g_cfg.trep_compat_dashes = true;
+    t.altin.sockfd = 9;
+    t.altin.is_active = true;
+    t.altin.in_url = const_cast<char *>("udp://c");
+    t.has_cid = true;
+    strcpy(t.hkey, "a\"b");
+    const std::string d = dump(t, 1);
+    EXPECT_NE(d.find("\"keep-alive\": \"yes\""), std::string::npos);
+    EXPECT_NE(d.find("\"in-Kb\": 2.00, \"out-kb\": 1.00, \"avg-ikps\": 2.00, \"avg-okps\": 0.00, "
+                     "\"using-alt-src\": \"yes\", \"altSrcPresent\": \"no\", \"src\": \"udp://c\""),
+              std::string::npos);
+    EXPECT_NE(d.find("\"cid\": \"a\\\"b\", \"key\": \"a\\\"b\""), std::string::npos);
+    g_cfg.trep_compat_dashes = false;
+    rqs_test_set_now(nullptr);
+}
+
+TEST(rtask, contexts_that_are_no_task_abort)
+{
+    rtask t = sample_task();
+    opx_setup(&t);
+    EXPECT_EQ(rta_check_tags(&t.reader), 0);
+    EXPECT_EQ(t.reader.op, OP_READ);
+    EXPECT_EQ(t.kar.op, OP_KAR);
+    EXPECT_FALSE(t.reader.is_active);
+    EXPECT_DEATH(rta_check_tags(&t), "non-ctx tag");
+    t.tag.num = 0;
+    EXPECT_DEATH(rta_check_tags(&t.reader), "non-task tag");
+}
