@@ -1,0 +1,350 @@
+#include "dgpath.h"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app.globals.h"
+#include "cfg.h"
+#include "iflag.h"
+#include "log.h"
+#include "supervise.h"
+#include "timeop.h"
+
+LOG_MODULE(LM_DEFAULT);
+
+namespace {
+
+// The receive flags: MSG_TRUNC unless "T_UFLG" holds a 'T', MSG_DONTWAIT
+// when it holds a 'W'.  Read once: the environment does not change under
+// a running daemon.
+int recv_flags()
+{
+    static const int flags = [] {
+        const char *env = getenv("T_UFLG");
+        int f = MSG_TRUNC;
+        if (env && strchr(env, 'T')) f &= ~MSG_TRUNC;
+        if (env && strchr(env, 'W')) f |= MSG_DONTWAIT;
+        return f;
+    }();
+    return flags;
+}
+
+size_t batch_limit() { return g_cfg.max_pkts > 0 ? size_t(g_cfg.max_pkts) : 1; }
+
+// Either storage holds a datagram: the writer is needed to send the active
+// one's or to empty the standby's.
+bool has_pending(const rtask *t)
+{
+    return (t->stg.dgram && !rta_no_pending_data(t->stg.dgram)) ||
+           (t->altin.dgram && !rta_no_pending_data(t->altin.dgram));
+}
+
+int adjust_writer(rtask *t) { return has_pending(t) ? rta_ensure_writes(t) : rta_drop_writer(t); }
+
+// The reader of a source: dropped while the active source's storage is
+// full (the writer re-arms it); the standby is always read, since it
+// discards its oldest datagrams and its reads drive the switch-over checks.
+int adjust_reader(rtask *t, bool is_alt, bool is_standby, const pkt_storage *ds)
+{
+    const bool full = !is_standby && rta_no_space(ds);
+    if (is_alt) return full ? rta_drop_altrd(t) : rta_ensure_altrd(t);
+    return full ? rta_drop_reader(t) : rta_ensure_reads(t);
+}
+
+// The trace line of a datagram read in ("IN") or sent ("OUT").
+void trace_pkt(const char *dir, const char *mode_tag, int slot, const char *sid, int fd,
+               const data_pkt *p)
+{
+    char tag[IOTRK_TAG_LEN + 1];
+    snprintf(tag, sizeof(tag), "#TRK-%s/%s pkt[%d]", dir, mode_tag, slot);
+    dump_iotrk(tag, sid, fd, p->data, p->len);
+}
+
+}  // namespace
+
+// --- storage ----------------------------------------------------------------------
+
+data_pkt *rta_next_pkt_in(pkt_storage *ds) noexcept
+{
+    const ssize_t i = rr_next_avail(&ds->rr);
+    if (i < 0) return nullptr;
+    data_pkt *p = &ds->pkt[i];
+    lfx_assert(p->len == 0);
+    return p;
+}
+
+int rta_add_pkt_in(pkt_storage *ds, const data_pkt *pkt) noexcept
+{
+    const ssize_t i = rr_push(&ds->rr);
+    if (i < 0) return -1;
+    lfx_assert(i == pkt->idx);
+    return 0;
+}
+
+data_pkt *rta_get_tail(pkt_storage *ds) noexcept
+{
+    const ssize_t i = rr_next_busy(&ds->rr);
+    return i < 0 ? nullptr : &ds->pkt[i];
+}
+
+ssize_t rta_pop_pkt(pkt_storage *ds) noexcept
+{
+    if (rta_no_pending_data(ds)) return -2;
+    const ssize_t i = rr_pop(&ds->rr);
+    lfx_assert(i >= 0);
+    ds->pkt[i].len = 0;
+    return i;
+}
+
+bool rta_no_space(const pkt_storage *ds) noexcept { return rr_slots_avail(&ds->rr) == 0; }
+
+bool rta_no_pending_data(const pkt_storage *ds) noexcept { return rr_slots_busy(&ds->rr) == 0; }
+
+// --- tracing and network-down bookkeeping -----------------------------------------------
+
+void dump_iotrk(const char *iotag, const char *sid, int fd, const void *buf, size_t len) noexcept
+{
+    FILE *fp = log_fp(&g_log);
+    if (!fp) return;
+    unsigned long long sum = 0;
+    const auto *b = static_cast<const unsigned char *>(buf);
+    for (size_t i = 0; i < len; ++i) sum += b[i];
+    struct timespec now;
+    set_real_now(&now);
+    fprintf(fp, "%s %s #(~) fd%d %lu.%lu %zu 0x%04llx\n", iotag, sid, fd,
+            static_cast<unsigned long>(now.tv_sec), static_cast<unsigned long>(now.tv_nsec), len,
+            sum);
+}
+
+bool must_supress_netdown(rtask *task, int err) noexcept
+{
+    if (err != ENETDOWN && err != ENETUNREACH) return false;
+    const uint64_t before = task->errctx.n_out_netdown++;
+    if (before == MAX_NETDOWN_SHOWN - 1) log_crit("[%s] network is down\n", rta_label(task));
+    return before >= MAX_NETDOWN_SHOWN;
+}
+
+void clear_netdown(rtask *task) noexcept
+{
+    if (task->errctx.n_out_netdown == 0) return;
+    task->errctx.n_out_netdown = 0;
+    log_crit("[%s] network is up\n", rta_label(task));
+}
+
+// --- read step -------------------------------------------------------------------------
+
+ssize_t udp_read(int fd, void *buf, size_t buflen, pktstats *pks) noexcept
+{
+    static constexpr const char *fn = "udp_read";
+    const int flags = recv_flags();
+    const ssize_t n = recv(fd, buf, buflen, flags);
+    const int err = n < 0 ? errno : 0;
+    if (iflag("TRCV1"))
+        log_info("%s: %zd = recv(fd%d, %p, %zu, %u), err=%d\n", fn, n, fd, buf, buflen,
+                 unsigned(flags), err);
+    if (n < 0) {
+        if (err != EAGAIN || iflag("TVL_ERR_EAGAIN"))
+            log_err("%s: recv(fd%d, buf, %zu, 0x%04lx) ERROR(%d): %s\n", fn, fd, buflen,
+                    static_cast<unsigned long>(flags), err, strerror(err));
+        errno = err;
+        return n;
+    }
+    // An empty datagram carries nothing to relay.
+    if (n == 0) return 0;
+    if (n > pks->max_ipktlen) {
+        pks->max_ipktlen = n;
+        if (iflag("TRK_MAXPKT")) log_info("%s: MAX-IPKT-LEN=%zd\n", fn, n);
+    }
+    if (size_t(n) > buflen) {
+        // Only part of it is in buf: relaying that part would hand the
+        // receivers a corrupt datagram as if it were whole.
+        ++pks->ntrunc;
+        log_warn("%s: datagram TRUNCATED to %zu bytes (full size=%zd) [%zd/%d]\n", fn, buflen, n,
+                 pks->ntrunc, int(MAX_TRUNC_PKTS));
+        if (pks->ntrunc < MAX_TRUNC_PKTS) return 0;
+        log_crit("%s: DATAGRAM TOO LARGE for the current buffer size=%zu; use special build with "
+                 "TVL_PKTLEN > %zu.This task will terminate.\n",
+                 fn, buflen, buflen);
+        errno = E2BIG;
+        return -1;
+    }
+    // With MSG_TRUNC the length is the datagram's own; only without it can
+    // a full buffer hide a cut.
+    if (size_t(n) == buflen && !(flags & MSG_TRUNC))
+        log_warn("%s: datagram likely TRUNCATED (to %zu bytes)\n", fn, buflen);
+    return n;
+}
+
+int pkt_read(rtask *task, int rd_mode, size_t *p_nin) noexcept
+{
+    static constexpr const char *fn = "pkt_read";
+    const bool is_alt = rd_mode == RD_ALTERNATE;
+    pkt_storage *ds = is_alt ? task->altin.dgram : task->stg.dgram;
+    const int fd = is_alt ? task->altin.sockfd : task->infd;
+    const char *tag = is_alt ? "ALT" : "PRI";
+    const size_t buflen = task->opt.max_outpkt ? task->opt.max_outpkt : g_cfg.max_outpkt_len;
+    lfx_assert(buflen >= 1 && buflen <= PKT_LEN && ds);
+    const bool track = g_cfg.must_track_io;
+    if (track) log_dbg("%s: BEGIN m=%d (%s)\n", fn, rd_mode, tag);
+    lfx_assert(is_alt ? task->altin.reader.is_active : task->reader.is_active);
+    if (p_nin) *p_nin = 0;
+    if (task->is_quitting) {
+        log_dbg("%s: task %s [%s] is quitting\n", fn, task->tid.sym8, task->hkey);
+        return 0;
+    }
+    const bool is_standby = is_alt != task->altin.is_active;
+    src_timers *tm = is_alt ? &task->altin.tm : &task->tm;
+
+    size_t nbytes = 0;
+    int err = 0;
+    for (size_t i = 0; i < batch_limit() && !g_quit; ++i) {
+        if (is_standby && rta_no_space(ds)) {
+            const ssize_t slot = rta_pop_pkt(ds);
+            if (track) log_dbg("%s: pre-read POP (%s) pkt[%zd]\n", fn, tag, slot);
+        }
+        data_pkt *p = rta_next_pkt_in(ds);
+        if (!p) {
+            if (track) log_warn("%s: [%s] no read-in space\n", fn, tag);
+            lfx_assert(rta_no_space(ds));
+            break;
+        }
+        const ssize_t n = udp_read(fd, p->data, buflen, &task->pks);
+        if (n < 0) {
+            err = errno;
+            break;
+        }
+        if (n == 0) continue;
+        nbytes += size_t(n);
+        p->len = size_t(n);
+        if (rta_add_pkt_in(ds, p) != 0) lfx_abort();
+        if (track) trace_pkt("IN", tag, p->idx, rta_label(task), fd, p);
+        set_recovery_rtime(tag, rta_label(task), tm);
+    }
+
+    int rc = err;
+    if (err == 0 || err == EAGAIN) {
+        rc = adjust_reader(task, is_alt, is_standby, ds);
+        if (rc == 0) rc = adjust_writer(task);
+    }
+    if (rc == 0 && nbytes > 0) {
+        task->total_in += nbytes;
+        if (!is_standby) task->local_in += nbytes;
+        add_kpsm(task->tid.sym8, &task->iavg, nbytes);
+        ck_online_flip(task, nbytes);
+        if (is_online(task) && has_altinput(task)) {
+            if (is_alt)
+                ck_p2a_flip(task);
+            else
+                ck_a2p_flip(task);
+        }
+        if (track)
+            log_dbg("%s: (%s) fd%d << [p%lu/%lu bytes]\n", fn, tag, fd,
+                    static_cast<unsigned long>(nbytes), static_cast<unsigned long>(task->total_in));
+    }
+    if (rc == E2BIG) {
+        char text[64];
+        snprintf(text, sizeof(text), "Datagrams too large for TVL_PKTLEN=%d", int(PKT_LEN));
+        rta_set_error(task, text, E2BIG);
+    }
+    if (p_nin && rc == 0) *p_nin = nbytes;
+    if (track) log_dbg("%s: END(%d)\n", fn, rc);
+    return rc;
+}
+
+// --- write step ------------------------------------------------------------------------
+
+void pop_pkts(const char *mode_tag, const char *tsid, pkt_storage *ds) noexcept
+{
+    static constexpr const char *fn = "pop_pkts";
+    if (!ds) return;
+    log_dbg("%s: BEGIN (%s)\n", fn, mode_tag);
+    size_t popped = 0;
+    for (size_t i = 0; i < batch_limit() && !g_quit; ++i) {
+        if (g_cfg.must_track_io) {
+            const data_pkt *p = rta_get_tail(ds);
+            if (p) dump_iotrk("#TRK-POP/1", tsid, -1, p->data, p->len);
+        }
+        if (rta_pop_pkt(ds) < 0) break;
+        ++popped;
+        if (rta_no_pending_data(ds)) {
+            log_dbg("%s: [%s] %s EOD after %zu pkts\n", fn, tsid, mode_tag, popped);
+            break;
+        }
+    }
+    log_dbg("%s: END (%s): %zu pkts\n", fn, mode_tag, popped);
+}
+
+int pkt_write(rtask *task, size_t *p_nout) noexcept
+{
+    static constexpr const char *fn = "pkt_write";
+    const bool alt_on = task->altin.is_active;
+    const char *tag = alt_on ? "ALT" : "PRI";
+    const bool track = g_cfg.must_track_io;
+    if (track) log_dbg("%s: BEGIN (%s)\n", fn, tag);
+    lfx_assert(task->writer.is_active);
+    if (p_nout) *p_nout = 0;
+    if (task->is_quitting) {
+        log_dbg("%s: task %s [%s] is quitting\n", fn, task->tid.sym8, task->hkey);
+        return 0;
+    }
+    pkt_storage *out = alt_on ? task->altin.dgram : task->stg.dgram;
+    pkt_storage *standby = alt_on ? task->stg.dgram : task->altin.dgram;
+    lfx_assert(out);
+    const auto *dst = reinterpret_cast<const sockaddr *>(&task->out_uc.sspec.addr_ss);
+    const socklen_t dstlen = task->out_uc.sspec.addr_len;
+
+    size_t nbytes = 0;
+    for (size_t i = 0; i < batch_limit() && !g_quit; ++i) {
+        data_pkt *p = rta_get_tail(out);
+        if (!p) {
+            log_dbg("%s: [%s] no pending data\n", fn, tag);
+            lfx_assert(rta_no_pending_data(out));
+            break;
+        }
+        // Plain sendto: failures are logged here, by the network-down rules.
+        const ssize_t n = sendto(task->outfd, p->data, p->len, MSG_DONTWAIT, dst, dstlen);
+        if (n >= 0) {
+            lfx_assert(size_t(n) == p->len);
+            clear_netdown(task);
+            if (n > task->pks.max_opktlen) task->pks.max_opktlen = n;
+            nbytes += size_t(n);
+            if (track) trace_pkt("OUT", tag, p->idx, rta_label(task),
+                                 task->outfd, p);
+            if (rta_pop_pkt(out) < 0) lfx_abort();
+            continue;
+        }
+        const int err = errno;
+        if (err == EAGAIN || err == EWOULDBLOCK) {
+            log_dbg("%s: [%s] fd%d EAGAIN\n", fn, tag, task->outfd);
+            break;
+        }
+        if (!must_supress_netdown(task, err))
+            log_err("%s: [%s] sendto(fd%d,...) ERROR(%d): %s\n", fn, tag, task->outfd, err,
+                    strerror(err));
+        if (err == ENOBUFS || err == EINTR) break;
+        // The destination refuses this datagram and would refuse it again
+        // on every write event: keeping it would hold the writer on an
+        // always-writable socket and spin the loop.
+        rta_pop_pkt(out);
+        ++task->errctx.n_out_dropped;
+    }
+
+    pop_pkts(alt_on ? "PRI" : "ALT", rta_label(task), standby);
+    int rc = adjust_reader(task, alt_on, false, out);
+    if (rc == 0 && standby) rc = adjust_reader(task, !alt_on, true, standby);
+    if (rc == 0) rc = adjust_writer(task);
+    if (rc == 0 && nbytes > 0) {
+        task->total_out += nbytes;
+        add_kpsm(task->tid.sym8, &task->oavg, nbytes);
+        if (p_nout) *p_nout = nbytes;
+        if (track)
+            log_dbg("%s: (%s) fd%d [p%lu/%lu bytes] >>\n", fn, tag, task->outfd,
+                    static_cast<unsigned long>(nbytes), static_cast<unsigned long>(task->total_out));
+    }
+    log_dbg("%s: END(%d)\n", fn, rc);
+    return rc;
+}

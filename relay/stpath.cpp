@@ -1,0 +1,158 @@
+#include "stpath.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "cfg.h"
+#include "fdio.h"
+#include "iflag.h"
+#include "log.h"
+#include "supervise.h"
+
+LOG_MODULE(LM_DEFAULT);
+
+namespace {
+
+// A send that failed only for now: the data stays for the next write event.
+bool is_transient(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == ENOBUFS || err == EINTR; }
+
+}  // namespace
+
+ssize_t Send_iov(int sockfd, const struct iovec *iov, size_t count, const struct sockaddr *addr,
+                 socklen_t addr_len, size_t *total) noexcept
+{
+    static constexpr const char *fn = "Send_iov";
+    size_t bytes = 0;
+    size_t sent = 0;
+    for (; sent < count; ++sent) {
+        const ssize_t n = sendto(sockfd, iov[sent].iov_base, iov[sent].iov_len, MSG_DONTWAIT, addr,
+                                 addr_len);
+        if (n == ssize_t(iov[sent].iov_len)) {
+            bytes += size_t(n);
+            continue;
+        }
+        const int err = n < 0 ? errno : EMSGSIZE;
+        if (!(n < 0 && is_transient(err)))
+            log_err("%s: sendto() mismatch: %ld/%ld expected/sent\n", fn, long(iov[sent].iov_len),
+                    long(n));
+        errno = err;
+        break;
+    }
+    if (total) *total = bytes;
+    // What went out before a failure is reported, so that exactly that is
+    // consumed and the rest is sent again.
+    return sent > 0 ? ssize_t(sent) : (count > 0 ? -1 : 0);
+}
+
+ssize_t Send_multi(int sockfd, const struct iovec *iov, size_t count,
+                   const struct sockaddr *addr, socklen_t addr_len, size_t *total) noexcept
+{
+    static constexpr const char *fn = "Send_multi";
+    if (!g_cfg.use_mmsg) return Send_iov(sockfd, iov, count, addr, addr_len, total);
+    lfx_assert(count <= MMR_MAX_DGRAMS);
+    struct mmsghdr hdr[MMR_MAX_DGRAMS];
+    for (size_t i = 0; i < count; ++i) {
+        hdr[i] = mmsghdr{};
+        hdr[i].msg_hdr.msg_name = const_cast<sockaddr *>(addr);
+        hdr[i].msg_hdr.msg_namelen = addr_len;
+        hdr[i].msg_hdr.msg_iov = const_cast<struct iovec *>(&iov[i]);
+        hdr[i].msg_hdr.msg_iovlen = 1;
+    }
+    if (total) *total = 0;
+    const int n = sendmmsg(sockfd, hdr, unsigned(count), MSG_DONTWAIT);
+    if (n < 1) {
+        const int err = errno;
+        if (!(n < 0 && is_transient(err)))
+            log_err("%s: sendmmsg() ERROR(%d): %s\n", fn, err, strerror(err));
+        errno = err;
+        return n;
+    }
+    size_t bytes = 0;
+    for (int i = 0; i < n; ++i) bytes += iov[i].iov_len;
+    if (total) *total = bytes;
+    return n;
+}
+
+int stream_read(rtask *task, size_t *p_nin) noexcept
+{
+    static constexpr const char *fn = "stream_read";
+    if (p_nin) *p_nin = 0;
+    mm_point pt{};
+    uint8_t *p = mmr_iget(task->stg.stream, &pt);
+    if (!p || pt.len == 0) {
+        log_warn("%s: no space to read into, reading suspended\n", fn);
+        return rta_drop_reader(task);
+    }
+    log_dbg("%s: can read up to %lu bytes\n", fn, static_cast<unsigned long>(pt.len));
+    const ssize_t n = nread(task->infd, p, pt.len, 0);
+    int rc = 0;
+    if (n > 0) {
+        pt.len = size_t(n);
+        rc = mmr_iput(task->stg.stream, &pt);
+        if (rc == 0) {
+            task->total_in += uint64_t(n);
+            task->local_in += uint64_t(n);
+            add_kpsm(task->tid.sym8, &task->iavg, size_t(n));
+            ck_online_flip(task, size_t(n));
+            if (p_nin) *p_nin = size_t(n);
+        }
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        // A wake-up without data: nothing to read, the connection is fine.
+        return 0;
+    } else {
+        const int err = n < 0 ? errno : 0;
+        log_err("%s: ZERO-READ (n=%zd) from fd%d: buf/len=%p/%zu ERROR(%d): %s\n", fn, n,
+                task->infd, static_cast<void *>(p), pt.len, err, strerror(err));
+        rta_set_error(task, "connection lost", ECONNABORTED);
+        rc = -1;
+    }
+    if (rc == 0) rc = rta_ensure_writes(task);
+    if (rc != 0) log_err("%s: ERROR(%d)\n", fn, rc);
+    return rc;
+}
+
+int stream_write(rtask *task, size_t *p_nout) noexcept
+{
+    static constexpr const char *fn = "stream_write";
+    lfx_assert(task->writer.is_active && task->state.num == ST_RLY);
+    lfx_assert(g_cfg.max_pkts >= 1);
+    if (p_nout) *p_nout = 0;
+    mmr_t ring = task->stg.stream;
+    struct iovec iov[MMR_MAX_DGRAMS];
+    size_t count = size_t(g_cfg.max_pkts) < MMR_MAX_DGRAMS ? size_t(g_cfg.max_pkts) : MMR_MAX_DGRAMS;
+    int rc = mmr_oget(ring, iov, &count);
+    if (rc == EAGAIN) {
+        if (!(mmr_get_flags(ring) & MMR_ODGRAM_ALIGN)) log_warn("%s: no data to send\n", fn);
+        return rta_drop_writer(task);
+    }
+    if (rc != 0) return rc;
+
+    const mm_stats st = mmr_get_stats(ring);
+    if (ssize_t(st.max_dgram_len) > task->pks.max_opktlen) {
+        task->pks.max_opktlen = ssize_t(st.max_dgram_len);
+        if (iflag("TRK_MAXPKT")) log_info("%s: MAX-OPKT-LEN=%zd\n", fn, task->pks.max_opktlen);
+    }
+    lfx_assert(count > 0);
+
+    const auto *dst = reinterpret_cast<const sockaddr *>(&task->out_uc.sspec.addr_ss);
+    const socklen_t dstlen = task->out_uc.sspec.addr_len;
+    size_t bytes = 0;
+    const ssize_t sent = count < 2 ? Send_iov(task->outfd, iov, count, dst, dstlen, &bytes)
+                                   : Send_multi(task->outfd, iov, count, dst, dstlen, &bytes);
+    const int err = errno;
+    log_dbg("%s: [p%d/%lu] >>\n", fn, int(sent), static_cast<unsigned long>(bytes));
+    if (sent > 0) {
+        task->total_out += bytes;
+        add_kpsm(task->tid.sym8, &task->oavg, bytes);
+        if (p_nout) *p_nout = bytes;
+        const ssize_t left = mmr_oput(ring, iov, size_t(sent));
+        if (left < 0) log_err("%s: cannot add %d packets\n", fn, int(sent));
+        if (left <= ssize_t(MMR_WRITER_LOWMARK)) rc = rta_drop_writer(task);
+    } else if (!is_transient(err)) {
+        log_dbg("%s: [%s] (%p) failed to write data\n", fn, rta_label(task),
+                static_cast<void *>(task));
+        rc = -1;
+    }
+    if (rc == 0) rc = rta_ensure_reads(task);
+    return rc;
+}

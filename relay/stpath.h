@@ -1,0 +1,42 @@
+#pragma once
+// The stream path of HTTP-source tasks ('H'): the read step appends the
+// bytes that arrive on the source connection to the task's byte ring, read
+// straight into its free area; the write step takes a batch of datagrams
+// cut on transport-packet boundaries out of the ring as iovec entries and
+// sends them with one sendmmsg (or one sendto each), then consumes exactly
+// what was sent.  No byte is copied on the way.
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <sys/uio.h>
+
+#include <cstddef>
+
+#include "rtask.h"
+
+// The most datagrams one write step sends.
+constexpr size_t MMR_MAX_DGRAMS = 64;
+// Bytes left in the ring at or below which the writer waits for the next
+// read.
+constexpr size_t MMR_WRITER_LOWMARK = 375;
+
+// Reads what the source has into the ring.  0 (also when there is nothing
+// to read, or no room: the reader then waits for the writer); -1 when the
+// peer closed or the read failed (task error "connection lost", 103); the
+// ring's -14 for a stream that is not a transport stream; a registration's
+// error.  *p_nin (when given) = the bytes read.
+int stream_read(rtask *task, size_t *p_nin = nullptr) noexcept;
+// Sends one batch of whole-packet datagrams and consumes what was sent.
+// 0, also when a send would block (the data waits for the next write
+// event); -1 when the batch could not be sent; the ring's -14; a
+// registration's error.  *p_nout (when given) = the bytes sent.
+int stream_write(rtask *task, size_t *p_nout = nullptr) noexcept;
+// Sends each entry as one datagram, in order, until one fails.  The count
+// sent (errno set when it is short of count because a send failed), or -1
+// when the first one failed.  *total (when given) = the bytes sent.
+ssize_t Send_iov(int sockfd, const struct iovec *iov, size_t count, const struct sockaddr *addr,
+                 socklen_t addr_len, size_t *total) noexcept;
+// With use_mmsg, sends the entries (at most MMR_MAX_DGRAMS) with one
+// sendmmsg; otherwise as Send_iov.  The number of datagrams sent, or the
+// failed call's result (0 or -1, errno set).  *total = their bytes.
+ssize_t Send_multi(int sockfd, const struct iovec *iov, size_t count,
+                   const struct sockaddr *addr, socklen_t addr_len, size_t *total) noexcept;
