@@ -433,6 +433,37 @@ TEST(tavel, ForcedReportRefresh)
     }));
 }
 
+// The sample configuration relays as shipped: its static task carries
+// 127.0.0.1:5000 to 127.0.0.1:6000, its listener takes requests on 8080,
+// its report lists both tasks.
+TEST(tavel, SampleConfigurationRelays)
+{
+    EXPECT_CHILD_OK(in_ns([] {
+        TempDir d;
+        const std::string src = getenv("TAVEL_SOURCE_DIR") ? getenv("TAVEL_SOURCE_DIR") : ".";
+        setenv("TAVEL_BIN", tavel_path().c_str(), 1);
+        const int rx = udp_bind(6000);
+        CHILD_CHECK(rx >= 0);
+        Daemon t(d.path());
+        CHILD_CHECK(t.start({}, src + "/scripts/run-sample"));
+        CHILD_CHECK(t.wait_for(" STARTING. PID="));
+        CHILD_CHECK(eventually(
+            [&] {
+                udp_send("127.0.0.1", 5000, std::string(1316, 'G'));
+                return udp_recv(rx, 100).size() == 1316;
+            },
+            3000));
+        const std::string rq = "GET /src/127.0.0.1:5001/dst/127.0.0.1:6001 HTTP/1.1\r\n\r\n";
+        CHILD_STREQ(http(8080, rq), answer(200));
+        const std::string rep = "/tmp/tavel-sample/report.json";
+        CHILD_CHECK(eventually([&] { return report_tasks(slurp(rep)) == 2; }, 3000));
+        CHILD_HAS(slurp(rep), "\"cid\": \"sample\", \"key\": \"sample\", \"online\": \"yes\"");
+        CHILD_CHECK(t.stop() == 0);
+        close(rx);
+        return 0;
+    }));
+}
+
 //   daemon A (agent socket 127.0.0.1:18790, route for 239.1.1.1)
 //      -- keep-alive request --> daemon B (listener 18781)
 //   B relays udp 127.0.0.1:5401 to A's receive address 127.0.0.1:7401,

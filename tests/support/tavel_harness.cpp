@@ -54,9 +54,10 @@ int report_tasks(const std::string &report)
 
 namespace {
 
-pid_t spawn(const std::vector<std::string> &args, const std::string &out)
+pid_t spawn(const std::vector<std::string> &args, const std::string &out,
+            const std::string &program = "")
 {
-    const std::string prog = tavel_path();
+    const std::string prog = program.empty() ? tavel_path() : program;
     std::vector<char *> argv{const_cast<char *>(prog.c_str())};
     for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
@@ -86,15 +87,20 @@ int wait_pid(pid_t pid, int ms)
 
 Daemon::~Daemon()
 {
-    if (pid_ > 0) {
+    if (pid_ <= 0) return;
+    // A check that failed left the daemon running: stop it the way it
+    // cleans up after itself, and only then by force.
+    const pid_t pid = pid_;
+    if (stop(5000) == -1 && pid_ > 0) {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
+        unlink(("/dev/shm/tvl." + std::to_string(pid) + ".iflag").c_str());
     }
 }
 
-bool Daemon::start(const std::vector<std::string> &args)
+bool Daemon::start(const std::vector<std::string> &args, const std::string &prog)
 {
-    pid_ = spawn(args, dir_ + "/out.txt");
+    pid_ = spawn(args, dir_ + "/out.txt", prog);
     return pid_ > 0;
 }
 

@@ -21,8 +21,9 @@ public:
     Daemon(const Daemon &) = delete;
     Daemon &operator=(const Daemon &) = delete;
 
-    // Starts tavel with args (paths are the caller's); output to out.txt.
-    bool start(const std::vector<std::string> &args);
+    // Starts tavel (or prog) with args (paths are the caller's); output to
+    // out.txt.
+    bool start(const std::vector<std::string> &args, const std::string &prog = "");
     // Starts with "-T -C <dir>/tavel.conf" and extra args, and waits for
     // the "STARTING" line.
     bool start_fg(const std::vector<std::string> &extra = {});
