@@ -106,7 +106,7 @@ TEST_F(report, EmptyReportIsThreeLines)
 TEST_F(report, TaskLinesNamesAndEscaping)
 {
     add("udp://239.1.1.1:5000|udp://10.0.0.5:6000", false);
-    rtask *b = add("a\"b\\c\x01", true);  // a client id as decoded from %22
+    rtask *b = add("a\"b\\c\x01\xff", true);  // a client id as decoded from %22
     b->kafd = 7;
     b->errstr = err_.data();
     b->total_in = 2048;
@@ -127,7 +127,7 @@ TEST_F(report, TaskLinesNamesAndEscaping)
                                 "\"udp://10.0.0.5:6000\", \"err\": \"\", \"maxIDPLen\": 0, "
                                 "\"maxODPLen\": 0 }"));
     EXPECT_THAT(l[3], Not(HasSubstr("altSrcPresent")));
-    EXPECT_THAT(l[4], StartsWith(", {\"tid\": \"U0002\", \"cid\": \"a\\\"b\\\\c\\u0001\", "));
+    EXPECT_THAT(l[4], StartsWith(", {\"tid\": \"U0002\", \"cid\": \"a\\\"b\\\\c\\u0001\\u00ff\", "));
     EXPECT_THAT(l[4], HasSubstr("\"keepAlive\": \"yes\""));
     EXPECT_THAT(l[4], HasSubstr("\"inKb\": 2.00, \"outKb\": 0.00, \"avgIkps\": 0.00, "
                                 "\"avgOkps\": 0.00, "));
