@@ -4,6 +4,7 @@
 // messages creating a task chained through a second daemon.  Every run
 // that opens sockets lives in a private network namespace of its own.
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -429,6 +430,28 @@ TEST(tavel, ForcedReportRefresh)
         CHILD_CHECK(eventually([&] { return slurp(rep) != first; }, 3500));
         CHILD_CHECK(is_valid_json(slurp(rep)));
         CHILD_CHECK(t.stop() == 0);
+        return 0;
+    }));
+}
+
+// A report write that fails leaves the report out of date: once the
+// directory is back, the next due time writes it.
+TEST(tavel, FailedReportWriteIsRetried)
+{
+    EXPECT_CHILD_OK(in_ns([] {
+        TempDir d;
+        const std::string dir = d.file("rep"), rep = d.file("rep/r.json");
+        CHILD_CHECK(mkdir(dir.c_str(), 0755) == 0);
+        write_file(d.file("tavel.conf"), config(PORT, "report: { path = \"" + rep + "\"; };"));
+        Daemon t(d.path());
+        CHILD_CHECK(t.start_fg());
+        CHILD_CHECK(unlink(rep.c_str()) == 0 && rmdir(dir.c_str()) == 0);
+        CHILD_STREQ(get(PORT, path(5501, 6501)), answer(200));
+        CHILD_CHECK(t.wait_for("report_tasks_json: fopen(" + rep + ") ERROR(", 3000));
+        CHILD_CHECK(mkdir(dir.c_str(), 0755) == 0);
+        CHILD_CHECK(eventually([&] { return report_tasks(slurp(rep)) == 1; }, 3000));
+        CHILD_CHECK(t.stop() == 0);
+        CHILD_CHECK(!file_exists(rep));
         return 0;
     }));
 }
