@@ -463,7 +463,7 @@ TEST(tavel, SampleConfigurationRelays)
 {
     EXPECT_CHILD_OK(in_ns([] {
         TempDir d;
-        const std::string src = getenv("TAVEL_SOURCE_DIR") ? getenv("TAVEL_SOURCE_DIR") : ".";
+        const std::string src = source_dir();
         setenv("TAVEL_BIN", tavel_path().c_str(), 1);
         const int rx = udp_bind(6000);
         CHILD_CHECK(rx >= 0);

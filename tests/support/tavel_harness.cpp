@@ -33,6 +33,14 @@ std::string tavel_path()
     return std::string(dir ? dir : ".") + "/relay/tavel";
 }
 
+std::string source_dir()
+{
+    const char *dir = getenv("TAVEL_SOURCE_DIR");
+    if (dir && *dir) return dir;
+    const char *build = getenv("TAVEL_BUILD_DIR");
+    return std::string(build ? build : ".") + "/../..";
+}
+
 std::string slurp(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);

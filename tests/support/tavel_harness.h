@@ -11,6 +11,9 @@ namespace tvh {
 
 // The program under test.
 std::string tavel_path();
+// The top of the checkout: TAVEL_SOURCE_DIR, else the directory the preset
+// builds lie in (build/<preset>).
+std::string source_dir();
 
 // A daemon run: its directory holds tavel.conf, its output (out.txt), and
 // whatever else the test puts there.

@@ -179,15 +179,4 @@ TEST_F(report, FailuresKeepThePreviousReportAndNoTemporaryFile)
     EXPECT_EQ(entries, (std::vector<std::string>{"busy", std::string(120, 'd'), "rep.json"}));
 }
 
-TEST_F(report, PathWithoutDirectoryUsesTheCurrentOne)
-{
-    char old[512];
-    ASSERT_NE(getcwd(old, sizeof(old)), nullptr);
-    ASSERT_EQ(chdir(dir_.path().c_str()), 0);
-    const int rc = report_tasks_json("rep.json", &tasks_);
-    EXPECT_EQ(chdir(old), 0);
-    EXPECT_EQ(rc, 0);
-    EXPECT_TRUE(is_valid_json(read_file(dir_.file("rep.json"))));
-}
-
 }  // namespace

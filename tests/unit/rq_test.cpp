@@ -124,19 +124,6 @@ INSTANTIATE_TEST_SUITE_P(rq, Parse, ::testing::ValuesIn(PARSE_CASES),
                              return n;
                          });
 
-TEST(rq, MalformedHeadsPickTheBadRequestAnswer)
-{
-    g_mod_ll[LM_DEFAULT] = MIN_level;
-    for (const char *path : {"/favicon.ico", "/ping", "/nothing/here/at/all"}) {
-        parsed p(get(path));
-        EXPECT_NE(p.rc, 0) << path;
-        EXPECT_EQ(p.rq.resp, &g_resp_bad) << path;
-    }
-    parsed head("HEAD /favicon.ico HTTP/1.1\r\n\r\n");
-    EXPECT_EQ(head.rq.header.type, RQTYPE_HEAD);
-    g_mod_ll[LM_DEFAULT] = NORM_level;
-}
-
 TEST(rq, QueryKeys)
 {
     const std::string base = "/src/239.1.1.1:5000/dst/239.2.2.2:6000";
@@ -171,17 +158,6 @@ TEST(rq, QueryKeys)
         EXPECT_STREQ(p.rq.uri_src, "http://h/s");
         EXPECT_EQ(p.rq.cid, nullptr);
     }
-}
-
-TEST(rq, SchemeTest)
-{
-    const struct {
-        const char *s;
-        bool has;
-    } cases[] = {{"udp://1.2.3.4:5", true}, {"http://h/p", true}, {"rtsp://h", true},
-                 {"udp://", true},          {"udp:/", false},     {"ab://cdef", false},
-                 {"abcdef://x", false},     {"", false},          {"239.1.1.1:5000", false}};
-    for (const auto &c : cases) EXPECT_EQ(has_uri_scheme(c.s), c.has) << c.s;
 }
 
 TEST(rq, UrlsAreCutToTheirRooms)

@@ -33,16 +33,12 @@ const LineCase LINE_CASES[] = {
     {"s d news", 0, "s", nullptr, "d", "news", 0, 0, 0},
     {"s d TTL=8", 0, "s", nullptr, "d", "TTL=8", 0, 0, 0},
     {"s d TTL=8;", 0, "s", nullptr, "d", nullptr, 8, 0, 0},
-    {"s d ttl=-3;", 0, "s", nullptr, "d", nullptr, 0, 0, 0},
     {"s d OPKT=1400;", 0, "s", nullptr, "d", nullptr, 0, 0, 0},
     {"s d opkt=A1500;", 0, "s", nullptr, "d", nullptr, 0, 'A', 1500},
     {"s d CID=a;CID=b;", 0, "s", nullptr, "d", "a", 0, 0, 0},
-    {"s d ;;x=1;;", 0, "s", nullptr, "d", nullptr, 0, 0, 0},
     {"s  d", 0, "s", nullptr, "", "d", 0, 0, 0},
-    {"s d ", 0, "s", nullptr, "d", nullptr, 0, 0, 0},
     {"s|\td", 0, "s", "", "d", nullptr, 0, 0, 0},
     {"only-a-source\n", -1, nullptr, nullptr, nullptr, nullptr, 0, 0, 0},
-    {"\n", -1, nullptr, nullptr, nullptr, nullptr, 0, 0, 0},
 };
 
 TEST(tasklist, LinesAndOptions)
@@ -70,7 +66,6 @@ TEST(tasklist, LinesAndOptions)
     const std::string text = log.text();
     EXPECT_THAT(text, HasSubstr("missing destination: [only-a-source]\n"));
     EXPECT_THAT(text, HasSubstr("parse_opkt: invalid max_outpkt_len: [1400]\n"));
-    EXPECT_THAT(text, HasSubstr("parse_rest: invalid TTL value: -3 [ttl=-3]\n"));
     EXPECT_THAT(text, HasSubstr("parse_rest: CID already given [a]\n"));
 }
 
@@ -123,8 +118,6 @@ TEST_F(tasklist_file, WhatStopsTheLoading)
     EXPECT_EQ(load(ok + "c\n" + "udp://239.1.1.1:5000 udp://1.2.3.4:6\n", &log), -1);
     EXPECT_THAT(log, HasSubstr("load_tasks: line 1 is longer than 127 characters"));
     EXPECT_THAT(log, ::testing::Not(HasSubstr("limit on tasks")));
-    EXPECT_EQ(load("# x\n" + std::string(5000, 'x'), &log), -1);
-    EXPECT_THAT(log, HasSubstr("line 2 is longer than 127 characters"));
 }
 
 }  // namespace
