@@ -116,8 +116,12 @@ int copy_http_tail(rtask *task) noexcept
         log_err("%s: No TS datagram (buflen=%zd); non-TS stream?\n", fn, tail_len);
         return EINVAL;
     }
-    if (rc == 0) log_dbg("%s: %ld bytes copied\n", fn, long(pt.len));
-    return rc;
+    if (rc != 0) return rc;
+    // The tail is stream input like any later read.
+    task->total_in += uint64_t(tail_len);
+    task->local_in += uint64_t(tail_len);
+    log_dbg("%s: %ld bytes copied\n", fn, long(pt.len));
+    return 0;
 }
 
 int recv_handshake(rtask *task) noexcept

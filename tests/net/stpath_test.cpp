@@ -1,0 +1,173 @@
+// The stream path on real sockets in a private namespace:
+//
+//   HTTP server (test) 127.0.0.1:81xx --TCP--> [relay task, byte ring] --> 127.0.0.1:71xx
+#include <gtest/gtest.h>
+
+#include "mmr.h"
+#include "relay_harness.h"
+#include "support.h"
+
+namespace {
+
+struct stream_case {
+    size_t plen;
+    char dalign;
+    bool mmsg;
+    size_t junk;   // bytes before the first sync byte
+    size_t first;  // body bytes written with the head
+    size_t second; // then one piece this short (too short to probe)
+    int pieces;    // then the rest in this many pieces
+    int pause_ms;
+};
+
+// Pairs differ only in sendmmsg; the last pair trickles for 1.5 s.
+constexpr stream_case kCases[] = {
+    {188, 'a', true, 50, 0, 100, 3, 20},  {188, 'a', false, 50, 0, 100, 3, 20},
+    {188, 'x', true, 0, 300, 0, 2, 20},   {188, 'x', false, 0, 300, 0, 2, 20},
+    {204, 'a', true, 77, 150, 60, 4, 20}, {204, 'a', false, 77, 150, 60, 4, 20},
+    {204, 'x', true, 13, 0, 0, 60, 25},   {204, 'x', false, 13, 0, 0, 60, 25},
+};
+
+// The bytes case n relayed.
+std::string run_case(const stream_case &c, int n)
+{
+    const int port = 8100 + n, dport = 7100 + n;
+    const size_t per = 1316 / c.plen, dlen = per * c.plen, npkts = per * 150;
+    // Aligned output cuts a datagram only while more than 1315 bytes wait:
+    // the last one of 204-byte packets waits for data that never comes.
+    const bool held = c.dalign == 'a' && dlen < 1316;
+    const std::string all = rh::ts_packets(c.plen, held ? npkts + per : npkts, uint32_t(n / 2));
+    const std::string ts = all.substr(0, npkts * c.plen);
+    const std::string body = std::string(c.junk, 'j') + all;
+    rh::http_script sc{{rh::OK_HEAD + body.substr(0, c.first)}, c.pause_ms};
+    size_t off = c.first;
+    if (c.second) sc.pieces.push_back(body.substr(off, c.second)), off += c.second;
+    for (const size_t step = (body.size() - off) / size_t(c.pieces) + 1; off < body.size(); off += step)
+        sc.pieces.push_back(body.substr(off, step));
+
+    LogCapture log;
+    // Reads and writes keep a task with an idle time-out of 500 ms alive.
+    rh::relay_env env([&] { g_cfg.use_mmsg = c.mmsg, g_cfg.task_tmout_ms = 500; });
+    rh::http_server srv(port, {sc});
+    rh::collector out("127.0.0.1", dport);
+    const task_options opt{0, c.dalign, 1316};
+    const std::string src = "http://127.0.0.1:" + std::to_string(port) + "/live/stream.ts";
+    rtask *t = rh::mk_task(src, "udp://127.0.0.1:" + std::to_string(dport), nullptr, &opt);
+    CK(env.ok && t && t->format == RTA_HTTP && t->state.num == ST_HSW);
+    if (!t) return {};
+    CK(rh::run_until([&] { return out.bytes == ts.size(); }, 10000));
+    rh::run_for(30);
+    for (const auto &d : out.take())
+        CK(d.size() % c.plen == 0 && d.size() <= dlen && uint8_t(d[0]) == 0x47 &&
+           (c.dalign != 'a' || d.size() == dlen));
+    const auto heads = srv.heads();
+    CK(heads.size() == 1 && heads[0].rfind("GET /live/stream.ts HTTP/1.0\r\n", 0) == 0);
+    CK(t->state.num == ST_RLY && t->hshk_fd == -1 && t->pks.max_opktlen == ssize_t(dlen));
+    CK(t->total_in == body.size() && t->total_out == ts.size());
+    CK(mmr_pld_size(t->stg.stream) == all.size() - ts.size());
+    const std::string text = log.text();
+    // A tail that shows the packet length is cut at its sync byte; a shorter
+    // one goes whole into the ring, which finds the start later.
+    if (c.first > c.junk + c.plen)
+        CK(text.find("TS/pkt_len=" + std::to_string(c.plen) + " at offset=" +
+                     std::to_string(c.junk)) != std::string::npos);
+    else if (c.junk)
+        CK(text.find("TS starts at byte " + std::to_string(c.junk)) != std::string::npos);
+    CK(text.find("timed out") == std::string::npos && text.find("SUSPENDED") == std::string::npos);
+    CK(drop_task(t, -1) == 0);
+    CK(rh::run_until([&] { return srv.peer_closed == 1 && task_count() == 0; }, 2000));
+    return out.joined() == ts ? ts : std::string();
+}
+
+}  // namespace
+
+TEST(stpath, ts_over_http_arrives_as_whole_packet_datagrams)
+{
+    EXPECT_CHILD_OK(rh::in_netns_for(
+        [] {
+            std::string relayed[std::size(kCases)];
+            for (size_t i = 0; i < std::size(kCases) && !rh::g_failures; ++i) {
+                relayed[i] = run_case(kCases[i], int(i));
+                CK(!relayed[i].empty());
+                if (rh::g_failures) fprintf(stderr, "case %zu failed\n", i);
+            }
+            for (size_t i = 0; i + 1 < std::size(kCases); i += 2) CK(relayed[i] == relayed[i + 1]);
+            return rh::verdict();
+        },
+        60000));
+}
+
+TEST(stpath, stopped_server_404_and_text_body_use_up_the_revivals)
+{
+    EXPECT_CHILD_OK(rh::in_netns_for(
+        [] {
+            LogCapture log;
+            rh::relay_env env;
+            const std::string ts = rh::ts_packets(188, 700);
+            std::string html = "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n<html>";
+            while (html.size() < 2000) html += "No stream here. ";
+            rh::http_server srv(8200, {{{rh::OK_HEAD, ts, ""}, 200, true},
+                                       {{"HTTP/1.0 404 Not Found\r\n\r\n"}, 0, true},
+                                       {{html}}});
+            rh::collector out("127.0.0.1", 7200);
+            const task_options opt{0, 'x', 1316};
+            rtask *t = rh::mk_task("http://127.0.0.1:8200/ch1", "udp://127.0.0.1:7200", nullptr, &opt);
+            CK(env.ok && t);
+            if (!t) return rh::verdict();
+            std::vector<std::pair<int, std::string>> suspensions;  // retry count, error
+            rh::g_on_turn = [&] {
+                if (task_count() && t->state.num == ST_SUS &&
+                    suspensions.size() < size_t(t->retry_count))
+                    suspensions.emplace_back(t->retry_count, t->errstr ? t->errstr : "");
+            };
+            CK(rh::run_until([&] { return task_count() == 0; }, 8000));
+            CK(out.joined() == ts && srv.connections == 3);
+            CK(suspensions.size() == 2);
+            if (suspensions.size() == 2)
+                CK(suspensions[0] == std::make_pair(1, std::string("connection lost")) &&
+                   suspensions[1].first == 2);
+            const std::string lg = log.text();
+            for (const char *line : {"ZERO-READ (n=0)", "suspended for 0.0500 sec", "got HTTP 404",
+                                     "on_task_read: ERROR(13)", "suspended for 1.0000 sec",
+                                     "No TS datagram", "Task [H0001]: ENDED"})
+                CK(lg.find(line) != std::string::npos);
+            return rh::verdict();
+        },
+        30000));
+}
+
+TEST(stpath, blocked_destination_gets_every_byte_once)
+{
+    // The far end of a datagram pair is read in short bursts: sends block
+    // and stop part-way through batches, and exactly what went out is
+    // consumed, with sendmmsg and without.
+    for (const bool mmsg : {true, false}) {
+        EXPECT_CHILD_OK(rh::in_netns_for(
+            [mmsg] {
+                LogCapture log;
+                rh::relay_env env([&] { g_cfg.use_mmsg = mmsg, g_cfg.max_pkts = 16; });
+                const std::string ts = rh::ts_packets(188, 7 * 300);
+                rh::http_server srv(8300, {rh::http_script{{rh::OK_HEAD, ts}}});
+                const task_options opt{0, 'a', 1316};
+                rtask *t = rh::mk_task("http://127.0.0.1:8300/", "udp://127.0.0.1:7300", nullptr, &opt);
+                CK(env.ok && t);
+                if (!t) return rh::verdict();
+                rh::collector out(nullptr, 0, rh::pair_dest(t));
+                bool held = false;
+                rh::g_on_turn = [&] { out.hold = (rh::now_ms() / 3) % 2, held |= out.hold; };
+                CK(rh::run_until([&] { return out.bytes == ts.size(); }, 20000));
+                rh::g_on_turn = nullptr;
+                rh::run_for(20);
+                CK(held && out.joined() == ts && t->total_out == ts.size());
+                // Nothing more comes: a wake-up that finds nothing to read is
+                // no lost connection.
+                CK(on_task_read(-1, 0, &t->reader, nullptr) == 0);
+                CK(!t->is_quitting && !t->must_suspend && g_app.pprm_tasks.len == 0);
+                CK(t->state.num == ST_RLY && !t->errstr && t->reader.is_active);
+                for (const char *line : {"cannot connect", "ZERO-READ", "SUSPENDED"})
+                    CK(log.text().find(line) == std::string::npos);
+                return rh::verdict();
+            },
+            30000));
+    }
+}
