@@ -1,8 +1,9 @@
 #pragma once
 // The delay queue: process-wide one-shot or recurring delays ordered by
 // expiry on the monotonic clock.  dly_expire fires the due ones; a fired
-// delay moves to a trash list until its owner releases it with dly_rm, so a
-// handle stays valid until then, also inside its own callback.
+// one-shot delay moves to a trash list until its owner releases it with
+// dly_rm, so a handle stays valid until then, also inside its own callback.
+// A recurring delay is re-armed in place, keeping its handle, until dly_rm.
 #include <cstdint>
 #include <ctime>
 

@@ -78,10 +78,13 @@ transfer_spec *new_transfer_spec(int in_fd, int out_fd, off_t *offset, uint32_t 
                                  void *aux, ssize_t aux_len) noexcept;
 // Moves one chunk: count bytes, or the transfer buffer's size when count is
 // 0 or larger (sendfile jobs move count).  Sets the result bits of *flags
-// (FDIO_EOF at the end of the source).  0 with errno 0, or 0 after a
-// logged and forgiven error; -1 with errno set.  *tbytes (when given) = the
-// bytes moved.  A buffered job without a transfer buffer is a broken
-// invariant.
+// (FDIO_EOF only when the source gave nothing without an error).  0 with
+// errno 0 (also after a logged EBUSY of a sendfile destination); -1 with
+// errno set, EAGAIN and EPIPE included.  FDIO_VERBOSE decides only whether
+// the expected errors (no_fault) are logged, never the result.  *tbytes
+// (when given) = the bytes moved; *offset advances by the source bytes used
+// up (with a filter, the bytes read, not the fewer it kept).  A buffered
+// job without a transfer buffer is a broken invariant.
 int transfer(transfer_spec *job, size_t count, ssize_t *tbytes) noexcept;
 // Sets up the transfer buffer: -1 means DEFAULT_TRF_BUFSIZE; 0 or another
 // negative size does nothing and gives 0; else as set_trf_bufsize.

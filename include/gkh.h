@@ -39,7 +39,7 @@ struct ht_tag {
     gkh_ktype ktype;
     hrec **r;      // rlen chain heads
     size_t rlen;   // bucket count, a power of two
-    u_long hseed;  // creation time in seconds
+    u_long hseed;  // drawn at random (getrandom) for each table
     size_t count;  // records held
     khash_t icalc; // null: the key value is the hash (numeric tables)
 };
@@ -47,12 +47,16 @@ struct ht_tag {
 // --- creation and destruction ------------------------------------------------
 
 // Builds a text table for about `capacity` keys hashed by hfunc (null:
-// plHash) and adds the len keys of klst with null data.  0 and *ph set;
+// plHash) and adds the len keys of klst with null data.  Keys come from
+// clients, so a table on plHash or elfHash, neither of which a seed can
+// make unpredictable, places its keys by SipHash-2-4 under a random key of
+// its own; another hfunc is called with the table's random hseed.  0 and *ph set;
 // 75 above GKH_MAX_CAPACITY, 12, or the failure of an initial key (16
 // repeated, 7 too long) with *ph left 0.
 int skht_create(skht_t *ph, size_t capacity, khash_t hfunc, const char **klst,
                 size_t len) noexcept;
-// The same for a numeric table; a null hfunc makes the key value the hash.
+// The same for a numeric table; a null hfunc makes the key value the hash,
+// and a table on tw_shift scrambles the key xor its random hseed.
 int nkht_create(nkht_t *ph, size_t capacity, khash_t hfunc) noexcept;
 
 // Calls free_data(data) for every record when given (buckets in index order,

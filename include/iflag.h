@@ -25,5 +25,7 @@ int setup_iflag_storage(const char *appname, size_t capacity) noexcept;
 void destroy_iflag_storage() noexcept;
 // Whether flag tag is on: the store's value when it holds the key, else the
 // environment's, which is then added to the store (a failure is logged on
-// each reading).  Absent or any other value is off.
+// each reading).  Absent or any other value is off.  After the store's lock
+// could not be had in its bounded wait, the environment alone counts for
+// the next 10 seconds.
 bool iflag(const char *tag) noexcept;

@@ -72,8 +72,10 @@ struct net_options {
 // "addr:port") for a datagram reader, or null; ifc_tag names the multicast
 // interface (null/""/any/all: the system's).  Every resolved address is
 // tried in turn.  The descriptor (*ifi gets the multicast interface record,
-// null for unicast, when ifi is given), or -1 (errno E2BIG for an over-long
-// source, EINVAL for refused text).
+// null for unicast, when ifi is given; null after a failure), or -1 (errno
+// E2BIG for an over-long source, EINVAL for refused text, ENODEV for a
+// multicast socket whose interface tag names no interface of the family:
+// it never falls back to the default interface).
 int open_socket(const char *addr, const char *port, const char *auth, socket_spec *sspec,
                 const char *ifc_tag, ifc_info **ifi) noexcept;
 

@@ -69,7 +69,8 @@ using rqs_event_cb = int (*)(int fd, int flags, void *udata, void *aux);
 // The program's callbacks, in this order.  read, write and error must be
 // set; a null slot among the others is skipped.
 struct rqs_callbacks {
-    // Before each wait: fills the wait limit (negative field: no limit).
+    // Before each wait: fills the wait limit (negative field: no limit; a
+    // positive limit under 1 ms waits 1 ms, one past INT_MAX ms is clamped).
     void (*update_tmout)(struct timespec *tmout);
     // Once a turn after post-processing, unless an event callback failed;
     // non-zero ends the loop.
@@ -113,7 +114,7 @@ void rqs_destroy() noexcept;
 // --- descriptors ---------------------------------------------------------------------------
 // Level-triggered.  The callbacks get udata; with a null udata they get the
 // descriptor itself as the fd argument (and as udata).  0, or -1 with the
-// epoll error logged.
+// epoll error logged (ENOMEM when the loop cannot note the registration).
 
 int rqs_add_reader(int fd, void *udata) noexcept;
 int rqs_add_writer(int fd, void *udata) noexcept;
@@ -121,8 +122,11 @@ int rqs_add_writer(int fd, void *udata) noexcept;
 // hang-up and error reports.
 int rqs_mod(int fd, void *udata, int read_write) noexcept;
 int rqs_mod_reader(int fd, void *udata) noexcept;
-// Removes fd from the set (both directions).  Events already returned for
-// the turn are still dispatched: keep the context alive until post_process.
+// Removes fd from the set (both directions).  Events of the turn that are
+// not dispatched yet and carry what fd was registered with are dropped, so
+// its context may be freed and its number reused at once; the removal
+// counts also when epoll no longer knows fd (closed first).  Contexts still
+// live until post_process by the owners' rule.
 int rqs_rm_fd(int fd, bool is_reader, bool is_writer) noexcept;
 
 // --- the loop's clock and state -----------------------------------------------------------------

@@ -32,6 +32,10 @@ constexpr size_t SHMF_PATH_MAX = 248;
 constexpr size_t SHMF_OPEN_PATH_MAX = 256;
 // Result of a key search that found its key.
 constexpr int RC_FOUND = 170;
+// The default bound of a lock wait, in milliseconds.
+constexpr unsigned SHMF_LOCK_WAIT_MS = 500;
+// Stores one process may have mapped at a time.
+constexpr size_t SHMF_MAX_OPEN = 16;
 
 // A 16-byte key, compared as two machine words.
 union n128_tag {
@@ -103,21 +107,34 @@ shmf_t shmf_create(const char *name, size_t max_count, uint32_t flags) noexcept;
 // (logged) when the object cannot be opened or mapped, or is not a
 // well-formed store: too short, wrong tag, or a header that does not match
 // the object's size and the slot list that creation lays out.
+//
+// The layout checked when a store is created or opened (its size, slot
+// count and taken map) is kept in this process, at most SHMF_MAX_OPEN stores
+// at a time, and every access is bounded by it: the header is shared memory
+// that another process may rewrite.
 shmf_t shmf_open(const char *path) noexcept;
-// The value of key, pointing into the mapping (a later change may alter it
-// in place); null with errno ENOENT when absent, ENAMETOOLONG for a key of
-// 16 characters or more, EINVAL for a handle without the tag, or the lock's
-// error number when the read lock cannot be taken (all but ENOENT logged).
+// The value of key, copied under the read lock into a buffer of this
+// process that the next call reuses; null with errno ENOENT when absent,
+// ENAMETOOLONG for a key of 16 characters or more, EINVAL for a handle
+// without the tag or not mapped here, or the lock's error number when the
+// read lock cannot be taken (all but ENOENT logged).
 const char *shmf_get(shmf_t fh, const char *key) noexcept;
+// Copies the value of key, taken under the read lock, into buf (buflen at
+// least SHMF_STRSZ).  0; 3 (ESRCH) when absent; -1 for a bad key or handle
+// (logged); or the lock's error number.
+int shmf_get_value(shmf_t fh, const char *key, char *buf, size_t buflen) noexcept;
 // Sets key to val, adding the key in the lowest free slot when absent: 0;
 // -1 for a key or value of 16 characters or more, a bad handle, a full store
-// (not logged) or an inconsistent slot list; or the lock's error number.
+// (not logged) or a slot list or header that disagrees with the checked
+// layout (logged; nothing is changed); or the lock's error number.
 int shmf_set(shmf_t fh, const char *key, const char *val) noexcept;
 // Removes key: 0; 3 (ESRCH) when absent; -1 for a bad key or handle or an
-// inconsistent slot list; the lock's error number; or the slot list's code.
+// inconsistent slot list or header; or the lock's error number.
 int shmf_del(shmf_t fh, const char *key) noexcept;
-// Unmaps the store; a null handle is fine.  0, or -1 (logged, errno of the
-// failing call) when the header's buflen is implausible or munmap fails.
+// Unmaps the length checked when the store was mapped; a null handle is
+// fine.  0, or -1 (logged, errno of the failing call) for a handle this
+// process did not map or a failed munmap.  A header whose buflen changed
+// since is logged as possible corruption and the store still unmapped.
 int shmf_close(shmf_t fh) noexcept;
 // As shmf_close, after destroying the lock, then removes the object named
 // path.  0, or -1 (logged) when unmapping or removing fails.
@@ -125,10 +142,9 @@ int shmf_destroy(shmf_t fh, const char *path) noexcept;
 
 // --- locking -------------------------------------------------------------------
 
-// How long shmf_lock waits, for this process: 0 (the default) waits for
-// ever; otherwise at most ms milliseconds, after which it fails with
-// ETIMEDOUT.  A lock left held by a process that died is never released, so
-// a tool that must not hang sets a bound.
+// How long shmf_lock waits, for this process: at most ms milliseconds, after
+// which it fails with ETIMEDOUT (a lock left held by a process that died is
+// never released); 0 restores the default, SHMF_LOCK_WAIT_MS.
 void shmf_set_lock_wait(unsigned ms) noexcept;
 unsigned shmf_lock_wait() noexcept;
 // Takes the read (to_read) or the write lock: 0, or the pthread error

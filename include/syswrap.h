@@ -1,8 +1,10 @@
 #pragma once
 // Logging wrappers of system calls.
 //
-// W_<call>(caller, <the call's arguments>) makes the call unchanged and
-// returns exactly its result.  A failure is logged at ERR (log module 2) as
+// W_<call>(caller, <the call's arguments>) makes the call and returns
+// exactly its result.  The descriptors that W_open, W_socket, W_accept and
+// W_pipe make are close-on-exec, so none leaks into a child the process
+// starts (a pipe log's shell); the log lines show the caller's arguments.  A failure is logged at ERR (log module 2) as
 // "<caller>: <call>(<arguments>) ERROR(<errno>): <strerror>", and errno is
 // the call's errno again on return.  The wrappers never handle a failure:
 // the caller decides.
@@ -98,12 +100,13 @@ inline int W_setsockopt(const char *caller, int fd, int level, int optname, cons
 // accept(); the new descriptor, or -1 (logged unless EAGAIN).
 [[nodiscard]] inline int W_accept(const char *caller, int fd, sockaddr *addr,
                                   socklen_t *addrlen) noexcept;
-// sendto(); the count sent, or 0 or -1, both logged (errno as it stands).
+// sendto(); the count sent (0 for an empty datagram), or -1: logged at ERR,
+// or at DEBUG for EAGAIN/EWOULDBLOCK.
 [[nodiscard]] inline ssize_t W_sendto(const char *caller, int fd, const void *buf, size_t len,
                                       int flags, const sockaddr *dest,
                                       socklen_t addrlen) noexcept;
-// recvfrom(); the count received, or 0 (an empty datagram or a closed
-// stream) or -1, both logged (errno as it stands).
+// recvfrom(); the count received (0 for an empty datagram or a closed
+// stream), or -1: logged at ERR, or at DEBUG for EAGAIN/EWOULDBLOCK.
 [[nodiscard]] inline ssize_t W_recvfrom(const char *caller, int fd, void *buf, size_t len,
                                         int flags, sockaddr *src, socklen_t *addrlen) noexcept;
 // getaddrinfo(); 0, or the look-up's EAI_* code (logged with gai_strerror).
@@ -117,7 +120,7 @@ inline int W_setsockopt(const char *caller, int fd, int level, int optname, cons
 [[nodiscard]] inline int W_select(const char *caller, int nfds, fd_set *readfds, fd_set *writefds,
                                   fd_set *exceptfds, timeval *timeout) noexcept;
 // poll(); the count of ready descriptors, or -1 (logged).  0, the time-out,
-// is logged at WARN.
+// is logged at DEBUG.
 [[nodiscard]] inline int W_poll(const char *caller, pollfd *fds, nfds_t nfds, int timeout) noexcept;
 
 // --- processes -------------------------------------------------------------------------------
@@ -239,7 +242,7 @@ inline int W_ftruncate(const char *caller, int fd, off_t length) noexcept
 
 inline int W_open(const char *caller, const char *path, int flags, mode_t mode) noexcept
 {
-    int fd = open(path, flags, mode ? mode : SYSW_DEFAULT_MODE);
+    int fd = open(path, flags | O_CLOEXEC, mode ? mode : SYSW_DEFAULT_MODE);
     if (fd == -1) [[unlikely]]
         syswrap_detail::open_failed(caller, path, flags, mode);
     return fd;
@@ -282,7 +285,7 @@ inline ssize_t W_sendfile_f(const char *caller, int out_fd, int in_fd, off_t *of
 
 inline int W_socket(const char *caller, int domain, int type, int protocol) noexcept
 {
-    int fd = socket(domain, type, protocol);
+    int fd = socket(domain, type | SOCK_CLOEXEC, protocol);
     if (fd == -1) [[unlikely]]
         syswrap_detail::socket_failed(caller, domain, type, protocol);
     else
@@ -334,7 +337,7 @@ inline int W_connect(const char *caller, int fd, const sockaddr *addr, socklen_t
 
 inline int W_accept(const char *caller, int fd, sockaddr *addr, socklen_t *addrlen) noexcept
 {
-    int rc = accept(fd, addr, addrlen);
+    int rc = accept4(fd, addr, addrlen, SOCK_CLOEXEC);
     if (rc == -1 && !is_eagain(errno)) [[unlikely]]
         syswrap_detail::accept_failed(caller, fd, addr, addrlen);
     return rc;
@@ -344,7 +347,7 @@ inline ssize_t W_sendto(const char *caller, int fd, const void *buf, size_t len,
                         const sockaddr *dest, socklen_t addrlen) noexcept
 {
     ssize_t n = sendto(fd, buf, len, flags, dest, addrlen);
-    if (n <= 0) [[unlikely]]
+    if (n == -1) [[unlikely]]
         syswrap_detail::sendto_failed(caller, fd, buf, len, flags);
     return n;
 }
@@ -353,7 +356,7 @@ inline ssize_t W_recvfrom(const char *caller, int fd, void *buf, size_t len, int
                           sockaddr *src, socklen_t *addrlen) noexcept
 {
     ssize_t n = recvfrom(fd, buf, len, flags, src, addrlen);
-    if (n <= 0) [[unlikely]]
+    if (n == -1) [[unlikely]]
         syswrap_detail::recvfrom_failed(caller, fd, buf, len, flags);
     return n;
 }
@@ -396,7 +399,7 @@ inline int W_dup2(const char *caller, int oldfd, int newfd) noexcept
 
 inline int W_pipe(const char *caller, int pipefd[2]) noexcept
 {
-    int rc = pipe(pipefd);
+    int rc = pipe2(pipefd, O_CLOEXEC);
     if (rc == -1) [[unlikely]]
         syswrap_detail::pipe_failed(caller, pipefd);
     return rc;

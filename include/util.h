@@ -56,8 +56,8 @@ char *mk_pidfile_name(const char *dir, const char *app, const char *strid, long 
 
 // Switches to the named user (getpwnam, then run_as_user_id).  0 or -1.
 int run_as_user(const char *user) noexcept;
-// setgid(gid), then setuid(uid); supplementary groups are kept.  0 or -1
-// (not logged).
+// Drops supplementary groups to gid alone (when running as root), then
+// setgid(gid) and setuid(uid).  0 or -1 (not logged).
 int run_as_user_id(uid_t uid, gid_t gid) noexcept;
 // chdir(saved); when saved is null, or the user may not enter it (EPERM,
 // EACCES), chdir to the effective user's home directory instead.  0 or -1.
@@ -94,16 +94,24 @@ int redirect_output(const char *dst_path) noexcept;
 // a log command that goes away makes writes fail with EPIPE instead of
 // ending the process.  0, or -1 at the first failure.
 int handle_quit_signals(sig_handler_t handle_quit) noexcept;
-// The quit handler: g_quit, g_goodbye too for SIGTERM and SIGINT; logs
-// "QUIT-SIG(n)" inside g_sigctx; errno is left as it was.
+// The quit handler: g_quit, g_goodbye too for SIGTERM and SIGINT, inside
+// g_sigctx; errno is left as it was.  It writes nothing: its "QUIT-SIG(n)"
+// line is written later by log_caught_signals.
 void on_sigquit(int signo) noexcept;
 // Installs handler for signum like handle_quit_signals.  0 or -1.
 int handle_sig(int signum, sig_handler_t handler) noexcept;
 // SIGPIPE ignored: writes to a vanished peer fail with EPIPE.  0 or -1.
 int ignore_sigpipe() noexcept;
-// Set g_hup / g_usr1 and log, inside g_sigctx; errno is left as it was.
+// Set g_hup / g_usr1 inside g_sigctx; errno is left as it was.  Their
+// "SIGHUP(n) " and "SIGUSR1(n) " lines wait for log_caught_signals.
 void on_sighup(int signo) noexcept;
 void on_sigusr1(int signo) noexcept;
+// Writes (NORM) the line of each signal the handlers above caught since the
+// last call, once per signal number however often it came.  Normal flow
+// only (nothing from a handler, g_sigctx set); the event loop calls it after
+// every wait, and every log line and log_close call it first, so no caught
+// signal goes unreported.  errno is kept.
+void log_caught_signals() noexcept;
 // Makes the next getopt_long scan the command line from its start.
 void reset_getopt_state() noexcept;
 

@@ -82,7 +82,9 @@ void usock_set_apptag(const char *apptag) noexcept;
 // Opens the endpoint of url as uc asks: "file://path", "tcp://host:port",
 // "udp://[source@]host:port", "rtp://...", "http://host[:port][/path]".
 // The descriptor, or -1 after the failing step logged why, with all the
-// open made released.  A record whose url_path is set is an assert.
+// open made released.  A blocking TCP or HTTP endpoint waits for its
+// connect at most timeout_ms (USOCK_HTTP_WAIT_MS when 0), as it waits for
+// the answer head.  A record whose url_path is set is an assert.
 int usock_open(const char *url, usock_ctx *uc) noexcept;
 // Releases what uc holds (a multicast reader leaves its group first; with
 // fd -1 only the record), then closes fd when it is not negative.

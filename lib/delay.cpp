@@ -84,6 +84,15 @@ void destroy_live(void *e)
     free(e);
 }
 
+// Sets the expiry usec from now and inserts the delay in its sorted place.
+void rearm(dly_ctx *d)
+{
+    struct timespec offset;
+    usec2timespec(d->usec < 0 ? 0 : d->usec, &offset);
+    set_now_plus(&d->expiry, &offset);
+    dlep_sadd(g_mod.delays, d, 1, cmp_dly);
+}
+
 // Frees every record of a list for good (at destruction).
 void release(dlep_t *lh, efree_t efree)
 {
@@ -125,10 +134,7 @@ dly_t dly_add_usec(long usec, void *udata, uint32_t flags) noexcept
     d->udata = udata;
     d->usec = usec;
     d->flags = flags;
-    struct timespec offset;
-    usec2timespec(usec < 0 ? 0 : usec, &offset);
-    set_now_plus(&d->expiry, &offset);
-    dlep_sadd(g_mod.delays, d, 1, cmp_dly);
+    rearm(d);
     log_dbg("%s: ADDED [%p] for %ld usec, flags=0x%x expires at %lu.%lu\n", __func__,
             static_cast<void *>(d), usec, flags, (unsigned long)d->expiry.tv_sec,
             (unsigned long)d->expiry.tv_nsec);
@@ -208,11 +214,16 @@ int dly_expire(dly_expiry_t expire, void *aux) noexcept
             log_dbg("%s: delta=%ld usec, exit loop\n", __func__, delta);
             break;
         }
-        if (d->flags & DLY_RECUR) dly_add_usec(d->usec, d->udata, d->flags);
         dlep_rm(g_mod.delays, d);
-        dlep_append(g_mod.trash, d);
-        d->expired = true;
-        log_dbg("%s: [%p] moved to trash\n", __func__, static_cast<void *>(d));
+        if (d->flags & DLY_RECUR) {
+            // Re-armed in place from the present moment: the owner's handle
+            // stays valid, so dly_rm stops it, and no record is made.
+            rearm(d);
+        } else {
+            dlep_append(g_mod.trash, d);
+            d->expired = true;
+            log_dbg("%s: [%p] moved to trash\n", __func__, static_cast<void *>(d));
+        }
         if (expire && expire(d->udata, aux) != 0) ++errors;
         ++fired;
     }

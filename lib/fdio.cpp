@@ -95,6 +95,7 @@ struct step_result {
     ssize_t moved = 0;  // bytes that count as moved
     int err = 0;        // the step's error, 0 for none
     bool offset_done = false;  // sendfile advanced the offset itself
+    ssize_t consumed = -1;     // source bytes used up, when not the bytes moved
 };
 
 // Runs the job's filter over bytes just read; the count to write out, or
@@ -155,9 +156,11 @@ void sendfile_step(transfer_spec *job, uint32_t *fl, size_t count, step_result &
     if (count == 0) count = g_trf.buflen ? g_trf.buflen : DEFAULT_TRF_BUFSIZE;
     errno = 0;
     ssize_t n = nsendfile(job->out_fd, job->in_fd, job->offset, count, 0, *fl & FDIO_VERBOSE);
+    // Nothing sent is the end of the file only without an error: a full
+    // non-blocking destination (EAGAIN) is no end of the source.
     if (n == 0) {
-        *fl |= FDIO_EOF;
         res.err = errno;
+        if (!res.err) *fl |= FDIO_EOF;
     }
     res.nrd = res.nwr = res.moved = n;
     res.offset_done = true;
@@ -181,7 +184,13 @@ void buffered_step(transfer_spec *job, uint32_t *fl, off_t offset, size_t chunk,
     }
 
     ssize_t count = run_inproc(job, g_trf.buf, res.nrd, res);
-    if (res.err || count == 0) return;
+    if (res.err) return;
+    if (job->inproc) {
+        // The source offset moves by what was read: the filter may have
+        // kept fewer bytes than it was given.
+        res.consumed = res.nrd;
+        if (count == 0) return;
+    }
 
     errno = 0;
     if (*fl & FDIO_SENDTO) {
@@ -200,6 +209,11 @@ void buffered_step(transfer_spec *job, uint32_t *fl, off_t offset, size_t chunk,
                 (unsigned long)res.nwr, job->out_fd);
     if (res.nwr <= 0) res.err = werr;
     res.moved = std::max<ssize_t>(res.nwr, 0);
+    // A short write is read again next time: of a filter that kept every
+    // byte, from the first byte not written; of one that dropped bytes no
+    // position maps back, and the unwritten rest is lost as a stream's is.
+    if (job->inproc && res.moved < count && count == res.nrd) res.consumed = res.moved;
+    if (res.err && res.moved == 0) res.consumed = 0;
 }
 
 }  // namespace
@@ -307,13 +321,14 @@ int transfer(transfer_spec *job, size_t count, ssize_t *tbytes) noexcept
         log_err("%s: fd in/out=[%d/%d] mismatch: read/write=[%ld/%ld]\n", "transfer",
                 job->in_fd, job->out_fd, long(res.nrd), long(res.nwr));
 
-    if (!res.offset_done) *offset += res.moved;
+    if (!res.offset_done) *offset += res.consumed >= 0 ? res.consumed : res.moved;
 
     if (!res.err && res.nrd == 0) *fl |= FDIO_EOF;
 
+    // The result does not depend on FDIO_VERBOSE, which only decides
+    // whether an expected error is logged.
     int rc = 0;
     if (res.err) {
-        rc = -1;
         if (!no_fault(res.err, int(*fl & FDIO_VERBOSE))) {
             if (*fl & FDIO_EOF)
                 log_dbg("transfer [%lu bytes] (%d<-%d) end of stream\n", (unsigned long)count,
@@ -323,13 +338,10 @@ int transfer(transfer_spec *job, size_t count, ssize_t *tbytes) noexcept
                                                         : "???";
             log_err("transfer (%d->%d, %ld bytes) %s ERROR(%d): %s\n", job->in_fd,
                     job->out_fd, long(count), side, res.err, strerror(res.err));
-            // A sendfile job has one call for both sides; its failures are
-            // the write side's.
-            const bool write_side = (*fl & FDIO_ERR_WRITE) || by_sendfile;
-            if (res.err == EAGAIN || (res.err == EPIPE && write_side) ||
-                (res.err == EBUSY && write_side && by_sendfile))
-                rc = 0;
         }
+        // A busy sendfile destination is passed over; every other error,
+        // EAGAIN and EPIPE included, fails the transfer.
+        rc = (res.err == EBUSY && by_sendfile) ? 0 : -1;
     }
 
     log_dbg("%s: %d->%d [r%ld/w%ld  %ld bytes], flags=0x%lx\n", "transfer", job->in_fd,

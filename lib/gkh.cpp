@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <sys/random.h>
+#include <unistd.h>
 
 #include "log.h"
 
@@ -19,6 +21,73 @@ struct hrec {
 };
 
 namespace {
+
+// A table as hcreate makes it: the record a handle points to and the key
+// of its keyed hash.
+struct ht_keyed : ht_tag {
+    uint64_t key[2];
+};
+
+constexpr uint64_t rotl(uint64_t x, int b) { return (x << b) | (x >> (64 - b)); }
+
+// SipHash-2-4 of len bytes under a 128-bit key: a keyed hash, so that
+// whoever chooses the keys cannot choose their buckets without the key.
+uint64_t siphash24(const void *data, size_t len, const uint64_t k[2])
+{
+    uint64_t v0 = 0x736f6d6570736575ULL ^ k[0];
+    uint64_t v1 = 0x646f72616e646f6dULL ^ k[1];
+    uint64_t v2 = 0x6c7967656e657261ULL ^ k[0];
+    uint64_t v3 = 0x7465646279746573ULL ^ k[1];
+    auto round = [&] {
+        v0 += v1; v1 = rotl(v1, 13); v1 ^= v0; v0 = rotl(v0, 32);
+        v2 += v3; v3 = rotl(v3, 16); v3 ^= v2;
+        v0 += v3; v3 = rotl(v3, 21); v3 ^= v0;
+        v2 += v1; v1 = rotl(v1, 17); v1 ^= v2; v2 = rotl(v2, 32);
+    };
+    const auto *p = static_cast<const unsigned char *>(data);
+    const unsigned char *end = p + (len & ~size_t(7));
+    for (; p != end; p += 8) {
+        uint64_t m;
+        memcpy(&m, p, 8);  // little-endian, as the algorithm reads its words
+        v3 ^= m;
+        round();
+        round();
+        v0 ^= m;
+    }
+    uint64_t b = uint64_t(len) << 56;
+    for (size_t i = len & 7; i > 0; --i) b |= uint64_t(p[i - 1]) << (8 * (i - 1));
+    v3 ^= b;
+    round();
+    round();
+    v0 ^= b;
+    v2 ^= 0xff;
+    for (int i = 0; i < 4; ++i) round();
+    return v0 ^ v1 ^ v2 ^ v3;
+}
+
+uint64_t splitmix64(uint64_t &x)
+{
+    uint64_t z = (x += 0x9e3779b97f4a7c15ULL);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+}
+
+// A fresh random key for a table.  Without entropy yet (early boot), a mix
+// of the clock, the table's address and a counter: unpredictable enough
+// from outside the process, and still different for every table.
+void draw_key(uint64_t key[2], const void *table)
+{
+    if (getrandom(key, 2 * sizeof(uint64_t), GRND_NONBLOCK) == ssize_t(2 * sizeof(uint64_t)))
+        return;
+    static uint64_t counter;
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    uint64_t x = uint64_t(now.tv_sec) * 1000000000ULL + uint64_t(now.tv_nsec);
+    x ^= reinterpret_cast<uintptr_t>(table) ^ (++counter << 32) ^ uint64_t(getpid());
+    key[0] = splitmix64(x);
+    key[1] = splitmix64(x);
+}
 
 struct s_hrec : hrec {
     char s_key[GKH_SKEY_MAX + 1];
@@ -50,7 +119,14 @@ struct str_keys {
         return r;
     }
     static const void *getkey(const hrec *r) { return static_cast<const s_hrec *>(r)->s_key; }
-    static u_long hash(const ht_tag *t, const char *key) { return t->icalc(key, t->hseed); }
+    // plHash and elfHash cannot be seeded (plHash's seed cancels out between
+    // keys of one length), so a table built on them hashes with its key.
+    static u_long hash(const ht_tag *t, const char *key)
+    {
+        if (t->icalc == plHash || t->icalc == elfHash)
+            return siphash24(key, strlen(key), static_cast<const ht_keyed *>(t)->key);
+        return t->icalc(key, t->hseed);
+    }
     static void print_slot(FILE *out, size_t idx, size_t n, const hrec *last)
     {
         fprintf(out, "%ld:(%ld:%s);", long(idx), long(n),
@@ -81,8 +157,10 @@ struct num_keys {
         return reinterpret_cast<const void *>(static_cast<uintptr_t>(key));
     }
     static const void *getkey(const hrec *r) { return as_ptr(static_cast<const l_hrec *>(r)->l_key); }
+    // tw_shift ignores its seed: the seed is mixed into the key it scrambles.
     static u_long hash(const ht_tag *t, long key)
     {
+        if (t->icalc == tw_shift) return tw_shift(as_ptr(long(u_long(key) ^ t->hseed)), 0);
         return t->icalc ? t->icalc(as_ptr(key), t->hseed) : static_cast<u_long>(key);
     }
     static void print_slot(FILE *out, size_t idx, size_t n, const hrec *last)
@@ -106,7 +184,7 @@ int hcreate(ht_tag **pt, size_t capacity, gkh_ktype ktype, khash_t hfunc)
     size_t rlen = std::bit_floor(capacity * 3 / 2);
     if (rlen == 0) rlen = 1;
 
-    auto *t = static_cast<ht_tag *>(malloc(sizeof(ht_tag)));
+    auto *t = static_cast<ht_keyed *>(malloc(sizeof(ht_keyed)));
     if (!t) return ENOMEM;
     t->r = static_cast<hrec **>(calloc(rlen, sizeof(hrec *)));
     if (!t->r) {
@@ -115,7 +193,8 @@ int hcreate(ht_tag **pt, size_t capacity, gkh_ktype ktype, khash_t hfunc)
     }
     t->ktype = ktype;
     t->rlen = rlen;
-    t->hseed = static_cast<u_long>(time(nullptr));
+    draw_key(t->key, t);
+    t->hseed = static_cast<u_long>(t->key[0]);
     t->count = 0;
     t->icalc = hfunc;
     *pt = t;

@@ -15,6 +15,7 @@
 
 #include "app.globals.h"
 #include "log_impl.h"
+#include "util.h"
 
 LOG_MODULE(LM_DEFAULT);
 
@@ -35,6 +36,7 @@ constexpr size_t OUTBUF_USABLE = sizeof(g_outbuf) - 1;
 
 constexpr size_t ROTATED_NAME_MAX = 160;  // "<name>.<seconds>", NUL included
 constexpr size_t KEEP_DEFAULT = 16;
+constexpr mode_t LOG_FILE_MODE = 0644;
 
 struct level_info {
     int level;
@@ -155,6 +157,22 @@ int move_aside(const char *path)
     return 0;
 }
 
+// fopen(path, "a+") with the file's own mode: a daemon runs with umask 0,
+// which would leave a new log world-writable; close-on-exec, so that a
+// pipe log's shell does not inherit it.
+FILE *open_log_file(const char *path)
+{
+    int fd = open(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, LOG_FILE_MODE);
+    if (fd < 0) return nullptr;
+    FILE *fp = fdopen(fd, "a+");
+    if (!fp) {
+        int err = errno;
+        close(fd);
+        errno = err;
+    }
+    return fp;
+}
+
 int do_open(log_ctx *log, const char *path)
 {
     lfx_assert(g_logmod.is_ready);
@@ -169,7 +187,7 @@ int do_open(log_ctx *log, const char *path)
                 (long)LOG_PATHNAME_MAX);
         return -1;
     }
-    FILE *fp = log->is_pipe ? popen(path, "w") : fopen(path, "a+");
+    FILE *fp = log->is_pipe ? popen(path, "w") : open_log_file(path);
     if (!fp) {
         fprintf(stderr, "%s: uid/gig=%ld/%ld %s(%s) ERROR(%d): %s\n", "do_open",
                 (long)geteuid(), (long)getegid(), log->is_pipe ? "popen" : "fopen", path, errno,
@@ -290,6 +308,7 @@ int log_popen(log_ctx *log, const char *command) noexcept
 
 void log_close(log_ctx *log) noexcept
 {
+    log_caught_signals();
     if (log->fp && !is_std_stream(log->fp)) {
         const char *call = log->is_pipe ? "pclose" : "fclose";
         int rc = log->is_pipe ? pclose(log->fp) : fclose(log->fp);
@@ -455,6 +474,8 @@ int read_level_env(const char *var, int dflt) noexcept
 void log_write(log_ctx *log, int level, const char *fmt, ...) noexcept
 {
     if (!log->fp) return;
+    // Lines of signals caught since the last line come first, in order.
+    log_caught_signals();
     int saved_errno = errno;
     size_t pos = 0;
     g_outbuf[0] = '\0';

@@ -256,6 +256,7 @@ int open_socket(const char *addr, const char *port, const char *auth, socket_spe
 {
     static constexpr const char *fn = "open_socket";
     lfx_assert(sspec);
+    if (ifi) *ifi = nullptr;  // a record is handed over only with a socket
     // A multicast listener is no role of this library.
     lfx_assert(!(sspec->multicast && sspec->passive));
 
@@ -357,11 +358,21 @@ int open_socket(const char *addr, const char *port, const char *auth, socket_spe
             errno = EINVAL;
             rc = -1;
         } else if (sspec->multicast) {
-            rec = is_anyaddr(ifc_tag) ? any_ifc_info(sspec->family)
-                                      : get_ifc_info(sspec->family, ifc_tag);
-            rc = sspec->writer ? setup_mcast_writer(s, ai, rec)
-                              : setup_mcast_reader(s, ai, rec,
-                                                   sspec->is_ssm ? &sspec->src_ss : nullptr);
+            const bool any = is_anyaddr(ifc_tag);
+            rec = any ? any_ifc_info(sspec->family) : get_ifc_info(sspec->family, ifc_tag);
+            if (!rec) {
+                // A mistyped interface must not fall back to the default
+                // one: the stream would be read or sent on the wrong network.
+                if (!any)
+                    log_err("%s: no multicast interface [%s] for %s\n", fn, ifc_tag,
+                            af_name(sspec->family));
+                errno = any ? ENOMEM : ENODEV;
+                rc = -1;
+            } else {
+                rc = sspec->writer ? setup_mcast_writer(s, ai, rec)
+                                   : setup_mcast_reader(s, ai, rec,
+                                                        sspec->is_ssm ? &sspec->src_ss : nullptr);
+            }
         } else {
             rc = sspec->passive ? setup_listener(s, ai, sspec) : setup_client(s, ai, sspec);
         }

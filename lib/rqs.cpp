@@ -2,10 +2,11 @@
 
 #include <sys/epoll.h>
 #include <sys/inotify.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "app.globals.h"
@@ -15,6 +16,7 @@
 #include "log.h"
 #include "psensor.h"
 #include "syswrap.h"
+#include "util.h"
 #include "xvdat.h"
 
 LOG_MODULE(LM_DEFAULT);
@@ -39,6 +41,15 @@ struct rqs_context {
     struct timespec tmout;   // the wait limit from update_tmout
     struct timespec itime;   // the loop's clock: CLOCK_MONOTONIC after each wait
     int loop_stage;          // eloop_stage
+    xvec regs;               // fd_reg by descriptor: what each one is registered with
+    size_t ev_next;          // the next event of the turn to dispatch
+};
+
+// The epoll data a descriptor is registered with, so that its removal can
+// find the events of the turn that still carry it.
+struct fd_reg {
+    uint64_t data;
+    bool set;
 };
 
 // The file-watch state.  It is itself the epoll context of the inotify
@@ -58,21 +69,16 @@ constexpr uint32_t INO_WATCH_MASK =
 static_assert(INO_WATCH_MASK == 0xC0E);
 
 constexpr size_t EVENTS_STEP = 10;
+constexpr size_t REGS_STEP = 64;
 constexpr size_t NOPOLL_RESERVE = 20;
 constexpr size_t NOPOLL_STEP = 10;
 constexpr int FULL_EVENTS_WARN = 15;
+constexpr int INOTIFY_MAX_READS = 64;
 
 rqs_context g_rqs;
 rqs_config g_cfg_copy;
 const rqs_config *g_cfg = &g_cfg_copy;
 inotify_ctx g_ino = {INO_TAG, -1, 0, {}, 0, 0};
-
-epoll_event *event_at(size_t i) { return static_cast<epoll_event *>(g_rqs.events.data) + i; }
-nopoll_ref *nopoll_at(size_t i)
-{
-    return static_cast<nopoll_ref *>(xv_blk(g_rqs.nopoll.data, i, sizeof(nopoll_ref)));
-}
-ssize_t *nopoll_rm_at(size_t i) { return static_cast<ssize_t *>(g_rqs.nopoll_rm.data) + i; }
 
 // epoll data for a registration: the context, or the descriptor itself.
 epoll_data_t mk_data(int fd, void *udata)
@@ -83,6 +89,64 @@ epoll_data_t mk_data(int fd, void *udata)
     else
         d.u64 = uint32_t(fd);
     return d;
+}
+
+epoll_event *event_at(size_t i) { return static_cast<epoll_event *>(g_rqs.events.data) + i; }
+nopoll_ref *nopoll_at(size_t i)
+{
+    return static_cast<nopoll_ref *>(xv_blk(g_rqs.nopoll.data, i, sizeof(nopoll_ref)));
+}
+ssize_t *nopoll_rm_at(size_t i) { return static_cast<ssize_t *>(g_rqs.nopoll_rm.data) + i; }
+fd_reg *reg_of(int fd)
+{
+    if (fd < 0 || size_t(fd) >= g_rqs.regs.len) return nullptr;
+    return static_cast<fd_reg *>(g_rqs.regs.data) + fd;
+}
+
+// Room for the registration of fd: false (logged) when it cannot be made.
+bool reserve_reg(int fd)
+{
+    if (fd < 0) return true;  // epoll refuses it anyway
+    const size_t want = size_t(fd) + 1;
+    if (want > g_rqs.regs.len) {
+        if (xvec_reserve(&g_rqs.regs, want, sizeof(fd_reg), REGS_STEP) != 0) {
+            log_err("%s: no memory to register fd%d\n", "rqs_add", fd);
+            errno = ENOMEM;
+            return false;
+        }
+        g_rqs.regs.len = want;  // reserved blocks are zeroed: not registered
+    }
+    return true;
+}
+
+// Drops the events of the turn not dispatched yet that carry data.
+void drop_pending(uint64_t data)
+{
+    for (size_t i = g_rqs.ev_next; i < g_rqs.events.len; ++i) {
+        epoll_event *ev = event_at(i);
+        if (ev->data.u64 == data) ev->events = 0;
+    }
+}
+
+// Notes what fd is registered with.  A context replaced in this turn gets
+// none of fd's pending events: its owner may free it at once.
+void note_reg(int fd, void *udata)
+{
+    fd_reg *r = reg_of(fd);
+    if (!r) return;
+    const uint64_t data = mk_data(fd, udata).u64;
+    if (r->set && r->data != data) drop_pending(r->data);
+    *r = fd_reg{data, true};
+}
+
+// On removal: the pending events of fd go, as its context may be freed and
+// its number taken again.
+void forget_reg(int fd)
+{
+    fd_reg *r = reg_of(fd);
+    if (!r || !r->set) return;
+    drop_pending(r->data);
+    *r = fd_reg{};
 }
 
 const char *op_name(int op)
@@ -116,11 +180,20 @@ int do_epoll_watch(int op, uint32_t events, int fd, void *udata)
 
 int add_fd(const char *caller, int fd, void *udata, uint32_t events)
 {
+    if (!reserve_reg(fd)) return -1;
     int rc = do_epoll_watch(EPOLL_CTL_ADD, events, fd, udata);
     if (rc == 0) {
+        note_reg(fd, udata);
         ++g_rqs.poll_fds;
         log_dbg("%s: fd%d, poll_fds count=%lu\n", caller, fd, (unsigned long)g_rqs.poll_fds);
     }
+    return rc;
+}
+
+int mod_fd(int fd, void *udata, uint32_t events)
+{
+    int rc = do_epoll_watch(EPOLL_CTL_MOD, events, fd, udata);
+    if (rc == 0) note_reg(fd, udata);
     return rc;
 }
 
@@ -225,31 +298,16 @@ int process_inmodify(const inotify_event *ev)
     return g_cfg->cb.on_file_modified(ev->wd, flags, udata, nullptr);
 }
 
-int process_inotify_records(int flags)
+// Hands the n bytes of inotify records in the buffer to their watches;
+// the number of records.
+long walk_inotify_records(size_t n)
 {
-    if (flags & (RQS_SOCKERR | RQS_SOCKHUP)) {
-        log_panic("%s: error condition on inotify fd=%d\n", __func__, g_ino.fd);
-        lfx_abort();
-    }
-    int avail = 0;
-    if (ioctl(g_ino.fd, FIONREAD, &avail) != 0) {
-        log_err("%s: ioctl FIONREAD ERROR(%d): %s\n", __func__, errno, strerror(errno));
-        return -1;
-    }
-    if (avail < 0 || avail > INOTIFY_BUFLEN) {
-        log_err("%s: incompatible buffer size (avail=%ld bytes, max=%ld)\n", __func__,
-                (long)avail, (long)INOTIFY_BUFLEN);
-        return -1;
-    }
-    ssize_t n = nread(g_ino.fd, g_ino.buf, size_t(avail), 0);
-    if (n <= 0) return -1;
-    log_dbg("%s: %ld/%ld bytes of inotify data expected/read\n", __func__, (long)avail, (long)n);
     long records = 0;
     size_t off = 0;
-    while (off + sizeof(inotify_event) <= size_t(n)) {
+    while (off + sizeof(inotify_event) <= n) {
         const auto *ev = reinterpret_cast<const inotify_event *>(g_ino.buf + off);
         size_t reclen = sizeof(inotify_event) + ev->len;
-        if (off + reclen > size_t(n)) break;
+        if (off + reclen > n) break;
         char letters[16];
         log_dbg("INOTIFY (ev=%p): wd%d, mask=0x%04x [%s] cookie=%u [%s]\n",
                 static_cast<const void *>(ev), ev->wd, ev->mask,
@@ -257,11 +315,36 @@ int process_inotify_records(int flags)
         if (ev->mask & INO_WATCH_MASK)
             process_inmodify(ev);
         else if (ev->mask & IN_IGNORED)
-            log_dbg("%s: IN_IGNORED (0x%lx)\n", __func__, (unsigned long)ev->mask);
+            log_dbg("%s: IN_IGNORED (0x%lx)\n", "process_inotify_records",
+                    (unsigned long)ev->mask);
         else
-            log_warn("%s: unhandled inotify mask: 0x%lx\n", __func__, (unsigned long)ev->mask);
+            log_warn("%s: unhandled inotify mask: 0x%lx\n", "process_inotify_records",
+                     (unsigned long)ev->mask);
         off += reclen;
         ++records;
+    }
+    return records;
+}
+
+// Reads the pending records a buffer at a time until none is left (the
+// descriptor is non-blocking), at most INOTIFY_MAX_READS buffers a turn:
+// what is left then makes the descriptor readable again next turn.
+int process_inotify_records(int flags)
+{
+    if (flags & (RQS_SOCKERR | RQS_SOCKHUP)) {
+        log_panic("%s: error condition on inotify fd=%d\n", __func__, g_ino.fd);
+        lfx_abort();
+    }
+    long records = 0;
+    for (int reads = 0; reads < INOTIFY_MAX_READS; ++reads) {
+        errno = 0;
+        ssize_t n = nread(g_ino.fd, g_ino.buf, sizeof(g_ino.buf), 0);
+        if (n <= 0) {
+            if (n < 0 && errno != EAGAIN && errno != EINTR) return -1;  // logged by the read
+            break;
+        }
+        log_dbg("%s: %ld bytes of inotify data read\n", __func__, (long)n);
+        records += walk_inotify_records(size_t(n));
     }
     log_dbg("%s: %ld inotify_event records processed\n", __func__, records);
     return 0;
@@ -315,11 +398,24 @@ void mk_event_space()
     }
 }
 
+// The wait in milliseconds: -1 (no limit) for a negative field; a positive
+// wait under a millisecond becomes one (truncated to 0 it would turn the
+// loop into a busy loop until the deadline); a wait beyond INT_MAX ms is
+// clamped instead of wrapping.
+int wait_limit_ms(const struct timespec &t)
+{
+    if (t.tv_sec < 0 || t.tv_nsec < 0) return -1;
+    constexpr long max_ms = INT_MAX;
+    if (t.tv_sec >= max_ms / 1000) return INT_MAX;
+    const long ms = t.tv_sec * 1000 + std::min<long>(t.tv_nsec / 1000000, max_ms);
+    if (ms == 0) return t.tv_nsec > 0 ? 1 : 0;
+    return int(std::min(ms, max_ms));
+}
+
 int wait4events()
 {
     mk_event_space();
-    const struct timespec &t = g_rqs.tmout;
-    int limit = (t.tv_sec < 0 || t.tv_nsec < 0) ? -1 : int(t.tv_sec * 1000 + t.tv_nsec / 1000000);
+    int limit = wait_limit_ms(g_rqs.tmout);
     if (g_rqs.nopoll.len) {
         log_dbg("%s: no-poll events present: changing to 0 timeout\n", __func__);
         limit = 0;
@@ -347,6 +443,8 @@ int wait4events()
     rqs_update_clock();
     log_dbg("%s: rqs time: %lu.%09lu\n", __func__, (unsigned long)g_rqs.itime.tv_sec,
             (unsigned long)g_rqs.itime.tv_nsec);
+    // Handlers only note the signals; their lines are written here.
+    log_caught_signals();
     errno = err;
     return n;
 }
@@ -395,6 +493,8 @@ void rqs_destroy() noexcept
     xvlst_reset(&g_rqs.nopoll);
     xvec_reset(&g_rqs.nopoll_rm);
     xvec_reset(&g_rqs.events);
+    xvec_reset(&g_rqs.regs);
+    g_rqs.ev_next = 0;
 }
 
 int rqs_event_loop() noexcept
@@ -418,6 +518,7 @@ int rqs_event_loop() noexcept
             break;
         }
         g_rqs.events.len = 0;
+        g_rqs.ev_next = 0;
         if (g_rqs.poll_fds > 0 || nopolls == 0) {
             if (cb.update_tmout) cb.update_tmout(&g_rqs.tmout);
             if (wait4events() < 0) {
@@ -443,8 +544,10 @@ int rqs_event_loop() noexcept
         size_t nev = g_rqs.events.len;
         if (nev) log_dbg("%s: processing %d pollable events\n", __func__, int(nev));
         g_rqs.loop_stage = ELOOP_EV;
-        for (size_t i = 0; i < nev; ++i)
-            if (on_event(*event_at(i)) != 0) ++failed;
+        while (g_rqs.ev_next < nev) {
+            const epoll_event ev = *event_at(g_rqs.ev_next++);
+            if (ev.events && on_event(ev) != 0) ++failed;  // 0: removed in this turn
+        }
 
         g_rqs.loop_stage = ELOOP_POSTEV;
         if (cb.post_process) {
@@ -489,19 +592,19 @@ int rqs_mod(int fd, void *udata, int read_write) noexcept
     default: events = EPOLLHUP, what = "H"; break;
     }
     log_dbg("%s: fd%d, udata=%p, flags='%s'\n", __func__, fd, udata, what);
-    return do_epoll_watch(EPOLL_CTL_MOD, events, fd, udata);
+    return mod_fd(fd, udata, events);
 }
 
-int rqs_mod_reader(int fd, void *udata) noexcept
-{
-    return do_epoll_watch(EPOLL_CTL_MOD, EPOLLIN, fd, udata);
-}
+int rqs_mod_reader(int fd, void *udata) noexcept { return mod_fd(fd, udata, EPOLLIN); }
 
 int rqs_rm_fd(int fd, bool is_reader, bool is_writer) noexcept
 {
     (void)is_reader;
     (void)is_writer;
     if (g_rqs.loopfd < 0) return 0;
+    // Also when the descriptor is closed already (epoll then fails): the
+    // owner is done with it either way.
+    forget_reg(fd);
     int rc = epoll_ctl(g_rqs.loopfd, EPOLL_CTL_DEL, fd, nullptr);
     if (rc == 0) {
         --g_rqs.poll_fds;

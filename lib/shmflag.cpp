@@ -1,5 +1,7 @@
 #include "shmflag.h"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -21,16 +23,44 @@ constexpr size_t LIST_OFFSET = offsetof(shmf_storage, el);
 constexpr size_t REC_OFFSET = offsetof(shmf_storage, rec0);
 static_assert(REC_OFFSET == LIST_OFFSET + EMBLST_HDR_SIZE);
 
-unsigned g_lock_wait_ms = 0;
+unsigned g_lock_wait_ms = SHMF_LOCK_WAIT_MS;
+
+// What this process checked of a store when it mapped it.  The header
+// lives in shared memory, where any process may rewrite it: lengths and
+// offsets are taken from here only.
+struct store_layout {
+    shmf_storage *addr;  // the handle; null for a free entry
+    size_t len;          // bytes mapped
+    uint64_t cap;        // usable slots
+};
+
+std::array<store_layout, SHMF_MAX_OPEN> g_stores;
+
+store_layout *layout_of(const shmf_storage *fh) noexcept
+{
+    for (store_layout &l : g_stores)
+        if (l.addr == fh) return &l;
+    return nullptr;
+}
+
+// Keeps the layout of a store just mapped; false when every entry is taken.
+bool remember_layout(shmf_storage *fh, size_t len, uint64_t cap) noexcept
+{
+    store_layout *l = layout_of(nullptr);
+    if (!l) return false;
+    *l = store_layout{fh, len, cap};
+    return true;
+}
 
 shmf_rec *records(shmf_t fh) noexcept
 {
-    return static_cast<shmf_rec *>(emblst_data(&fh->el));
+    return reinterpret_cast<shmf_rec *>(reinterpret_cast<char *>(fh) + REC_OFFSET);
 }
 
-const char *taken_map(shmf_t fh) noexcept
+// The taken map as creation lays it out behind cap records.
+char *taken_map(shmf_t fh, const store_layout &l) noexcept
 {
-    return reinterpret_cast<const char *>(&fh->el) + fh->el.taken_offt;
+    return reinterpret_cast<char *>(records(fh) + l.cap);
 }
 
 n128_tag make_key(const char *key) noexcept
@@ -57,19 +87,27 @@ bool tag_ok(const char *func, shmf_t fh) noexcept
     return false;
 }
 
-int match_key(void *data, size_t i, void *aux) noexcept
+// The layout of a handle this process mapped, or null (logged).
+const store_layout *known_store(const char *func, const shmf_storage *fh) noexcept
 {
-    const n128_tag &name = (static_cast<const shmf_rec *>(data) + i)->name;
-    const n128_tag &key = *static_cast<const n128_tag *>(aux);
-    return name.num[0] == key.num[0] && name.num[1] == key.num[1] ? RC_FOUND : 0;
+    const store_layout *l = layout_of(fh);
+    if (!l) log_err("%s: (%p) is not a store mapped by this process\n", func, (const void *)fh);
+    return l;
 }
 
-// The slot of key among the taken slots 0 to last, or -1.
-ssize_t find_key(shmf_t fh, n128_tag &key) noexcept
+// The slot of key among the taken slots 0 to last, or -1.  last is read
+// once and bounded by the checked slot count.
+ssize_t find_key(shmf_t fh, const store_layout &l, const n128_tag &key) noexcept
 {
-    size_t pos = 0;
-    int rc = emblst_each_aux(&fh->el, &key, match_key, &pos);
-    return rc == RC_FOUND ? ssize_t(pos) : -1;
+    const char *map = taken_map(fh, l);
+    const shmf_rec *rec = records(fh);
+    const uint64_t last = std::min<uint64_t>(fh->el.last, l.cap - 1);
+    for (uint64_t i = 0; i <= last; ++i) {
+        if (!map[i]) continue;
+        const n128_tag &name = rec[i].name;
+        if (name.num[0] == key.num[0] && name.num[1] == key.num[1]) return ssize_t(i);
+    }
+    return -1;
 }
 
 // Why a header cannot be that of a store of size bytes, or null.  Creation
@@ -92,40 +130,77 @@ const char *header_fault(const shmf_storage *stg, size_t size) noexcept
     return nullptr;
 }
 
-// Why the slot list disagrees with its taken map, or null.  Run under the
-// write lock before the list is changed: the slot rules treat such a
-// disagreement as a broken invariant, but here it comes from whatever
-// wrote the shared object.
-const char *slots_fault(shmf_t fh) noexcept
+// What a change found of the slot list: the counters and the lowest free
+// slot, recounted from the taken map.
+struct slot_census {
+    uint64_t taken = 0;
+    int64_t lowest_free = -1;
+};
+
+// Why the shared header or slot list disagrees with the layout checked at
+// open or with its taken map, or null.  Run under the write lock before the
+// list is changed: such a disagreement comes from whatever wrote the shared
+// object, and nothing is changed on its word.
+const char *slots_fault(shmf_t fh, const store_layout &l, slot_census &c) noexcept
 {
     const emblst &el = fh->el;
-    const char *map = taken_map(fh);
+    if (fh->buflen != l.len) return "buflen differs from the mapped size";
+    if (el.max_count != l.cap) return "slot count differs from the mapped one";
+    if (el.taken_offt != EMBLST_HDR_SIZE + sizeof(shmf_rec) * l.cap)
+        return "taken map offset differs from the mapped one";
+    if (el.last >= l.cap) return "last slot out of range";
+    const char *map = taken_map(fh, l);
     const shmf_rec *rec = records(fh);
-    uint64_t taken = 0, highest = 0;
-    int64_t lowest_free = -1;
-    for (uint64_t i = 0; i < el.max_count; ++i) {
+    uint64_t highest = 0;
+    for (uint64_t i = 0; i < l.cap; ++i) {
         if (!map[i]) {
-            if (lowest_free < 0) lowest_free = int64_t(i);
+            if (c.lowest_free < 0) c.lowest_free = int64_t(i);
             continue;
         }
-        ++taken;
+        ++c.taken;
         highest = i;
         if (rec[i].name.sym16[SHMF_STRSZ - 1] || rec[i].str[SHMF_STRSZ - 1])
             return "unterminated record";
     }
-    if (taken != el.count) return "count differs from the taken map";
-    if (taken && highest > el.last) return "slot above last taken";
-    if (el.avail != lowest_free) return "free slot is not the lowest";
+    if (c.taken != el.count) return "count differs from the taken map";
+    if (c.taken && highest > el.last) return "slot above last taken";
+    if (el.avail != c.lowest_free) return "free slot is not the lowest";
     return nullptr;
 }
 
-bool slots_sane(const char *func, shmf_t fh) noexcept
+bool slots_sane(const char *func, shmf_t fh, const store_layout &l, slot_census &c) noexcept
 {
-    const char *why = slots_fault(fh);
+    const char *why = slots_fault(fh, l, c);
     if (!why) return true;
     log_err("%s: inconsistent slot list: %s (count=%zu last=%zu avail=%zd)\n", func, why,
             size_t(fh->el.count), size_t(fh->el.last), ssize_t(fh->el.avail));
     return false;
+}
+
+// Takes the lowest free slot of a list slots_sane has just counted: its
+// index, or -1 when every slot is taken.  The same bookkeeping as the slot
+// list's own, bounded by the checked slot count.
+ssize_t take_slot(shmf_t fh, const store_layout &l, const slot_census &c) noexcept
+{
+    if (c.lowest_free < 0) return -1;
+    const uint64_t i = uint64_t(c.lowest_free);
+    char *map = taken_map(fh, l);
+    map[i] = 1;
+    emblst &el = fh->el;
+    el.count = c.taken + 1;
+    if (i > el.last) el.last = i;
+    const void *next = i + 1 < l.cap ? memchr(map + i + 1, 0, l.cap - i - 1) : nullptr;
+    el.avail = next ? static_cast<const char *>(next) - map : -1;
+    return ssize_t(i);
+}
+
+// Frees a taken slot of a list slots_sane has just counted.
+void free_slot(shmf_t fh, const store_layout &l, const slot_census &c, size_t j) noexcept
+{
+    taken_map(fh, l)[j] = 0;
+    emblst &el = fh->el;
+    el.count = c.taken - 1;
+    if (el.avail < 0 || int64_t(j) < el.avail) el.avail = int64_t(j);
 }
 
 int lock_init(pthread_rwlock_t *lk) noexcept
@@ -172,17 +247,21 @@ int mk_shmf_path(const char *name, char (&buf)[SHMF_PATH_MAX]) noexcept
 }
 
 // Unmaps, and with a path removes, the object; destroy_lock only once the
-// lock was initialised.
+// lock was initialised.  Only the length checked when the store was mapped
+// is unmapped, whatever its header says now.
 int shmf_xclose(shmf_t fh, const char *path, bool destroy_lock) noexcept
 {
     if (!fh) return 0;
-    const size_t len = fh->buflen;
-    if (len <= sizeof(shmf_storage)) {
+    store_layout *l = layout_of(fh);
+    if (!l || fh->buflen != l->len) {
         log_err("%s: possible data corruption stg=[%p]: len=%zu\n", "shmf_xclose",
-                static_cast<void *>(fh), len);
-        errno = EINVAL;
-        return -1;
+                static_cast<void *>(fh), size_t(fh->buflen));
+        if (!l) {
+            errno = EINVAL;
+            return -1;
+        }
     }
+    const size_t len = l->len;
     if (path && destroy_lock) {
         int rc = pthread_rwlock_destroy(&fh->rwlk);
         if (rc != 0)
@@ -196,6 +275,7 @@ int shmf_xclose(shmf_t fh, const char *path, bool destroy_lock) noexcept
         errno = err;
         return -1;
     }
+    *l = store_layout{};
     if (path && shm_unlink(path) != 0) {
         int err = errno;
         log_err("%s: shm_unlink('%s') ERROR(%d): %s\n", "shmf_xclose", path, err, strerror(err));
@@ -206,33 +286,49 @@ int shmf_xclose(shmf_t fh, const char *path, bool destroy_lock) noexcept
     return 0;
 }
 
+// Looks key up under the read lock and copies its value to out.  0; or
+// ENAMETOOLONG, EINVAL (a mapping that is no store), the lock's error
+// number, or ENOENT (absent).
+int read_value(const char *func, shmf_t fh, const char *key, char (&out)[SHMF_STRSZ]) noexcept
+{
+    if (!key_fits(func, key)) return ENAMETOOLONG;
+    const store_layout *l = known_store(func, fh);
+    if (!l || !tag_ok(func, fh)) return EINVAL;
+    const n128_tag k = make_key(key);
+    int rc = shmf_lock(&fh->rwlk, true);
+    if (rc != 0) return rc;
+    const ssize_t j = find_key(fh, *l, k);
+    if (j >= 0) {
+        memcpy(out, records(fh)[j].str, SHMF_STRSZ - 1);
+        out[SHMF_STRSZ - 1] = '\0';  // another process may have left it unterminated
+    }
+    shmf_unlock(&fh->rwlk);
+    return j >= 0 ? 0 : ENOENT;
+}
+
 }  // namespace
 
 // --- locking -------------------------------------------------------------------
 
-void shmf_set_lock_wait(unsigned ms) noexcept { g_lock_wait_ms = ms; }
+void shmf_set_lock_wait(unsigned ms) noexcept { g_lock_wait_ms = ms ? ms : SHMF_LOCK_WAIT_MS; }
 
 unsigned shmf_lock_wait() noexcept { return g_lock_wait_ms; }
 
 int shmf_lock(pthread_rwlock_t *lk, bool to_read) noexcept
 {
     lfx_assert(lk);
-    int rc;
-    if (g_lock_wait_ms == 0) {
-        rc = to_read ? pthread_rwlock_rdlock(lk) : pthread_rwlock_wrlock(lk);
-    } else {
-        // The timed variants take an absolute time on the real-time clock.
-        timespec until;
-        clock_gettime(CLOCK_REALTIME, &until);
-        until.tv_sec += g_lock_wait_ms / 1000;
-        until.tv_nsec += long(g_lock_wait_ms % 1000) * 1000000;
-        if (until.tv_nsec >= 1000000000) {
-            until.tv_nsec -= 1000000000;
-            ++until.tv_sec;
-        }
-        rc = to_read ? pthread_rwlock_timedrdlock(lk, &until)
-                     : pthread_rwlock_timedwrlock(lk, &until);
+    // On the monotonic clock, so that a step of the wall clock neither
+    // stretches nor cuts the wait.
+    timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += g_lock_wait_ms / 1000;
+    until.tv_nsec += long(g_lock_wait_ms % 1000) * 1000000;
+    if (until.tv_nsec >= 1000000000) {
+        until.tv_nsec -= 1000000000;
+        ++until.tv_sec;
     }
+    int rc = to_read ? pthread_rwlock_clockrdlock(lk, CLOCK_MONOTONIC, &until)
+                     : pthread_rwlock_clockwrlock(lk, CLOCK_MONOTONIC, &until);
     if (rc != 0)
         log_err("%s: pthread_rwlock_rdlock ERROR(%d): %s\n", "shmf_lock", rc, strerror(rc));
     return rc;
@@ -284,6 +380,13 @@ shmf_t shmf_create(const char *name, size_t max_count, uint32_t flags) noexcept
     W_close("shmf_create", fd);
 
     auto *stg = static_cast<shmf_t>(p);
+    if (!remember_layout(stg, len, shmf_slots(max_count))) {
+        log_err("%s: [%s] cannot be kept: %zu stores are mapped already\n", "shmf_create", path,
+                SHMF_MAX_OPEN);
+        munmap(p, len);
+        shm_unlink(path);
+        return nullptr;
+    }
     stg->tag.num = SHMF_TAG;
     stg->buflen = len;
     stg->strsz = SHMF_STRSZ;
@@ -354,6 +457,12 @@ shmf_t shmf_open(const char *path) noexcept
         munmap(p, size);
         return nullptr;
     }
+    if (!remember_layout(stg, size, stg->el.max_count)) {
+        log_err("%s: [%s] cannot be kept: %zu stores are mapped already\n", "shmf_open", path,
+                SHMF_MAX_OPEN);
+        munmap(p, size);
+        return nullptr;
+    }
     log_dbg("%s: [%s] (%p) buflen=%zu vlen=%zu flags=%04x N=%zu\n", "shmf_open", path, p,
             size_t(stg->buflen), size_t(stg->strsz), stg->flags,
             (size_t(stg->buflen) - REC_OFFSET) / sizeof(shmf_rec));
@@ -363,31 +472,35 @@ shmf_t shmf_open(const char *path) noexcept
 const char *shmf_get(shmf_t fh, const char *key) noexcept
 {
     lfx_assert(fh && key);
-    if (!key_fits("shmf_get", key)) {
-        errno = ENAMETOOLONG;
-        return nullptr;
-    }
-    if (!tag_ok("shmf_get", fh)) {
-        errno = EINVAL;
-        return nullptr;
-    }
-    n128_tag k = make_key(key);
-    int rc = shmf_lock(&fh->rwlk, true);
-    if (rc != 0) {
+    // A copy, so that the text cannot change under the caller when another
+    // process sets the key; valid until the next call.
+    static char value[SHMF_STRSZ];
+    if (int rc = read_value("shmf_get", fh, key, value); rc != 0) {
         errno = rc;
         return nullptr;
     }
-    ssize_t j = find_key(fh, k);
-    const char *val = j >= 0 ? records(fh)[j].str : nullptr;
-    shmf_unlock(&fh->rwlk);
-    if (!val) errno = ENOENT;
-    return val;
+    return value;
+}
+
+int shmf_get_value(shmf_t fh, const char *key, char *buf, size_t buflen) noexcept
+{
+    lfx_assert(fh && key && buf && buflen >= SHMF_STRSZ);
+    char value[SHMF_STRSZ];
+    switch (int rc = read_value("shmf_get_value", fh, key, value)) {
+    case 0: memcpy(buf, value, sizeof(value)); return 0;
+    case ENOENT: return ESRCH;
+    case ENAMETOOLONG:
+    case EINVAL: return -1;
+    default: return rc;
+    }
 }
 
 int shmf_set(shmf_t fh, const char *key, const char *val) noexcept
 {
     lfx_assert(fh && key && val);
-    if (!key_fits("shmf_set", key) || !tag_ok("shmf_set", fh)) return -1;
+    if (!key_fits("shmf_set", key)) return -1;
+    const store_layout *l = known_store("shmf_set", fh);
+    if (!l || !tag_ok("shmf_set", fh)) return -1;
     const size_t vlen = strlen(val);
     if (vlen >= SHMF_STRSZ) {
         log_err("%s: [%s] value length is too long (%zu >= %zu)\n", "shmf_set", key, vlen,
@@ -398,13 +511,14 @@ int shmf_set(shmf_t fh, const char *key, const char *val) noexcept
     // result sees the old text or the new one padded.
     char field[SHMF_STRSZ] = {};
     memcpy(field, val, vlen);
-    n128_tag k = make_key(key);
+    const n128_tag k = make_key(key);
 
     int rc = shmf_lock(&fh->rwlk, false);
     if (rc != 0) return rc;
-    ssize_t j = find_key(fh, k);
+    ssize_t j = find_key(fh, *l, k);
     if (j < 0) {
-        if (!slots_sane("shmf_set", fh) || (j = emblst_add(&fh->el)) < 0) {
+        slot_census c;
+        if (!slots_sane("shmf_set", fh, *l, c) || (j = take_slot(fh, *l, c)) < 0) {
             shmf_unlock(&fh->rwlk);
             return -1;
         }
@@ -419,20 +533,24 @@ int shmf_set(shmf_t fh, const char *key, const char *val) noexcept
 int shmf_del(shmf_t fh, const char *key) noexcept
 {
     lfx_assert(fh && key);
-    if (!key_fits("shmf_del", key) || !tag_ok("shmf_del", fh)) return -1;
-    n128_tag k = make_key(key);
+    if (!key_fits("shmf_del", key)) return -1;
+    const store_layout *l = known_store("shmf_del", fh);
+    if (!l || !tag_ok("shmf_del", fh)) return -1;
+    const n128_tag k = make_key(key);
 
     int rc = shmf_lock(&fh->rwlk, false);
     if (rc != 0) return rc;
-    ssize_t j = find_key(fh, k);
+    const ssize_t j = find_key(fh, *l, k);
+    slot_census c;
     if (j < 0) {
         rc = ESRCH;
-    } else if (!slots_sane("shmf_del", fh)) {
+    } else if (!slots_sane("shmf_del", fh, *l, c)) {
         rc = -1;
     } else {
-        log_dbg("%s: %s/%s (j=%zd)\n", "shmf_del", key, records(fh)[j].str, j);
-        rc = emblst_del(&fh->el, size_t(j), nullptr);
-        if (rc != 0) log_err("%s: failed to remove [%s]\n", "shmf_del", key);
+        char old[SHMF_STRSZ];
+        memcpy(old, records(fh)[j].str, sizeof(old));  // terminated: slots_sane checked
+        log_dbg("%s: %s/%s (j=%zd)\n", "shmf_del", key, old, j);
+        free_slot(fh, *l, c, size_t(j));
     }
     shmf_unlock(&fh->rwlk);
     return rc;

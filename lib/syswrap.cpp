@@ -29,6 +29,9 @@ int current_level() noexcept
     return g_llctx.sec >= 0 ? g_sec_ll[g_llctx.sec] : g_mod_ll[g_llctx.mod];
 }
 
+// EAGAIN and EWOULDBLOCK (the same value on Linux, named apart by POSIX).
+bool would_block(int err) noexcept { return err == EAGAIN || err == EWOULDBLOCK; }
+
 }  // namespace
 
 namespace syswrap_detail {
@@ -207,7 +210,8 @@ void poll_failed(const char *caller, const pollfd *fds, nfds_t nfds, int timeout
 void poll_timed_out(const char *caller, int timeout) noexcept
 {
     errno_keeper e;
-    log_warn("%s: poll() has timed out after %d ms\n", caller, timeout);
+    // A time-out is a result the caller asked for, not a warning.
+    log_dbg("%s: poll() has timed out after %d ms\n", caller, timeout);
 }
 
 void dup2_failed(const char *caller, int oldfd, int newfd) noexcept
@@ -235,18 +239,28 @@ void kill_failed(const char *caller, pid_t pid, int sig) noexcept
     log_err("%s: kill(%ld, %d) ERROR(%d): %s\n", caller, long(pid), sig, e.err, strerror(e.err));
 }
 
+// A descriptor that would block is the datagram path's ordinary state:
+// such a line is for DEBUG only, never an error line per datagram.
 void sendto_failed(const char *caller, int fd, const void *buf, size_t len, int flags) noexcept
 {
     errno_keeper e;
-    log_err("%s: sendto(%d, %p, %lu, %d, ...) ERROR(%d): %s\n", caller, fd, buf,
-            (unsigned long)len, flags, e.err, strerror(e.err));
+    if (would_block(e.err))
+        log_dbg("%s: sendto(%d, %p, %lu, %d, ...) ERROR(%d): %s\n", caller, fd, buf,
+                (unsigned long)len, flags, e.err, strerror(e.err));
+    else
+        log_err("%s: sendto(%d, %p, %lu, %d, ...) ERROR(%d): %s\n", caller, fd, buf,
+                (unsigned long)len, flags, e.err, strerror(e.err));
 }
 
 void recvfrom_failed(const char *caller, int fd, const void *buf, size_t len, int flags) noexcept
 {
     errno_keeper e;
-    log_err("%s: recvfrom(%d, %p, %lu, %d, ...) ERROR(%d): %s\n", caller, fd, buf,
-            (unsigned long)len, flags, e.err, strerror(e.err));
+    if (would_block(e.err))
+        log_dbg("%s: recvfrom(%d, %p, %lu, %d, ...) ERROR(%d): %s\n", caller, fd, buf,
+                (unsigned long)len, flags, e.err, strerror(e.err));
+    else
+        log_err("%s: recvfrom(%d, %p, %lu, %d, ...) ERROR(%d): %s\n", caller, fd, buf,
+                (unsigned long)len, flags, e.err, strerror(e.err));
 }
 
 }  // namespace syswrap_detail

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <getopt.h>
+#include <grp.h>
 #include <netdb.h>
 #include <pwd.h>
 #include <sched.h>
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -319,6 +321,10 @@ int run_as_user(const char *user) noexcept
 
 int run_as_user_id(uid_t uid, gid_t gid) noexcept
 {
+    // Root's supplementary groups would stay with the new user: only the
+    // user's own group is kept.  Without root there is nothing to drop (and
+    // setgroups would fail).
+    if (geteuid() == 0 && setgroups(1, &gid) != 0) return -1;
     if (setgid(gid) != 0) return -1;
     if (setuid(uid) != 0) return -1;
     return 0;
@@ -489,8 +495,8 @@ int handle_quit_signals(sig_handler_t handle_quit) noexcept
 
 namespace {
 
-// The span of a signal handler: g_sigctx set (the log then skips syslog,
-// its hook and rotation), errno and an outer handler's context restored.
+// The span of a signal handler: g_sigctx set, errno and an outer handler's
+// context restored.
 class signal_context {
 public:
     signal_context() noexcept : err_(errno), outer_(g_sigctx) { g_sigctx = 1; }
@@ -507,6 +513,28 @@ private:
     sig_atomic_t outer_;
 };
 
+// Which line a caught signal is owed, kept per signal number until the
+// normal flow writes it.  A handler must not log: formatting the time takes
+// glibc's time-zone lock, and the main flow may hold it (localtime, mktime,
+// syslog) when the signal arrives.
+enum caught_line : int {
+    CAUGHT_NONE = 0,
+    CAUGHT_QUIT = 1,
+    CAUGHT_HUP = 2,
+    CAUGHT_USR1 = 3,
+};
+
+// Lock-free atomics are safe to touch from a handler.
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
+std::atomic<int> g_caught[NSIG];
+std::atomic<bool> g_caught_any;
+
+void note_caught(int signo, caught_line line) noexcept
+{
+    if (signo > 0 && signo < NSIG) g_caught[signo].store(line, std::memory_order_relaxed);
+    g_caught_any.store(true, std::memory_order_release);
+}
+
 }  // namespace
 
 void on_sigquit(int signo) noexcept
@@ -514,7 +542,7 @@ void on_sigquit(int signo) noexcept
     signal_context ctx;
     g_quit = 1;
     if (signo == SIGTERM || signo == SIGINT) g_goodbye = 1;
-    log_norm("QUIT-SIG(%d)\n", signo);
+    note_caught(signo, CAUGHT_QUIT);
 }
 
 int handle_sig(int signum, sig_handler_t handler) noexcept
@@ -544,14 +572,36 @@ void on_sighup(int signo) noexcept
 {
     signal_context ctx;
     g_hup = 1;
-    log_norm("SIGHUP(%d) \n", signo);
+    note_caught(signo, CAUGHT_HUP);
 }
 
 void on_sigusr1(int signo) noexcept
 {
     signal_context ctx;
     g_usr1 = 1;
-    log_norm("SIGUSR1(%d) \n", signo);
+    note_caught(signo, CAUGHT_USR1);
+}
+
+void log_caught_signals() noexcept
+{
+    // Never from a handler; and the lines below pass through log_write,
+    // which calls here again.
+    static bool writing;
+    if (g_sigctx || writing || !g_caught_any.load(std::memory_order_acquire)) return;
+    writing = true;
+    const int err = errno;
+    // Cleared before the scan: a signal caught during it is written next time.
+    g_caught_any.store(false, std::memory_order_relaxed);
+    for (int signo = 1; signo < NSIG; ++signo) {
+        switch (g_caught[signo].exchange(CAUGHT_NONE, std::memory_order_acq_rel)) {
+        case CAUGHT_QUIT: log_norm("QUIT-SIG(%d)\n", signo); break;
+        case CAUGHT_HUP: log_norm("SIGHUP(%d) \n", signo); break;
+        case CAUGHT_USR1: log_norm("SIGUSR1(%d) \n", signo); break;
+        default: break;
+        }
+    }
+    errno = err;
+    writing = false;
 }
 
 void reset_getopt_state() noexcept { optind = 0; }

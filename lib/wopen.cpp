@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app.globals.h"
 #include "fdio.h"
 #include "log.h"
 #include "syswrap.h"
@@ -35,6 +36,46 @@ long ms_since(clock_type::time_point start) noexcept
 {
     return long(std::chrono::duration_cast<std::chrono::milliseconds>(clock_type::now() - start)
                     .count());
+}
+
+// Waits for the connect of a socket opened non-blocking on behalf of a
+// blocking endpoint (at most timeout_ms, else USOCK_HTTP_WAIT_MS), then
+// makes the socket blocking.  0, or -1 (logged).
+int finish_connect(int fd, const char *url, usock_ctx *uc) noexcept
+{
+    static constexpr const char *fn = "usock_open";
+    uc->sspec.non_blocking = 0;
+    if (uc->sspec.async_connect) {
+        const int limit = uc->timeout_ms > 0 ? uc->timeout_ms : USOCK_HTTP_WAIT_MS;
+        const clock_type::time_point start = clock_type::now();
+        pollfd p{fd, POLLOUT, 0};
+        int n;
+        long left = limit;
+        while ((n = poll(&p, 1, int(left))) < 0 && errno == EINTR && !g_quit) {
+            left = limit - ms_since(start);
+            if (left <= 0) {
+                n = 0;
+                break;
+            }
+        }
+        if (n == 0) {
+            log_err("%s: connect to [%s] did not complete within %d ms\n", fn, url, limit);
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        if (n < 0) {
+            const int err = errno;
+            log_err("%s: poll(fd%d) ERROR(%d): %s\n", fn, fd, err, strerror(err));
+            errno = err;
+            return -1;
+        }
+        if (const int err = socket_error(fd); err != 0) {  // logged there
+            errno = err;
+            return -1;
+        }
+        uc->sspec.async_connect = 0;
+    }
+    return set_nblock(fd, 0);
 }
 
 }  // namespace
@@ -101,8 +142,14 @@ int usock_open(const char *url, usock_ctx *uc) noexcept
         log_dbg("%s: SSM source=[%s]\n", fn, src);
     }
 
+    // A blocking stream connects without blocking and waits for the
+    // connection in poll() for a bounded time: a blocking connect to a host
+    // that drops the SYNs would wait through every retry.
+    const bool bounded_connect = stream && !uc->non_blocking;
+    if (bounded_connect) uc->sspec.non_blocking = 1;
     const int fd = open_socket(host, port, src, &uc->sspec, uc->ifc_tag, &uc->mifc);
     if (fd < 0) return fail_open(-1, uc);
+    if (bounded_connect && finish_connect(fd, url, uc) != 0) return fail_open(fd, uc);
     if (!uc->non_blocking && uc->timeout_ms > 0) {
         const int rc = uc->inbound ? set_rcv_timeout(fd, uc->timeout_ms)
                                    : set_send_timeout(fd, uc->timeout_ms);

@@ -253,7 +253,7 @@ TEST(mcast, ipv4_per_family_requests)
     EXPECT_CHILD_OK(in_netns([] { return asm_ipv4_case(true, "lo"); }));
 }
 
-TEST(mcast, any_interface_and_unknown_interface)
+TEST(mcast, any_interface_and_unknown_interface_fails)
 {
     EXPECT_CHILD_OK(in_netns([] {
         // No tag: a record of any interface, the system picks lo by route.
@@ -264,17 +264,22 @@ TEST(mcast, any_interface_and_unknown_interface)
         CHILD_CHECK(ifi.p && ifi.p->idx == 0 && ifi.p->name[0] == '\0');
         CHILD_CHECK(igmp_has("lo", "239.1.2.4"));
 
-        // A tag that names nothing is logged; the socket uses the default.
+        // A tag that names nothing (a mistyped interface) fails the open of
+        // readers and writers alike: nothing joins on the default one.
         LogCapture cap;
-        socket_spec us = reader();
-        IfcOwner uifi;
-        uifi.p = reinterpret_cast<ifc_info *>(&us);  // must be replaced by null
-        Fd u(open_socket("239.1.2.5", "5502", nullptr, &us, "nosuch0", &uifi.p));
-        CHILD_CHECK(u.fd >= 0);
-        CHILD_CHECK(uifi.p == nullptr);
+        for (socket_spec us : {reader(), writer()}) {
+            IfcOwner uifi;
+            uifi.p = reinterpret_cast<ifc_info *>(&us);  // must be replaced by null
+            errno = 0;
+            CHILD_CHECK(open_socket("239.1.2.5", "5502", nullptr, &us, "nosuch0", &uifi.p) == -1);
+            CHILD_CHECK(errno == ENODEV);
+            CHILD_CHECK(uifi.p == nullptr);
+        }
         CHILD_CHECK(cap.text().find("[nosuch0] is not a valid IPv4 interface address.\n") !=
                     std::string::npos);
-        CHILD_CHECK(igmp_has("lo", "239.1.2.5"));
+        CHILD_CHECK(cap.text().find("open_socket: no multicast interface [nosuch0] for IPv4\n") !=
+                    std::string::npos);
+        CHILD_CHECK(!igmp_has("lo", "239.1.2.5"));
         return 0;
     }));
 }

@@ -6,7 +6,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
+#include <algorithm>
 #include <cstring>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -237,6 +240,49 @@ TEST_F(Loop, wait_is_bounded_by_update_tmout)
     EXPECT_GE(diff_ms(rqs_now_ref(), &before), 110);
 }
 
+namespace {
+struct timespec g_wait;
+std::chrono::steady_clock::time_point g_stop_at;
+void fixed_wait(struct timespec *t) { *t = g_wait; }
+int count_turns_until_stop()
+{
+    ++g_seen->idle;
+    return std::chrono::steady_clock::now() >= g_stop_at ? 99 : 0;
+}
+}  // namespace
+
+// A wait under a millisecond is not a busy loop, and one of years neither
+// wraps nor becomes one: each case runs about 50 ms, ended by a readable
+// pipe.
+TEST_F(Loop, short_and_huge_waits_do_not_spin)
+{
+    struct {
+        time_t sec;
+        long nsec;
+        int max_turns;
+    } cases[] = {{0, 500000, 200}, {0, 1, 200}, {536870912, 0, 3}, {LONG_MAX / 1000 + 1, 0, 3}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.sec);
+        rqs_destroy();
+        rqs_config cfg = full_config();
+        cfg.cb.update_tmout = fixed_wait;
+        cfg.cb.on_idle = count_turns_until_stop;
+        ASSERT_EQ(rqs_init(&cfg), 0);
+        auto [r, w] = pipe_pair();
+        ASSERT_EQ(rqs_add_reader(r, &r), 0);
+        g_wait = timespec{c.sec, c.nsec};
+        seen = Seen{};
+        g_stop_at = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+        std::thread waker([w = w] {
+            std::this_thread::sleep_until(g_stop_at);
+            [[maybe_unused]] ssize_t n = write(w, "x", 1);
+        });
+        EXPECT_EQ(rqs_event_loop(), 99);
+        waker.join();
+        EXPECT_LE(seen.idle, c.max_turns);
+    }
+}
+
 TEST_F(Loop, quit_on_zero_fds_without_waiting)
 {
     rqs_destroy();
@@ -325,6 +371,98 @@ TEST_F(Loop, rm_fd_and_counts)
     EXPECT_NE(cap.text().find("EPOLL_CTL_DEL"), std::string::npos);
     EXPECT_EQ(rqs_fd_count(GET_POLLFDS), 1u);
     EXPECT_EQ(rqs_ctx(7, nullptr), nullptr);
+}
+
+// --- descriptors removed inside a turn ---------------------------------------------------
+
+namespace {
+
+// Two connections whose callbacks each close and free the other.
+struct Conn {
+    int fd;
+    Conn *partner;
+};
+int g_conn_reads = 0;
+Conn *g_survivor = nullptr;
+
+int close_partner(int, int, void *udata, void *)
+{
+    auto *c = static_cast<Conn *>(udata);
+    const int fd = c->fd;  // reading a freed context trips ASan
+    if (++g_conn_reads > 1 || fd < 0) return 0;
+    g_survivor = c;
+    Conn *p = c->partner;
+    rqs_rm_fd(p->fd, true, false);
+    close(p->fd);
+    delete p;
+    c->partner = nullptr;
+    return 0;
+}
+
+// Descriptors registered without a context: the callback removes the other
+// one and at once gives its number to a new, readable descriptor.
+int g_pair[2] = {-1, -1};
+std::vector<int> g_fd_reads;
+
+int replace_other(int fd, int, void *, void *)
+{
+    g_fd_reads.push_back(fd);
+    if (g_fd_reads.size() > 1) return 0;
+    const int other = fd == g_pair[0] ? g_pair[1] : g_pair[0];
+    rqs_rm_fd(other, true, false);
+    int p[2];
+    if (pipe2(p, O_NONBLOCK | O_CLOEXEC) != 0 || write(p[1], "n", 1) != 1) return -1;
+    dup3(p[0], other, O_CLOEXEC);  // closes the old descriptor of that number
+    close(p[0]);
+    close(p[1]);
+    return rqs_add_reader(other, nullptr);
+}
+
+}  // namespace
+
+// Events of the turn not dispatched yet die with their descriptor's
+// removal: no callback meets a freed context or a reused descriptor number.
+TEST_F(Loop, removal_inside_a_turn_drops_the_descriptors_pending_events)
+{
+    rqs_destroy();
+    rqs_config cfg = full_config();
+    cfg.cb.read = close_partner;
+    ASSERT_EQ(rqs_init(&cfg), 0);
+    int a[2], b[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, a), 0);
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, b), 0);
+    fds.push_back(a[1]);
+    fds.push_back(b[1]);
+    auto *ca = new Conn{a[0], nullptr};
+    auto *cb = new Conn{b[0], ca};
+    ca->partner = cb;
+    ASSERT_EQ(write(a[1], "x", 1), 1);
+    ASSERT_EQ(write(b[1], "x", 1), 1);
+    ASSERT_EQ(rqs_add_reader(a[0], ca), 0);
+    ASSERT_EQ(rqs_add_reader(b[0], cb), 0);
+    g_conn_reads = 0;
+    g_survivor = nullptr;
+    EXPECT_EQ(rqs_event_loop(), 99);
+    EXPECT_EQ(g_conn_reads, 1);
+    ASSERT_NE(g_survivor, nullptr);
+    close(g_survivor->fd);
+    delete g_survivor;
+
+    rqs_destroy();
+    cfg.cb.read = replace_other;
+    ASSERT_EQ(rqs_init(&cfg), 0);
+    auto [r1, w1] = pipe_pair();
+    auto [r2, w2] = pipe_pair();
+    ASSERT_EQ(write(w1, "x", 1), 1);
+    ASSERT_EQ(write(w2, "x", 1), 1);
+    ASSERT_EQ(rqs_add_reader(r1, nullptr), 0);
+    ASSERT_EQ(rqs_add_reader(r2, nullptr), 0);
+    g_pair[0] = r1;
+    g_pair[1] = r2;
+    g_fd_reads.clear();
+    seen.idle = 0;
+    EXPECT_EQ(rqs_event_loop(), 99);
+    EXPECT_EQ(g_fd_reads.size(), 1u);  // the other's event went with it
 }
 
 // --- no-poll entries ----------------------------------------------------------------------
@@ -427,6 +565,35 @@ TEST_F(Loop, watches_share_one_inotify_registration)
     EXPECT_EQ(rqs_fd_count(GET_POLLFDS), 1u);
     EXPECT_EQ(rqs_rm_file_watch(wb), 0);
     EXPECT_EQ(rqs_fd_count(GET_POLLFDS), 0u);
+}
+
+namespace {
+std::set<int> g_modified;
+int on_modified_collect(int wd, int, void *, void *) { return g_modified.insert(wd), 0; }
+int stop_when_300_seen() { return g_modified.size() >= 300 || ++g_seen->idle > 100 ? 99 : 0; }
+}  // namespace
+
+// More changes than one read buffer holds are all delivered, and the loop
+// goes on.
+TEST_F(Loop, many_modified_files_are_all_reported)
+{
+    rqs_destroy();
+    rqs_config cfg = full_config();
+    cfg.cb.on_file_modified = on_modified_collect;
+    cfg.cb.on_idle = stop_when_300_seen;
+    ASSERT_EQ(rqs_init(&cfg), 0);
+    TempDir dir;
+    std::vector<std::string> paths;
+    for (int i = 0; i < 300; ++i) {
+        paths.push_back(dir.file("f" + std::to_string(i)));
+        write_file(paths.back(), "x");
+        ASSERT_GE(rqs_add_file_watch(nullptr, paths.back().c_str()), 0);
+    }
+    for (const std::string &p : paths) write_file(p, "changed");
+    g_modified.clear();
+    seen.tmout_ms = 50;
+    EXPECT_EQ(rqs_event_loop(), 99);
+    EXPECT_EQ(g_modified.size(), 300u);
 }
 
 TEST(LoopDeathTest, running_before_init_is_an_invariant)

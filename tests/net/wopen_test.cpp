@@ -296,6 +296,42 @@ TEST_F(WopenTest, blocking_http_open_gives_up_after_five_seconds)
     EXPECT_THAT(log.text(), HasSubstr("no complete HTTP response from fd"));
 }
 
+// A server whose accept queue is full drops the connection's SYNs, so a
+// blocking connect would wait through every retry (minutes): the open gives
+// up after the endpoint's time-out, and a connect that does complete leaves
+// a blocking socket.
+TEST_F(WopenTest, blocking_open_bounds_its_connect)
+{
+    Fd lsn(socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    ASSERT_EQ(bind(lsn.fd, reinterpret_cast<sockaddr *>(&sa), len), 0);
+    ASSERT_EQ(listen(lsn.fd, 0), 0);
+    ASSERT_EQ(getsockname(lsn.fd, reinterpret_cast<sockaddr *>(&sa), &len), 0);
+    const string url = "tcp://127.0.0.1:" + std::to_string(ntohs(sa.sin_port));
+
+    Endpoint first;  // takes the only place in the queue
+    ASSERT_GE(first.open(url), 0);
+    EXPECT_FALSE(fcntl(first.fd, F_GETFL) & O_NONBLOCK);
+    EXPECT_FALSE(first.uc.sspec.non_blocking || first.uc.sspec.async_connect);
+
+    const int rc = run_in_child(
+        [&] {
+            LogCapture log;
+            Endpoint e;
+            e.uc.timeout_ms = 300;
+            const auto t0 = std::chrono::steady_clock::now();
+            CHILD_CHECK(e.open(url) == -1);
+            CHILD_CHECK(std::chrono::steady_clock::now() - t0 < std::chrono::seconds(2));
+            CHILD_CHECK(log.text().find("did not complete within 300 ms") != string::npos);
+            return 0;
+        },
+        5000);
+    EXPECT_EQ(rc, 0);
+}
+
 TEST_F(WopenTest, redirect_is_reported_with_its_location_and_can_be_followed)
 {
     const string body(100, 'z');

@@ -136,7 +136,17 @@ VethPair::VethPair(int subnet) : subnet_(subnet)
           run_quiet(na + "addr add " + addr_a() + "/24 dev va") &&
           run_quiet(nb + "addr add " + addr_b() + "/24 dev vb") &&
           run_quiet(na + "link set lo up") && run_quiet(nb + "link set lo up") &&
-          run_quiet(na + "link set va up") && run_quiet(nb + "link set vb up");
+          run_quiet(na + "link set va up") && run_quiet(nb + "link set vb up") &&
+          wait_carrier();
+}
+
+// A veth end gets its carrier asynchronously once both ends are up; until
+// then the kernel drops what is sent on it.  Waits at most 2 s.
+bool VethPair::wait_carrier() const
+{
+    const std::string up = "ip -n " + a_ + " link show va | grep -q LOWER_UP && ip -n " + b_ +
+                           " link show vb | grep -q LOWER_UP";
+    return run_quiet("for i in $(seq 200); do " + up + " && exit 0; sleep 0.01; done; exit 1");
 }
 
 VethPair::~VethPair()

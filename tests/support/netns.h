@@ -78,6 +78,7 @@ public:
     std::string addr_b() const;
 
 private:
+    bool wait_carrier() const;
     std::string a_, b_;
     int subnet_;
     bool ok_ = false;

@@ -1,6 +1,7 @@
 #include "delay.h"
 
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <poll.h>
 
 #include <vector>
@@ -84,7 +85,27 @@ TEST_F(DelayQueue, recurring_delay_fires_once_per_call_and_rearms)
     sleep_ms(12);
     EXPECT_EQ(dly_expire(Fired::record, &f), 1);
     EXPECT_EQ(f.order, (std::vector<long>{7, 7}));
-    EXPECT_EQ(dly_rm(first), 0);  // the fired one waits in the trash
+    EXPECT_EQ(dly_rm(first), 0);  // re-armed in place: the handle stays the owner's
+    EXPECT_EQ(dly_count(), 0u);
+}
+
+// A recurring delay is one record for its whole life: firing it often costs
+// no memory, and removing it by its handle stops it.
+TEST_F(DelayQueue, recurring_delay_is_rearmed_in_place_and_stops_when_removed)
+{
+    int fired = 0;
+    auto count = [](void *udata, void *) -> int { return ++*static_cast<int *>(udata), 0; };
+    dly_t d = dly_add_usec(0, &fired, DLY_RECUR);
+    ASSERT_NE(d, nullptr);
+    const size_t before = mallinfo2().uordblks;
+    for (int i = 0; i < 100000; ++i) ASSERT_EQ(dly_expire(count, nullptr), 1);
+    EXPECT_LT(mallinfo2().uordblks, before + 65536);
+    EXPECT_EQ(fired, 100000);
+    EXPECT_EQ(dly_count(), 1u);
+    EXPECT_EQ(dly_rm(d), 0);
+    EXPECT_EQ(dly_count(), 0u);
+    EXPECT_EQ(dly_expire(count, nullptr), 0);
+    EXPECT_EQ(fired, 100000);
 }
 
 TEST_F(DelayQueue, removing_pending_and_fired_delays)

@@ -495,10 +495,11 @@ TEST(fdio, EmptyNonBlockingSourceGivesEagain)
         EXPECT_EQ(log.text(), "");
     }
     {
-        // Reported, then forgiven.
+        // Reported, with the same result: logging does not change it.
         flags = FDIO_VERBOSE;
         LogCapture log;
-        EXPECT_EQ(transfer(job, 100, nullptr), 0);
+        EXPECT_EQ(transfer(job, 100, nullptr), -1);
+        EXPECT_EQ(errno, EAGAIN);
         EXPECT_NE(log.text().find("read ERROR(11)"), std::string::npos) << log.text();
     }
     // A stream source: bytes pass through, then its end.
@@ -516,7 +517,7 @@ TEST(fdio, EmptyNonBlockingSourceGivesEagain)
     free(job);
 }
 
-TEST(fdio, BrokenStreamIsQuietUnlessVerboseThenForgiven)
+TEST(fdio, BrokenStreamIsQuietUnlessVerboseAndFailsEitherWay)
 {
     IgnoreSigpipe ign;
     TempDir dir;
@@ -540,12 +541,73 @@ TEST(fdio, BrokenStreamIsQuietUnlessVerboseThenForgiven)
     {
         flags = FDIO_VERBOSE;
         LogCapture log;
-        EXPECT_EQ(transfer(job, 0, nullptr), 0);
+        EXPECT_EQ(transfer(job, 0, nullptr), -1);  // reported, not forgiven
+        EXPECT_EQ(errno, EPIPE);
         EXPECT_NE(log.text().find("transfer (" + std::to_string(src.fd) + "->" +
                                   std::to_string(s.w.fd) + ", 0 bytes) write ERROR(32): "),
                   std::string::npos)
             << log.text();
     }
+    free(job);
+}
+
+// A destination that pushes back is no end of the source: sendfile into a
+// full non-blocking socket gives EAGAIN, verbose or not, without FDIO_EOF
+// and without moving the offset.
+TEST(fdio, SendfileIntoAFullSocketIsNoEndOfFile)
+{
+    TempDir dir;
+    write_file(dir.file("src"), std::string(100000, 's'));
+    Fd src(open_src_file(dir.file("src").c_str()));
+    Pair s;
+    make_socketpair(s, SOCK_STREAM, true);
+    fill(s.w.fd);
+    off_t off = 0;
+    uint32_t flags = 0;
+    transfer_spec *job = new_transfer_spec(src.fd, s.w.fd, &off, &flags, nullptr, 0);
+    for (uint32_t verbose : {0u, uint32_t(FDIO_VERBOSE)}) {
+        SCOPED_TRACE(verbose);
+        flags = FDIO_SENDFILE | verbose;
+        LogCapture log;
+        ssize_t moved = 5;
+        EXPECT_EQ(transfer(job, 1400, &moved), -1);
+        EXPECT_EQ(errno, EAGAIN);
+        EXPECT_EQ(moved, 0);
+        EXPECT_FALSE(flags & FDIO_EOF);
+        EXPECT_EQ(off, 0);
+    }
+    free(job);
+}
+
+int drop_x(char *data, ssize_t len, ssize_t *count)
+{
+    ssize_t n = 0;
+    for (ssize_t i = 0; i < len; ++i)
+        if (data[i] != 'X') data[n++] = data[i];
+    *count = n;
+    return 0;
+}
+
+// With a filter, the source offset moves by the bytes read, not by the
+// fewer bytes the filter kept and wrote.
+TEST(fdio, FilteredTransferAdvancesTheOffsetByTheBytesConsumed)
+{
+    TempDir dir;
+    write_file(dir.file("src"), "aXbcdefgh");
+    Fd src(open_src_file(dir.file("src").c_str()));
+    Pair p;
+    make_pipe(p);
+    TrfBuf tb(65536);
+    off_t off = 0;
+    uint32_t flags = 0;
+    transfer_spec *job = new_transfer_spec(src.fd, p.w.fd, &off, &flags, nullptr, 0);
+    job->inproc = drop_x;
+    ssize_t moved = 0;
+    for (int i = 0; i < 10 && !(flags & FDIO_EOF); ++i) ASSERT_EQ(transfer(job, 4, &moved), 0);
+    EXPECT_TRUE(flags & FDIO_EOF);
+    EXPECT_EQ(off, 9);
+    p.w.reset();
+    EXPECT_EQ(drain(p.r.fd), "abcdefgh");
     free(job);
 }
 

@@ -1,9 +1,11 @@
 #include "iflag.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -148,6 +150,34 @@ TEST_F(iflag_store, an_unstorable_value_is_logged_on_each_reading)
     EXPECT_EQ(count_of(cap.text(), "shmf_set: [TST_IF_LONG] value length is too long (16 >= 16)\n"),
               2u);
     EXPECT_EQ(stored_count(), 0u);
+}
+
+// A store whose lock a dead process left held costs one bounded wait; the
+// readings after it use the environment without waiting again.
+TEST_F(iflag_store, a_dead_lock_holder_costs_one_bounded_wait)
+{
+    ASSERT_EQ(setup_iflag_storage("tst", 128), 0);
+    ASSERT_NE(g_iflag_shmf, nullptr);
+    pid_t pid = fork();
+    if (pid == 0) _exit(pthread_rwlock_wrlock(&g_iflag_shmf->rwlk));
+    int status = -1;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_EQ(status, 0);
+    setenv("TST_IF_ON", "yes", 1);
+    shmf_set_lock_wait(100);
+    LogCapture cap;
+    using clock = std::chrono::steady_clock;
+    auto t0 = clock::now();
+    EXPECT_TRUE(iflag("TST_IF_ON"));
+    auto t1 = clock::now();
+    EXPECT_TRUE(iflag("TST_IF_ON"));
+    EXPECT_FALSE(iflag("TST_IF_NONE"));
+    auto t2 = clock::now();
+    shmf_set_lock_wait(0);
+    EXPECT_GE(t1 - t0, std::chrono::milliseconds(90));
+    EXPECT_LT(t1 - t0, std::chrono::seconds(2));
+    EXPECT_LT(t2 - t1, std::chrono::milliseconds(50));
+    EXPECT_EQ(count_of(cap.text(), "ERROR(110)"), 1u) << cap.text();
 }
 
 TEST_F(iflag_store, without_a_store_the_environment_alone_counts)

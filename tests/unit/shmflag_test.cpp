@@ -271,9 +271,15 @@ TEST_F(shmflag, setting_an_existing_key_changes_it_in_place)
     ASSERT_EQ(shmf_set(s.fh, "a", "1"), 0);
     ASSERT_EQ(shmf_set(s.fh, "b", "long value"), 0);
     const char *before = shmf_get(s.fh, "b");
+    ASSERT_NE(before, nullptr);
+    const char *mapped = reinterpret_cast<const char *>(s.fh);
+    EXPECT_TRUE(before < mapped || before >= mapped + LEN);  // a copy, not the shared field
+    char copy[SHMF_STRSZ];
+    EXPECT_EQ(shmf_get_value(s.fh, "b", copy, sizeof(copy)), 0);
     ASSERT_EQ(shmf_set(s.fh, "b", "no"), 0);
-    EXPECT_EQ(shmf_get(s.fh, "b"), before);  // same field inside the mapping
-    EXPECT_STREQ(before, "no");
+    EXPECT_STREQ(copy, "long value");  // taken under the lock, kept by the caller
+    EXPECT_STREQ(shmf_get(s.fh, "b"), "no");
+    EXPECT_EQ(shmf_get_value(s.fh, "zz", copy, sizeof(copy)), ESRCH);
     EXPECT_EQ(s.u64(88), 2u);
     EXPECT_EQ(shmf_set(s.fh, "b", ""), 0);
     EXPECT_STREQ(shmf_get(s.fh, "b"), "");
@@ -600,6 +606,76 @@ TEST_F(shmflag, bounded_wait_fails_on_a_lock_left_by_a_dead_process)
         EXPECT_EQ(t.bytes(136 + 16, 2), std::string("v\0", 2));  // nothing changed
         EXPECT_EQ(t.u64(88), 1u);
     }
+}
+
+namespace {
+
+// In a child: opens the store at path, has a grandchild rewrite the
+// header's lengths, then uses the store.  0 when nothing was trusted.
+int use_store_with_rewritten_header(const std::string &path)
+{
+    shmf_t fh = shmf_open(path.c_str());
+    if (!fh) return 10;
+    // The page right behind the store's mapping belongs to something else
+    // of this process (a page of its own when nothing is there yet).
+    char *behind = reinterpret_cast<char *>(fh) + 8192;
+    mmap(behind, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+    if (msync(behind, 4096, MS_ASYNC) != 0) return 11;
+    pid_t writer = fork();
+    if (writer == 0) {
+        int fd = shm_open(path.c_str(), O_RDWR, 0);
+        void *p = mmap(nullptr, LEN, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (p == MAP_FAILED) _exit(1);
+        const uint64_t huge = uint64_t(1) << 32;
+        for (size_t off : {8, 96, 104, 128})  // buflen, max_count, last, taken_offt
+            memcpy(static_cast<char *>(p) + off, &huge, 8);
+        _exit(0);
+    }
+    if (wait_child(writer, 10000) != 0) return 12;
+    const char *v = shmf_get(fh, "k");
+    if (!v || strcmp(v, "v") != 0) return 13;
+    if (shmf_get(fh, "absent") != nullptr) return 14;
+    if (shmf_set(fh, "new", "x") != -1 || shmf_del(fh, "k") != -1) return 15;
+    if (shmf_close(fh) != 0) return 16;
+    return msync(behind, 4096, MS_ASYNC) == 0 ? 0 : 17;  // still mapped
+}
+
+}  // namespace
+
+// Another process rewrites the header of a store this one has open: the
+// layout checked at open still bounds every access, changes are refused,
+// and closing unmaps exactly the store's mapping.
+TEST_F(shmflag, a_header_rewritten_by_another_process_is_not_trusted)
+{
+    Store s;
+    ASSERT_NE(s.fh, nullptr);
+    ASSERT_EQ(shmf_set(s.fh, "k", "v"), 0);
+    pid_t pid = fork();
+    if (pid == 0) _exit(use_store_with_rewritten_header(s.path));
+    int rc = wait_child(pid, 10000);
+    ASSERT_TRUE(WIFEXITED(rc)) << rc;
+    EXPECT_EQ(WEXITSTATUS(rc), 0);
+}
+
+// A lock left by a dead process fails every wait in bounded time, also
+// for a process that never set a bound.
+TEST_F(shmflag, the_default_lock_wait_is_bounded)
+{
+    Store s;
+    ASSERT_NE(s.fh, nullptr);
+    ASSERT_EQ(shmf_set(s.fh, "k", "v"), 0);
+    pid_t holder = fork();
+    if (holder == 0) _exit(pthread_rwlock_wrlock(&s.fh->rwlk));
+    ASSERT_EQ(wait_child(holder, 10000), 0);
+    pid_t reader = fork();
+    if (reader == 0) {
+        errno = 0;
+        const bool timed_out = !shmf_get(s.fh, "k") && errno == ETIMEDOUT;
+        _exit(timed_out && shmf_set(s.fh, "k", "w") == ETIMEDOUT ? 0 : 1);
+    }
+    int rc = wait_child(reader, 10000);
+    ASSERT_TRUE(WIFEXITED(rc)) << rc;
+    EXPECT_EQ(WEXITSTATUS(rc), 0);
 }
 
 TEST_F(shmflag, names_are_made_from_the_given_name_and_pid)

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <getopt.h>
+#include <grp.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pwd.h>
@@ -16,7 +17,11 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <vector>
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -25,11 +30,14 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "app.globals.h"
 #include "log.h"
+#include "netops.h"
 #include "support.h"
+#include "syswrap.h"
 
 LOG_MODULE(LM_DEFAULT);
 
@@ -443,6 +451,29 @@ TEST(util, run_as_user_unknown)
     EXPECT_EQ(cap.text(), "(ERR)  run_as_user: getpwnam: user no-such-user-tvl not found\n");
 }
 
+// Root's supplementary groups do not stay with the daemon's user.
+TEST(util, run_as_user_drops_supplementary_groups)
+{
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to switch users";
+    const passwd *pw = getpwnam("nobody");
+    if (!pw) GTEST_SKIP() << "no user nobody";
+    const uid_t uid = pw->pw_uid;
+    const gid_t gid = pw->pw_gid;
+    int rc = in_child([&] {
+        const gid_t root_groups[] = {0, 4, 27};
+        if (setgroups(3, root_groups) != 0) return 10;
+        if (run_as_user("nobody") != 0) return 11;
+        if (getuid() != uid || getgid() != gid) return 12;
+        gid_t now[64];
+        int n = getgroups(64, now);
+        if (n < 0) return 13;
+        for (int i = 0; i < n; ++i)
+            if (now[i] != gid) return 14;
+        return 0;
+    });
+    EXPECT_EQ(rc, 0);
+}
+
 // --- limits, CPU, priority -----------------------------------------------------------------
 
 TEST(util, set_unlimited_core)
@@ -627,6 +658,8 @@ TEST(util, quit_signals_set_the_flags)
         EXPECT_EQ(g_quit, 1);
         EXPECT_EQ(g_goodbye, c.goodbye);
         EXPECT_EQ(g_sigctx, 0);
+        EXPECT_EQ(cap.text(), "");  // the handler writes nothing itself
+        log_caught_signals();
         EXPECT_EQ(cap.text(), "(NRM)  QUIT-SIG(" + std::to_string(c.sig) + ")\n");
     }
 }
@@ -660,11 +693,54 @@ TEST(util, hup_and_usr1_handlers)
     EXPECT_EQ(g_usr1, 1);
     EXPECT_EQ(g_quit, 0);
     EXPECT_EQ(g_sigctx, 0);
+    EXPECT_EQ(cap.text(), "");
+    log_caught_signals();
     EXPECT_EQ(cap.text(), "(NRM)  SIGHUP(" + std::to_string(SIGHUP) + ") \n(NRM)  SIGUSR1(" +
                               std::to_string(SIGUSR1) + ") \n");
     cap.clear();
     EXPECT_EQ(handle_sig(SIGKILL, on_sighup), -1);
     EXPECT_EQ(cap.text(), "(ERR)  handle_sig: sigaction (signo=9) ERROR(22): Invalid argument\n");
+}
+
+// A handler that logged would take the time-zone lock that localtime_r
+// and mktime hold in the main flow: a storm of signals against them must
+// end, with the handlers' lines written later from normal flow.
+TEST(util, signal_storm_against_time_conversion_ends)
+{
+    int rc = in_child([] {
+        if (handle_quit_signals(on_sigquit) != 0 || handle_sig(SIGHUP, on_sighup) != 0 ||
+            handle_sig(SIGUSR1, on_sigusr1) != 0)
+            return 10;
+        LogCapture cap(true);
+        std::atomic<bool> done{false};
+        const pthread_t target = pthread_self();
+        std::thread storm([&] {
+            while (!done) {
+                pthread_kill(target, SIGHUP);
+                pthread_kill(target, SIGUSR1);
+            }
+        });
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+        for (time_t t = time(nullptr); std::chrono::steady_clock::now() < end; ++t) {
+            struct tm bt;
+            localtime_r(&t, &bt);
+            mktime(&bt);
+        }
+        done = true;
+        storm.join();
+        if (!cap.text().empty()) return 11;  // nothing was written from a handler
+        raise(SIGTERM);
+        log_caught_signals();
+        const std::string text = cap.text();
+        for (const std::string &line :
+             {"(NRM)  SIGHUP(" + std::to_string(SIGHUP) + ") \n",
+              "(NRM)  SIGUSR1(" + std::to_string(SIGUSR1) + ") \n",
+              "(NRM)  QUIT-SIG(" + std::to_string(SIGTERM) + ")\n"})
+            if (text.find(line) == std::string::npos) return 12;
+        log_caught_signals();
+        return cap.text() == text ? 0 : 13;  // each arrival is written once
+    });
+    EXPECT_EQ(rc, 0);
 }
 
 TEST(util, ignore_sigpipe_survives_a_gone_reader)
@@ -678,6 +754,60 @@ TEST(util, ignore_sigpipe_survives_a_gone_reader)
         return 0;
     });
     EXPECT_EQ(rc, 0);  // a SIGPIPE death would give -1
+}
+
+// A daemon's files are created with their own modes whatever the umask
+// (daemonize sets 0), and none of its descriptors reaches a child that a
+// pipe log starts.
+TEST(util, daemon_files_are_not_world_writable_and_not_inherited)
+{
+    TempDir dir;
+    int rc = in_child([&] {
+        umask(0);
+        const std::string log_path = dir.file("tavel.log");
+        const std::string pid_path = dir.file("tavel.pid");
+        if (log_open(&g_log, log_path.c_str()) != 0) return 10;
+        if (create_pidfile_extra(pid_path.c_str(), getpid(), nullptr, CPFX_HUSH) != 0) return 11;
+        for (const std::string &path : {log_path, pid_path}) {
+            struct stat st;
+            if (stat(path.c_str(), &st) != 0 || (st.st_mode & 07777) != 0644) return 12;
+        }
+        std::vector<int> own{fileno(log_fp(&g_log))};
+        for (const auto &e : std::filesystem::directory_iterator("/proc/self/fd")) {
+            std::error_code ec;
+            if (std::filesystem::read_symlink(e.path(), ec) == pid_path)
+                own.push_back(atoi(e.path().filename().c_str()));
+        }
+        const int lsn = open_anyaddr_listener(AF_INET, "0", 0);
+        sockaddr_storage any{};
+        any.ss_family = AF_INET;
+        const int udp = open_udp_listener(&any, nullptr);
+        if (lsn < 0 || udp < 0) return 13;
+        sockaddr_in self{};
+        socklen_t len = sizeof(self);
+        getsockname(lsn, reinterpret_cast<sockaddr *>(&self), &len);
+        self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const int cli = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (connect(cli, reinterpret_cast<sockaddr *>(&self), len) != 0) return 14;
+        pollfd p{lsn, POLLIN, 0};
+        if (poll(&p, 1, WAIT_MS) != 1) return 15;
+        const int acc = W_accept("test", lsn, nullptr, nullptr);
+        if (acc < 0) return 16;
+        own.insert(own.end(), {lsn, udp, acc});
+        if (own.size() != 5) return 17;
+
+        std::string cmd;
+        for (int fd : own)
+            cmd += "[ -e /proc/$$/fd/" + std::to_string(fd) + " ] && echo " + std::to_string(fd) + ";";
+        FILE *child = popen(cmd.c_str(), "r");
+        if (!child) return 18;
+        char seen[256] = "";
+        size_t n = fread(seen, 1, sizeof(seen) - 1, child);
+        pclose(child);
+        log_close(&g_log);
+        return n == 0 ? 0 : 19;  // the child saw none of them
+    });
+    EXPECT_EQ(rc, 0);
 }
 
 TEST(util, reset_getopt_state_rescans)

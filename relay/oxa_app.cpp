@@ -1,0 +1,353 @@
+#include "oxa_app.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "app.globals.h"
+#include "gkh.h"
+#include "libmeta.h"
+#include "log.h"
+#include "meta.h"
+#include "netaddr.h"
+#include "oxa_capture.h"
+#include "oxa_ctx.h"
+#include "oxa_detach.h"
+#include "oxa_report.h"
+#include "oxa_scope.h"
+#include "util.h"
+
+LOG_MODULE(LM_DEFAULT);
+
+namespace oxa {
+
+namespace {
+
+app_ctx initial_ctx()
+{
+    app_ctx c{};
+    c.rep.sockfd = -1;
+    return c;
+}
+
+}  // namespace
+
+app_cfg g_cfg{};
+app_ctx g_ctx = initial_ctx();
+const char *g_progname = APP_ID;
+
+namespace {
+
+constexpr char OPTSTRING[] = "?Ti:R:g:G:F:l:L:u:p:";
+constexpr char DEFAULT_LOGFILE[] = "/dev/null";
+constexpr char REPORT_SCHEME[] = "udp://";
+constexpr size_t CWD_SIZE = 256;
+
+struct opt_help {
+    const char *opt;
+    const char *help;
+};
+
+constexpr std::array<opt_help, 11> OPTION_GUIDE = {{
+    {"-?", "output this option guide"},
+    {"-i {ifc}", "network interface to listen on"},
+    {"-R {address:port}", "address:port of tvl to report to"},
+    {"-g {min-group}", "minimal m-cast address to relay"},
+    {"-G {max-group}", "maximum m-cast address to relay"},
+    {"-F {path}", "path to group-list file"},
+    {"-l {path}", "log file"},
+    {"-L {level}", "log level: crit|err|norm|warn|info|debug"},
+    {"-p {path}", "pid file"},
+    {"-u {username}", "run as user"},
+    {"-T", "run as a non-daemon application"},
+}};
+
+// Copies the value of option opt into a fixed field; a value that does not
+// fit is refused, never cut.
+bool set_field(char *field, size_t max_len, const char *prefix, const char *value, char opt)
+{
+    const size_t plen = strlen(prefix), vlen = strlen(value);
+    if (plen + vlen > max_len) {
+        fprintf(stderr, "Value of -%c is too long: %zu characters, at most %zu: %s\n", opt, vlen,
+                max_len - plen, value);
+        return false;
+    }
+    memcpy(field, prefix, plen);
+    memcpy(field + plen, value, vlen + 1);
+    return true;
+}
+
+template <size_t N>
+bool set_field(char (&field)[N], const char *value, char opt)
+{
+    return set_field(field, N - 1, "", value, opt);
+}
+
+// A group bound of -g or -G, in host order.  0 or -1 (said on stderr).
+int parse_group(const char *text, uint32_t *bound)
+{
+    in_addr addr{};
+    if (inet_aton(text, &addr) == 0) {
+        fprintf(stderr, "Invalid address: %s\n", text);
+        return -1;
+    }
+    if (!is_mcast_group(ntohl(addr.s_addr))) {
+        fprintf(stderr, "Non-multicast address: %s (0x%04x)\n", text, addr.s_addr);
+        return -1;
+    }
+    *bound = ntohl(addr.s_addr);
+    return 0;
+}
+
+// One option of the command line.  0 or -1.
+int take_option(int opt, const char *arg)
+{
+    switch (opt) {
+    case 'T':
+        g_cfg.non_daemon = true;
+        return 0;
+    case 'i': {
+        if (!set_field(g_cfg.mifc, arg, 'i')) return -1;
+        sockaddr_storage ss{};
+        if (ifc_addr_lookup(AF_INET, arg, reinterpret_cast<sockaddr *>(&ss), sizeof ss) != 0) {
+            fprintf(stderr, "Invalid interface name: %s\n", arg);
+            return -1;
+        }
+        return 0;
+    }
+    case 'R':
+        if (strcmp(arg, "-") == 0) {
+            g_cfg.report_url[0] = '\0';
+            return 0;
+        }
+        return set_field(g_cfg.report_url, REPORT_URL_MAX, REPORT_SCHEME, arg, 'R') ? 0 : -1;
+    case 'g':
+        return parse_group(arg, &g_cfg.min_group);
+    case 'G':
+        return parse_group(arg, &g_cfg.max_group);
+    case 'F':
+        g_cfg.grp_list_file = arg;
+        return 0;
+    case 'l':
+        g_cfg.logfile = arg;
+        return 0;
+    case 'L':
+        if (match_log_level(arg, &g_cfg.log_level) != 0)
+            fprintf(stderr, "Invalid log level: %s\n", arg);
+        return 0;
+    case 'p':
+        return set_field(g_cfg.pidfile, arg, 'p') ? 0 : -1;
+    case 'u':
+        return set_field(g_cfg.rt_user, arg, 'u') ? 0 : -1;
+    default:  // -?, an unknown option, a missing argument
+        usage();
+    }
+}
+
+// Step 3 of the start-up: into the background, under the configured user.
+int detach()
+{
+    char saved[CWD_SIZE];
+    if (!getcwd(saved, sizeof saved)) {
+        const int err = errno;
+        log_err("getcwd ERROR(%d) : %s\n", err, strerror(err));
+        return -1;
+    }
+    // The log still writes to the starter's standard error here, through a
+    // copy that detaching leaves it, so the failure reaches the starter.
+    if (detach_with_status() != 0) {
+        log_err("Failed to make the process a daemon, quitting.\n");
+        return -1;
+    }
+    if (g_cfg.rt_user[0] && run_as_user(g_cfg.rt_user) != 0) return -1;
+    if (geteuid() != 0) (void)goto_runtime_dir(saved);
+    return 0;
+}
+
+// The start-up steps in order; the first failure ends them.
+int setup_steps()
+{
+    static constexpr const char *fn = "app_setup";
+    if (pcap_setup(g_cfg.mifc) != 0) return -1;
+
+    int rc = nkht_create(&g_ctx.wgrp_ht, GROUP_HT_SIZE, tw_shift);
+    if (rc != 0) {
+        log_err("%s: failed to create channel hastable\n", fn);
+        return rc;
+    }
+    if (!g_cfg.non_daemon && (rc = detach()) != 0) return rc;
+
+    if (log_open(&g_log, g_cfg.logfile) != 0) {
+        log_default(&g_log, stderr);
+        return -1;
+    }
+    g_mod_ll[LM_DEFAULT] = g_cfg.log_level;
+    if (g_cfg.log_level > INFO_level) log_mirror(&g_log, stderr);
+    log_set_pid(&g_log, getpid());
+
+    if (!g_cfg.non_daemon) {
+        // Descriptor 2 stays on /dev/null where detaching put it: closed, it
+        // would be taken by the pid file or a socket.
+        if (g_cfg.rt_user[0]) log_info("Running as user [%s]\n", g_cfg.rt_user);
+        if (create_pidfile_extra(g_cfg.pidfile, getpid(), nullptr, 0) != 0) return -1;
+        g_ctx.pidfile_owner = getpid();
+        glog_enable_syslog(g_progname);
+    }
+    if (g_cfg.grp_list_file && (rc = load_group_list(g_cfg.grp_list_file)) != 0) return rc;
+    return reporter_setup();
+}
+
+// Writes the decimal digits of v at the end of buf; the first digit.
+char *put_decimal(char *end, unsigned v)
+{
+    do {
+        *--end = char('0' + v % 10);
+        v /= 10;
+    } while (v);
+    return end;
+}
+
+}  // namespace
+
+void usage() noexcept
+{
+    fprintf(stderr, "%s\n", get_app_info(g_progname, nullptr));
+    fprintf(stderr, "Usage: %s OPTIONS\n", g_progname);
+    fputs("Options:\n", stderr);
+    for (const opt_help &o : OPTION_GUIDE) fprintf(stderr, "  %-21s= %s\n", o.opt, o.help);
+    fputc('\n', stderr);
+    dump_build_info(stderr);
+    fprintf(stderr, "%s reports the IGMP joins and leaves seen on one interface to tavel\n",
+            g_progname);
+    fputc('\n', stderr);
+    exit(OXA_USAGE);
+}
+
+int app_getcfg(int argc, char **argv) noexcept
+{
+    static constexpr const char *fn = "app_getcfg";
+    g_cfg.log_level = INFO_level;
+    int opt;
+    while ((opt = getopt(argc, argv, OPTSTRING)) != -1)
+        if (take_option(opt, optarg) != 0) return -1;
+
+    if (geteuid() != 0) {
+        g_cfg.non_daemon = true;
+        log_mirror(&g_log, stderr);
+    }
+    if (g_cfg.log_level > DEBUG_level) g_cfg.log_level = DEBUG_level;
+    if (!g_cfg.mifc[0]) {
+        fprintf(stderr, "%s: interface must be specified\n", fn);
+        usage();
+    }
+    if (g_cfg.min_group && g_cfg.max_group && g_cfg.max_group < g_cfg.min_group) {
+        fprintf(stderr, "%s: BAD g/G: min (0x%08x) > max (0x%08x) for group addresses\n", fn,
+                g_cfg.min_group, g_cfg.max_group);
+        exit(OXA_USAGE);
+    }
+    if (!g_cfg.logfile) {
+        g_cfg.logfile = DEFAULT_LOGFILE;
+        fprintf(stderr, "%s: logging to %s\n", fn, g_cfg.logfile);
+    }
+    return 0;
+}
+
+int app_setup() noexcept
+{
+    const int rc = setup_steps();
+    if (rc != 0) app_shutdown();
+    return rc;
+}
+
+int app_run() noexcept
+{
+    static constexpr const char *fn = "app_run";
+    log_info("%s is running as UID=%ld, pid=%d\n", g_progname, long(geteuid()), int(getpid()));
+    int rc = 0;
+    while (!g_quit) {
+        log_dbg("%s: waiting for packets\n", fn);
+        const int n = pcap_dispatch(g_ctx.handle, -1, on_pcap_pkt, nullptr);
+        if (n == PCAP_ERROR_BREAK && g_quit) break;
+        if (n == PCAP_ERROR) {
+            log_err("%s: pcap_dispatch() ERROR: %s\n", fn, pcap_geterr(g_ctx.handle));
+            rc = -1;
+            break;
+        }
+        log_dbg("%s: %d packets\n", fn, n);
+        on_idle();
+    }
+    log_info("%s: ended with rc=%d\n", fn, rc);
+    return rc;
+}
+
+void on_idle() noexcept
+{
+    static time_t last = 0;
+    const time_t now = time(nullptr);
+    if ((now - last) * 1000 > 4999) {
+        log_dbg("%s: doing nothing\n", "on_idle");
+        last = now;
+    }
+}
+
+void handle_qsig(int signo) noexcept
+{
+    // Only async-signal-safe calls: write(2), the flag, and the capture
+    // library's break, which only sets a flag and wakes its wait.
+    const int saved_errno = errno;
+    char buf[32];
+    char *end = buf + sizeof buf;
+    *--end = '\n';
+    *--end = ')';
+    char *p = put_decimal(end, unsigned(signo));
+    static constexpr char head[] = "\nSIG(";
+    p -= sizeof head - 1;
+    memcpy(p, head, sizeof head - 1);
+    (void)!write(STDERR_FILENO, p, size_t(buf + sizeof buf - p));
+    g_quit = 1;
+    if (pcap_t *handle = g_ctx.handle) pcap_breakloop(handle);
+    errno = saved_errno;
+}
+
+void app_shutdown() noexcept
+{
+    static constexpr const char *fn = "app_shutdown";
+    pcap_teardown();
+    if (g_ctx.wgrp_ht) nkht_destroy(g_ctx.wgrp_ht, nullptr);
+    g_ctx.wgrp_ht = 0;
+    reporter_close();
+    // Only the process that created and locked the pid file removes it: a
+    // foreground run or a refused second instance leaves the running
+    // daemon's file alone.
+    if (g_cfg.pidfile[0] && g_ctx.pidfile_owner == getpid()) {
+        if (unlink(g_cfg.pidfile) != 0) {
+            const int err = errno;
+            log_err("%s: unlink(%s) ERROR(%d): %s\n", fn, g_cfg.pidfile, err, strerror(err));
+        }
+        g_ctx.pidfile_owner = 0;
+    }
+}
+
+void reserve_std_fds() noexcept
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lowest free descriptor is fd itself.
+        const int nul = open("/dev/null", O_RDWR);
+        if (nul >= 0 && nul != fd) {
+            (void)dup2(nul, fd);
+            close(nul);
+        }
+    }
+}
+
+}  // namespace oxa

@@ -1,0 +1,368 @@
+// The agent run as a program: command line and exit codes, start-up in the
+// foreground and in the background, and the capture end to end:
+//
+//   ns A (host)                          ns B (agent)
+//   va  10.72.0.1/24  <--- veth --->     vb  10.72.0.2/24
+//   IGMPv2 joins and leaves, frames      oxa -i vb, reporting to a UDP
+//   crafted and sent with AF_PACKET      receiver on 127.0.0.1 or stdout
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "netns.h"
+#include "support.h"
+
+namespace {
+
+// The capture hands packets over at the latest after its 5 s read time-out.
+constexpr int MSG_WAIT_MS = 20000;
+constexpr int WAIT_MS = 10000;
+
+const char *const BUILD_DIR = getenv("TAVEL_BUILD_DIR");
+const std::string OXA = std::string(BUILD_DIR ? BUILD_DIR : ".") + "/relay/oxa";
+const std::string READY = "app_run: waiting for packets";
+
+// Starts oxa with args (inside netns when given), stdout and stderr into
+// the files out and err.  Its pid; finish_child waits for it.
+int spawn(const std::vector<std::string> &args, const std::string &out, const std::string &err,
+          const std::string &netns = "")
+{
+    return start_child([&] {
+        std::vector<char *> argv{const_cast<char *>(OXA.c_str())};
+        for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if ((!netns.empty() && !enter_netns(netns)) || dup2(o, 1) < 0 || dup2(e, 2) < 0) return 126;
+        execv(OXA.c_str(), argv.data());
+        return 127;
+    });
+}
+
+// Polls cond every 20 ms for at most ms.
+bool poll_until(const std::function<bool()> &cond, int ms)
+{
+    for (int waited = 0; !cond(); waited += 20)
+        if (waited >= ms || poll(nullptr, 0, 20) < 0) return false;
+    return true;
+}
+
+bool has(const std::string &text, const std::string &what)
+{
+    return text.find(what) != std::string::npos;
+}
+
+// A socket made inside the namespace: it stays there whoever uses it.
+int socket_in(const std::string &ns, int domain, int type)
+{
+    int fd = -1;
+    std::thread([&] {
+        if (enter_netns(ns)) fd = socket(domain, type | SOCK_CLOEXEC, 0);
+    }).join();
+    return fd;
+}
+
+std::string recv_within(int fd, int ms)
+{
+    pollfd p{fd, POLLIN, 0};
+    char buf[256];
+    const ssize_t n = poll(&p, 1, ms) == 1 ? recv(fd, buf, sizeof buf, 0) : 0;
+    return n > 0 ? std::string(buf, size_t(n)) : std::string();
+}
+
+// The next n datagrams, sorted: hosts report a new group after a random delay.
+std::string recv_set(int fd, size_t n)
+{
+    std::vector<std::string> got;
+    for (size_t i = 0; i < n; ++i) got.push_back(recv_within(fd, MSG_WAIT_MS));
+    std::sort(got.begin(), got.end());
+    std::string s;
+    for (const auto &g : got) s += g;
+    return s;
+}
+
+bool membership(int fd, const char *group, const std::string &ifaddr, bool join)
+{
+    ip_mreq m{};
+    inet_aton(group, &m.imr_multiaddr);
+    inet_aton(ifaddr.c_str(), &m.imr_interface);
+    return setsockopt(fd, IPPROTO_IP, join ? IP_ADD_MEMBERSHIP : IP_DROP_MEMBERSHIP, &m,
+                      sizeof m) == 0;
+}
+
+// An Ethernet frame with an IPv4 header of ihl words (20 bytes written at
+// least) and an IGMP message, cut to len bytes when len is given;
+// ver_proto is the IP version times 16 plus a protocol number below 16.
+std::vector<uint8_t> frame(uint8_t type, const char *group, unsigned ihl = 6, size_t len = 0,
+                           uint16_t ethertype = 0x0800, uint8_t ver_proto = 0x42)
+{
+    in_addr g{};
+    inet_aton(group, &g);
+    const size_t iplen = std::max<size_t>(ihl * 4, 20);
+    std::vector<uint8_t> f(14 + iplen + 8, 0);
+    const uint8_t mac[12] = {0x01, 0x00, 0x5e, 0x01, 0x01, 0x01, 0x02, 0, 0, 0, 0, 1};
+    memcpy(f.data(), mac, 12);
+    f[12] = uint8_t(ethertype >> 8);
+    f[13] = uint8_t(ethertype);
+    f[14] = uint8_t((ver_proto >> 4) << 4 | (ihl & 15));
+    f[14 + 9] = ver_proto & 15;
+    memcpy(&f[14 + 16], &g, 4);
+    f[14 + iplen] = type;
+    memcpy(&f[14 + iplen + 4], &g, 4);
+    if (len) f.resize(len);
+    return f;
+}
+
+bool inject(int pfd, int ifindex, const std::vector<uint8_t> &f)
+{
+    sockaddr_ll ll{};
+    ll.sll_family = AF_PACKET;
+    ll.sll_ifindex = ifindex;
+    ll.sll_halen = 6;
+    memcpy(ll.sll_addr, f.data(), 6);
+    return sendto(pfd, f.data(), f.size(), 0, reinterpret_cast<sockaddr *>(&ll), sizeof ll) ==
+           ssize_t(f.size());
+}
+
+TEST(oxa_cli, options_usage_and_exit_codes)
+{
+    const std::string usage =
+        "Usage: oxa OPTIONS\nOptions:\n"
+        "  -?                   = output this option guide\n"
+        "  -i {ifc}             = network interface to listen on\n"
+        "  -R {address:port}    = address:port of tvl to report to\n"
+        "  -g {min-group}       = minimal m-cast address to relay\n"
+        "  -G {max-group}       = maximum m-cast address to relay\n"
+        "  -F {path}            = path to group-list file\n"
+        "  -l {path}            = log file\n"
+        "  -L {level}           = log level: crit|err|norm|warn|info|debug\n"
+        "  -p {path}            = pid file\n"
+        "  -u {username}        = run as user\n"
+        "  -T                   = run as a non-daemon application\n\n----\n";
+    const struct {
+        std::vector<std::string> args;
+        int code;
+        std::string err;
+    } cases[] = {
+        // clang-format off
+        {{}, 1, "(Tavel IGMP agent) 0.1-112.2 (prep-0.2-master) regular 1973fb84; built on 2022-08-24\n" + usage},
+        {{"-?"}, 1, usage},
+        {{"-x", "-i", "lo"}, 1, usage},
+        {{"-i"}, 1, usage},
+        {{"-T"}, 1, "app_getcfg: interface must be specified\n"},
+        {{"-i", "nosuch0"}, 2, "Invalid interface name: nosuch0\n"},
+        {{"-i", "lo", "-g", "10.0.0.1"}, 2, "Non-multicast address: 10.0.0.1 (0x100000a)\n"},
+        {{"-i", "lo", "-G", "300.1.1.1"}, 2, "Invalid address: 300.1.1.1\n"},
+        {{"-i", "lo", "-g", "239.0.0.9", "-G", "239.0.0.1"}, 1, "app_getcfg: BAD g/G: min (0xef000009) > max (0xef000001) for group addresses\n"},
+        {{"-i", "lo", "-L", "bogus", "-g", "10.0.0.1"}, 2, "Invalid log level: bogus\n"},
+        // Values too long for their fields are refused, never cut.
+        {{"-i", std::string(16, 'i')}, 2, "Value of -i is too long: 16 characters, at most 15"},
+        {{"-i", "lo", "-u", std::string(32, 'u')}, 2, "-u is too long: 32 characters, at most 31"},
+        {{"-i", "lo", "-p", std::string(128, 'p')}, 2, "-p is too long: 128 characters, at most 127"},
+        {{"-i", "lo", "-R", std::string(121, 'r')}, 2, "-R is too long: 121 characters, at most 120"},
+        // clang-format on
+    };
+    TempDir dir;
+    for (const auto &c : cases) {
+        const pid_t pid = spawn(c.args, dir.file("out"), dir.file("err"));
+        EXPECT_EQ(finish_child(pid, WAIT_MS), c.code) << c.err;
+        EXPECT_TRUE(has(read_file(dir.file("err")), c.err)) << c.err << read_file(dir.file("err"));
+        EXPECT_EQ(read_file(dir.file("out")), "") << c.err;
+    }
+}
+
+class OxaNetns : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!vp.ok()) GTEST_SKIP() << "cannot make network namespaces";
+        ASSERT_TRUE(run_quiet("ip netns exec " + vp.a() +
+                              " sysctl -qw net.ipv4.conf.va.force_igmp_version=2"));
+    }
+    // Runs the agent in ns B to its end; its output in out and err.
+    int run(const std::vector<std::string> &args)
+    {
+        return finish_child(spawn(args, out, err, vp.b()), WAIT_MS);
+    }
+    VethPair vp{72};
+    TempDir dir;
+    const std::string out = dir.file("out"), err = dir.file("err"), log = dir.file("log");
+};
+
+TEST_F(OxaNetns, start_up_failures_give_their_exit_codes)
+{
+    const std::string list = dir.file("groups"), pid = dir.file("pid"), none = dir.file("none");
+    const std::vector<std::string> fg = {"-T", "-i", "vb", "-L", "debug", "-l", log};
+    const std::vector<std::string> bg = {"-i", "vb", "-L", "debug", "-l", log, "-F", list};
+    const struct {
+        std::string list_text;
+        std::vector<std::string> more;  // options after fg, or all of them
+        std::string message;            // on stderr or in the log
+    } cases[] = {
+        {"239.1.1.1\n\n", {"-F", list}, "[" + list + "] error parsing entry at line 2: \n"},
+        {"# groups\n", {"-F", list}, "error parsing entry at line 1: # groups"},
+        {"10.0.0.1\n", {"-F", list}, "]:1 non-multicast address: (0x100000a) 10.0.0.1"},
+        {"239.1.1.1\n0xef010101\n", {"-F", list}, "duplicate at line 2: (16) 0xef010101"},
+        // A line past 62 characters is refused whole, not read as two entries.
+        {"239.1.1.1" + std::string(53, ' ') + "239.1.1.2\n", {"-F", list}, "line 1 is longer"},
+        {"", {"-F", none}, "load_group_list: failed to open [" + none + "]"},
+        {"", {"-R", "127.0.0.1:99999"}, "reporter_setup: failed to open [udp://127.0.0.1:99999]"},
+        // In the background the starter waits for the daemon's start-up.
+        {"239.1.1.1\n", bg, "create_pidfile_extra: no path specified"},
+        {"", {"-i", "vb", "-l", log, "-p", pid, "-F", none}, "load_group_list: failed to open"},
+        {"", {"-i", "vb", "-l", log, "-p", pid, "-u", "nosuch0"}, "user nosuch0 not found"},
+    };
+    for (const auto &c : cases) {
+        unlink(log.c_str());
+        write_file(list, c.list_text);
+        std::vector<std::string> args = c.more;
+        if (args[0] != "-i") args.insert(args.begin(), fg.begin(), fg.end());
+        EXPECT_EQ(run(args), 2) << c.message;
+        const std::string text = read_file(err) + (file_exists(log) ? read_file(log) : "");
+        EXPECT_TRUE(has(text, c.message)) << c.message << "\n" << text;
+        if (args[0] == "-i") {
+            EXPECT_TRUE(
+                has(read_file(err), "start-up in the background failed with exit status 2"));
+        }
+        EXPECT_FALSE(file_exists(pid));
+    }
+
+    const std::string nb = "ip -n " + vp.b() + " ";
+    if (run_quiet(nb + "tuntap add mode tun dev otun0") &&
+        run_quiet(nb + "addr add 10.73.0.1/24 dev otun0") && run_quiet(nb + "link set otun0 up")) {
+        EXPECT_EQ(run({"-T", "-i", "otun0"}), 2);
+        EXPECT_TRUE(has(read_file(err), "otun0 is not an Ethernet interface (link type RAW)"));
+    }
+}
+
+TEST_F(OxaNetns, joins_and_leaves_reported_end_to_end)
+{
+    Fd rx(socket_in(vp.b(), AF_INET, SOCK_DGRAM));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t alen = sizeof a;
+    ASSERT_EQ(bind(rx.fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    ASSERT_EQ(getsockname(rx.fd, reinterpret_cast<sockaddr *>(&a), &alen), 0);
+    Fd host(socket_in(vp.a(), AF_INET, SOCK_DGRAM));
+    Fd raw(socket_in(vp.a(), AF_PACKET, SOCK_RAW));
+    ifreq ifr{};
+    strcpy(ifr.ifr_name, "va");
+    ASSERT_EQ(ioctl(raw.fd, SIOCGIFINDEX, &ifr), 0);
+
+    // Agent 1 reports over UDP: 239.1.1.1-239.1.1.9 and the listed
+    // 239.2.2.2.  Agent 2 prints: only the listed 239.3.3.3.
+    write_file(dir.file("list1"), "239.2.2.2\n");
+    write_file(dir.file("list2"), "239.3.3.3\n");
+    const std::string err2 = dir.file("err2"), out2 = dir.file("out2");
+    const pid_t a1 =
+        spawn({"-T", "-i", "vb", "-R", "127.0.0.1:" + std::to_string(ntohs(a.sin_port)), "-g",
+               "239.1.1.1", "-G", "239.1.1.9", "-F", dir.file("list1"), "-L", "debug", "-l", log},
+              out, err, vp.b());
+    const pid_t a2 =
+        spawn({"-T", "-i", "vb", "-F", dir.file("list2"), "-L", "debug", "-l", dir.file("log2")},
+              out2, err2, vp.b());
+    ASSERT_TRUE(poll_until(
+        [&] { return has(read_file(err), READY) && has(read_file(err2), READY); }, WAIT_MS));
+
+    // Crafted frames, in order.  Malformed ones that pass the capture
+    // filter, and ones it drops, report nothing and crash nothing.
+    // clang-format off
+    const std::vector<uint8_t> frames[] = {
+        frame(0x16, "239.1.1.1", 6, 30), frame(0x16, "239.1.1.1", 4),
+        frame(0x16, "239.1.1.1", 15, 50), frame(0x16, "239.1.1.1", 6, 45),
+        frame(0x16, "239.1.1.1", 6, 0, 0x0800, 0x62), frame(0x16, "239.1.1.1", 6, 0, 0x86dd),
+        frame(0x16, "239.1.1.1", 6, 0, 0x0800, 0x4f),
+        frame(0x16, "239.1.1.1"), frame(0x16, "239.1.1.1", 5), frame(0x12, "239.1.1.2", 5),
+        frame(0x22, "239.1.1.3"), frame(0x11, "239.1.1.3"), frame(0x17, "239.1.1.1"),
+        frame(0x17, "239.1.1.1"), frame(0x17, "239.1.1.8"), frame(0x16, "239.2.2.9"),
+        frame(0x17, "239.2.2.9")};
+    // clang-format on
+    for (const auto &f : frames) EXPECT_TRUE(inject(raw.fd, ifr.ifr_ifindex, f));
+    EXPECT_EQ(recv_within(rx.fd, MSG_WAIT_MS), "JOIN UDP://239.1.1.1\n");
+    EXPECT_EQ(recv_within(rx.fd, MSG_WAIT_MS), "JOIN UDP://239.1.1.2\n");
+    EXPECT_EQ(recv_within(rx.fd, MSG_WAIT_MS), "LEAVE UDP://239.1.1.1\n");
+
+    // Real IGMPv2 hosts.
+    const char *groups[] = {"239.3.3.3", "239.1.1.5", "239.1.1.10", "239.2.2.2"};
+    for (const char *g : groups) ASSERT_TRUE(membership(host.fd, g, vp.addr_a(), true)) << g;
+    EXPECT_EQ(recv_set(rx.fd, 2), "JOIN UDP://239.1.1.5\nJOIN UDP://239.2.2.2\n");
+    for (const char *g : groups) ASSERT_TRUE(membership(host.fd, g, vp.addr_a(), false)) << g;
+    EXPECT_EQ(recv_set(rx.fd, 2), "LEAVE UDP://239.1.1.5\nLEAVE UDP://239.2.2.2\n");
+    // The next message is the next in-scope join: nothing else came between.
+    ASSERT_TRUE(membership(host.fd, "239.1.1.9", vp.addr_a(), true));
+    EXPECT_EQ(recv_within(rx.fd, MSG_WAIT_MS), "JOIN UDP://239.1.1.9\n");
+    EXPECT_TRUE(
+        poll_until([&] { return has(read_file(out2), "LEAVE UDP://239.3.3.3\n"); }, MSG_WAIT_MS));
+
+    kill(a1, SIGTERM);
+    kill(a2, SIGTERM);
+    EXPECT_EQ(finish_child(a1, WAIT_MS), 0);
+    EXPECT_EQ(finish_child(a2, WAIT_MS), 0);
+    EXPECT_EQ(recv_within(rx.fd, 0), "");  // no LEAVE for the groups still joined
+    EXPECT_EQ(read_file(out), "");
+    EXPECT_EQ(read_file(out2), "JOIN UDP://239.3.3.3\nLEAVE UDP://239.3.3.3\n");
+    EXPECT_TRUE(has(read_file(err), "\nSIG(15)\n"));
+    const std::string l1 = read_file(log);
+    for (const char *line :
+         {"(ERR)  on_pcap_pkt: packet is too small: 30 bytes\n",
+          "on_pcap_pkt: bad IPv4 header length 16 for 42 bytes",
+          "on_pcap_pkt: bad IPv4 header length 60 for 50 bytes",
+          "on_pcap_pkt: bad IPv4 header length 24 for 45 bytes",
+          "(ERR)  on_pcap_pkt: non-IPv4: 6\n", "on_pcap_pkt: address out of scope: 239.1.1.10\n",
+          "relay_msg: 21 bytes sent: JOIN UDP://239.1.1.5\n", "v2-report/16 239.1.1.5\n",
+          "02:00:00:00:00:01 -> 01:00:5e:01:01:01 [0800]\n", "oxa is exiting with rc=0\n"})
+        EXPECT_TRUE(has(l1, line)) << line;
+    EXPECT_TRUE(
+        has(read_file(dir.file("log2")), "relay_msg: 21 bytes output: JOIN UDP://239.3.3.3\n"));
+}
+
+TEST_F(OxaNetns, daemon_owns_its_pid_file_and_keeps_output_out_of_it)
+{
+    // Detached processes come back to this one, which reaps the daemon.
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    Fd host(socket_in(vp.a(), AF_INET, SOCK_DGRAM));
+    const std::string pidf = dir.file("oxa.pid"), log2 = dir.file("log2");
+    ASSERT_EQ(run({"-i", "vb", "-p", pidf, "-l", log}), 0) << read_file(err);
+    const pid_t daemon = pid_t(atol(read_file(pidf).c_str()));
+    ASSERT_GT(daemon, 0);
+    const std::string pid_text = std::to_string(daemon);
+
+    // Messages on the standard output go to /dev/null, not into the pid file.
+    ASSERT_TRUE(membership(host.fd, "239.5.5.5", vp.addr_a(), true));
+    EXPECT_TRUE(poll_until([&] { return has(read_file(log), "output: JOIN UDP://239.5.5.5"); },
+                           MSG_WAIT_MS));
+    EXPECT_EQ(read_file(pidf), pid_text);
+
+    // A second daemon and a foreground run naming the same file leave it alone.
+    EXPECT_EQ(run({"-i", "vb", "-p", pidf, "-l", log2}), 2);
+    EXPECT_TRUE(has(read_file(log2), "is locked (another instance of daemon must be running)"));
+    const pid_t fg = spawn({"-T", "-i", "vb", "-p", pidf, "-L", "debug"}, out, err, vp.b());
+    EXPECT_TRUE(poll_until([&] { return has(read_file(err), READY); }, WAIT_MS));
+    kill(fg, SIGTERM);
+    EXPECT_EQ(finish_child(fg, WAIT_MS), 0);
+    EXPECT_EQ(read_file(pidf), pid_text);
+
+    // The daemon removes its own file when it stops.
+    kill(daemon, SIGTERM);
+    EXPECT_EQ(finish_child(daemon, WAIT_MS), 0);
+    EXPECT_FALSE(file_exists(pidf));
+}
+
+}  // namespace

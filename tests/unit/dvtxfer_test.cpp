@@ -1,0 +1,219 @@
+// The traffic tool's transfer loops called in-process.  recv() and
+// sendfile() are replaced in this program by versions that can fail on
+// demand, to show how the loops take errors that real sockets give rarely.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "app.globals.h"
+#include "dvt.h"
+#include "dvtxfer.h"
+#include "support.h"
+
+namespace {
+
+// How many calls fail with which error before the calls behave normally.
+int g_recv_fails = 0, g_recv_errno = 0;
+int g_sendfile_fails = 0, g_sendfile_errno = 0;
+int g_sendfile_quit_after = 0;  // g_quit is set after this many real calls
+
+}  // namespace
+
+extern "C" ssize_t recv(int fd, void *buf, size_t n, int flags)
+{
+    if (g_recv_fails > 0 && g_recv_fails--) {
+        errno = g_recv_errno;
+        return -1;
+    }
+    return syscall(SYS_recvfrom, fd, buf, n, flags, nullptr, nullptr);
+}
+
+extern "C" ssize_t sendfile(int out_fd, int in_fd, off_t *offset, size_t count)
+{
+    if (g_sendfile_fails > 0 && g_sendfile_fails--) {
+        errno = g_sendfile_errno;
+        return -1;
+    }
+    const ssize_t n = syscall(SYS_sendfile, out_fd, in_fd, offset, count);
+    if (g_sendfile_quit_after > 0 && --g_sendfile_quit_after == 0) g_quit = 1;
+    return n;
+}
+
+namespace {
+
+// Sends stdout to a temporary file for the object's life.
+class StdoutCapture {
+public:
+    StdoutCapture() : fp_(tmpfile()), saved_(dup(1))
+    {
+        fflush(stdout);
+        dup2(fileno(fp_), 1);
+    }
+    ~StdoutCapture()
+    {
+        dup2(saved_, 1);
+        close(saved_);
+        fclose(fp_);
+    }
+    std::string text() const
+    {
+        std::string out(4096, '\0');
+        out.resize(size_t(std::max<ssize_t>(pread(fileno(fp_), out.data(), out.size(), 0), 0)));
+        return out;
+    }
+
+private:
+    FILE *fp_;
+    int saved_;
+};
+
+class dvtxfer : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_cfg = appcfg{};
+        g_cfg.stats_period_sec = DEFAULT_STAT_SEC;
+        g_ctx = dvt_ctx{};
+        g_stats = app_stats{};
+        g_src_fd = -1;
+        g_quit = 0;
+        reset_gap();
+    }
+    void TearDown() override
+    {
+        g_quit = 0;
+        g_src_fd = -1;
+    }
+};
+
+// A bound, non-blocking UDP receiver on 127.0.0.1 and a sender to it.
+struct UdpPair {
+    Fd rx{socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)};
+    Fd tx{socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
+    sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    UdpPair()
+    {
+        socklen_t len = sizeof(addr);
+        bind(rx.fd, reinterpret_cast<sockaddr *>(&addr), len);
+        getsockname(rx.fd, reinterpret_cast<sockaddr *>(&addr), &len);
+    }
+    void send(size_t n, char c = 'x')
+    {
+        const std::string m(n, c);
+        sendto(tx.fd, m.data(), n, 0, reinterpret_cast<sockaddr *>(&addr), sizeof(addr));
+    }
+};
+
+}  // namespace
+
+TEST_F(dvtxfer, loss_bursts_skip_consecutive_messages)
+{
+    EXPECT_EQ(get_gap(), 0) << "no loss without -2";
+    g_cfg.gap = {.maxlen = 1, .randn = 1};
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(get_gap(), 1) << "-2 1:1 skips every message";
+
+    // A burst counts down to 1; about one message in randn starts one.
+    g_cfg.gap = {.maxlen = 3, .randn = 4};
+    g_ctx.rseed = 1;
+    srand(1);
+    int bursts = 0, wrong = 0;
+    for (int i = 0, prev = 0; i < 40000; ++i) {
+        const int g = get_gap();
+        wrong += g > 3 || (prev > 1 && g != prev - 1);
+        bursts += g != 0 && prev == 0;
+        prev = g;
+    }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_GT(bursts, 4000);
+}
+
+TEST_F(dvtxfer, batched_receive_takes_only_slots_that_fit_the_buffer)
+{
+    UdpPair p;
+    g_cfg.mode = M_UDP;
+    g_cfg.use_mmsg = 1;
+    int count = -1;
+    // A message as large as the whole buffer leaves no slot: nothing read.
+    EXPECT_EQ(read_udp(p.rx.fd, g_buf, DVT_BUFSIZE, DVT_BUFSIZE, MSG_DONTWAIT, &count), 0);
+    EXPECT_EQ(count, 0);
+    // Datagrams longer than the message size count with their full length.
+    p.send(3000);
+    p.send(700);
+    EXPECT_EQ(read_udp(p.rx.fd, g_buf, 1000, DVT_BUFSIZE, MSG_DONTWAIT, &count), 3700);
+    EXPECT_EQ(count, 2);
+    EXPECT_EQ(first_dgram_len(), 3000u);
+}
+
+TEST_F(dvtxfer, reader_goes_on_after_spurious_eagain_and_returns_real_errors)
+{
+    UdpPair p;
+    g_cfg.mode = M_UDP;
+    StdoutCapture out;
+    for (int i = 0; i < 3; ++i) p.send(100);
+    g_recv_errno = EAGAIN;
+    g_recv_fails = 1;
+    int fd = p.rx.fd;
+    EXPECT_EQ(sock_reader(&fd, 1, 1400), 0);
+    EXPECT_EQ(g_stats.ntotal, 300);
+
+    p.send(100);
+    StderrCapture err;
+    g_recv_errno = ENOBUFS;
+    g_recv_fails = 1;
+    EXPECT_EQ(sock_reader(&fd, 1, 1400), ENOBUFS);
+    EXPECT_NE(err.text().find("read fd=" + std::to_string(fd) + " ERROR [105]"), std::string::npos);
+}
+
+TEST_F(dvtxfer, file_writer_waits_again_when_the_socket_is_full)
+{
+    TempDir dir;
+    std::string data(3000, '\0');
+    for (size_t i = 0; i < data.size(); ++i) data[i] = char(i * 7);
+    write_file(dir.file("src"), data);
+    Fd src(open(dir.file("src").c_str(), O_RDONLY | O_CLOEXEC));
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    Fd a(sv[0]), b(sv[1]);
+    g_src_fd = src.fd;
+    g_cfg.srcfile = "src";
+    g_cfg.mode = M_WRITER;
+    g_cfg.addr_family = SOCK_STREAM;
+
+    StdoutCapture out;
+    g_sendfile_errno = EAGAIN;
+    g_sendfile_fails = 1;
+    g_sendfile_quit_after = 5;
+    EXPECT_EQ(sock_writer(a.fd, -1, 1400), 0);
+    // The refused message is sent again: 1400, 1400, 200, the file's end and
+    // a rewind, 1400.
+    std::string got(4400, '\0');
+    EXPECT_EQ(recv(b.fd, got.data(), got.size(), MSG_WAITALL), 4400);
+    EXPECT_EQ(got, data + data.substr(0, 1400));
+    const std::string text = out.text();
+    EXPECT_NE(text.find("SENDFILE [(T)src] to fd=" + std::to_string(a.fd) + ", msg_size=1400 "
+                        "delay=0 ms\n#EOF(at 3000) DONE\ntotal sent to fd=" +
+                        std::to_string(a.fd) + ": 4400 bytes\n"),
+              std::string::npos)
+        << text;
+}
+
+TEST_F(dvtxfer, accept_without_a_waiting_peer_returns_to_the_wait)
+{
+    Fd lsn(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    ASSERT_EQ(bind(lsn.fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0);
+    ASSERT_EQ(listen(lsn.fd, 4), 0);
+    StderrCapture err;
+    EXPECT_EQ(tcp_session(lsn.fd, -1, 1400), 0);
+    EXPECT_NE(err.text().find("tcp_session: errno=11: "), std::string::npos);
+}
