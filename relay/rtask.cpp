@@ -88,7 +88,9 @@ void json_text(FILE *fp, const char *s)
         const auto u = static_cast<unsigned char>(*c);
         if (u == '"' || u == '\\')
             fprintf(fp, "\\%c", u);
-        else if (u < 0x20)
+        else if (u < 0x20 || u >= 0x7f)
+            // Bytes beyond ASCII need not be UTF-8 here; escaped, the
+            // report stays valid JSON whatever a client sent.
             fprintf(fp, "\\u%04x", u);
         else
             fputc(u, fp);
@@ -446,8 +448,7 @@ void rta_json_dump(FILE *fp, const rtask *t, size_t count) noexcept
             t->iavg.vps / 1024, nm.avgo, t->oavg.vps / 1024);
     if (has_altinput(t)) {
         const src_timers &at = t->altin.tm;
-        struct timespec now;
-        set_now(&now);
+        const struct timespec now = rqs_now();
         const bool present = is_set(at.last_read_tm) &&
                              diff_ms(&at.last_read_tm, &at.first_io_tm) >= 1 &&
                              diff_ms(&now, &at.last_read_tm) <= ALT_PRESENT_MS;

@@ -1,0 +1,36 @@
+#pragma once
+// The daemon's side of the event loop: the callback table it hands to the
+// loop once, the wait time, the read, write and error dispatch by the tag
+// at the start of each registered context ("OPX" task operations and the
+// agent socket, "Rsc" listeners, "URQ" client requests), the idle work,
+// the post-processing after every turn (queued suspensions and removals,
+// queued requests, the status report) and the revival of suspended tasks.
+#include <ctime>
+
+#include "rqs.h"
+
+// The table of the daemon's callbacks; the loop keeps running with no
+// descriptor registered.
+extern const rqs_config g_tavel_rqs;
+
+// Writes the wait before the next turn: the smallest held time-out of the
+// registry, shortened to the gap to the next delay; any pending delay
+// bounds the wait, and a due one makes it 0.  No limit (tv_sec -1) when
+// neither holds anything.
+void upd_tmout(struct timespec *tmout) noexcept;
+// Idle sweeps of tasks and requests, then the due revivals.  0.
+int do_idle_tasks() noexcept;
+// Dispatch by tag; the handler's result.  An unknown tag is a broken
+// invariant (ERR, backtrace, abort).
+int on_read(int fd, int flags, void *udata, void *aux) noexcept;
+int on_write(int fd, int flags, void *udata, void *aux) noexcept;
+int on_error(int fd, int flags, void *udata, void *aux) noexcept;
+// Queued task work, queued requests, then the report when due.  0.
+int on_pp() noexcept;
+// Rewrites the status report when it is due (only in the post-processing
+// that follows the idle callback).  A failed write leaves the report out
+// of date, and the next due time tries again.
+void dump_reports() noexcept;
+// Delay expiry of a suspended task (udata: the task record): revives it.
+// 0; on failure the task is queued for removal and the error returned.
+int revive_task(void *udata, void *aux) noexcept;

@@ -1,0 +1,709 @@
+#include "rq.h"
+
+#include <fcntl.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+
+#include "cfg.h"
+#include "log.h"
+#include "meta.h"
+#include "netops.h"
+#include "oxamsg.h"
+#include "registry.h"
+#include "rqs.h"
+#include "strops.h"
+#include "syswrap.h"
+#include "timeop.h"
+#include "tmout.h"
+#include "txtesc.h"
+#include "uri.h"
+
+LOG_MODULE(LM_DEFAULT);
+
+namespace {
+
+constexpr const char RQ_NAME[] = "URQ";
+
+// The request's tracking tag is the log group while a handler runs; the
+// previous group comes back on every return.
+struct group_scope {
+    uint64_t prev;
+    explicit group_scope(n64_tag t) noexcept : prev(log_get_group(&g_log))
+    {
+        log_set_group(&g_log, t.num);
+    }
+    ~group_scope() { log_set_group(&g_log, prev); }
+    group_scope(const group_scope &) = delete;
+    group_scope &operator=(const group_scope &) = delete;
+};
+
+const char *trk(const tvl_urq *rq) { return rq->trk_tag.sym8; }
+
+struct state_text {
+    char s[5];
+};
+state_text stxt(n32_tag st)
+{
+    state_text r{};
+    memcpy(r.s, st.sym4, 4);
+    return r;
+}
+
+tvl_urq *checked(void *udata)
+{
+    auto *rq = static_cast<tvl_urq *>(udata);
+    lfx_assert(rq && rq->tag.num == URQ_TAG);
+    return rq;
+}
+
+// The value of a query key: the lower-case name first, then the upper-case
+// one when the first is absent.  *found tells whether either was there.
+const char *qval(const tvl_urq *rq, const char *lower, const char *upper, bool *found)
+{
+    *found = false;
+    if (!rq->query_ht) return nullptr;
+    void *data = nullptr;
+    if (skht_get(rq->query_ht, lower, &data) == 0 || skht_get(rq->query_ht, upper, &data) == 0) {
+        *found = true;
+        return static_cast<const char *>(data);
+    }
+    return nullptr;
+}
+
+// A decimal number of digits only (at most 9 of them), else -1.
+long strict_decimal(const char *s)
+{
+    const size_t n = strlen(s);
+    if (n == 0 || n > 9) return -1;
+    for (size_t i = 0; i < n; ++i)
+        if (!isdigit(static_cast<unsigned char>(s[i]))) return -1;
+    return atol(s);
+}
+
+// url with "udp://" put before it when it has no scheme, cut to room - 1
+// characters.
+void with_scheme(const char *url, char *out, size_t room, const char *what)
+{
+    if (has_uri_scheme(url)) {
+        snprintf(out, room, "%s", url);
+        return;
+    }
+    snprintf(out, room, "udp://%s", url);
+    log_dbg("%s: %s converted to [%s]\n", "urq_process_task", what, esc_str(out).c_str());
+}
+
+// The task this link belongs to, when its slot still holds it.
+rtask *link_task(const tvl_urq *rq)
+{
+    const xvlst &tl = g_app.curr_tasks;
+    if (rq->lnk_idx < 0 || !tl.taken || size_t(rq->lnk_idx) >= tl.max_len) return nullptr;
+    if (!tl.taken[rq->lnk_idx]) return nullptr;
+    rtask *t = task_at(size_t(rq->lnk_idx));
+    if (t->tag.num != RTA_TAG || t->is_quitting || t->tid.num != rq->lnk_tid.num ||
+        strcmp(t->hkey, rq->lnk_key) != 0)
+        return nullptr;
+    return t;
+}
+
+bool links_to(const tvl_urq *rq, const rtask *t)
+{
+    return rq->state.num == ST_LNK && rq->lnk_idx == t->idx && rq->lnk_tid.num == t->tid.num &&
+           strcmp(rq->lnk_key, t->hkey) == 0;
+}
+
+void release_tmout(tvl_urq *rq)
+{
+    if (!rq->holds_tmout) return;
+    rm_timeout(URQ_TMOUT);
+    rq->holds_tmout = false;
+}
+
+// The link of rq ended (why): its client leaves the task, once.
+void end_link(tvl_urq *rq, const char *why)
+{
+    static constexpr const char *fn = "end_link";
+    if (rq->pprm_idx > 0) return;
+    if (rtask *t = link_task(rq)) {
+        log_info("%s: %s [%s] (%p) link to [%s] ended (%s), its client leaves\n", fn, RQ_NAME,
+                 trk(rq), static_cast<void *>(rq), esc_str(rta_label(t)).c_str(), why);
+        const int rc = drop_task(t, 1);
+        if (rc == 0)
+            urq_close_links(t);
+        else if (rc != EAGAIN)
+            log_err("%s: ERROR(%d) dropping a client of [%s]\n", fn, rc,
+                    esc_str(rta_label(t)).c_str());
+    } else {
+        log_info("%s: %s [%s] (%p) link ended (%s), its task is gone\n", fn, RQ_NAME, trk(rq),
+                 static_cast<void *>(rq), why);
+    }
+    rq->lnk_idx = -1;
+    urq_pprm_add(rq);
+}
+
+// After the answer: a request that joined a task as a keep-alive client
+// watches its connection from now on; any other request ends.
+void finish_answer(tvl_urq *rq, int sent)
+{
+    if (rq->lnk_idx < 0) {
+        urq_pprm_add(rq);
+        return;
+    }
+    if (sent != 0) {
+        end_link(rq, "answer not sent");
+        return;
+    }
+    if (rqs_mod(rq->sockfd, rq, RQS_READ) != 0) {
+        end_link(rq, "cannot watch");
+        return;
+    }
+    urq_set_state(rq, ST_LNK);
+    release_tmout(rq);
+}
+
+}  // namespace
+
+// --- listener callbacks ------------------------------------------------------------
+
+tvl_urq *urq_new(int fd, rui_socket_ctx *srv, void *) noexcept
+{
+    static constexpr const char *fn = "urq_new";
+    auto *rq = static_cast<tvl_urq *>(calloc(1, sizeof(tvl_urq)));
+    if (!rq) {
+        log_err("%s: ERROR(%d) creating %s request\n", fn, ENOMEM, RQ_NAME);
+        return nullptr;
+    }
+    rq->tag.num = URQ_TAG;
+    rq->state.num = ST_INI;
+    rq->sockfd = fd;
+    rq->srv = srv;
+    rq->lnk_idx = -1;
+    set_timeout(URQ_TMOUT, URQ_TMOUT_MS);
+    rq->holds_tmout = true;
+    rqs_set_now(&rq->start_tm);
+    ssize_t count = ssize_t(srv->rqcount);
+    mk_trk_tag(&count, &rq->trk_tag, 'u', ssize_t(MAX_RQNUM));
+    srv->rqcount = size_t(count);
+    log_info("%s [%s] (%p) created\n", RQ_NAME, trk(rq), static_cast<void *>(rq));
+    urq_set_state(rq, ST_RD);
+    return rq;
+}
+
+void urq_rm(void *p) noexcept
+{
+    static constexpr const char *fn = "urq_rm";
+    auto *rq = checked(p);
+    log_info("%s: %s [%s] (%p)\n", fn, RQ_NAME, trk(rq), p);
+    if (rq->sockfd >= 0) {
+        W_close(fn, rq->sockfd);
+        rq->sockfd = -1;
+    }
+    free(rq->hbuf);
+    free(rq->resp_txt);
+    if (rq->query_ht) skht_destroy(rq->query_ht, free);
+    release_tmout(rq);
+    rq->state.num = 0;
+    rq->tag.num = 0;
+    free(rq);
+    log_dbg("%s: freed (%p)\n", fn, p);
+}
+
+bool urq_time_out(void *p, size_t tmout_ms) noexcept
+{
+    static constexpr const char *fn = "urq_time_out";
+    auto *rq = checked(p);
+    if (rq->pprm_idx > 0) return false;
+    if (rq->state.num == ST_LNK) {
+        if (link_task(rq)) return false;
+        end_link(rq, "task gone");
+        return true;
+    }
+    struct timespec tmo;
+    ms2timespec(long(tmout_ms), &tmo);
+    if (!timed_out(&rq->start_tm, &tmo)) return false;
+    const struct timespec now = rqs_now();
+    log_warn("%s: TIME-OUT %s [%s] (%p) start-tm: %lu.%lu, now=%lu.%lu\n", fn, RQ_NAME, trk(rq),
+             p, (unsigned long)rq->start_tm.tv_sec, (unsigned long)rq->start_tm.tv_nsec,
+             (unsigned long)now.tv_sec, (unsigned long)now.tv_nsec);
+    urq_pprm_add(rq);
+    return true;
+}
+
+// --- event-loop handlers ------------------------------------------------------------
+
+int on_urq_read(int, int, void *udata, void *) noexcept
+{
+    static constexpr const char *fn = "on_urq_read";
+    tvl_urq *rq = checked(udata);
+    group_scope gs(rq->trk_tag);
+    if (rq->state.num == ST_LNK) {
+        end_link(rq, "data or end of stream");
+        return 0;
+    }
+    lfx_assert(rq->state.num == ST_RD);
+
+    int rc = read_hbuf(rq);
+    if (rc == URQ_MORE) {
+        log_dbg("%s: need more data on %s [%s] (%p)\n", fn, RQ_NAME, trk(rq), udata);
+        return 0;
+    }
+    if (rc == URQ_CLOSED) {
+        rui_rm_request(rq);
+        return 0;
+    }
+    if (rc == 0) {
+        rc = parse_tvl_get(rq);
+        if (rc != 0) {
+            log_err("%s: malformed HTTP request: %s\n", fn,
+                    esc_buf<ESC_HEAD_ROOM>(rq->hbuf, rq->hpos).c_str());
+            rq->resp = &g_resp_bad;
+        }
+        if (rq->header.type == RQTYPE_HEAD) {
+            log_info("%s: nothing to do for HEAD request\n", fn);
+            rq->no_task = true;
+        }
+    }
+    if (rc == 0)
+        rq->resp = &g_resp_ok;
+    else if (!rq->resp)
+        rq->resp = &g_resp_err;
+
+    if (rqs_mod(rq->sockfd, rq, RQS_WRITE) != 0) {
+        log_err("%s: failed to make %s (%p) a writer\n", fn, RQ_NAME, udata);
+        lfx_abort();
+    }
+    urq_set_state(rq, ST_WR);
+    return 0;
+}
+
+int on_urq_write(int, int, void *udata, void *) noexcept
+{
+    static constexpr const char *fn = "on_urq_write";
+    tvl_urq *rq = checked(udata);
+    lfx_assert(rq->state.num == ST_WR);
+    group_scope gs(rq->trk_tag);
+    log_dbg("%s: handling %s [%s] (%p)\n", fn, RQ_NAME, trk(rq), udata);
+
+    if (!rq->resp_txt) {
+        rq->resp_txt = static_cast<char *>(calloc(1, URQ_RESP_LEN));
+        if (!rq->resp_txt) {
+            log_err("%s: ERROR(%d) allocating the answer of %s [%s]\n", fn, ENOMEM, RQ_NAME,
+                    trk(rq));
+            return -ENOMEM;
+        }
+        rq->resp_len = URQ_RESP_LEN;
+    }
+    if (rq->no_task)
+        log_info("%s: no task will be created for %s [%s] (%p)\n", fn, RQ_NAME, trk(rq), udata);
+    else if (rq->resp == &g_resp_ok)
+        urq_process_task(rq);
+
+    lfx_assert(rq->resp);
+    if (!rq->resp->server) rq->resp->server = get_app_tag("tvl");
+    const int sent = send_http_response(rq->sockfd, rq->resp);
+    finish_answer(rq, sent);
+    return 0;
+}
+
+int on_urq_error(int, int events, void *udata, void *) noexcept
+{
+    static constexpr const char *fn = "on_urq_error";
+    tvl_urq *rq = checked(udata);
+    group_scope gs(rq->trk_tag);
+    if (events & RQS_SOCKERR) {
+        const int err = socket_error(rq->sockfd);
+        if (err != 0)
+            log_err("%s: %s [%s] (%p) socket ERROR(%d): %s\n", fn, RQ_NAME, trk(rq), udata, err,
+                    strerror(err));
+    }
+    if (events & RQS_SOCKHUP)
+        log_norm("%s: %s [%s] (%p) HANG-UP/DISCONNECT\n", fn, RQ_NAME, trk(rq), udata);
+    if (rq->state.num == ST_LNK)
+        end_link(rq, "error or hang-up");
+    else
+        urq_pprm_add(rq);
+    return 0;
+}
+
+// --- steps ---------------------------------------------------------------------------
+
+void urq_set_state(tvl_urq *rq, uint32_t state) noexcept
+{
+    lfx_assert(rq->state.num != state);
+    n32_tag to{};
+    to.num = state;
+    log_dbg("%s [%s] (%p) state: %s -> %s\n", RQ_NAME, trk(rq), static_cast<void *>(rq),
+            stxt(rq->state).s, stxt(to).s);
+    rq->state = to;
+}
+
+int read_hbuf(tvl_urq *rq) noexcept
+{
+    static constexpr const char *fn = "read_hbuf";
+    if (!rq->hbuf) {
+        rq->hbuf = static_cast<char *>(calloc(1, URQ_HBUF_LEN));
+        if (!rq->hbuf) return -ENOMEM;
+        rq->hlen = URQ_HBUF_LEN;
+    }
+    for (;;) {
+        ssize_t tail = 0;
+        const ssize_t n = read_http(rq->sockfd, rq->hbuf, rq->hlen - 1, rq->hpos, &tail);
+        if (n < 0) {
+            const int err = errno;
+            if (err == EAGAIN || err == EWOULDBLOCK) return URQ_MORE;
+            if (err != ECONNRESET) return -1;
+        }
+        if (n <= 0) {
+            log_info("%s: client fd=%d closed connection\n", fn, rq->sockfd);
+            return URQ_CLOSED;
+        }
+        rq->hpos += size_t(n);
+        rq->hbuf[rq->hpos] = '\0';
+        log_info("%s: %s HTTP buffer [%ld bytes] received:\n%s\n", fn,
+                 tail > 0 ? "complete" : "partial", long(n),
+                 esc_buf<ESC_HEAD_ROOM>(rq->hbuf, rq->hpos).c_str());
+        if (tail > 0) {
+            if (rq->hpos > size_t(tail)) {
+                log_warn("%s: request has tail data, dismissing it\n", fn);
+                rq->hpos = size_t(tail);
+                rq->hbuf[rq->hpos] = '\0';
+            }
+            return 0;
+        }
+    }
+}
+
+int parse_tvl_get(tvl_urq *rq) noexcept
+{
+    static constexpr const char *fn = "parse_tvl_get";
+    int rc = web_parse_urq(rq->hbuf, rq->hpos, rq->uri_src, rq->uri_dst, URQ_URI_LEN,
+                           &rq->header);
+    if (rc != 0) {
+        rq->resp = &g_resp_bad;
+        return rc;
+    }
+    if (uri_is_alias(rq->uri_dst)) {
+        log_err("%s: aliased URLs are not supported by this app\n", fn);
+        return EINVAL;
+    }
+    const char *query = "";
+    if (char *q = strchr(rq->uri_src, '?')) {
+        *q = '\0';
+        query = q + 1;
+        log_dbg("%s: found query=[%s]\n", fn, esc_str(query).c_str());
+        if (!isalnum(static_cast<unsigned char>(query[0]))) {
+            log_err("%s: bad query [%s], dropping request\n", fn, esc_str(query).c_str());
+            return -1;
+        }
+        if ((rc = uri_query_parse(query, &rq->query_ht)) != 0) {
+            log_err("%s: failed to parse query [%s]\n", fn, esc_str(query).c_str());
+            return rc;
+        }
+        log_dbg("%s: query has %zu keys\n", fn, rq->query_ht ? skht_count(rq->query_ht) : 0);
+        query_extract_cid(rq);
+        query_extract_ttl(rq);
+        query_extract_opkt(rq);
+        query_extract_asrc(rq);
+    }
+    xtract_cmd(rq);
+    process_cmd(rq);
+    log_info("%s: %s [%s] (%p): src=[%s], dst=[%s], cmd=[%s], query=[%s]\n", fn, RQ_NAME, trk(rq),
+             static_cast<void *>(rq), esc_str(rq->uri_src).c_str(), esc_str(rq->uri_dst).c_str(),
+             esc_str(rq->cmd ? rq->cmd : "").c_str(), esc_str(query).c_str());
+    return 0;
+}
+
+void xtract_cmd(tvl_urq *rq) noexcept
+{
+    rq->cmd = nullptr;
+    size_t n = strlen(rq->uri_dst);
+    if (n == 0) return;
+    if (rq->uri_dst[n - 1] == '/') rq->uri_dst[--n] = '\0';
+    char *slash = strrchr(rq->uri_dst, '/');
+    if (!slash) return;
+    *slash = '\0';
+    rq->cmd = slash + 1;
+}
+
+void process_cmd(tvl_urq *rq) noexcept
+{
+    static constexpr const char *fn = "process_cmd";
+    if (!rq->cmd) return;
+    if (strcasecmp(rq->cmd, "keep-alive") == 0) {
+        rq->is_keep_alive = true;
+        log_dbg("%s: %s [%s] is a keep-alive request\n", fn, RQ_NAME, trk(rq));
+    } else if (strcasecmp(rq->cmd, "drop") == 0 || strcasecmp(rq->cmd, "kill") == 0) {
+        rq->must_drop = strcasecmp(rq->cmd, "drop") == 0 ? 1 : KILL_MODE;
+        log_dbg("%s: %s [%s] is a [%s] request\n", fn, RQ_NAME, trk(rq), rq->cmd);
+    }
+}
+
+void query_extract_cid(tvl_urq *rq) noexcept
+{
+    bool found;
+    rq->cid = qval(rq, "cid", "CID", &found);
+    if (rq->cid) log_dbg("%s: cid=[%s]\n", "query_extract_cid", esc_str(rq->cid).c_str());
+}
+
+void query_extract_ttl(tvl_urq *rq) noexcept
+{
+    bool found;
+    const char *v = qval(rq, "ttl", "TTL", &found);
+    if (!v) return;
+    rq->ttl = atoi(v);
+    log_dbg("%s: TTL=%d\n", "query_extract_ttl", rq->ttl);
+}
+
+void query_extract_opkt(tvl_urq *rq) noexcept
+{
+    static constexpr const char *fn = "query_extract_opkt";
+    bool found;
+    const char *v = qval(rq, "opkt", "OPKT", &found);
+    if (!v) return;
+    const char *num = v;
+    if (isalpha(static_cast<unsigned char>(*num))) rq->dalign = *num++;
+    if (*num) {
+        const long n = strict_decimal(num);
+        if (n < long(URQ_MIN_OPKT) || n > long(URQ_MAX_OPKT)) {
+            log_err("%s: invalid opkt value [%s] ignored\n", fn, esc_str(v).c_str());
+            rq->max_outpkt = 0;
+        } else {
+            rq->max_outpkt = size_t(n);
+        }
+    }
+    log_dbg("%s: OPKT=%c%zu\n", fn, rq->dalign ? rq->dalign : '.', rq->max_outpkt);
+}
+
+void query_extract_asrc(tvl_urq *rq) noexcept
+{
+    bool found;
+    rq->asrc_uri = qval(rq, "asrc", "ASRC", &found);
+    if (rq->asrc_uri)
+        log_dbg("%s: asrc=[%s]\n", "query_extract_asrc", esc_str(rq->asrc_uri).c_str());
+}
+
+bool has_uri_scheme(const char *s) noexcept
+{
+    if (!s || strnlen(s, 6) < 6) return false;
+    return strncmp(s + 3, "://", 3) == 0 || strncmp(s + 4, "://", 3) == 0;
+}
+
+void urq_mk_urls(const tvl_urq *rq, urq_urls *u) noexcept
+{
+    with_scheme(rq->uri_src, u->src, sizeof(u->src), "source");
+    with_scheme(rq->uri_dst, u->dst, sizeof(u->dst), "destination");
+    u->alt[0] = '\0';
+    if (rq->asrc_uri) with_scheme(rq->asrc_uri, u->alt, sizeof(u->alt), "alt-source");
+}
+
+int urq_task_key(const tvl_urq *rq, char *buf, size_t len) noexcept
+{
+    if (rq->cid) return rta_mk_key(buf, len, rq->cid, nullptr, nullptr);
+    urq_urls u;
+    urq_mk_urls(rq, &u);
+    return rta_mk_key(buf, len, u.src, u.dst, u.alt[0] ? u.alt : nullptr);
+}
+
+namespace {
+
+void drop_or_kill(tvl_urq *rq, rtask *t, const urq_urls &u)
+{
+    static constexpr const char *fn = "urq_process_task";
+    if (!t) {
+        log_err("%s: no such task: src=[%s] dst=[%s]\n", fn, esc_str(u.src).c_str(),
+                esc_str(u.dst).c_str());
+        rq->resp = &g_resp_nfound;
+        return;
+    }
+    if (t->kafd >= 0 && rq->must_drop != KILL_MODE) {
+        log_err("%s: cannot drop a task with keep-alive (fd%d) in mode=%d\n", fn, t->kafd,
+                rq->must_drop);
+        rq->resp = &g_resp_denied;
+        return;
+    }
+    const int rc = drop_task(t, rq->must_drop);
+    if (rc == 0) urq_close_links(t);
+    if (rc == 0 || rc == EAGAIN) rq->resp = &g_resp_ok;
+}
+
+void join(tvl_urq *rq, rtask *t)
+{
+    static constexpr const char *fn = "urq_process_task";
+    log_info("%s: duplicate request matches task [%s], [%s]->[%s]\n", fn,
+             esc_str(rta_label(t)).c_str(), esc_str(t->in_url).c_str(),
+             esc_str(t->out_url).c_str());
+    if (t->kafd >= 0) {
+        log_warn("%s: [%s] is on a keep-alive link (kdf%d), duplicate requests are denied\n", fn,
+                 esc_str(rta_label(t)).c_str(), t->kafd);
+        rq->resp = &g_resp_denied;
+        return;
+    }
+    ++t->rcount;
+    log_info("%s: [%s] has %d clients now\n", fn, esc_str(rta_label(t)).c_str(), t->rcount);
+    if (rq->is_keep_alive) {
+        // This client stays for as long as its connection does.
+        rq->lnk_idx = t->idx;
+        rq->lnk_tid = t->tid;
+        snprintf(rq->lnk_key, sizeof(rq->lnk_key), "%s", t->hkey);
+    }
+    rq->resp = &g_resp_ok;
+}
+
+void create(tvl_urq *rq, const urq_urls &u)
+{
+    static constexpr const char *fn = "urq_process_task";
+    int csock = -1;
+    if (rq->is_keep_alive) {
+        csock = fcntl(rq->sockfd, F_DUPFD_CLOEXEC, 0);
+        if (csock < 0) {
+            log_err("%s: dup(fd%d) ERROR(%d): %s\n", fn, rq->sockfd, errno, strerror(errno));
+            return;
+        }
+        if (set_keepalive(csock, 1) != 0) {
+            W_close(fn, csock);
+            return;
+        }
+        log_dbg("%s: client keep-alive fd%d added\n", fn, csock);
+    }
+    task_options opt{};
+    opt.ttl = rq->ttl > 0 ? rq->ttl : g_cfg.so.mcast_ttl;
+    opt.dalign = rq->dalign;
+    opt.max_outpkt = rq->max_outpkt;
+    const int rc = add_task(csock, u.src, u.dst, u.alt[0] ? u.alt : nullptr, rq->cid, &opt);
+    if (rc != 0) {
+        log_err("%s: error creating task for %s [%s] (%p)\n", fn, RQ_NAME, trk(rq),
+                static_cast<void *>(rq));
+        rq->resp = rc == EINVAL ? &g_resp_bad : &g_resp_err;
+        return;
+    }
+    rq->resp = &g_resp_ok;
+}
+
+}  // namespace
+
+void urq_process_task(tvl_urq *rq) noexcept
+{
+    static constexpr const char *fn = "urq_process_task";
+    urq_urls u;
+    urq_mk_urls(rq, &u);
+    errno = 0;
+    rtask *t = rq->cid ? lookup_task(rq->cid, nullptr, nullptr)
+                       : lookup_task(u.src, u.dst, u.alt[0] ? u.alt : nullptr);
+    if (!t && errno != 0 && errno != ESRCH) {
+        log_err("%s: ERROR(%d) looking up task\n", fn, errno);
+        rq->resp = &g_resp_bad;
+        return;
+    }
+    rq->resp = nullptr;
+    if (rq->must_drop)
+        drop_or_kill(rq, t, u);
+    else if (t)
+        join(rq, t);
+    else
+        create(rq, u);
+    if (!rq->resp) rq->resp = &g_resp_err;
+}
+
+void urq_pprm_add(tvl_urq *rq) noexcept
+{
+    static constexpr const char *fn = "urq_pprm_add";
+    rui_socket_ctx *ls = rq->srv;
+    lfx_assert(ls);
+    size_t pos = 0;
+    if (xvlst_find(&ls->pprm, rq, is_ptr_match, &pos) != 0) {
+        log_warn("%s: %s [%s] (%p) is already PPRM-ed\n", fn, RQ_NAME, trk(rq),
+                 static_cast<void *>(rq));
+        return;
+    }
+    const ssize_t j = xvlst_add(&ls->pprm, RUI_PPRM_BLKSZ, RUI_PPRM_GROW);
+    if (j < 0) {
+        log_err("%s: xvlst_add ERROR\n", fn);
+        lfx_abort();
+    }
+    *static_cast<void **>(xv_blk(ls->pprm.data, size_t(j), RUI_PPRM_BLKSZ)) = rq;
+    rq->pprm_idx = j + 1;
+    log_info("%s: %s [%s] (%p) is to END j=%ld\n", fn, RQ_NAME, trk(rq), static_cast<void *>(rq),
+             long(j));
+}
+
+size_t urq_close_links(const rtask *task) noexcept
+{
+    size_t n = 0;
+    for (rui_socket_ctx &ls : g_app.rui.user) {
+        if (ls.tag.num != RSC_TAG || !ls.requests) continue;
+        for (auto *d = static_cast<dlep_hdr *>(dlep_tail(ls.requests)); d; d = d->next) {
+            auto *rq = reinterpret_cast<tvl_urq *>(d);
+            if (rq->tag.num != URQ_TAG || !links_to(rq, task) || rq->pprm_idx > 0) continue;
+            rq->lnk_idx = -1;
+            urq_pprm_add(rq);
+            ++n;
+        }
+    }
+    if (n)
+        log_info("%s: %lu link(s) of [%s] closed\n", "urq_close_links", (unsigned long)n,
+                 esc_str(rta_label(task)).c_str());
+    return n;
+}
+
+// --- agent messages ------------------------------------------------------------------
+
+int oxa_process_task(const char *msg) noexcept
+{
+    static constexpr const char *fn = "oxa_process_task";
+    static constexpr char JOIN[] = "JOIN ";
+    static constexpr char LEAVE[] = "LEAVE ";
+    char cmd;
+    const char *group;
+    if (strncmp(msg, JOIN, sizeof(JOIN) - 1) == 0) {
+        cmd = 'J';
+        group = msg + sizeof(JOIN) - 1;
+    } else if (strncmp(msg, LEAVE, sizeof(LEAVE) - 1) == 0) {
+        cmd = 'L';
+        group = msg + sizeof(LEAVE) - 1;
+    } else {
+        log_err("%s: invalid/unsupported command in: %s\n", fn, esc_str(msg).c_str());
+        return EINVAL;
+    }
+    const esc_str egroup(group);
+    log_dbg("%s: msg=[%s], (%c) group=[%s]\n", fn, esc_str(msg).c_str(), cmd, egroup.c_str());
+    static constexpr char SCHEME[] = "UDP://";
+    if (strncasecmp(group, SCHEME, sizeof(SCHEME) - 1) != 0) {
+        log_err("%s: expected OXA group to be %s URL, got [%s]\n", fn, SCHEME, egroup.c_str());
+        return EINVAL;
+    }
+    errno = 0;
+    rtask *t = lookup_task(group, OXA_DEST, nullptr);
+    if (!t && errno != 0 && errno != ESRCH) {
+        log_err("%s: ERROR(%d) looking up OXA task [%s]\n", fn, errno, egroup.c_str());
+        return -1;
+    }
+    if (t)
+        log_dbg("%s: matched task [%s] (%p) by [%s]\n", fn, t->has_cid ? t->hkey : t->tid.sym8,
+                static_cast<void *>(t), egroup.c_str());
+    if (cmd == 'J') {
+        if (t) {
+            log_err("%s: [%s] (%p) already exists, OXA request ignored\n", fn, rta_label(t),
+                    static_cast<void *>(t));
+            return EBUSY;
+        }
+        const int rc = add_task(-1, group, OXA_DEST, nullptr, nullptr, nullptr);
+        if (rc != 0) log_err("%s: failed to add OXA task for [%s]\n", fn, egroup.c_str());
+        return rc;
+    }
+    if (!t) {
+        log_err("%s: could not find OXA task for [%s]\n", fn, egroup.c_str());
+        return ESRCH;
+    }
+    const int rc = drop_task(t, KILL_MODE);
+    if (rc != 0) {
+        log_err("%s: could not drop OXA task [%s] (%p) for [%s]\n", fn, rta_label(t),
+                static_cast<void *>(t), egroup.c_str());
+        return rc;
+    }
+    urq_close_links(t);
+    return 0;
+}

@@ -1,0 +1,545 @@
+// tavel run as a program: command line and exit codes, start and quit,
+// control requests and their answers byte for byte, keep-alive links,
+// head framing, the static task list, the status report, and agent
+// messages creating a task chained through a second daemon.  Every run
+// that opens sockets lives in a private network namespace of its own.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "json_check.h"
+#include "netns.h"
+#include "support.h"
+#include "tavel_harness.h"
+
+using namespace tvh;
+
+namespace {
+
+#define CHILD_HAS(text, part)                                                               \
+    do {                                                                                    \
+        const std::string t_ = (text), p_ = (part);                                         \
+        if (t_.find(p_) == std::string::npos) {                                             \
+            fprintf(stderr, "%s:%d: [%s] not found in:\n%s\n", __FILE__, __LINE__, p_.c_str(), \
+                    t_.c_str());                                                            \
+            return 1;                                                                       \
+        }                                                                                   \
+    } while (0)
+
+#define CHILD_STREQ(a, b)                                                                  \
+    do {                                                                                   \
+        const std::string a_ = (a), b_ = (b);                                              \
+        if (a_ != b_) {                                                                    \
+            fprintf(stderr, "%s:%d: [%s] != [%s]\n", __FILE__, __LINE__, a_.c_str(),       \
+                    b_.c_str());                                                           \
+            return 1;                                                                      \
+        }                                                                                  \
+    } while (0)
+
+// A child in a fresh namespace with a longer time limit than in_netns.
+int in_ns(const std::function<int()> &body, int ms = 60000)
+{
+    return run_in_child(
+        [&] {
+            if (!enter_private_netns()) return CHILD_SKIP;
+            return body();
+        },
+        ms);
+}
+
+constexpr int PORT = 18780;
+
+// Reads an answer head (up to its empty line) from a connection that
+// stays open.
+std::string read_answer(int fd, int ms = 3000)
+{
+    std::string out;
+    char c;
+    for (int waited = 0; waited < ms && out.find("\r\n\r\n") == std::string::npos;) {
+        const ssize_t n = recv(fd, &c, 1, MSG_DONTWAIT);
+        if (n == 1) {
+            out += c;
+        } else if (n == 0) {
+            break;
+        } else {
+            sleep_ms(5);
+            waited += 5;
+        }
+    }
+    return out;
+}
+
+// Opens a connection, sends a GET of path and reads the answer; the
+// connection stays open (its descriptor in *fd).
+std::string get_keep(const std::string &path, int *fd)
+{
+    *fd = connect_to(PORT);
+    const std::string rq = "GET " + path + " HTTP/1.1\r\nHost: t\r\n\r\n";
+    send(*fd, rq.data(), rq.size(), MSG_NOSIGNAL);
+    return read_answer(*fd);
+}
+
+std::string path(int src, int dst, const std::string &tail = "")
+{
+    return "/src/127.0.0.1:" + std::to_string(src) + "/dst/127.0.0.1:" + std::to_string(dst) +
+           tail;
+}
+
+TEST(tavel, CommandLineAndExitCodes)
+{
+    TempDir d;
+    const std::string conf = d.file("tavel.conf");
+    write_file(conf, config(PORT, ""));
+    std::string out;
+
+    EXPECT_EQ(run_tavel({}, &out), 1);
+    EXPECT_NE(out.find("Usage: tvl OPTIONS\nOptions:\n  -h|?|--help "), std::string::npos) << out;
+    EXPECT_NE(out.find("\n\n\n== Constants:\n  TVL_PKTLEN = 5000\n==\n\n"), std::string::npos);
+    EXPECT_EQ(run_tavel({"-V"}, &out), 1);
+    EXPECT_EQ(out.rfind("tvl (", 0), 0u) << out;
+    EXPECT_EQ(out.find("Usage"), std::string::npos);
+    EXPECT_EQ(run_tavel({"-?"}, &out), 1);
+    EXPECT_NE(out.find("Usage: tvl OPTIONS"), std::string::npos);
+    EXPECT_EQ(run_tavel({"-T"}, &out), 2);
+    EXPECT_EQ(out.rfind("Config path must be specified\ntvl (", 0), 0u) << out;
+    EXPECT_EQ(run_tavel({"-C", conf, "--bogus"}, &out), 1);
+
+    const struct {
+        std::vector<std::string> args;
+        const char *msg;
+    } refused[] = {
+        {{"--verbose"}, "Unknown option: v\n"},
+        {{"-M", "0"}, "Invalid maxpkts value (1-64): 0\n"},
+        {{"-M", "65"}, "Invalid maxpkts value (1-64): 65\n"},
+        {{"-P", "abc"}, "Invalid CPU #: abc\n"},
+        {{"-L", "loud"}, "Invalid log level: loud\n"},
+        {{"-l", std::string(128, 'l')}, "Log path is too long (128 bytes), max=128 bytes.\n"},
+        {{"-p", std::string(128, 'p')}, "Pidfile path is too long (128 bytes), max=128 bytes.\n"},
+        {{"-t", std::string(128, 't')}, "Task list path is too long (128 bytes)"},
+        {{"-r", std::string(128, 'r')}, "Route list path is too long (128 bytes)"},
+        // 127 characters pass; the next option is the one refused.
+        {{"-l", std::string(127, 'l'), "-p", std::string(127, 'p'), "-M", "0"},
+         "Invalid maxpkts value (1-64): 0\n"},
+    };
+    for (const auto &r : refused) {
+        std::vector<std::string> args{"-T", "-C", conf};
+        args.insert(args.end(), r.args.begin(), r.args.end());
+        EXPECT_EQ(run_tavel(args, &out), 1) << r.msg;
+        EXPECT_NE(out.find(r.msg), std::string::npos) << out;
+        EXPECT_EQ(out.find("STARTING"), std::string::npos);
+    }
+
+    EXPECT_EQ(run_tavel({"-T", "-C", d.file("absent.conf")}, &out), 1);
+    EXPECT_NE(out.find("Failed to load ["), std::string::npos) << out;
+    write_file(d.file("bad.conf"), "tavel: { log: {}; listener: {}; };\n");
+    EXPECT_EQ(run_tavel({"-T", "-C", d.file("bad.conf")}, &out), 1);
+    EXPECT_NE(out.find("missing runtime section"), std::string::npos) << out;
+    write_file(d.file("zero.conf"), config(PORT, "max_tasks = 0;"));
+    EXPECT_EQ(run_tavel({"-T", "-C", d.file("zero.conf")}, &out), 1);
+}
+
+TEST(tavel, StartReportFlagStoreAndQuit)
+{
+    EXPECT_CHILD_OK(in_ns([] {
+        TempDir d;
+        const std::string rep = d.file("rep.json");
+        write_file(d.file("tavel.conf"),
+                   config(PORT,
+                          "report: { path = \"" + rep + "\"; };\ntask_list = \"" +
+                              d.file("no-tasks") + "\";",
+                          "file = \"" + d.file("tavel.log") + "\";"));
+        Daemon t(d.path());
+        CHILD_CHECK(t.start_fg());
+        const std::string pid = std::to_string(t.pid());
+        CHILD_HAS(t.output(), " STARTING. PID=" + pid + "\n");
+        CHILD_HAS(t.output(), "Tasklist file [" + d.file("no-tasks") + "] missing, no static tasks.\n");
+        CHILD_HAS(slurp(d.file("tavel.log")), "STARTING. PID=" + pid);
+        const std::string report = slurp(rep);
+        CHILD_CHECK(is_valid_json(report));
+        CHILD_HAS(report, "\"pid\": " + pid + ", \"task_count\": 0\n}\n");
+        const std::string store = "/dev/shm/tvl." + pid + ".iflag";
+        CHILD_CHECK(file_exists(store));
+
+        CHILD_CHECK(t.stop() == 0);
+        const std::string out = t.output();
+        CHILD_HAS(out, "tvl has been asked to quit.\n");
+        CHILD_HAS(out, "tvl shut down\n");
+        CHILD_HAS(out, " EXIT(0). PID=" + pid + "\n");
+        CHILD_CHECK(!file_exists(rep));
+        CHILD_CHECK(!file_exists(store));
+        return 0;
+    }));
+}
+
+TEST(tavel, BackgroundStartReportsStartUpStatus)
+{
+    if (geteuid() != 0) GTEST_SKIP() << "only root runs in the background";
+    EXPECT_CHILD_OK(in_ns([] {
+        TempDir d;
+        const std::string pidf = d.file("tavel.pid");
+        write_file(d.file("tavel.conf"),
+                   config(PORT, "",
+                          "file = \"" + d.file("tavel.log") + "\"; enable_syslog = false;",
+                          "pidfile = \"" + pidf + "\";"));
+        std::string out;
+        CHILD_CHECK(run_tavel({"-C", d.file("tavel.conf")}, &out) == 0);
+        const pid_t pid = pid_t(atol(slurp(pidf).c_str()));
+        CHILD_CHECK(pid > 0 && kill(pid, 0) == 0);
+        CHILD_HAS(slurp(d.file("tavel.log")), "STARTING. PID=" + std::to_string(pid));
+
+        // A second instance stops at the pid file's lock, with a failure,
+        // and the file still names the first.
+        CHILD_CHECK(run_tavel({"-C", d.file("tavel.conf"), "-l", d.file("second.log")}, &out) > 0);
+        CHILD_HAS(out, "start-up FAILED");
+        CHILD_CHECK(slurp(pidf) == std::to_string(pid));
+        CHILD_HAS(slurp(d.file("second.log")), "is locked");
+
+        CHILD_CHECK(kill(pid, SIGTERM) == 0);
+        CHILD_CHECK(eventually([&] { return kill(pid, 0) != 0; }, 10000));
+        CHILD_CHECK(!file_exists(pidf));
+
+        // Start-up failing after the detach: the starter exits with its status.
+        write_file(d.file("tasks"), "\n");
+        CHILD_CHECK(run_tavel({"-C", d.file("tavel.conf"), "-t", d.file("tasks")}, &out) == 1);
+        CHILD_HAS(out, "start-up FAILED (rc=1)");
+        CHILD_HAS(slurp(d.file("tavel.log")), "missing destination");
+        CHILD_CHECK(eventually([&] { return !file_exists(pidf); }, 5000));
+        return 0;
+    }));
+}
+
+TEST(tavel, AnswersAndClientCounting)
+{
+    EXPECT_CHILD_OK(in_ns([] {
+        TempDir d;
+        write_file(d.file("tavel.conf"), config(PORT, ""));
+        Daemon t(d.path());
+        CHILD_CHECK(t.start_fg());
+
+        // Join and drop: the task ends with its last client.
+        CHILD_STREQ(get(PORT, path(5001, 6001)), answer(200));
+        CHILD_STREQ(get(PORT, path(5001, 6001)), answer(200));
+        CHILD_HAS(t.output(), "has 2 clients now");
+        CHILD_STREQ(get(PORT, path(5001, 6001, "/drop")), answer(200));
+        CHILD_HAS(t.output(), "still has 1 client(s), task remains");
+        CHILD_STREQ(get(PORT, path(5001, 6001, "/DROP")), answer(200));
+        CHILD_CHECK(t.wait_for("Task [U0001]: ENDED"));
+        CHILD_STREQ(get(PORT, path(5001, 6001, "/drop")), answer(404));
+
+        // Kill ends a task whatever its count.
+        CHILD_STREQ(get(PORT, path(5002, 6002)), answer(200));
+        CHILD_STREQ(get(PORT, path(5002, 6002)), answer(200));
+        CHILD_STREQ(get(PORT, path(5002, 6002, "/kill")), answer(200));
+        CHILD_STREQ(get(PORT, path(5002, 6002, "/kill")), answer(404));
+
+        // HEAD touches no task.
+        CHILD_STREQ(http(PORT, "HEAD " + path(5003, 6003) + " HTTP/1.1\r\n\r\n"), answer(200));
+        CHILD_HAS(t.output(), "nothing to do for HEAD request");
+        CHILD_STREQ(get(PORT, path(5003, 6003, "/drop")), answer(404));
+        CHILD_STREQ(http(PORT, "HEAD /favicon.ico HTTP/1.1\r\n\r\n"), answer(400));
+
+        // Malformed requests.
+        for (const char *p : {"/favicon.ico", "/ping", "/src/127.0.0.1:5004/dst/$alias",
+                              "/src/127.0.0.1:5004/dst/127.0.0.1:6004?&cid=x",
+                              "/src/127.0.0.1:5004/dst/127.0.0.1:6004?=x"})
+            CHILD_STREQ(get(PORT, p), answer(400));
+        CHILD_STREQ(http(PORT, "POST " + path(5004, 6004) + " HTTP/1.1\r\n\r\n"), answer(400));
+        // No destination: creation fails.
+        CHILD_STREQ(get(PORT, "/udp/127.0.0.1:5005"), answer(500));
+
+        // A client id names the task; options reach it.
+        CHILD_STREQ(get(PORT, path(5006, 6006, "?cid=abc&TTL=5&opkt=A1500")), answer(200));
+        CHILD_HAS(t.output(), "Task [abc] is relaying data (ttl=5;opkt=A1500)");
+        CHILD_STREQ(get(PORT, path(5007, 6007, "?cid=abc")), answer(200));
+        CHILD_HAS(t.output(), "duplicate request matches task [abc], [udp://127.0.0.1:5006]");
+        CHILD_STREQ(get(PORT, "/src/x:1/dst/y:2/kill?cid=abc"), answer(200));
+        CHILD_CHECK(t.wait_for("Task [abc]: ENDED"));
+
+        // A forged log line in a client id is escaped.
+        CHILD_STREQ(get(PORT, path(5008, 6008, "?cid=a%0AFORGED")), answer(200));
+        CHILD_CHECK(t.output().find("\nFORGED") == std::string::npos);
+
+        CHILD_CHECK(t.stop() == 0);
+        return 0;
+    }));
+}
+
+TEST(tavel, KeepAliveLinks)
+{
+    EXPECT_CHILD_OK(in_ns([] {
+        TempDir d;
+        write_file(d.file("tavel.conf"), config(PORT, ""));
+        Daemon t(d.path());
+        CHILD_CHECK(t.start_fg());
+
+        // A link: duplicates and drop refused, kill closes the link.
+        int ka;
+        CHILD_STREQ(get_keep(path(5101, 6101, "/keep-alive"), &ka), answer(200));
+        CHILD_STREQ(get(PORT, path(5101, 6101)), answer(403));
+        CHILD_STREQ(get(PORT, path(5101, 6101, "/keep-alive")), answer(403));
+        CHILD_STREQ(get(PORT, path(5101, 6101, "/drop")), answer(403));
+        CHILD_CHECK(!closed_within(ka, 200));
+        CHILD_STREQ(get(PORT, path(5101, 6101, "/kill")), answer(200));
+        CHILD_CHECK(closed_within(ka, 3000));
+        close(ka);
+
+        // The task ends when its link closes, resets or sends a byte.
+        int fds[3];
+        CHILD_STREQ(get_keep(path(5102, 6102, "/keep-alive"), &fds[0]), answer(200));
+        CHILD_STREQ(get_keep(path(5103, 6103, "/keep-alive"), &fds[1]), answer(200));
+        CHILD_STREQ(get_keep(path(5104, 6104, "/keep-alive"), &fds[2]), answer(200));
+        close(fds[0]);
+        reset_close(fds[1]);
+        CHILD_CHECK(send(fds[2], "x", 1, MSG_NOSIGNAL) == 1);
+        for (int p : {5102, 5103, 5104})
+            CHILD_CHECK(eventually(
+                [&] { return get(PORT, path(p, p + 1000, "/drop")) == answer(404); }, 5000));
+        close(fds[2]);
+
+        // A keep-alive request that joins a task without a link keeps its
+        // connection as that client's link: its end drops the client.
+        CHILD_STREQ(get(PORT, path(5105, 6105)), answer(200));
+        int join;
+        CHILD_STREQ(get_keep(path(5105, 6105, "/keep-alive"), &join), answer(200));
+        CHILD_HAS(t.output(), "has 2 clients now");
+        CHILD_CHECK(!closed_within(join, 300));
+        close(join);
+        CHILD_CHECK(t.wait_for("link to [U0005] ended"));
+        CHILD_STREQ(get(PORT, path(5105, 6105, "/drop")), answer(200));
+        CHILD_CHECK(t.wait_for("Task [U0005]: ENDED"));
+
+        // Killing a task closes the links of the clients that joined it.
+        CHILD_STREQ(get(PORT, path(5106, 6106)), answer(200));
+        CHILD_STREQ(get_keep(path(5106, 6106, "/keep-alive"), &join), answer(200));
+        CHILD_STREQ(get(PORT, path(5106, 6106, "/kill")), answer(200));
+        CHILD_CHECK(closed_within(join, 3000));
+        close(join);
+
+        CHILD_CHECK(t.stop() == 0);
+        return 0;
+    }));
+}
+
+TEST(tavel, HeadFraming)
+{
+    EXPECT_CHILD_OK(in_ns([] {
+        TempDir d;
+        write_file(d.file("tavel.conf"), config(PORT, "idle_task_timeout = 500;"));
+        Daemon t(d.path());
+        CHILD_CHECK(t.start_fg());
+
+        // A head in pieces, and one with bytes after it.
+        const std::string rq = "GET " + path(5201, 6201) + " HTTP/1.1\r\nHost: t\r\n\r\n";
+        int fd = connect_to(PORT);
+        send(fd, rq.data(), 10, MSG_NOSIGNAL);
+        sleep_ms(100);
+        send(fd, rq.data() + 10, rq.size() - 10, MSG_NOSIGNAL);
+        CHILD_STREQ(read_all(fd, 3000), answer(200));
+        close(fd);
+        CHILD_STREQ(http(PORT, "GET " + path(5202, 6202) + " HTTP/1.1\r\n\r\nEXTRA"), answer(200));
+        CHILD_HAS(t.output(), "request has tail data, dismissing it");
+
+        // Over 1023 bytes without an end of head: closed without an answer.
+        CHILD_STREQ(http(PORT, "GET /" + std::string(1100, 'a')), "");
+        // 200 clients that reset at once.
+        std::vector<int> many;
+        for (int i = 0; i < 200; ++i) {
+            const int c = connect_to(PORT);
+            CHILD_CHECK(c >= 0);
+            send(c, "GET /src", 8, MSG_NOSIGNAL);
+            many.push_back(c);
+        }
+        for (int c : many) reset_close(c);
+        CHILD_STREQ(get(PORT, path(5203, 6203)), answer(200));
+
+        // A silent client is removed by the request sweep, unanswered.
+        fd = connect_to(PORT);
+        send(fd, "GET /", 5, MSG_NOSIGNAL);
+        CHILD_STREQ(read_all(fd, 9000), "");
+        close(fd);
+        CHILD_HAS(t.output(), "TIME-OUT URQ [");
+
+        CHILD_CHECK(t.stop() == 0);
+        return 0;
+    }));
+}
+
+TEST(tavel, StaticTaskListRelaysAndReports)
+{
+    EXPECT_CHILD_OK(in_ns([] {
+        TempDir d;
+        const std::string rep = d.file("rep.json");
+        write_file(d.file("tasks"), "# two tasks\n"
+                                    "udp://127.0.0.1:5301 udp://127.0.0.1:6301 news\n"
+                                    "udp://127.0.0.1:5302\tudp://127.0.0.1:6302\tTTL=3;CID=two\n");
+        write_file(d.file("tavel.conf"),
+                   config(PORT, "task_list = \"" + d.file("tasks") + "\";\nreport: { path = \"" +
+                                    rep + "\"; };"));
+        const int rx = udp_bind(6301);
+        CHILD_CHECK(rx >= 0);
+        Daemon t(d.path());
+        CHILD_CHECK(t.start_fg());
+        CHILD_CHECK(eventually([&] { return report_tasks(slurp(rep)) == 2; }, 3000));
+        std::string report = slurp(rep);
+        CHILD_HAS(report, "\"cid\": \"news\"");
+        CHILD_HAS(report, "\"cid\": \"two\"");
+        CHILD_CHECK(udp_send("127.0.0.1", 5301, "hello"));
+        CHILD_STREQ(udp_recv(rx, 3000), "hello");
+
+        // A client id with a quote keeps the report valid JSON; the report
+        // follows the task set within about a second.
+        CHILD_STREQ(get(PORT, path(5303, 6303, "?cid=q%22uote")), answer(200));
+        CHILD_CHECK(eventually([&] { return report_tasks(slurp(rep)) == 3; }, 3000));
+        report = slurp(rep);
+        CHILD_CHECK(is_valid_json(report));
+        CHILD_HAS(report, "\"cid\": \"q\\\"uote\"");
+        // An unchanged task set is not rewritten.
+        sleep_ms(1500);
+        CHILD_STREQ(slurp(rep), report);
+        CHILD_STREQ(get(PORT, "/src/x:1/dst/y:2/kill?cid=news"), answer(200));
+        CHILD_CHECK(eventually([&] { return report_tasks(slurp(rep)) == 2; }, 3000));
+        CHILD_CHECK(t.stop() == 0);
+        close(rx);
+
+        // A bad line stops start-up with its error.
+        write_file(d.file("tasks"), "udp://127.0.0.1:5301 udp://127.0.0.1:6301\n\n");
+        Daemon bad(d.path());
+        CHILD_CHECK(bad.start({"-T", "-C", d.file("tavel.conf")}));
+        CHILD_CHECK(bad.wait_exit() == 1);
+        CHILD_HAS(bad.output(), "missing destination");
+        return 0;
+    }));
+}
+
+TEST(tavel, ForcedReportRefresh)
+{
+    EXPECT_CHILD_OK(in_ns([] {
+        TempDir d;
+        const std::string rep = d.file("rep.json");
+        write_file(d.file("tavel.conf"),
+                   config(PORT, "report: { path = \"" + rep + "\"; force_refresh_sec = 1; };"));
+        Daemon t(d.path());
+        CHILD_CHECK(t.start_fg());
+        const std::string first = slurp(rep);
+        CHILD_CHECK(eventually([&] { return slurp(rep) != first; }, 3500));
+        CHILD_CHECK(is_valid_json(slurp(rep)));
+        CHILD_CHECK(t.stop() == 0);
+        return 0;
+    }));
+}
+
+// A report write that fails leaves the report out of date: once the
+// directory is back, the next due time writes it.
+TEST(tavel, FailedReportWriteIsRetried)
+{
+    EXPECT_CHILD_OK(in_ns([] {
+        TempDir d;
+        const std::string dir = d.file("rep"), rep = d.file("rep/r.json");
+        CHILD_CHECK(mkdir(dir.c_str(), 0755) == 0);
+        write_file(d.file("tavel.conf"), config(PORT, "report: { path = \"" + rep + "\"; };"));
+        Daemon t(d.path());
+        CHILD_CHECK(t.start_fg());
+        CHILD_CHECK(unlink(rep.c_str()) == 0 && rmdir(dir.c_str()) == 0);
+        CHILD_STREQ(get(PORT, path(5501, 6501)), answer(200));
+        CHILD_CHECK(t.wait_for("report_tasks_json: fopen(" + rep + ") ERROR(", 3000));
+        CHILD_CHECK(mkdir(dir.c_str(), 0755) == 0);
+        CHILD_CHECK(eventually([&] { return report_tasks(slurp(rep)) == 1; }, 3000));
+        CHILD_CHECK(t.stop() == 0);
+        CHILD_CHECK(!file_exists(rep));
+        return 0;
+    }));
+}
+
+// The sample configuration relays as shipped: its static task carries
+// 127.0.0.1:5000 to 127.0.0.1:6000, its listener takes requests on 8080,
+// its report lists both tasks.
+TEST(tavel, SampleConfigurationRelays)
+{
+    EXPECT_CHILD_OK(in_ns([] {
+        TempDir d;
+        const std::string src = source_dir();
+        setenv("TAVEL_BIN", tavel_path().c_str(), 1);
+        const int rx = udp_bind(6000);
+        CHILD_CHECK(rx >= 0);
+        Daemon t(d.path());
+        CHILD_CHECK(t.start({}, src + "/scripts/run-sample"));
+        CHILD_CHECK(t.wait_for(" STARTING. PID="));
+        CHILD_CHECK(eventually(
+            [&] {
+                udp_send("127.0.0.1", 5000, std::string(1316, 'G'));
+                return udp_recv(rx, 100).size() == 1316;
+            },
+            3000));
+        const std::string rq = "GET /src/127.0.0.1:5001/dst/127.0.0.1:6001 HTTP/1.1\r\n\r\n";
+        CHILD_STREQ(http(8080, rq), answer(200));
+        const std::string rep = "/tmp/tavel-sample/report.json";
+        CHILD_CHECK(eventually([&] { return report_tasks(slurp(rep)) == 2; }, 3000));
+        CHILD_HAS(slurp(rep), "\"cid\": \"sample\", \"key\": \"sample\", \"online\": \"yes\"");
+        CHILD_CHECK(t.stop() == 0);
+        close(rx);
+        return 0;
+    }));
+}
+
+//   daemon A (agent socket 127.0.0.1:18790, route for 239.1.1.1)
+//      -- keep-alive request --> daemon B (listener 18781)
+//   B relays udp 127.0.0.1:5401 to A's receive address 127.0.0.1:7401,
+//   A relays that to the group 239.1.1.1:5400 on lo.
+TEST(tavel, AgentMessagesChainThroughASecondDaemon)
+{
+    EXPECT_CHILD_OK(in_ns([] {
+        TempDir da, db;
+        const int port_b = PORT + 1;
+        write_file(db.file("tavel.conf"),
+                   config(port_b, "report: { path = \"" + db.file("rep.json") + "\"; };"));
+        write_file(da.file("routes"), "%239.1.1.1:5400 127.0.0.1:" + std::to_string(port_b) +
+                                          " 127.0.0.1:5401 127.0.0.1:7401\n");
+        write_file(da.file("tavel.conf"),
+                   config(PORT, "route_list = \"" + da.file("routes") +
+                                    "\";\noxa: { udp-listener = \"127.0.0.1:18790\"; };\n"
+                                    "report: { path = \"" + da.file("rep.json") + "\"; };"));
+        Daemon b(db.path()), a(da.path());
+        CHILD_CHECK(b.start_fg());
+        CHILD_CHECK(a.start_fg());
+        CHILD_HAS(a.output(), "1 redirection routes loaded from [");
+        const int rx = udp_bind(5400, "239.1.1.1");
+        CHILD_CHECK(rx >= 0);
+
+        CHILD_CHECK(udp_send("127.0.0.1", 18790, "JOIN UDP://239.1.1.1\n"));
+        CHILD_CHECK(eventually([&] { return report_tasks(slurp(db.file("rep.json"))) == 1; },
+                               5000));
+        CHILD_HAS(slurp(db.file("rep.json")), "\"keepAlive\": \"yes\"");
+        CHILD_CHECK(eventually([&] { return report_tasks(slurp(da.file("rep.json"))) == 1; },
+                               5000));
+        // A second JOIN changes nothing; a group without a route is refused.
+        CHILD_CHECK(udp_send("127.0.0.1", 18790, "JOIN UDP://239.1.1.1"));
+        CHILD_CHECK(udp_send("127.0.0.1", 18790, "JOIN UDP://239.9.9.9"));
+        CHILD_CHECK(a.wait_for("already exists, OXA request ignored"));
+        CHILD_CHECK(a.wait_for("no remote route for OXA source [UDP://239.9.9.9]"));
+
+        CHILD_CHECK(eventually(
+            [&] {
+                udp_send("127.0.0.1", 5401, "chained");
+                return udp_recv(rx, 200) == "chained";
+            },
+            5000));
+
+        CHILD_CHECK(udp_send("127.0.0.1", 18790, "LEAVE UDP://239.1.1.1"));
+        CHILD_CHECK(eventually([&] { return report_tasks(slurp(da.file("rep.json"))) == 0; },
+                               5000));
+        CHILD_CHECK(eventually([&] { return report_tasks(slurp(db.file("rep.json"))) == 0; },
+                               5000));
+        CHILD_CHECK(a.stop() == 0);
+        CHILD_CHECK(b.stop() == 0);
+        close(rx);
+        return 0;
+    }));
+}
+
+}  // namespace

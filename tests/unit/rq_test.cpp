@@ -1,0 +1,242 @@
+// Control requests from the head's bytes to what they ask for: source,
+// destination, command, query keys and the task key; agent messages
+// against an empty registry; escaping of client input in log lines.
+#include "rq.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "cfg.h"
+#include "log.h"
+#include "oxamsg.h"
+#include "registry.h"
+#include "support.h"
+#include "txtesc.h"
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+namespace {
+
+// A request whose head has been read: parse it as the read handler would.
+struct parsed {
+    tvl_urq rq{};
+    std::string head;
+    int rc;
+    explicit parsed(const std::string &h) : head(h)
+    {
+        head.resize(URQ_HBUF_LEN);
+        rq.tag.num = URQ_TAG;
+        rq.hbuf = head.data();
+        rq.hpos = h.size();
+        rc = parse_tvl_get(&rq);
+    }
+    ~parsed()
+    {
+        if (rq.query_ht) skht_destroy(rq.query_ht, free);
+    }
+    std::string key()
+    {
+        char buf[MAX_RTASK_HKEY];
+        return urq_task_key(&rq, buf, sizeof(buf)) == 0 ? buf : "#none";
+    }
+};
+
+std::string get(const std::string &path) { return "GET " + path + " HTTP/1.1\r\nHost: x\r\n\r\n"; }
+
+struct ParseCase {
+    const char *name;
+    std::string head;
+    int rc;
+    const char *src, *dst, *cmd;
+    bool keep_alive;
+    int drop;
+    const char *key;
+};
+
+const ParseCase PARSE_CASES[] = {
+    {"keep-alive", get("/src/udp://239.1.1.1:5000/dst/udp://239.2.2.2:6000/keep-alive"), 0,
+     "udp://239.1.1.1:5000", "udp://239.2.2.2:6000", "keep-alive", true, 0,
+     "udp://239.1.1.1:5000|udp://239.2.2.2:6000"},
+    {"drop any case", get("/src/udp://239.1.1.1:5000/dst/udp://239.2.2.2:6000/DroP"), 0,
+     "udp://239.1.1.1:5000", "udp://239.2.2.2:6000", "DroP", false, 1,
+     "udp://239.1.1.1:5000|udp://239.2.2.2:6000"},
+    {"kill, trailing slash", get("/src/udp://239.1.1.1:5000/dst/udp://239.2.2.2:6000/kill/"), 0,
+     "udp://239.1.1.1:5000", "udp://239.2.2.2:6000", "kill", false, KILL_MODE,
+     "udp://239.1.1.1:5000|udp://239.2.2.2:6000"},
+    {"other word cut, ignored", get("/src/udp://239.1.1.1:5000/dst/udp://239.2.2.2:6000/jump"), 0,
+     "udp://239.1.1.1:5000", "udp://239.2.2.2:6000", "jump", false, 0,
+     "udp://239.1.1.1:5000|udp://239.2.2.2:6000"},
+    {"no scheme, no command", get("/src/239.1.1.1:5000/dst/239.0.0.1:5000"), 0, "239.1.1.1:5000",
+     "239.0.0.1:5000", nullptr, false, 0, "udp://239.1.1.1:5000|udp://239.0.0.1:5000"},
+    {"scheme without command", get("/src/239.1.1.1:5000/dst/udp://239.0.0.1:5000"), 0,
+     "239.1.1.1:5000", "udp:/", "239.0.0.1:5000", false, 0, "udp://239.1.1.1:5000|udp://udp:/"},
+    {"udp path, empty destination", get("/udp/239.1.1.1:5000"), 0, "udp://239.1.1.1:5000", "",
+     nullptr, false, 0, "udp://239.1.1.1:5000|udp://"},
+    {"encoded path", get("/src/udp%3A%2F%2F239.1.1.1%3A5000/dst/239.2.2.2%3A6000"), 0,
+     "udp://239.1.1.1:5000", "239.2.2.2:6000", nullptr, false, 0,
+     "udp://239.1.1.1:5000|udp://239.2.2.2:6000"},
+    {"favicon", get("/favicon.ico"), RC_FAVICON, "", "", nullptr, false, 0, nullptr},
+    {"ping", get("/ping"), RC_PING, "", "", nullptr, false, 0, nullptr},
+    {"post", "POST /src/a:1/dst/b:2 HTTP/1.1\r\n\r\n", EINVAL, "", "", nullptr, false, 0, nullptr},
+    {"no version", "GET /src/a:1/dst/b:2\r\n\r\n", -1, "", "", nullptr, false, 0, nullptr},
+    {"alias destination", get("/src/239.1.1.1:5000/dst/$news"), EINVAL, "239.1.1.1:5000",
+     "$news", nullptr, false, 0, nullptr},
+    {"query begins with ampersand", get("/src/239.1.1.1:5000/dst/239.2.2.2:6000?&cid=a"), -1,
+     "239.1.1.1:5000", "239.2.2.2:6000", nullptr, false, 0, nullptr},
+    {"query begins with equals", get("/src/239.1.1.1:5000/dst/239.2.2.2:6000?=a"), -1,
+     "239.1.1.1:5000", "239.2.2.2:6000", nullptr, false, 0, nullptr},
+    {"repeated query key", get("/src/239.1.1.1:5000/dst/239.2.2.2:6000?cid=a&cid=b"), EBUSY,
+     "239.1.1.1:5000", "239.2.2.2:6000", nullptr, false, 0, nullptr},
+};
+
+class Parse : public ::testing::TestWithParam<ParseCase> {};
+
+TEST_P(Parse, SourceDestinationCommandAndKey)
+{
+    const ParseCase &c = GetParam();
+    g_mod_ll[LM_DEFAULT] = MIN_level;
+    parsed p(c.head);
+    g_mod_ll[LM_DEFAULT] = NORM_level;
+    EXPECT_EQ(p.rc, c.rc);
+    if (c.rc == 0 || c.rc == EINVAL || c.rc == -1 || c.rc == EBUSY) {
+        EXPECT_STREQ(p.rq.uri_src, c.src);
+        EXPECT_STREQ(p.rq.uri_dst, c.dst);
+    }
+    if (c.rc != 0) return;
+    if (c.cmd)
+        EXPECT_STREQ(p.rq.cmd, c.cmd);
+    else
+        EXPECT_EQ(p.rq.cmd, nullptr);
+    EXPECT_EQ(p.rq.is_keep_alive, c.keep_alive);
+    EXPECT_EQ(p.rq.must_drop, c.drop);
+    EXPECT_EQ(p.key(), c.key);
+}
+
+INSTANTIATE_TEST_SUITE_P(rq, Parse, ::testing::ValuesIn(PARSE_CASES),
+                         [](const auto &tp) {
+                             std::string n = tp.param.name;
+                             for (char &ch : n)
+                                 if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
+                             return n;
+                         });
+
+TEST(rq, QueryKeys)
+{
+    const std::string base = "/src/239.1.1.1:5000/dst/239.2.2.2:6000";
+    {
+        parsed p(get(base + "?cid=abc&TTL=5&opkt=A1316&x=1"));
+        ASSERT_EQ(p.rc, 0);
+        EXPECT_STREQ(p.rq.cid, "abc");
+        EXPECT_EQ(p.rq.ttl, 5);
+        EXPECT_EQ(p.rq.dalign, 'A');
+        EXPECT_EQ(p.rq.max_outpkt, 0u);  // 1316 lies outside 1500..5000
+        EXPECT_EQ(p.key(), "abc");       // a client id alone is the key
+    }
+    {
+        parsed p(get(base + "?opkt=1500&CID=up&cid=low&asrc=239.9.9.9:5000"));
+        ASSERT_EQ(p.rc, 0);
+        EXPECT_EQ(p.rq.dalign, 0);
+        EXPECT_EQ(p.rq.max_outpkt, 1500u);
+        EXPECT_STREQ(p.rq.cid, "low");  // lower case first
+        EXPECT_STREQ(p.rq.asrc_uri, "239.9.9.9:5000");
+    }
+    {
+        parsed p(get(base + "?ASRC=udp://239.9.9.9:5000&OPKT=b5001"));
+        ASSERT_EQ(p.rc, 0);
+        EXPECT_EQ(p.rq.dalign, 'b');
+        EXPECT_EQ(p.rq.max_outpkt, 0u);
+        EXPECT_EQ(p.key(), "udp://239.1.1.1:5000+udp://239.9.9.9:5000|udp://239.2.2.2:6000");
+    }
+    {
+        // An encoded '?' in the source splits off the control query too.
+        parsed p(get("/src/http%3A%2F%2Fh%2Fs%3Fx%3D1/dst/239.2.2.2:6000"));
+        ASSERT_EQ(p.rc, 0);
+        EXPECT_STREQ(p.rq.uri_src, "http://h/s");
+        EXPECT_EQ(p.rq.cid, nullptr);
+    }
+}
+
+TEST(rq, UrlsAreCutToTheirRooms)
+{
+    tvl_urq rq{};
+    memset(rq.uri_src, 'a', sizeof(rq.uri_src) - 1);
+    memcpy(rq.uri_dst, "udp://1.2.3.4:5", 16);
+    std::string alt(200, 'b');
+    rq.asrc_uri = alt.c_str();
+    urq_urls u;
+    urq_mk_urls(&rq, &u);
+    EXPECT_EQ(strlen(u.src), URQ_MAX_URL);
+    EXPECT_EQ(std::string(u.src, 6), "udp://");
+    EXPECT_STREQ(u.dst, "udp://1.2.3.4:5");
+    EXPECT_EQ(strlen(u.alt), URQ_MAX_ALTURL);
+    char key[MAX_RTASK_HKEY];
+    EXPECT_EQ(urq_task_key(&rq, key, sizeof(key)), -1);  // too long for a key
+}
+
+TEST(rq, ClientInputIsEscapedInTheLog)
+{
+    LogCapture log;
+    g_mod_ll[LM_DEFAULT] = DEBUG_level;
+    parsed p(get("/src/239.1.1.1:5000/dst/239.2.2.2:6000?cid=a%0D%0AFORGED+line%1b"));
+    g_mod_ll[LM_DEFAULT] = NORM_level;
+    ASSERT_EQ(p.rc, 0);
+    const std::string text = log.text();
+    EXPECT_THAT(text, Not(HasSubstr("\nFORGED")));
+    EXPECT_THAT(text, Not(HasSubstr("\x1b")));
+}
+
+TEST(txtesc, EscapesAndCuts)
+{
+    char buf[64];
+    EXPECT_STREQ(esc_text("a\r\nb\x01\\ \x7f\xff", size_t(-1), buf, sizeof(buf)),
+                 "a\\r\\nb\\x01\\\\ \\x7f\\xff");
+    EXPECT_STREQ(esc_text("abc", 2, buf, sizeof(buf)), "ab");
+    EXPECT_STREQ(esc_text(nullptr, 5, buf, sizeof(buf)), "");
+    const std::string longer(100, '\n');
+    esc_text(longer.c_str(), longer.size(), buf, 16);
+    EXPECT_STREQ(buf, "\\n\\n\\n\\n\\n\\n...");
+}
+
+// The registry with room for a few tasks and no route table.
+class oxa_msg : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_cfg.max_tasks = 4;
+        ASSERT_EQ(xvlst_mmap_fixed(&g_app.curr_tasks, 4, TASK_BLKSZ), 0);
+        ASSERT_EQ(xvlst_mmap_fixed(&g_app.pprm_tasks, 4, PPRM_BLKSZ), 0);
+        ASSERT_EQ(skht_create(&g_app.task_ht, 4, plHash, nullptr, 0), 0);
+    }
+    void TearDown() override
+    {
+        skht_destroy(g_app.task_ht, nullptr);
+        xvlst_reset(&g_app.curr_tasks);
+        xvlst_reset(&g_app.pprm_tasks);
+        g_app = tavel_ctx{};
+    }
+};
+
+TEST_F(oxa_msg, MalformedAndUnroutedMessages)
+{
+    LogCapture log;
+    EXPECT_EQ(oxa_process_task("join UDP://239.1.1.1"), EINVAL);
+    EXPECT_EQ(oxa_process_task("JOIN239.1.1.1"), EINVAL);
+    EXPECT_EQ(oxa_process_task("JOIN 239.1.1.1"), EINVAL);
+    EXPECT_EQ(oxa_process_task(""), EINVAL);
+    // A scheme in lower case is accepted; without a route nothing is made.
+    EXPECT_EQ(oxa_process_task("JOIN udp://239.1.1.1"), EINVAL);
+    EXPECT_EQ(task_count(), 0u);
+    EXPECT_EQ(oxa_process_task("LEAVE UDP://239.1.1.1"), ESRCH);
+    EXPECT_EQ(oxa_process_task("LEAVE UDP://239.1.1.1\nJOIN forged"), ESRCH);
+    const std::string text = log.text();
+    EXPECT_THAT(text, HasSubstr("invalid/unsupported command in: join UDP://239.1.1.1\n"));
+    EXPECT_THAT(text, HasSubstr("expected OXA group to be UDP:// URL, got [239.1.1.1]\n"));
+    EXPECT_THAT(text, HasSubstr("could not find OXA task for [UDP://239.1.1.1]\n"));
+    EXPECT_THAT(text, Not(HasSubstr("\nJOIN forged")));
+}
+
+}  // namespace
