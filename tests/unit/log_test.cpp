@@ -48,7 +48,7 @@ struct ModuleLevel {
 uint64_t tag64(const char *text)
 {
     n64_tag t{};
-    strncpy(t.sym8, text, sizeof(t.sym8));
+    memcpy(t.sym8, text, strnlen(text, sizeof(t.sym8)));
     return t.num;
 }
 

@@ -68,7 +68,7 @@ struct Pair {
 // Text in a heap block of exactly its size, so that ASan sees any read
 // past the length a parser was given.
 struct Exact {
-    explicit Exact(const string &s) : n(s.size()), p(static_cast<char *>(malloc(s.size() ? s.size() : 1)))
+    explicit Exact(const string &s) : n(s.size()), p(static_cast<char *>(calloc(s.size() ? s.size() : 1, 1)))
     {
         if (n) memcpy(p.get(), s.data(), n);
     }
