@@ -447,11 +447,12 @@ TEST(bench_tools, ts_server_paces_and_pauses)
         total += size_t(r);
     }
     EXPECT_FALSE(closed);
-    // 0.4 s at 5000/s: 2000 packets, whatever the machine's speed.
+    // 0.4 s at 5000/s: 2000 packets and never more, whatever the machine's
+    // speed; a server starved near the end may make a few less.
     const size_t head = strlen("HTTP/1.0 200 OK\r\nContent-Type: video/MP2T\r\nServer: ts_server\r\n\r\n");
     ASSERT_GT(total, head);
     const size_t packets = (total - head) / benchkit::TS_LEN;
-    EXPECT_GE(packets, 1990u);
-    EXPECT_LE(packets, 2010u);
+    EXPECT_GE(packets, 1800u);
+    EXPECT_LE(packets, 2001u);
     EXPECT_EQ(srv.stop(), 0);
 }
