@@ -1,5 +1,5 @@
 #pragma once
-// Shared pieces of the relay-benchmark tools (generator, sink, reference
+// Shared parts of the relay-benchmark tools (generator, sink, reference
 // forwarders, TS server): the sequence stamp carried by every test datagram
 // and transport packet, socket set-up from "address:port" texts, CPU
 // pinning, the quit signals and the clock.
