@@ -36,9 +36,7 @@ std::string tavel_path()
 std::string source_dir()
 {
     const char *dir = getenv("TAVEL_SOURCE_DIR");
-    if (dir && *dir) return dir;
-    const char *build = getenv("TAVEL_BUILD_DIR");
-    return std::string(build ? build : ".") + "/../..";
+    return dir && *dir ? dir : TAVEL_SOURCE_DIR;
 }
 
 std::string slurp(const std::string &path)

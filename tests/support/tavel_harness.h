@@ -11,8 +11,8 @@ namespace tvh {
 
 // The program under test.
 std::string tavel_path();
-// The top of the checkout: TAVEL_SOURCE_DIR, else the directory the preset
-// builds lie in (build/<preset>).
+// The top of the checkout: the environment's TAVEL_SOURCE_DIR, else the
+// checkout the tests were built from.
 std::string source_dir();
 
 // A daemon run: its directory holds tavel.conf, its output (out.txt), and
