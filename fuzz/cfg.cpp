@@ -23,7 +23,8 @@
 
 #include <netinet/in.h>
 
-#include <array>
+#include <algorithm>
+#include <iterator>
 #include <cctype>
 #include <cstddef>
 #include <cstdint>
@@ -89,25 +90,33 @@ class read_losses {
 public:
     static void on_malloc(const volatile void *p, size_t)
     {
-        if (!tracking_) return;
-        if (n_ < live_.size())
-            live_[n_++] = const_cast<void *>(p);
-        else
+        if (!tracking_ || overflow_) return;
+        if (used_ == MAX_USED) {
             overflow_ = true;
+            return;
+        }
+        size_t i = home(p);
+        while (table_[i].gen == gen_) i = (i + 1) & (CAP - 1);
+        table_[i] = {p, gen_};
+        order_[used_++] = uint32_t(i);
     }
     static void on_free(const volatile void *p)
     {
         if (!tracking_) return;
-        for (size_t i = n_; i-- > 0;) {
-            if (live_[i] == p) {
-                live_[i] = live_[--n_];
+        for (size_t i = home(p); table_[i].gen == gen_; i = (i + 1) & (CAP - 1)) {
+            if (table_[i].p == p) {
+                table_[i].p = nullptr;  // a tombstone: the probe goes on past it
                 return;
             }
         }
     }
     static void start()
     {
-        n_ = 0;
+        if (++gen_ == 0) {
+            std::fill(std::begin(table_), std::end(table_), slot{});
+            gen_ = 1;
+        }
+        used_ = 0;
         overflow_ = false;
         tracking_ = true;
     }
@@ -116,15 +125,32 @@ public:
     static void give_back()
     {
         tracking_ = false;
-        if (!overflow_)
-            for (size_t i = 0; i < n_; ++i) free(live_[i]);
-        n_ = 0;
+        if (overflow_) return;
+        for (size_t k = 0; k < used_; ++k)
+            if (const volatile void *p = table_[order_[k]].p) free(const_cast<void *>(p));
     }
     static void stop() { tracking_ = false; }
 
 private:
-    static inline std::array<void *, 65536> live_;
-    static inline size_t n_ = 0;
+    // Open addressing in a fixed table, as the hooks must not allocate;
+    // entries of an earlier watch count as empty.  Plain arrays: the hooks
+    // run on every allocation of a read, and the fuzz build is unoptimised.
+    struct slot {
+        const volatile void *p;
+        uint32_t gen;
+    };
+    static constexpr size_t CAP = size_t(1) << 17;
+    static constexpr size_t MAX_USED = CAP / 2;
+
+    static size_t home(const volatile void *p)
+    {
+        return size_t((uint64_t(uintptr_t(p)) * 0x9E3779B97F4A7C15ull) >> 47);
+    }
+
+    static inline slot table_[CAP]{};
+    static inline uint32_t order_[MAX_USED]{};
+    static inline size_t used_ = 0;
+    static inline uint32_t gen_ = 0;
     static inline bool overflow_ = false;
     static inline thread_local bool tracking_ = false;
 };
