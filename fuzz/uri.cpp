@@ -29,6 +29,16 @@ void check_piece(const char *text, size_t len, const char *p, size_t n)
     check(p ? n > 0 && p >= text && p + n <= text + len : n == 0);
 }
 
+// A parsed query parameter: a name of at most 31 characters and a value
+// of at most 32 once decoded (an empty value is null).
+void check_param(const void *key, void *value, void *)
+{
+    check(strnlen(static_cast<const char *>(key), URI_QUERY_NAME_MAX + 1) <= URI_QUERY_NAME_MAX);
+    if (value)
+        check(strnlen(static_cast<const char *>(value), URI_QUERY_VALUE_MAX + 1) <=
+              URI_QUERY_VALUE_MAX);
+}
+
 void parse_and_split(const char *text, size_t len)
 {
     uri_layout lay;
@@ -72,7 +82,11 @@ void parse_and_split(const char *text, size_t len)
     const int rc = uri_query_parse(text, &ht);
     check(rc == 0 || rc == -1 || rc == 12 || rc == 16);
     check(rc == 0 || ht == 0);
-    if (ht) skht_destroy(ht, free);
+    if (ht) {
+        check(skht_count(ht) >= 1 && skht_count(ht) <= URI_QUERY_PARAMS_MAX);
+        skht_iter(ht, check_param, nullptr);
+        skht_destroy(ht, free);
+    }
 
     char alias[8];
     const char *q;
