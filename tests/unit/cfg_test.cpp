@@ -144,8 +144,8 @@ const rule k_rules[] = {
      "load_interface_name: cannot verify ifc=[nosuch9] for IPv4 or IPv6\n"},
     {"inbound interface too long", conf("multicast_ifc_in = \"abcdefghijklmno\";"), -1,
      "tavel.multicast_ifc_in value is too long (15), max = 15 characters."},
-    {"agent address", conf("oxa: { udp-listener = \"nowhere\"; };"), 22,
-     "load_oxa_config: invalid address/port: [nowhere]\n"},
+    {"agent address", conf("oxa: { udp-listener = \"127.0.0.1\"; };"), 22,
+     "load_oxa_config: invalid address/port: [127.0.0.1]\n"},
     {"agent address IPv6", conf("oxa: { udp-listener = \"2001:db8::1:4000\"; };"), -1,
      "load_oxa_config: invalid address/port: [2001:db8::1:4000]\n"},
 };
