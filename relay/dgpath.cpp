@@ -40,8 +40,24 @@ size_t batch_limit() { return g_cfg.max_pkts > 0 ? size_t(g_cfg.max_pkts) : 1; }
 // takes several calls.  The message headers live on the stack.
 constexpr size_t MMSG_BATCH = 64;
 
-// The slot k places after slot s in ring order.
-size_t slot_after(const pkt_storage *ds, size_t s, size_t k) { return (s + k) % ds->count; }
+// The send headers of one batch, set up once: each points at its own
+// iovec entry, so that a batch only fills in the datagrams it sends and
+// their destination.  The event loop's thread is the only user.
+struct mmsg_batch {
+    mmsghdr hdr[MMSG_BATCH];
+    iovec iov[MMSG_BATCH];
+    mmsg_batch() noexcept : hdr{}, iov{}
+    {
+        for (size_t i = 0; i < MMSG_BATCH; ++i) {
+            hdr[i].msg_hdr.msg_iov = &iov[i];
+            hdr[i].msg_hdr.msg_iovlen = 1;
+        }
+    }
+};
+mmsg_batch g_tx;
+
+// The slot after slot s in ring order.
+size_t next_slot(const pkt_storage *ds, size_t s) { return s + 1 == ds->count ? 0 : s + 1; }
 
 // What a received datagram of n bytes (its full length under MSG_TRUNC)
 // means for the read step: the length to keep; 0 for one not to keep
@@ -244,14 +260,12 @@ int pkt_read(rtask *task, int rd_mode, size_t *p_nin) noexcept
         // which it gives up one by one as newer datagrams come in.
         const size_t room = is_standby ? ds->count : size_t(rr_slots_avail(&ds->rr));
         const size_t want = std::min({limit - taken, MMSG_BATCH, room});
-        mmsghdr hdr[MMSG_BATCH];
-        iovec iov[MMSG_BATCH];
-        for (size_t i = 0; i < want; ++i) {
-            iov[i] = {ds->pkt[slot_after(ds, size_t(first), i)].data, buflen};
-            hdr[i] = mmsghdr{};
-            hdr[i].msg_hdr.msg_iov = &iov[i];
-            hdr[i].msg_hdr.msg_iovlen = 1;
+        if (ds->rx_len != buflen) {
+            for (size_t j = 0; j < 2 * ds->count; ++j) ds->rx_iov[j].iov_len = buflen;
+            ds->rx_len = buflen;
         }
+        mmsghdr *hdr = ds->rx_hdr + first;
+        const iovec *iov = ds->rx_iov + first;
         const int got = recvmmsg(fd, hdr, unsigned(want), flags | MSG_DONTWAIT, nullptr);
         if (got < 0) {
             err = errno;
@@ -390,16 +404,13 @@ int pkt_write(rtask *task, size_t *p_nout) noexcept
         // The oldest datagrams, in ring order, go out with one call.
         const size_t want = std::min({limit - tried, MMSG_BATCH,
                                       size_t(rr_slots_busy(&out->rr))});
-        mmsghdr hdr[MMSG_BATCH];
-        iovec iov[MMSG_BATCH];
-        for (size_t i = 0; i < want; ++i) {
-            const data_pkt &p = out->pkt[slot_after(out, size_t(first), i)];
-            iov[i] = {const_cast<uint8_t *>(p.data), p.len};
-            hdr[i] = mmsghdr{};
-            hdr[i].msg_hdr.msg_name = dstlen ? const_cast<sockaddr *>(dst) : nullptr;
+        mmsghdr *hdr = g_tx.hdr;
+        iovec *iov = g_tx.iov;
+        void *name = dstlen ? const_cast<sockaddr *>(dst) : nullptr;
+        for (size_t i = 0, slot = size_t(first); i < want; ++i, slot = next_slot(out, slot)) {
+            iov[i] = {out->pkt[slot].data, out->pkt[slot].len};
+            hdr[i].msg_hdr.msg_name = name;
             hdr[i].msg_hdr.msg_namelen = dstlen;
-            hdr[i].msg_hdr.msg_iov = &iov[i];
-            hdr[i].msg_hdr.msg_iovlen = 1;
         }
         // Failures are logged here, by the network-down rules.
         const int sent = sendmmsg(task->outfd, hdr, unsigned(want), MSG_DONTWAIT);
