@@ -5,6 +5,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <csignal>
 #include <unistd.h>
 
 #include <algorithm>
@@ -109,7 +110,10 @@ TEST(mmr, object_layout_names_and_descriptors)
     struct stat st{};
     const std::string path = std::string("/dev/shm") + mmr_name(a.r);
     ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(size_t(st.st_size), size_t(8 << 20) + page());
+    // The object holds the ring once, and the guard page; all of it is
+    // allocated up front.
+    EXPECT_EQ(size_t(st.st_size), size_t(4 << 20) + page());
+    EXPECT_EQ(size_t(st.st_blocks) * 512, size_t(4 << 20) + page());
     // Rings are numbered one after the other.
     unsigned pid = 0, na = 0, nb = 0;
     ASSERT_EQ(sscanf(mmr_name(a.r), "/mmr.%u.%u", &pid, &na), 2);
@@ -119,6 +123,46 @@ TEST(mmr, object_layout_names_and_descriptors)
     mmr_destroy(a.r);
     a.r = nullptr;
     EXPECT_NE(stat(path.c_str(), &st), 0);
+}
+
+// The mappings of a ring, from /proc/self/maps: "start-end perms offset".
+static std::vector<std::string> ring_maps(mmr_t r)
+{
+    std::vector<std::string> v;
+    const std::string name = std::string("/dev/shm") + mmr_name(r);
+    FILE *f = fopen("/proc/self/maps", "re");
+    char line[512];
+    while (f && fgets(line, sizeof line, f)) {
+        unsigned long a = 0, b = 0, off = 0;
+        char perms[8] = {};
+        if (!strstr(line, name.c_str()) ||
+            sscanf(line, "%lx-%lx %7s %lx", &a, &b, perms, &off) != 4)
+            continue;
+        char text[96];
+        snprintf(text, sizeof text, "%lx-%lx %s %lx", a, b, perms, off);
+        v.emplace_back(text);
+    }
+    if (f) fclose(f);
+    return v;
+}
+
+TEST(mmr, ring_maps_its_object_twice_then_a_guard_that_stops_overruns)
+{
+    const size_t len = 1 << 20, pg = page();
+    Ring ring(len);
+    ASSERT_TRUE(ring.r);
+    mm_point pt{};
+    uint8_t *buf = mmr_iget(ring.r, &pt);
+    ASSERT_TRUE(buf && pt.pos == 0);
+    char want[3][96];
+    const auto a = reinterpret_cast<unsigned long>(buf);
+    snprintf(want[0], sizeof want[0], "%lx-%lx rw-s 0", a, a + len);
+    snprintf(want[1], sizeof want[1], "%lx-%lx rw-s 0", a + len, a + 2 * len);
+    snprintf(want[2], sizeof want[2], "%lx-%lx ---s %zx", a + 2 * len, a + 2 * len + pg, len);
+    EXPECT_EQ(ring_maps(ring.r), (std::vector<std::string>{want[0], want[1], want[2]}));
+    buf[len - 1] = 0x5a;
+    EXPECT_EQ(buf[2 * len - 1], 0x5a);
+    EXPECT_EXIT(buf[2 * len] = 1, testing::KilledBySignal(SIGSEGV), "");
 }
 
 TEST(mmr, bad_sizes_are_invariants)
