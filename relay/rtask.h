@@ -143,6 +143,7 @@ struct data_src_ctx {
 struct task_err {
     uint64_t n_out_netdown;  // consecutive sends refused: network down
     uint64_t n_out_dropped;  // datagrams dropped on a send error that would not pass
+    bool gso_refused;        // the destination refused a segmented send: plain sends only
 };
 
 struct rtask {
