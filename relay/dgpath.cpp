@@ -14,6 +14,7 @@
 #include "log.h"
 #include "supervise.h"
 #include "timeop.h"
+#include "udpruns.h"
 
 LOG_MODULE(LM_DEFAULT);
 
@@ -55,6 +56,14 @@ struct mmsg_batch {
     }
 };
 mmsg_batch g_tx;
+udp_runs g_runs;
+
+// A send that failed only for now: the datagram waits for the next write
+// event.
+bool is_transient(int err)
+{
+    return err == EAGAIN || err == EWOULDBLOCK || err == ENOBUFS || err == EINTR;
+}
 
 // The slot after slot s in ring order.
 size_t next_slot(const pkt_storage *ds, size_t s) { return s + 1 == ds->count ? 0 : s + 1; }
@@ -394,6 +403,9 @@ int pkt_write(rtask *task, size_t *p_nout) noexcept
     const size_t limit = batch_limit();
     const char *label = rta_label(task);
     size_t tried = 0;  // datagrams sent or given up
+    // Runs of equal-sized datagrams go out as one segmented send each, as
+    // long as the destination takes them.
+    bool runs = g_cfg.use_mmsg && !task->errctx.gso_refused && udp_runs_fit(task);
     while (tried < limit && !g_quit) {
         const ssize_t first = rr_next_busy(&out->rr);
         if (first < 0) {
@@ -412,13 +424,35 @@ int pkt_write(rtask *task, size_t *p_nout) noexcept
             hdr[i].msg_hdr.msg_name = name;
             hdr[i].msg_hdr.msg_namelen = dstlen;
         }
+        ssize_t sent = -1;
+        if (runs) udp_runs_build(&g_runs, iov, want, dst, dstlen);
+        if (runs && g_runs.count < want) {
+            sent = udp_runs_send(task->outfd, &g_runs);
+            const int err = errno;
+            if (sent < 0 && g_runs.first[1] > 1 && !is_transient(err)) {
+                // The run's datagrams go again one by one: each meets its
+                // own error, logged and counted as ever; a route that takes
+                // no runs gets none from now on.
+                if (is_run_refusal(err)) {
+                    log_dbg("%s: [%s] segmented send refused (%d), sending datagram by "
+                            "datagram\n", fn, label, err);
+                    task->errctx.gso_refused = true;
+                }
+                runs = false;
+                continue;
+            }
+            errno = err;
+        } else {
+            sent = sendmmsg(task->outfd, hdr, unsigned(want), MSG_DONTWAIT);
+            // A datagram sent alone comes back whole or not at all.
+            for (ssize_t i = 0; i < sent; ++i) lfx_assert(hdr[i].msg_len == iov[i].iov_len);
+        }
         // Failures are logged here, by the network-down rules.
-        const int sent = sendmmsg(task->outfd, hdr, unsigned(want), MSG_DONTWAIT);
         if (sent > 0) {
             clear_netdown(task);
             for (size_t i = 0; i < size_t(sent); ++i) {
                 data_pkt *p = rta_get_tail(out);
-                lfx_assert(p && hdr[i].msg_len == p->len);
+                lfx_assert(p && p->data == iov[i].iov_base);
                 const ssize_t n = ssize_t(p->len);
                 if (n > task->pks.max_opktlen) task->pks.max_opktlen = n;
                 nbytes += p->len;

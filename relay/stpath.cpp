@@ -1,7 +1,5 @@
 #include "stpath.h"
 
-#include <netinet/udp.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -11,6 +9,7 @@
 #include "iflag.h"
 #include "log.h"
 #include "supervise.h"
+#include "udpruns.h"
 
 LOG_MODULE(LM_DEFAULT);
 
@@ -20,76 +19,6 @@ namespace {
 bool is_transient(int err)
 {
     return err == EAGAIN || err == EWOULDBLOCK || err == ENOBUFS || err == EINTR;
-}
-
-// Errors of a segmented send that say the route or socket cannot take one,
-// whereas plain datagrams would pass.
-bool is_gso_refusal(int err)
-{
-    return err == EINVAL || err == EIO || err == EMSGSIZE || err == ENOPROTOOPT ||
-           err == EOPNOTSUPP;
-}
-
-// The largest UDP payload of one send.
-constexpr size_t MAX_UDP_PAYLOAD = 65507;
-// Datagrams the kernel cuts one segmented send into, at most.
-constexpr size_t MAX_GSO_SEGMENTS = 64;
-
-// One message of a segmented batch and the segment size it carries.
-struct gso_msg {
-    union {
-        char buf[CMSG_SPACE(sizeof(uint16_t))];
-        cmsghdr align;
-    } control;
-};
-
-// Sends the entries with one sendmmsg as runs of equal-sized datagrams, each
-// run one message that the kernel cuts into datagrams of that size (UDP
-// segmentation offload): one pass down the stack for up to 64 datagrams.
-// The last datagram of a batch, shorter, ends its run.  The datagrams of
-// the runs sent, or the failed call's result (errno set).  *total = their
-// bytes.
-ssize_t send_runs(int sockfd, const struct iovec *iov, size_t count, const struct sockaddr *addr,
-                  socklen_t addr_len, size_t *total)
-{
-    struct mmsghdr hdr[MMR_MAX_DGRAMS];
-    gso_msg ctl[MMR_MAX_DGRAMS];
-    size_t first[MMR_MAX_DGRAMS + 1];
-    size_t nmsg = 0;
-    for (size_t i = 0; i < count;) {
-        const size_t seg = iov[i].iov_len;
-        const size_t cap = std::min(MAX_GSO_SEGMENTS, MAX_UDP_PAYLOAD / seg);
-        size_t j = i + 1;
-        while (j < count && j - i < cap && iov[j].iov_len <= seg &&
-               (iov[j].iov_len == seg || j + 1 == count))
-            ++j;
-        mmsghdr &h = hdr[nmsg];
-        h = mmsghdr{};
-        h.msg_hdr.msg_name = const_cast<sockaddr *>(addr);
-        h.msg_hdr.msg_namelen = addr_len;
-        h.msg_hdr.msg_iov = const_cast<struct iovec *>(&iov[i]);
-        h.msg_hdr.msg_iovlen = j - i;
-        if (j - i > 1) {
-            h.msg_hdr.msg_control = ctl[nmsg].control.buf;
-            h.msg_hdr.msg_controllen = sizeof(ctl[nmsg].control.buf);
-            cmsghdr *cm = CMSG_FIRSTHDR(&h.msg_hdr);
-            cm->cmsg_level = SOL_UDP;
-            cm->cmsg_type = UDP_SEGMENT;
-            cm->cmsg_len = CMSG_LEN(sizeof(uint16_t));
-            const auto size = uint16_t(seg);
-            memcpy(CMSG_DATA(cm), &size, sizeof(size));
-        }
-        first[nmsg++] = i;
-        i = j;
-    }
-    first[nmsg] = count;
-    if (total) *total = 0;
-    const int n = sendmmsg(sockfd, hdr, unsigned(nmsg), MSG_DONTWAIT);
-    if (n < 1) return n;
-    size_t bytes = 0;
-    for (size_t i = 0; i < first[n]; ++i) bytes += iov[i].iov_len;
-    if (total) *total = bytes;
-    return ssize_t(first[n]);
 }
 
 }  // namespace
@@ -160,22 +89,24 @@ ssize_t send_batch(rtask *task, const struct iovec *iov, size_t count, size_t *b
     const auto *dst = reinterpret_cast<const sockaddr *>(&task->out_uc.sspec.addr_ss);
     const socklen_t dstlen = task->out_uc.sspec.addr_len;
     if (count < 2) return Send_iov(task->outfd, iov, count, dst, dstlen, bytes);
-    // Only a UDP destination cuts a run; any other socket would take it as
-    // one datagram.
-    const int family = dst->sa_family;
-    if (g_cfg.use_mmsg && !task->errctx.gso_refused && dstlen > 0 &&
-        (family == AF_INET || family == AF_INET6)) {
-        const ssize_t sent = send_runs(task->outfd, iov, count, dst, dstlen, bytes);
+    if (g_cfg.use_mmsg && !task->errctx.gso_refused && udp_runs_fit(task)) {
+        static udp_runs runs;
+        udp_runs_build(&runs, iov, count, dst, dstlen);
+        const ssize_t sent = udp_runs_send(task->outfd, &runs);
         const int err = errno;
-        if (sent > 0) return sent;
-        if (!is_gso_refusal(err)) {
+        if (sent > 0) {
+            size_t total = 0;
+            for (ssize_t i = 0; i < sent; ++i) total += iov[i].iov_len;
+            *bytes = total;
+            return sent;
+        }
+        if (!is_run_refusal(err)) {
             if (!is_transient(err))
                 log_err("%s: sendmmsg() ERROR(%d): %s\n", "Send_multi", err, strerror(err));
+            *bytes = 0;
             errno = err;
             return sent;
         }
-        // The route cannot take runs (a path MTU below the datagram size,
-        // no segmentation): datagram by datagram from now on.
         log_dbg("%s: [%s] segmented send refused (%d), sending datagram by datagram\n",
                 "stream_write", rta_label(task), err);
         task->errctx.gso_refused = true;

@@ -368,3 +368,41 @@ TEST(dgpath, full_standby_batches_keep_their_newest_datagrams_whole)
         },
         30000));
 }
+
+TEST(dgpath, runs_of_equal_datagrams_arrive_whole_also_where_the_route_refuses_runs)
+{
+    // Bursts of mixed sizes: runs of 1316 bytes closed by a shorter one,
+    // pairs of 4000 bytes, lone ones.  Loopback's MTU of 1300 refuses runs:
+    // the task then sends one by one (fragmented, whole at the receiver).
+    for (const int mtu : {65536, 1300}) {
+        EXPECT_CHILD_OK(rh::in_netns_for(
+            [mtu] {
+                CK(run_quiet("ip link set lo mtu " + std::to_string(mtu)));
+                rh::relay_env env([] { g_cfg.max_pkts = 64; });
+                const bool v6 = have_ipv6_loopback();
+                rh::collector out(v6 ? "::1" : "127.0.0.1", 6330);
+                rtask *t = rh::mk_task("udp://127.0.0.1:5330",
+                                       v6 ? "udp://[::1]:6330" : "udp://127.0.0.1:6330");
+                CK(env.ok && t);
+                if (!t) return rh::verdict();
+                constexpr size_t kLens[] = {1316, 1316, 1316, 1316, 700, 4000, 4000, 188,
+                                            1316, 1316, 188,  188,  188, 5000, 1316};
+                rh::udp_tx tx("127.0.0.1", 5330);
+                std::vector<std::string> want;
+                for (uint32_t burst = 0; burst < 40; ++burst) {
+                    for (uint32_t i = 0; i < 60; ++i) {
+                        const uint32_t seq = burst * 60 + i;
+                        want.push_back(rh::mk_dgram(kLens[seq % std::size(kLens)], seq));
+                        tx.send(want.back());
+                    }
+                    CK(rh::run_until([&] { return out.count == want.size(); }, 5000));
+                }
+                rh::run_for(20);
+                CK(out.take() == want);
+                CK(t->errctx.gso_refused == (mtu < 1400) && t->errctx.n_out_dropped == 0);
+                CK(t->total_out == t->total_in && t->pks.max_opktlen == 5000);
+                return rh::verdict();
+            },
+            60000));
+    }
+}
