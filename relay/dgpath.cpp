@@ -38,7 +38,7 @@ int recv_flags()
 size_t batch_limit() { return g_cfg.max_pkts > 0 ? size_t(g_cfg.max_pkts) : 1; }
 
 // Datagrams one recvmmsg or sendmmsg call moves at most; a larger max_pkts
-// takes several calls.  The message headers live on the stack.
+// takes several calls.
 constexpr size_t MMSG_BATCH = 64;
 
 // The send headers of one batch, set up once: each points at its own
@@ -459,8 +459,8 @@ int pkt_write(rtask *task, size_t *p_nout) noexcept
                 if (track) trace_pkt("OUT", tag, p->idx, label, task->outfd, p);
                 if (rta_pop_pkt(out) < 0) lfx_abort();
             }
-            // A short batch stopped at a datagram that failed; the next call
-            // meets its error.
+            // A short batch stopped at a datagram (or run) that failed; the
+            // next call meets its error.
             tried += size_t(sent);
             continue;
         }

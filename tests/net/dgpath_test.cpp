@@ -371,9 +371,11 @@ TEST(dgpath, full_standby_batches_keep_their_newest_datagrams_whole)
 
 TEST(dgpath, runs_of_equal_datagrams_arrive_whole_also_where_the_route_refuses_runs)
 {
-    // Bursts of mixed sizes: runs of 1316 bytes closed by a shorter one,
-    // pairs of 4000 bytes, lone ones.  Loopback's MTU of 1300 refuses runs:
-    // the task then sends one by one (fragmented, whole at the receiver).
+    // Bursts of mixed sizes (runs of 1316 bytes closed by a shorter one,
+    // pairs of 4000 bytes, lone ones) and of one size, cut into runs of at
+    // most 64 datagrams and 65507 bytes: 49 x 1316, 16 x 4000, 60 x 188.
+    // Loopback's MTU of 1300 refuses runs: the task then sends one by one
+    // (fragmented, whole at the receiver).
     for (const int mtu : {65536, 1300}) {
         EXPECT_CHILD_OK(rh::in_netns_for(
             [mtu] {
@@ -392,7 +394,8 @@ TEST(dgpath, runs_of_equal_datagrams_arrive_whole_also_where_the_route_refuses_r
                 for (uint32_t burst = 0; burst < 40; ++burst) {
                     for (uint32_t i = 0; i < 60; ++i) {
                         const uint32_t seq = burst * 60 + i;
-                        want.push_back(rh::mk_dgram(kLens[seq % std::size(kLens)], seq));
+                        const size_t one[] = {kLens[seq % std::size(kLens)], 1316, 188, 4000};
+                        want.push_back(rh::mk_dgram(one[burst % 4], seq));
                         tx.send(want.back());
                     }
                     CK(rh::run_until([&] { return out.count == want.size(); }, 5000));
