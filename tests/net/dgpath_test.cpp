@@ -22,15 +22,16 @@ long cpu_ms()
 
 size_t len_of(uint32_t i) { return i == 1 ? 5000 : 1 + (size_t(i) * 997) % 5000; }
 
-// Sends n datagrams of len_of(i) bytes, at most 64 ahead of what out has.
-std::jthread paced_sender(const char *host, int port, uint32_t n, rh::collector &out)
+// Sends n datagrams of len(i) bytes, at most `ahead` ahead of what out has.
+std::jthread paced_sender(const char *host, int port, uint32_t n, rh::collector &out,
+                          size_t (*len)(uint32_t) = len_of, uint32_t ahead = 64)
 {
     return std::jthread([=, &out](std::stop_token st) {
         rh::udp_tx tx(host, port);
         for (uint32_t i = 0; i < n && !st.stop_requested(); ++i) {
-            while (i > out.count + 64 && !st.stop_requested())
+            while (i > out.count + ahead && !st.stop_requested())
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
-            tx.send(rh::mk_dgram(len_of(i), i));
+            tx.send(rh::mk_dgram(len(i), i));
         }
     });
 }
@@ -300,14 +301,7 @@ TEST(dgpath, blocked_destination_and_gaps_keep_every_datagram_once_in_order)
                 bool held = false;
                 rh::g_on_turn = [&] { out.hold = (++turn / 4) % 2, held |= out.hold; };
                 {
-                    std::jthread tx([&](std::stop_token st) {
-                        rh::udp_tx s("127.0.0.1", 5310);
-                        for (uint32_t i = 0; i < N && !st.stop_requested(); ++i) {
-                            while (i > out.count + 400 && !st.stop_requested())
-                                std::this_thread::sleep_for(std::chrono::microseconds(200));
-                            s.send(rh::mk_dgram(gappy_len(i), i));
-                        }
-                    });
+                    auto tx = paced_sender("127.0.0.1", 5310, N, out, gappy_len, 400);
                     CK(rh::run_until([&] { return out.count >= want.size(); }, 30000));
                 }
                 rh::g_on_turn = nullptr;
