@@ -251,7 +251,8 @@ std::unordered_map<uint64_t, long> proc_udp_drops_table()
             char *save = nullptr;
             char *f[13];
             int n = 0;
-            for (char *t = strtok_r(line, " \n", &save); t && n < 13; t = strtok_r(nullptr, " \n", &save))
+            for (char *t = strtok_r(line, " \n", &save); t && n < 13;
+                 t = strtok_r(nullptr, " \n", &save))
                 f[n++] = t;
             if (n == 13) table[strtoull(f[9], nullptr, 10)] = strtol(f[12], nullptr, 10);
         }

@@ -248,7 +248,8 @@ TEST(dgpath, each_event_moves_at_most_max_pkts_and_closes_gaps_in_a_batch)
                 rh::relay_env env([m] { g_cfg.max_pkts = m; });
                 rh::collector out("127.0.0.1", 6300);
                 const task_options opt{0, 0, 1500};
-                rtask *t = rh::mk_task("udp://127.0.0.1:5300", "udp://127.0.0.1:6300", nullptr, &opt);
+                rtask *t = rh::mk_task("udp://127.0.0.1:5300", "udp://127.0.0.1:6300",
+                                       nullptr, &opt);
                 CK(env.ok && t);
                 if (!t) return rh::verdict();
                 const uint32_t n = uint32_t(3 * m + 9);
@@ -288,15 +289,19 @@ TEST(dgpath, blocked_destination_and_gaps_keep_every_datagram_once_in_order)
                 LogCapture log;
                 rh::relay_env env([m] { g_cfg.max_pkts = m; });
                 const task_options opt{0, 0, 1500};
-                rtask *t = rh::mk_task("udp://127.0.0.1:5310", "udp://127.0.0.1:6310", nullptr, &opt);
+                rtask *t = rh::mk_task("udp://127.0.0.1:5310", "udp://127.0.0.1:6310",
+                                       nullptr, &opt);
                 CK(env.ok && t);
                 if (!t) return rh::verdict();
                 rh::collector out(nullptr, 0, rh::pair_dest(t));
                 constexpr uint32_t N = 3000;
                 std::vector<std::string> want;
                 size_t sum = 0;
-                for (uint32_t i = 0; i < N; ++i)
-                    if (is_kept(i)) want.push_back(rh::mk_dgram(gappy_len(i), i)), sum += gappy_len(i);
+                for (uint32_t i = 0; i < N; ++i) {
+                    if (!is_kept(i)) continue;
+                    want.push_back(rh::mk_dgram(gappy_len(i), i));
+                    sum += gappy_len(i);
+                }
                 int turn = 0;
                 bool held = false;
                 rh::g_on_turn = [&] { out.hold = (++turn / 4) % 2, held |= out.hold; };
