@@ -317,6 +317,9 @@ unsigned shmf_lock_wait() noexcept { return g_lock_wait_ms; }
 int shmf_lock(pthread_rwlock_t *lk, bool to_read) noexcept
 {
     lfx_assert(lk);
+    // An uncontended lock is taken at once, without reading the clock: the
+    // relay reads its flags on every event.
+    if ((to_read ? pthread_rwlock_tryrdlock(lk) : pthread_rwlock_trywrlock(lk)) == 0) return 0;
     // On the monotonic clock, so that a step of the wall clock neither
     // stretches nor cuts the wait.
     timespec until;

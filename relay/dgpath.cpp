@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include "log.h"
 #include "supervise.h"
 #include "timeop.h"
+#include "udpruns.h"
 
 LOG_MODULE(LM_DEFAULT);
 
@@ -34,6 +36,77 @@ int recv_flags()
 }
 
 size_t batch_limit() { return g_cfg.max_pkts > 0 ? size_t(g_cfg.max_pkts) : 1; }
+
+// Datagrams one recvmmsg or sendmmsg call moves at most; a larger max_pkts
+// takes several calls.
+constexpr size_t MMSG_BATCH = 64;
+
+// The send headers of one batch, set up once: each points at its own
+// iovec entry, so that a batch only fills in the datagrams it sends and
+// their destination.  The event loop's thread is the only user.
+struct mmsg_batch {
+    mmsghdr hdr[MMSG_BATCH];
+    iovec iov[MMSG_BATCH];
+    mmsg_batch() noexcept : hdr{}, iov{}
+    {
+        for (size_t i = 0; i < MMSG_BATCH; ++i) {
+            hdr[i].msg_hdr.msg_iov = &iov[i];
+            hdr[i].msg_hdr.msg_iovlen = 1;
+        }
+    }
+};
+mmsg_batch g_tx;
+udp_runs g_runs;
+
+// A send that failed only for now: the datagram waits for the next write
+// event.
+bool is_transient(int err)
+{
+    return err == EAGAIN || err == EWOULDBLOCK || err == ENOBUFS || err == EINTR;
+}
+
+// The slot after slot s in ring order.
+size_t next_slot(const pkt_storage *ds, size_t s) { return s + 1 == ds->count ? 0 : s + 1; }
+
+// What a received datagram of n bytes (its full length under MSG_TRUNC)
+// means for the read step: the length to keep; 0 for one not to keep
+// (empty, or larger than buflen: dropped and counted); -1 with errno E2BIG
+// once MAX_TRUNC_PKTS oversize datagrams have come.
+ssize_t check_dgram(ssize_t n, size_t buflen, int flags, pktstats *pks)
+{
+    static constexpr const char *fn = "udp_read";
+    // An empty datagram carries nothing to relay.
+    if (n == 0) return 0;
+    if (n > pks->max_ipktlen) {
+        pks->max_ipktlen = n;
+        if (iflag("TRK_MAXPKT")) log_info("%s: MAX-IPKT-LEN=%zd\n", fn, n);
+    }
+    if (size_t(n) > buflen) {
+        // Only part of it is in the buffer: relaying that part would hand
+        // the receivers a corrupt datagram as if it were whole.
+        ++pks->ntrunc;
+        log_warn("%s: datagram TRUNCATED to %zu bytes (full size=%zd) [%zd/%d]\n", fn, buflen, n,
+                 pks->ntrunc, int(MAX_TRUNC_PKTS));
+        if (pks->ntrunc < MAX_TRUNC_PKTS) return 0;
+        log_crit("%s: DATAGRAM TOO LARGE for the current buffer size=%zu; use special build with "
+                 "TVL_PKTLEN > %zu.This task will terminate.\n",
+                 fn, buflen, buflen);
+        errno = E2BIG;
+        return -1;
+    }
+    // With MSG_TRUNC the length is the datagram's own; only without it can
+    // a full buffer hide a cut.
+    if (size_t(n) == buflen && !(flags & MSG_TRUNC))
+        log_warn("%s: datagram likely TRUNCATED (to %zu bytes)\n", fn, buflen);
+    return n;
+}
+
+void log_recv_error(int fd, size_t buflen, int flags, int err)
+{
+    if (err != EAGAIN || iflag("TVL_ERR_EAGAIN"))
+        log_err("%s: recv(fd%d, buf, %zu, 0x%04lx) ERROR(%d): %s\n", "udp_read", fd, buflen,
+                static_cast<unsigned long>(flags), err, strerror(err));
+}
 
 // Either storage holds a datagram: the writer is needed to send the active
 // one's or to empty the standby's.
@@ -139,44 +212,18 @@ void clear_netdown(rtask *task) noexcept
 
 ssize_t udp_read(int fd, void *buf, size_t buflen, pktstats *pks) noexcept
 {
-    static constexpr const char *fn = "udp_read";
     const int flags = recv_flags();
     const ssize_t n = recv(fd, buf, buflen, flags);
     const int err = n < 0 ? errno : 0;
     if (iflag("TRCV1"))
-        log_info("%s: %zd = recv(fd%d, %p, %zu, %u), err=%d\n", fn, n, fd, buf, buflen,
+        log_info("%s: %zd = recv(fd%d, %p, %zu, %u), err=%d\n", "udp_read", n, fd, buf, buflen,
                  unsigned(flags), err);
     if (n < 0) {
-        if (err != EAGAIN || iflag("TVL_ERR_EAGAIN"))
-            log_err("%s: recv(fd%d, buf, %zu, 0x%04lx) ERROR(%d): %s\n", fn, fd, buflen,
-                    static_cast<unsigned long>(flags), err, strerror(err));
+        log_recv_error(fd, buflen, flags, err);
         errno = err;
         return n;
     }
-    // An empty datagram carries nothing to relay.
-    if (n == 0) return 0;
-    if (n > pks->max_ipktlen) {
-        pks->max_ipktlen = n;
-        if (iflag("TRK_MAXPKT")) log_info("%s: MAX-IPKT-LEN=%zd\n", fn, n);
-    }
-    if (size_t(n) > buflen) {
-        // Only part of it is in buf: relaying that part would hand the
-        // receivers a corrupt datagram as if it were whole.
-        ++pks->ntrunc;
-        log_warn("%s: datagram TRUNCATED to %zu bytes (full size=%zd) [%zd/%d]\n", fn, buflen, n,
-                 pks->ntrunc, int(MAX_TRUNC_PKTS));
-        if (pks->ntrunc < MAX_TRUNC_PKTS) return 0;
-        log_crit("%s: DATAGRAM TOO LARGE for the current buffer size=%zu; use special build with "
-                 "TVL_PKTLEN > %zu.This task will terminate.\n",
-                 fn, buflen, buflen);
-        errno = E2BIG;
-        return -1;
-    }
-    // With MSG_TRUNC the length is the datagram's own; only without it can
-    // a full buffer hide a cut.
-    if (size_t(n) == buflen && !(flags & MSG_TRUNC))
-        log_warn("%s: datagram likely TRUNCATED (to %zu bytes)\n", fn, buflen);
-    return n;
+    return check_dgram(n, buflen, flags, pks);
 }
 
 int pkt_read(rtask *task, int rd_mode, size_t *p_nin) noexcept
@@ -201,28 +248,83 @@ int pkt_read(rtask *task, int rd_mode, size_t *p_nin) noexcept
 
     size_t nbytes = 0;
     int err = 0;
-    for (size_t i = 0; i < batch_limit() && !g_quit; ++i) {
+    const size_t limit = batch_limit();
+    const int flags = recv_flags();
+    const bool trcv = iflag("TRCV1");
+    const char *label = rta_label(task);
+    size_t taken = 0;  // datagrams received, kept or not
+    while (taken < limit && !g_quit && err == 0) {
         if (is_standby && rta_no_space(ds)) {
             const ssize_t slot = rta_pop_pkt(ds);
             if (track) log_dbg("%s: pre-read POP (%s) pkt[%zd]\n", fn, tag, slot);
         }
-        data_pkt *p = rta_next_pkt_in(ds);
-        if (!p) {
+        const ssize_t first = rr_next_avail(&ds->rr);
+        if (first < 0) {
             if (track) log_warn("%s: [%s] no read-in space\n", fn, tag);
             lfx_assert(rta_no_space(ds));
             break;
         }
-        const ssize_t n = udp_read(fd, p->data, buflen, &task->pks);
-        if (n < 0) {
+        // The batch lands in the slots from `first` on, in ring order: the
+        // free ones and, for the standby, the oldest stored ones after them,
+        // which it gives up one by one as newer datagrams come in.
+        const size_t room = is_standby ? ds->count : size_t(rr_slots_avail(&ds->rr));
+        const size_t want = std::min({limit - taken, MMSG_BATCH, room});
+        if (ds->rx_len != buflen) {
+            for (size_t j = 0; j < 2 * ds->count; ++j) ds->rx_iov[j].iov_len = buflen;
+            ds->rx_len = buflen;
+        }
+        mmsghdr *hdr = ds->rx_hdr + first;
+        const iovec *iov = ds->rx_iov + first;
+        const int got = recvmmsg(fd, hdr, unsigned(want), flags | MSG_DONTWAIT, nullptr);
+        if (got < 0) {
             err = errno;
+            if (trcv)
+                log_info("%s: %zd = recv(fd%d, %p, %zu, %u), err=%d\n", "udp_read", ssize_t(-1),
+                         fd, iov[0].iov_base, buflen, unsigned(flags), err);
+            log_recv_error(fd, buflen, flags, err);
             break;
         }
-        if (n == 0) continue;
-        nbytes += size_t(n);
-        p->len = size_t(n);
-        if (rta_add_pkt_in(ds, p) != 0) lfx_abort();
-        if (track) trace_pkt("IN", tag, p->idx, rta_label(task), fd, p);
-        set_recovery_rtime(tag, rta_label(task), tm);
+        size_t kept = 0;
+        for (size_t i = 0; i < size_t(got); ++i) {
+            if (i > 0 && is_standby && rta_no_space(ds)) {
+                const ssize_t slot = rta_pop_pkt(ds);
+                if (track) log_dbg("%s: pre-read POP (%s) pkt[%zd]\n", fn, tag, slot);
+            }
+            const ssize_t len = ssize_t(hdr[i].msg_len);
+            if (trcv)
+                log_info("%s: %zd = recv(fd%d, %p, %zu, %u), err=%d\n", "udp_read", len, fd,
+                         iov[i].iov_base, buflen, unsigned(flags), 0);
+            ++taken;
+            const ssize_t n = check_dgram(len, buflen, flags, &task->pks);
+            if (n < 0) {
+                // The task fails; what came after this datagram goes with it.
+                err = errno;
+                break;
+            }
+            if (n == 0) continue;
+            data_pkt *p = rta_next_pkt_in(ds);
+            lfx_assert(p);
+            // A datagram not kept earlier in the batch leaves a gap that the
+            // ring order does not allow: this one moves up into it.
+            if (p->data != iov[i].iov_base) memmove(p->data, iov[i].iov_base, size_t(n));
+            p->len = size_t(n);
+            if (rta_add_pkt_in(ds, p) != 0) lfx_abort();
+            if (track) trace_pkt("IN", tag, p->idx, label, fd, p);
+            nbytes += size_t(n);
+            ++kept;
+        }
+        // Received in one call, the batch's datagrams arrived together: one
+        // recovery check stands for each of them.
+        if (kept > 0) set_recovery_rtime(tag, label, tm);
+        // The standby's oldest datagrams that the batch wrote over but that
+        // no kept datagram replaced are spoiled: they go.
+        for (ssize_t spoiled = ssize_t(size_t(got) - kept) - rr_slots_avail(&ds->rr); spoiled > 0;
+             --spoiled)
+            rta_pop_pkt(ds);
+        // A short batch means the queue ran dry or the call met an error,
+        // which the kernel keeps for the next call: while the limit allows,
+        // the next call tells which, as a receive after the last datagram
+        // would.
     }
 
     int rc = err;
@@ -298,23 +400,68 @@ int pkt_write(rtask *task, size_t *p_nout) noexcept
     const socklen_t dstlen = task->out_uc.sspec.addr_len;
 
     size_t nbytes = 0;
-    for (size_t i = 0; i < batch_limit() && !g_quit; ++i) {
-        data_pkt *p = rta_get_tail(out);
-        if (!p) {
+    const size_t limit = batch_limit();
+    const char *label = rta_label(task);
+    size_t tried = 0;  // datagrams sent or given up
+    // Runs of equal-sized datagrams go out as one segmented send each, as
+    // long as the destination takes them.
+    bool runs = g_cfg.use_mmsg && !task->errctx.gso_refused && udp_runs_fit(task);
+    while (tried < limit && !g_quit) {
+        const ssize_t first = rr_next_busy(&out->rr);
+        if (first < 0) {
             log_dbg("%s: [%s] no pending data\n", fn, tag);
             lfx_assert(rta_no_pending_data(out));
             break;
         }
-        // Plain sendto: failures are logged here, by the network-down rules.
-        const ssize_t n = sendto(task->outfd, p->data, p->len, MSG_DONTWAIT, dst, dstlen);
-        if (n >= 0) {
-            lfx_assert(size_t(n) == p->len);
+        // The oldest datagrams, in ring order, go out with one call.
+        const size_t want = std::min({limit - tried, MMSG_BATCH,
+                                      size_t(rr_slots_busy(&out->rr))});
+        mmsghdr *hdr = g_tx.hdr;
+        iovec *iov = g_tx.iov;
+        void *name = dstlen ? const_cast<sockaddr *>(dst) : nullptr;
+        for (size_t i = 0, slot = size_t(first); i < want; ++i, slot = next_slot(out, slot)) {
+            iov[i] = {out->pkt[slot].data, out->pkt[slot].len};
+            hdr[i].msg_hdr.msg_name = name;
+            hdr[i].msg_hdr.msg_namelen = dstlen;
+        }
+        ssize_t sent = -1;
+        if (runs) udp_runs_build(&g_runs, iov, want, dst, dstlen);
+        if (runs && g_runs.count < want) {
+            sent = udp_runs_send(task->outfd, &g_runs);
+            const int err = errno;
+            if (sent < 0 && g_runs.first[1] > 1 && !is_transient(err)) {
+                // The run's datagrams go again one by one: each meets its
+                // own error, logged and counted as ever; a route that takes
+                // no runs gets none from now on.
+                if (is_run_refusal(err)) {
+                    log_dbg("%s: [%s] segmented send refused (%d), sending datagram by "
+                            "datagram\n", fn, label, err);
+                    task->errctx.gso_refused = true;
+                }
+                runs = false;
+                continue;
+            }
+            errno = err;
+        } else {
+            sent = sendmmsg(task->outfd, hdr, unsigned(want), MSG_DONTWAIT);
+            // A datagram sent alone comes back whole or not at all.
+            for (ssize_t i = 0; i < sent; ++i) lfx_assert(hdr[i].msg_len == iov[i].iov_len);
+        }
+        // Failures are logged here, by the network-down rules.
+        if (sent > 0) {
             clear_netdown(task);
-            if (n > task->pks.max_opktlen) task->pks.max_opktlen = n;
-            nbytes += size_t(n);
-            if (track) trace_pkt("OUT", tag, p->idx, rta_label(task),
-                                 task->outfd, p);
-            if (rta_pop_pkt(out) < 0) lfx_abort();
+            for (size_t i = 0; i < size_t(sent); ++i) {
+                data_pkt *p = rta_get_tail(out);
+                lfx_assert(p && p->data == iov[i].iov_base);
+                const ssize_t n = ssize_t(p->len);
+                if (n > task->pks.max_opktlen) task->pks.max_opktlen = n;
+                nbytes += p->len;
+                if (track) trace_pkt("OUT", tag, p->idx, label, task->outfd, p);
+                if (rta_pop_pkt(out) < 0) lfx_abort();
+            }
+            // A short batch stopped at a datagram (or run) that failed; the
+            // next call meets its error.
+            tried += size_t(sent);
             continue;
         }
         const int err = errno;
@@ -331,6 +478,7 @@ int pkt_write(rtask *task, size_t *p_nout) noexcept
         // always-writable socket and spin the loop.
         rta_pop_pkt(out);
         ++task->errctx.n_out_dropped;
+        ++tried;
     }
 
     pop_pkts(alt_on ? "PRI" : "ALT", rta_label(task), standby);

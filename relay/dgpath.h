@@ -2,11 +2,15 @@
 // The datagram path of tasks whose source delivers datagrams ('U', 'D'):
 // a read step stores the datagrams of the primary or the alternate source
 // in that source's own storage, and a write step sends the stored
-// datagrams of the active source, one sendto each, while the standby's
+// datagrams of the active source, oldest first, while the standby's
 // storage is emptied.  Each step moves at most max_pkts datagrams and
 // re-arms or drops the task's read and write registrations by how full the
 // storages are, so that a slow destination throttles reading and an idle
-// direction costs no wake-ups.  Nothing is allocated per datagram.
+// direction costs no wake-ups.  Datagrams are received with recvmmsg
+// straight into the storage slots and sent from them with sendmmsg (with
+// use_mmsg, runs of equal-sized ones as segmented sends); each keeps the
+// bookkeeping, errors and log lines of a datagram received and sent alone.
+// Nothing is allocated or copied per datagram.
 #include <sys/types.h>
 
 #include <cstddef>

@@ -21,7 +21,7 @@ struct mm_ring {
     bool is_ready;
     uint8_t *buf;       // start of the mapping
     size_t buflen;      // capacity
-    size_t mm_len;      // the first mapping: 2 x buflen + one page
+    size_t mm_len;      // the address range of all three mappings: 2 x buflen + one page
     size_t ts_len;      // packet length, 0 until the first anchoring
     int sfd;            // the object's descriptor while mapping, -1 after
     char sname[SNAME_LEN];
@@ -141,27 +141,36 @@ int mmr_create(mmr_t *ring, size_t bufsz) noexcept
         return EINVAL;
     }
 
+    // The object holds the ring and the guard page; the mirror maps the
+    // ring's bytes a second time, so they cost memory only once.
+    const size_t objlen = bufsz + psz;
     const size_t total = 2 * bufsz + psz;
-    int rc = W_ftruncate(fn, r->sfd, off_t(total));
+    int rc = W_ftruncate(fn, r->sfd, off_t(objlen));
     if (rc == 0) {
         // The space is reserved now: a shared-memory file system without room
         // must fail the creation, not a write into the mapping later
         // (SIGBUS).
-        rc = posix_fallocate(r->sfd, 0, off_t(total));
+        rc = posix_fallocate(r->sfd, 0, off_t(objlen));
         if (rc != 0)
-            log_err("%s: posix_fallocate(%s, %zu) ERROR(%d): %s\n", fn, r->sname, total, rc,
+            log_err("%s: posix_fallocate(%s, %zu) ERROR(%d): %s\n", fn, r->sname, objlen, rc,
                     strerror(rc));
     }
     if (rc == 0) {
-        void *p = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, r->sfd, 0);
+        // The whole address range first, without access, so that the three
+        // mappings below land side by side where nothing else can be.
+        void *p = mmap(nullptr, total, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                       -1, 0);
+        if (p != MAP_FAILED) {
+            r->buf = static_cast<uint8_t *>(p);
+            r->mm_len = total;
+            p = mmap(p, bufsz, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE | MAP_FIXED,
+                     r->sfd, 0);
+        }
         if (p == MAP_FAILED) {
             const int err = errno;
             log_err("%s: mmap(NULL, %lu, .., fd%d, 0) ERROR(%d): %s\n", fn, (unsigned long)bufsz,
                     r->sfd, err, strerror(err));
             rc = EINVAL;
-        } else {
-            r->buf = static_cast<uint8_t *>(p);
-            r->mm_len = total;
         }
     }
     if (rc == 0) {

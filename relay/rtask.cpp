@@ -359,12 +359,23 @@ int mk_pkt_storage(pkt_storage **stg) noexcept
     auto *s = static_cast<pkt_storage *>(W_calloc(fn, 1, sizeof(pkt_storage)));
     if (!s) return ENOMEM;
     s->pkt = static_cast<data_pkt *>(W_calloc(fn, count, sizeof(data_pkt)));
-    if (!s->pkt) {
+    s->rx_hdr = static_cast<mmsghdr *>(W_calloc(fn, 2 * count, sizeof(mmsghdr)));
+    s->rx_iov = static_cast<iovec *>(W_calloc(fn, 2 * count, sizeof(iovec)));
+    if (!s->pkt || !s->rx_hdr || !s->rx_iov) {
+        free(s->pkt);
+        free(s->rx_hdr);
+        free(s->rx_iov);
         free(s);
         return ENOMEM;
     }
     s->count = count;
     for (size_t i = 0; i < count; ++i) s->pkt[i].idx = int(i);
+    for (size_t j = 0; j < 2 * count; ++j) {
+        s->rx_iov[j] = {s->pkt[j % count].data, PKT_LEN};
+        s->rx_hdr[j].msg_hdr.msg_iov = &s->rx_iov[j];
+        s->rx_hdr[j].msg_hdr.msg_iovlen = 1;
+    }
+    s->rx_len = PKT_LEN;
     rring_setup(&s->rr, count);
     log_dbg("%s: [%p]\n", fn, static_cast<void *>(s));
     *stg = s;
@@ -375,6 +386,8 @@ void free_pkt_storage(pkt_storage *stg) noexcept
 {
     if (!stg) return;
     log_dbg("%s: [%p]\n", "free_pkt_storage", static_cast<void *>(stg));
+    free(stg->rx_hdr);
+    free(stg->rx_iov);
     free(stg->pkt);
     free(stg);
 }

@@ -7,7 +7,9 @@
 // datagram storage, the rate meters, the error fields and the values the
 // status report shows.  Creation, suspension, revival and freeing are in
 // tasklife.h; the registry in registry.h.
+#include <sys/socket.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -88,10 +90,16 @@ struct data_pkt {
 };
 
 // Datagram storage: slot i has idx i; a slot the ring counts free has len 0.
+// The receive headers are built once over the slots: rx_hdr[j] reads into
+// slot j mod count, 2 x count of them, so that a batch from any slot on is
+// one run of headers, ready to pass to recvmmsg.
 struct pkt_storage {
     size_t count;
     data_pkt *pkt;
     rring rr;  // the slots holding datagrams, oldest first
+    struct mmsghdr *rx_hdr;
+    struct iovec *rx_iov;
+    size_t rx_len;  // the buffer length the headers give
 };
 
 union task_storage {
@@ -135,6 +143,7 @@ struct data_src_ctx {
 struct task_err {
     uint64_t n_out_netdown;  // consecutive sends refused: network down
     uint64_t n_out_dropped;  // datagrams dropped on a send error that would not pass
+    bool gso_refused;        // the destination refused a segmented send: plain sends only
 };
 
 struct rtask {
@@ -242,7 +251,8 @@ int rta_check_tags(const void *ctx) noexcept;
 // --- datagram storage ----------------------------------------------------------------
 
 // A zeroed storage of 4 x max_pkts slots (64 when max_pkts is 0), slot i
-// numbered i, ring empty.  0 and *stg set, or 12 (ENOMEM).
+// numbered i, ring empty, its receive headers giving PKT_LEN bytes a slot.
+// 0 and *stg set, or 12 (ENOMEM).
 int mk_pkt_storage(pkt_storage **stg) noexcept;
 // Frees a storage; null is ignored.
 void free_pkt_storage(pkt_storage *stg) noexcept;

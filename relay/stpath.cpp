@@ -9,6 +9,7 @@
 #include "iflag.h"
 #include "log.h"
 #include "supervise.h"
+#include "udpruns.h"
 
 LOG_MODULE(LM_DEFAULT);
 
@@ -77,6 +78,44 @@ ssize_t Send_multi(int sockfd, const struct iovec *iov, size_t count,
     return n;
 }
 
+namespace {
+
+// Sends a batch to the task's destination: one datagram with sendto; more
+// with one sendmmsg, as runs that the kernel cuts into datagrams where the
+// destination takes them, else datagram by datagram.  What Send_multi
+// returns.
+ssize_t send_batch(rtask *task, const struct iovec *iov, size_t count, size_t *bytes)
+{
+    const auto *dst = reinterpret_cast<const sockaddr *>(&task->out_uc.sspec.addr_ss);
+    const socklen_t dstlen = task->out_uc.sspec.addr_len;
+    if (count < 2) return Send_iov(task->outfd, iov, count, dst, dstlen, bytes);
+    if (g_cfg.use_mmsg && !task->errctx.gso_refused && udp_runs_fit(task)) {
+        static udp_runs runs;
+        udp_runs_build(&runs, iov, count, dst, dstlen);
+        const ssize_t sent = udp_runs_send(task->outfd, &runs);
+        const int err = errno;
+        if (sent > 0) {
+            size_t total = 0;
+            for (ssize_t i = 0; i < sent; ++i) total += iov[i].iov_len;
+            *bytes = total;
+            return sent;
+        }
+        if (!is_run_refusal(err)) {
+            if (!is_transient(err))
+                log_err("%s: sendmmsg() ERROR(%d): %s\n", "Send_multi", err, strerror(err));
+            *bytes = 0;
+            errno = err;
+            return sent;
+        }
+        log_dbg("%s: [%s] segmented send refused (%d), sending datagram by datagram\n",
+                "stream_write", rta_label(task), err);
+        task->errctx.gso_refused = true;
+    }
+    return Send_multi(task->outfd, iov, count, dst, dstlen, bytes);
+}
+
+}  // namespace
+
 int stream_read(rtask *task, size_t *p_nin) noexcept
 {
     static constexpr const char *fn = "stream_read";
@@ -138,11 +177,8 @@ int stream_write(rtask *task, size_t *p_nout) noexcept
     }
     lfx_assert(count > 0);
 
-    const auto *dst = reinterpret_cast<const sockaddr *>(&task->out_uc.sspec.addr_ss);
-    const socklen_t dstlen = task->out_uc.sspec.addr_len;
     size_t bytes = 0;
-    const ssize_t sent = count < 2 ? Send_iov(task->outfd, iov, count, dst, dstlen, &bytes)
-                                   : Send_multi(task->outfd, iov, count, dst, dstlen, &bytes);
+    const ssize_t sent = send_batch(task, iov, count, &bytes);
     const int err = errno;
     log_dbg("%s: [p%d/%lu] >>\n", fn, int(sent), static_cast<unsigned long>(bytes));
     if (sent > 0) {

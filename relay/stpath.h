@@ -4,7 +4,11 @@
 // straight into its free area; the write step takes a batch of datagrams
 // cut on transport-packet boundaries out of the ring as iovec entries and
 // sends them with one sendmmsg (or one sendto each), then consumes exactly
-// what was sent.  No byte is copied on the way.
+// what was sent.  To a UDP destination the sendmmsg carries runs of
+// equal-sized datagrams that the kernel cuts (UDP segmentation offload),
+// one pass down the network stack for a run; a destination that refuses
+// runs gets the datagrams one by one from then on.  No byte is copied on
+// the way.
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/uio.h>

@@ -238,30 +238,37 @@ bool arg_double(const char *opt, const char *text, double lo, double hi, double 
     return true;
 }
 
-long proc_udp_drops(int fd) noexcept
+std::unordered_map<uint64_t, long> proc_udp_drops_table()
 {
-    struct stat st;
-    if (fstat(fd, &st) != 0) return -1;
+    std::unordered_map<uint64_t, long> table;
     for (const char *path : {"/proc/net/udp", "/proc/net/udp6"}) {
         FILE *fp = fopen(path, "re");
         if (!fp) continue;
         char line[512];
-        long drops = -1;
         if (!fgets(line, sizeof(line), fp)) line[0] = '\0';  // the column heads
-        while (drops < 0 && fgets(line, sizeof(line), fp)) {
+        while (fgets(line, sizeof(line), fp)) {
             // sl local rem st tx:rx tr:when retr uid timeout inode ref ptr drops
             char *save = nullptr;
             char *f[13];
             int n = 0;
-            for (char *t = strtok_r(line, " \n", &save); t && n < 13; t = strtok_r(nullptr, " \n", &save))
+            for (char *t = strtok_r(line, " \n", &save); t && n < 13;
+                 t = strtok_r(nullptr, " \n", &save))
                 f[n++] = t;
-            if (n == 13 && strtoull(f[9], nullptr, 10) == uint64_t(st.st_ino))
-                drops = strtol(f[12], nullptr, 10);
+            if (n == 13) table[strtoull(f[9], nullptr, 10)] = strtol(f[12], nullptr, 10);
         }
         fclose(fp);
-        if (drops >= 0) return drops;
     }
-    return -1;
+    return table;
 }
+
+long udp_drops_of(const std::unordered_map<uint64_t, long> &table, int fd) noexcept
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0) return -1;
+    const auto it = table.find(uint64_t(st.st_ino));
+    return it == table.end() ? -1 : it->second;
+}
+
+long proc_udp_drops(int fd) noexcept { return udp_drops_of(proc_udp_drops_table(), fd); }
 
 }  // namespace benchkit

@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <unordered_map>
 
 namespace benchkit {
 
@@ -81,5 +82,10 @@ bool arg_double(const char *opt, const char *text, double lo, double hi, double 
 // Drops counted by the kernel for the socket fd, read from its line of
 // /proc/net/udp or /proc/net/udp6 (matched by inode); -1 when not found.
 long proc_udp_drops(int fd) noexcept;
+// The drops of every UDP socket of the namespace by inode, read once, and
+// the drops of one socket from such a table (-1 when it is not there): a
+// receiver of many sockets reads the tables once, not once a socket.
+std::unordered_map<uint64_t, long> proc_udp_drops_table();
+long udp_drops_of(const std::unordered_map<uint64_t, long> &table, int fd) noexcept;
 
 }  // namespace benchkit

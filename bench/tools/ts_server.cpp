@@ -120,7 +120,17 @@ bool pump(server &s, client *c, uint64_t now)
     for (int round = 0; round < 64; ++round) {
         if (!flush_pending(s, c)) return false;
         if (c->pos < c->len) return true;  // socket full
-        if (s.stop_after_ns && now - c->start_ns >= s.stop_after_ns) return true;
+        if (s.stop_after_ns && now - c->start_ns >= s.stop_after_ns) {
+            // Paused for good: a flat-out stream stops watching for room,
+            // which a level-triggered watch would report without end.
+            if (s.pps == 0) {
+                epoll_event ev{};
+                ev.events = EPOLLIN;
+                ev.data.ptr = c;
+                epoll_ctl(s.ep, EPOLL_CTL_MOD, c->fd, &ev);
+            }
+            return true;
+        }
         uint64_t want = CHUNK_PKTS;
         if (s.pps > 0) {
             const auto due = uint64_t(double(now - c->start_ns) * double(s.pps) / 1e9) + 1;

@@ -206,8 +206,9 @@ int main(int argc, char **argv)
     // The counter seen with the last datagram misses later drops; the
     // kernel's table has them all while the socket is open.
     uint64_t drops = 0;
+    const auto table = proc_udp_drops_table();
     for (size_t i = 0; i < fds.size(); ++i) {
-        const long d = proc_udp_drops(fds[i]);
+        const long d = udp_drops_of(table, fds[i]);
         drops += d > long(ovfl[i]) ? uint64_t(d) : ovfl[i];
         close(fds[i]);
     }

@@ -22,15 +22,16 @@ long cpu_ms()
 
 size_t len_of(uint32_t i) { return i == 1 ? 5000 : 1 + (size_t(i) * 997) % 5000; }
 
-// Sends n datagrams of len_of(i) bytes, at most 64 ahead of what out has.
-std::jthread paced_sender(const char *host, int port, uint32_t n, rh::collector &out)
+// Sends n datagrams of len(i) bytes, at most `ahead` ahead of what out has.
+std::jthread paced_sender(const char *host, int port, uint32_t n, rh::collector &out,
+                          size_t (*len)(uint32_t) = len_of, uint32_t ahead = 64)
 {
     return std::jthread([=, &out](std::stop_token st) {
         rh::udp_tx tx(host, port);
         for (uint32_t i = 0; i < n && !st.stop_requested(); ++i) {
-            while (i > out.count + 64 && !st.stop_requested())
+            while (i > out.count + ahead && !st.stop_requested())
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
-            tx.send(rh::mk_dgram(len_of(i), i));
+            tx.send(rh::mk_dgram(len(i), i));
         }
     });
 }
@@ -210,4 +211,200 @@ TEST(dgpath, standby_is_always_read_and_writer_serves_either_storage)
             return rh::verdict();
         },
         30000));
+}
+
+namespace {
+
+// The stored datagrams of ds, oldest first.
+std::vector<std::string> stored(pkt_storage *ds)
+{
+    std::vector<std::string> v;
+    const ssize_t busy = rr_slots_busy(&ds->rr);
+    for (ssize_t i = 0, s = rr_next_busy(&ds->rr); i < busy; ++i, s = (s + 1) % ssize_t(ds->count))
+        v.emplace_back(reinterpret_cast<const char *>(ds->pkt[s].data), ds->pkt[s].len);
+    return v;
+}
+
+// Datagram i of a test stream: every 13th is empty and 9 are larger than
+// the task's 1500-byte buffer; neither kind is relayed.
+size_t gappy_len(uint32_t i)
+{
+    if (i % 211 == 7 && i < 211 * 9) return 2000;
+    if (i % 13 == 5) return 0;
+    return 1 + (size_t(i) * 389) % 1500;
+}
+bool is_kept(uint32_t i) { return gappy_len(i) > 0 && gappy_len(i) <= 1500; }
+
+}  // namespace
+
+TEST(dgpath, each_event_moves_at_most_max_pkts_and_closes_gaps_in_a_batch)
+{
+    // 1 (a call per datagram), 5, 64 (one full call) and 100 (two calls an
+    // event).  A burst waits in the socket before the first read, with
+    // datagrams not to keep (empty, oversize) inside the first batch.
+    for (const int m : {1, 5, 64, 100}) {
+        EXPECT_CHILD_OK(rh::in_netns_for(
+            [m] {
+                rh::relay_env env([m] { g_cfg.max_pkts = m; });
+                rh::collector out("127.0.0.1", 6300);
+                const task_options opt{0, 0, 1500};
+                rtask *t = rh::mk_task("udp://127.0.0.1:5300", "udp://127.0.0.1:6300",
+                                       nullptr, &opt);
+                CK(env.ok && t);
+                if (!t) return rh::verdict();
+                const uint32_t n = uint32_t(3 * m + 9);
+                rh::udp_tx tx("127.0.0.1", 5300);
+                std::vector<std::string> want;
+                for (uint32_t i = 0; i < n; ++i) {
+                    const std::string d = rh::mk_dgram(gappy_len(i), i);
+                    tx.send(d);
+                    if (is_kept(i)) want.push_back(d);
+                }
+                // The first event takes exactly m datagrams off the socket.
+                CK(on_task_read(-1, 0, &t->reader, nullptr) == 0);
+                size_t kept = 0;
+                for (uint32_t i = 0; i < uint32_t(m); ++i) kept += is_kept(i);
+                const auto first = stored(t->stg.dgram);
+                CK(first.size() == kept &&
+                   std::equal(first.begin(), first.end(), want.begin()));
+                CK(t->pks.ntrunc == (m > 7 ? 1 : 0));
+                // A write event sends at most m, oldest first.
+                CK(t->writer.is_active && on_task_write(-1, 0, &t->writer, nullptr) == 0);
+                CK(rr_slots_busy(&t->stg.dgram->rr) == ssize_t(kept - std::min(kept, size_t(m))));
+                CK(rh::run_until([&] { return out.count == want.size(); }, 5000));
+                CK(out.take() == want);
+                return rh::verdict();
+            },
+            30000));
+    }
+}
+
+TEST(dgpath, blocked_destination_and_gaps_keep_every_datagram_once_in_order)
+{
+    // The far end of a datagram pair is read in bursts: sendmmsg stops
+    // part-way through batches, and what did not go out goes with the next.
+    for (const int m : {1, 64}) {
+        EXPECT_CHILD_OK(rh::in_netns_for(
+            [m] {
+                LogCapture log;
+                rh::relay_env env([m] { g_cfg.max_pkts = m; });
+                const task_options opt{0, 0, 1500};
+                rtask *t = rh::mk_task("udp://127.0.0.1:5310", "udp://127.0.0.1:6310",
+                                       nullptr, &opt);
+                CK(env.ok && t);
+                if (!t) return rh::verdict();
+                rh::collector out(nullptr, 0, rh::pair_dest(t));
+                constexpr uint32_t N = 3000;
+                std::vector<std::string> want;
+                size_t sum = 0;
+                for (uint32_t i = 0; i < N; ++i) {
+                    if (!is_kept(i)) continue;
+                    want.push_back(rh::mk_dgram(gappy_len(i), i));
+                    sum += gappy_len(i);
+                }
+                int turn = 0;
+                bool held = false;
+                rh::g_on_turn = [&] { out.hold = (++turn / 4) % 2, held |= out.hold; };
+                {
+                    auto tx = paced_sender("127.0.0.1", 5310, N, out, gappy_len, 400);
+                    CK(rh::run_until([&] { return out.count >= want.size(); }, 30000));
+                }
+                rh::g_on_turn = nullptr;
+                out.hold = false;
+                rh::run_for(30);
+                CK(held && out.take() == want);
+                CK(t->total_in == sum && t->total_out == sum && t->pks.ntrunc == 9);
+                CK(t->pks.max_ipktlen == 2000 && t->pks.max_opktlen == 1500);
+                CK(t->state.num == ST_RLY && !t->writer.is_active && t->reader.is_active);
+                CK(rh::count_of(log.text(), "datagram TRUNCATED to 1500 bytes") == 9);
+                return rh::verdict();
+            },
+            60000));
+    }
+}
+
+TEST(dgpath, full_standby_batches_keep_their_newest_datagrams_whole)
+{
+    EXPECT_CHILD_OK(rh::in_netns_for(
+        [] {
+            rh::relay_env env([] { g_cfg.max_pkts = 64; });
+            const task_options opt{0, 0, 1500};
+            rtask *t = rh::mk_task("udp://127.0.0.1:5320", "udp://127.0.0.1:6320",
+                                   "udp://127.0.0.1:5321", &opt);
+            CK(env.ok && t);
+            if (!t) return rh::verdict();
+            CK(t->altin.dgram->count == 256);
+            rh::udp_tx alt("127.0.0.1", 5321);
+            std::vector<std::string> kept;
+            uint32_t seq = 0;
+            auto burst = [&](uint32_t n, std::initializer_list<size_t> lens) {
+                for (size_t len : lens) alt.send(rh::mk_dgram(len, seq++, 'A'));
+                for (uint32_t i = 0; i < n; ++i) {
+                    const std::string d = rh::mk_dgram(100 + seq % 1300, seq, 'A');
+                    ++seq;
+                    alt.send(d);
+                    kept.push_back(d);
+                }
+                // Every datagram is off the socket after ceil(n / 64) reads.
+                for (uint32_t r = 0; r < (n + lens.size() + 63) / 64; ++r)
+                    CK(on_task_read(-1, 0, &t->altin.reader, nullptr) == 0);
+            };
+            burst(300, {});
+            auto s = stored(t->altin.dgram);
+            // The read that finds the socket empty still gives up the oldest.
+            CK(s.size() == 255 && std::equal(s.begin(), s.end(), kept.end() - 255));
+            // A full standby batch with datagrams not to keep up front: the
+            // storage holds a run of the newest ones, whole and in order (the
+            // old ones that such a batch wrote over go as well).
+            burst(62, {2000, 0});
+            s = stored(t->altin.dgram);
+            CK(s.size() >= 253 && std::equal(s.begin(), s.end(), kept.end() - ssize_t(s.size())));
+            burst(100, {0, 0, 2000});
+            s = stored(t->altin.dgram);
+            CK(s.size() >= 252 && std::equal(s.begin(), s.end(), kept.end() - ssize_t(s.size())));
+            CK(t->pks.ntrunc == 2 && !t->altin.is_active && t->state.num == ST_RLY);
+            return rh::verdict();
+        },
+        30000));
+}
+
+TEST(dgpath, runs_of_equal_datagrams_arrive_whole_also_where_the_route_refuses_runs)
+{
+    // Bursts of mixed sizes (runs of 1316 bytes closed by a shorter one,
+    // pairs of 4000 bytes, lone ones) and of one size, cut into runs of at
+    // most 64 datagrams and 65507 bytes: 49 x 1316, 16 x 4000, 60 x 188.
+    // Loopback's MTU of 1300 refuses runs: the task then sends one by one
+    // (fragmented, whole at the receiver).
+    for (const int mtu : {65536, 1300}) {
+        EXPECT_CHILD_OK(rh::in_netns_for(
+            [mtu] {
+                CK(run_quiet("ip link set lo mtu " + std::to_string(mtu)));
+                rh::relay_env env([] { g_cfg.max_pkts = 64; });
+                const bool v6 = have_ipv6_loopback();
+                rh::collector out(v6 ? "::1" : "127.0.0.1", 6330);
+                rtask *t = rh::mk_task("udp://127.0.0.1:5330",
+                                       v6 ? "udp://[::1]:6330" : "udp://127.0.0.1:6330");
+                CK(env.ok && t);
+                if (!t) return rh::verdict();
+                constexpr size_t kLens[] = {1316, 1316, 1316, 1316, 700, 4000, 4000, 188,
+                                            1316, 1316, 188,  188,  188, 5000, 1316};
+                rh::udp_tx tx("127.0.0.1", 5330);
+                std::vector<std::string> want;
+                for (uint32_t burst = 0; burst < 40; ++burst) {
+                    for (uint32_t i = 0; i < 60; ++i) {
+                        const uint32_t seq = burst * 60 + i;
+                        const size_t one[] = {kLens[seq % std::size(kLens)], 1316, 188, 4000};
+                        want.push_back(rh::mk_dgram(one[burst % 4], seq));
+                        tx.send(want.back());
+                    }
+                    CK(rh::run_until([&] { return out.count == want.size(); }, 5000));
+                }
+                rh::run_for(20);
+                CK(out.take() == want);
+                CK(t->errctx.gso_refused == (mtu < 1400) && t->errctx.n_out_dropped == 0);
+                CK(t->total_out == t->total_in && t->pks.max_opktlen == 5000);
+                return rh::verdict();
+            },
+            60000));
+    }
 }

@@ -165,6 +165,9 @@ TEST(stpath, blocked_destination_gets_every_byte_once)
                 rh::g_on_turn = nullptr;
                 rh::run_for(20);
                 CK(held && out.joined() == ts && t->total_out == ts.size());
+                // Runs of datagrams are cut by UDP only: a datagram pair gets
+                // each datagram on its own.
+                for (const auto &d : out.take()) CK(d.size() == 1316);
                 // Nothing more comes: a wake-up that finds nothing to read is
                 // no lost connection.
                 CK(on_task_read(-1, 0, &t->reader, nullptr) == 0);
@@ -172,6 +175,38 @@ TEST(stpath, blocked_destination_gets_every_byte_once)
                 CK(t->state.num == ST_RLY && !t->errstr && t->reader.is_active);
                 for (const char *line : {"cannot connect", "ZERO-READ", "SUSPENDED"})
                     CK(log.text().find(line) == std::string::npos);
+                return rh::verdict();
+            },
+            30000));
+    }
+}
+
+TEST(stpath, runs_go_out_as_whole_datagrams_also_where_the_path_mtu_refuses_them)
+{
+    // With loopback's MTU below a datagram plus headers the kernel refuses a
+    // run of segments; the task sends datagram by datagram (fragmented on
+    // the way, whole at the receiver), over IPv4 and IPv6.
+    for (const int mtu : {65536, 1300}) {
+        EXPECT_CHILD_OK(rh::in_netns_for(
+            [mtu] {
+                CK(run_quiet("ip link set lo mtu " + std::to_string(mtu)));
+                rh::relay_env env([] { g_cfg.max_pkts = 64; });
+                const bool v6 = have_ipv6_loopback();
+                const std::string ts = rh::ts_packets(188, 7 * 500);
+                rh::http_server srv(8400, {rh::http_script{{rh::OK_HEAD, ts}}});
+                rh::collector out(v6 ? "::1" : "127.0.0.1", 7400);
+                const task_options opt{0, 'a', 1316};
+                rtask *t = rh::mk_task("http://127.0.0.1:8400/",
+                                       v6 ? "udp://[::1]:7400" : "udp://127.0.0.1:7400", nullptr,
+                                       &opt);
+                CK(env.ok && t);
+                if (!t) return rh::verdict();
+                CK(rh::run_until([&] { return out.bytes == ts.size(); }, 10000));
+                rh::run_for(20);
+                const auto got = out.take();
+                CK(got.size() == 500 && out.joined() == ts);
+                for (const auto &d : got) CK(d.size() == 1316);
+                CK(t->errctx.gso_refused == (mtu < 1400) && t->state.num == ST_RLY);
                 return rh::verdict();
             },
             30000));

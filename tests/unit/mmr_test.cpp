@@ -109,7 +109,10 @@ TEST(mmr, object_layout_names_and_descriptors)
     struct stat st{};
     const std::string path = std::string("/dev/shm") + mmr_name(a.r);
     ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(size_t(st.st_size), size_t(8 << 20) + page());
+    // The object holds the ring once, and the guard page; all of it is
+    // allocated up front.
+    EXPECT_EQ(size_t(st.st_size), size_t(4 << 20) + page());
+    EXPECT_EQ(size_t(st.st_blocks) * 512, size_t(4 << 20) + page());
     // Rings are numbered one after the other.
     unsigned pid = 0, na = 0, nb = 0;
     ASSERT_EQ(sscanf(mmr_name(a.r), "/mmr.%u.%u", &pid, &na), 2);
@@ -119,6 +122,35 @@ TEST(mmr, object_layout_names_and_descriptors)
     mmr_destroy(a.r);
     a.r = nullptr;
     EXPECT_NE(stat(path.c_str(), &st), 0);
+}
+
+// The mappings of a ring, from /proc/self/maps: "start-end perms offset".
+TEST(mmr, ring_maps_its_object_twice_then_a_guard_that_stops_overruns)
+{
+    const size_t len = 1 << 20;
+    Ring ring(len);
+    ASSERT_TRUE(ring.r);
+    mm_point pt{};
+    uint8_t *buf = mmr_iget(ring.r, &pt);
+    ASSERT_TRUE(buf && pt.pos == 0);
+    // The mappings of the object, "start-end perms offset", side by side.
+    std::string maps;
+    FILE *f = fopen("/proc/self/maps", "re");
+    for (char line[512]; f && fgets(line, sizeof line, f);) {
+        if (!strstr(line, mmr_name(ring.r))) continue;
+        maps.append(line, strcspn(line, " ") + 14).push_back('|');
+    }
+    if (f) fclose(f);
+    char want[256];
+    const auto a = reinterpret_cast<unsigned long>(buf);
+    snprintf(want, sizeof want, "%lx-%lx rw-s 00000000|%lx-%lx rw-s 00000000|%lx-%lx ---s %08zx|",
+             a, a + len, a + len, a + 2 * len, a + 2 * len, a + 2 * len + page(), len);
+    EXPECT_EQ(maps, want);
+    buf[len - 1] = 0x5a;
+    EXPECT_EQ(buf[2 * len - 1], 0x5a);
+    // The guard page stops the process (under ASan, its report does).
+    volatile uint8_t *guard = buf + 2 * len;
+    EXPECT_DEATH(*guard = 1, "");
 }
 
 TEST(mmr, bad_sizes_are_invariants)
