@@ -56,6 +56,8 @@ struct ParseCase {
     int drop;
     const char *key;
 };
+// Names the case in test listings (the default would print its bytes).
+void PrintTo(const ParseCase &c, std::ostream *os) { *os << c.name; }
 
 const ParseCase PARSE_CASES[] = {
     {"keep-alive", get("/src/udp://239.1.1.1:5000/dst/udp://239.2.2.2:6000/keep-alive"), 0,
