@@ -382,6 +382,7 @@ class UdpSource:
         self.track = Track(soak, flow, label, windowed=label != 'alternate')
         self.sock = soak.mcast_out if mcast else soak.udp_out
         self.running = False
+        self.burst = 1
 
     def start(self):
         self.running = True
@@ -392,6 +393,17 @@ class UdpSource:
         self.running = False
 
     def send(self):
+        r = self.soak.traffic_rng
+        for _ in range(self.burst if r.random() < 0.2 else 1):
+            self.send_one()
+        if self.burst == 1 and r.random() < 0.003:
+            # Empty datagrams carry nothing to relay.
+            try:
+                self.sock.sendto(b'', self.addr)
+            except OSError:
+                pass
+
+    def send_one(self):
         data = STAMP.pack(MAGIC, self.track.sid, self.track.seq)
         if self.size > len(data):
             data += bytes(self.size - len(data))
@@ -473,6 +485,10 @@ class HttpServer:
         if self.mode == 'junk':
             self.write(c, bytes(random.Random(self.port).randrange(0, 0x40) for _ in range(4000)))
             return
+        if self.mode == 'corrupt':
+            st['corrupt'] = random.Random(self.port)
+            st['seq'] = 0
+            return
         if self.track is not None:
             # The relay opened a second connection: the first one's
             # window cannot be vouched for any more.
@@ -497,8 +513,32 @@ class HttpServer:
         except OSError:
             self.drop_conn(c, unexpected=True)
 
+    def corrupt_chunk(self, st):
+        """Transport packets with faults: runs of garbage, lost sync bytes,
+        packets of other lengths, stray sync bytes."""
+        r = st['corrupt']
+        out = []
+        for _ in range(TS_PER_TICK):
+            x = r.random()
+            pkt = bytearray(ts_packet(0, st['seq']))
+            st['seq'] += 1
+            if x < 0.05:
+                pkt = bytes(r.randrange(256) for _ in range(r.randrange(1, 400)))
+            elif x < 0.1:
+                pkt[0] = r.randrange(256)
+            elif x < 0.15:
+                pkt += bytes(r.choice([16, 20, 1, 187]))
+            elif x < 0.2:
+                pkt = pkt[:r.randrange(1, TS_LEN)]
+            elif x < 0.25:
+                pkt = b'\x47' * r.randrange(1, 300)
+            out.append(bytes(pkt))
+        return b''.join(out)
+
     def tick(self):
         for c, st in list(self.conns.items()):
+            if 'corrupt' in st and not self.paused and len(st['out']) < 65536:
+                st['out'] += self.corrupt_chunk(st)
             t = st['track']
             if t is not None and not self.paused and len(st['out']) < 65536:
                 st['out'] += b''.join(ts_packet(t.sid, t.seq + i) for i in range(TS_PER_TICK))
@@ -620,6 +660,8 @@ class Flow:
             except OSError:
                 return
             self.soak.received += 1
+            if not self.checked:
+                continue
             if self.kind == 'http':
                 for off in range(0, len(data) - TS_LEN + 1, TS_LEN):
                     if data[off] == 0x47:
@@ -745,6 +787,9 @@ class Soak:
         self.args = args
         self.root, self.work = args.root, args.work
         self.rng = random.Random(args.seed)
+        # Choices made at every tick draw from their own generator, so that
+        # the actions keep their order whatever the timing.
+        self.traffic_rng = random.Random(args.seed + 1)
         self.loop = Loop()
         self.failures = []
         self.tavel = os.path.join(self.root, 'build/asan/relay/tavel')
@@ -995,7 +1040,7 @@ class Soak:
 
     def create(self, kind=None):
         r = self.rng
-        kinds = ['udp', 'udp', 'mcast', 'http', 'alt', 'chain', 'agent', 'big', 'httpbad']
+        kinds = ['udp', 'udp', 'mcast', 'http', 'alt', 'chain', 'agent', 'big', 'httpbad', 'flood']
         kind = kind or r.choice(kinds)
         b_up = self.b.alive() and not self.b.stopping
         if kind == 'chain':
@@ -1007,7 +1052,7 @@ class Soak:
             if not free or not b_up:
                 kind = 'udp'
         f = self.new_flow(kind)
-        f.checked = kind not in ('big', 'httpbad')
+        f.checked = kind not in ('big', 'httpbad', 'flood')
         size = r.randrange(64, 1400)
         dport = self.port('dst')
         f.dst = ('127.0.0.1', dport)
@@ -1018,6 +1063,12 @@ class Soak:
             sport = self.port('src')
             f.sources.append(UdpSource(self, f, ('127.0.0.1', sport), size, 'udp'))
             src = r.choice(['127.0.0.1:%d', 'udp://127.0.0.1:%d']) % sport
+        elif kind == 'flood':
+            sport = self.port('src')
+            f.sources.append(UdpSource(self, f, ('127.0.0.1', sport), size, 'flood'))
+            f.sources[0].burst = r.choice([50, 200, 600])
+            f.checked = False
+            src = '127.0.0.1:%d' % sport
         elif kind == 'big':
             sport = self.port('src')
             f.sources.append(UdpSource(self, f, ('127.0.0.1', sport), 6000, 'big'))
@@ -1036,7 +1087,8 @@ class Soak:
             f.query = 'asrc=127.0.0.1:%d' % sa
         elif kind in ('http', 'httpbad'):
             hport = self.port('http')
-            mode = 'ts' if kind == 'http' else r.choice(['junk', 'notfound', 'silent'])
+            mode = 'ts' if kind == 'http' else r.choice(['junk', 'notfound', 'silent', 'corrupt',
+                                                          'corrupt'])
             f.server = HttpServer(self, f, hport, mode)
             f.checked = mode == 'ts'
             src = 'http://127.0.0.1:%d/stream%d' % (hport, self.flow_count)
@@ -1364,8 +1416,8 @@ class Soak:
         if f.kind == 'alt':
             which = self.rng.choice([0, 0, 1])
             s = f.sources[which]
-            f.busy = True
             was_healthy = f.healthy()
+            f.busy = True
             s.stop('source stopped')
             if which == 0 and f.sources[1].running and was_healthy:
                 f.alt_expect_failover = now() + 8.0
@@ -1515,6 +1567,11 @@ class Soak:
         except OSError:
             pass
 
+    def act_agent_burst(self):
+        """More agent messages at once than one wake-up reads."""
+        for i in range(self.rng.randrange(9, 40)):
+            self.agent(self.rng.choice(self.AGENT_JUNK), 'junk')
+
     def act_agent_junk(self):
         r = self.rng
         if r.random() < 0.6:
@@ -1573,6 +1630,32 @@ class Soak:
                         os.unlink('/dev/shm/' + name)
                 self.loop.at(down, self.start_b)
             wait_end()
+        self.loop.at(PAUSE, stop)
+
+    def act_hang_b(self):
+        """The remote daemon stops answering for a while (SIGSTOP)."""
+        if not self.b.alive() or self.b.stopping:
+            return
+        length = self.rng.uniform(1.0, 6.0)
+        self.say('remote daemon hangs for %.1f s' % length)
+        for f in self.chained():
+            f.busy = True
+            f.close_windows('remote daemon hangs')
+            for s in f.sources:
+                s.running = False
+        self.b.stopping = True
+
+        def stop():
+            self.b.proc.send_signal(signal.SIGSTOP)
+            self.loop.at(length, resume)
+
+        def resume():
+            self.b.proc.send_signal(signal.SIGCONT)
+            self.b.stopping = False
+            for f in self.chained():
+                f.busy = False
+                for s in f.sources:
+                    s.start()
         self.loop.at(PAUSE, stop)
 
     def start_b(self):
@@ -1689,6 +1772,8 @@ class Soak:
             (1.5, self.act_agent_junk),
             (0.08, self.act_storm),
             (0.05, self.act_restart_b),
+            (0.03, self.act_hang_b),
+            (0.05, self.act_agent_burst),
             (0.1, self.fault_unreachable),
         ]
         x = r.uniform(0, sum(w for w, _ in acts))
@@ -1712,6 +1797,9 @@ class Soak:
             (0.55, self.act_restart_b),
             (0.65, self.fault_unreachable),
             (0.7, self.act_storm),
+            (0.3, lambda: [self.create(k) for k in ('flood', 'httpbad', 'big')]),
+            (0.5, self.act_hang_b),
+            (0.6, self.act_agent_burst),
         ]
         for frac, fn in plan:
             self.loop.at(length * (frac + r.uniform(-0.03, 0.03)), self.guarded(fn))
