@@ -47,6 +47,7 @@ RQ_TIMEOUT = 12.0           # a control request without outcome by then
 A_PORT, B_PORT, AGENT_PORT = 18100, 18200, 18190
 IDLE_CPU_SECONDS = 5.0
 IDLE_CPU_MAX = 0.03         # share of one CPU allowed while idle
+STUCK_CPU_MAX = 0.15        # ... while relays wait and faults hold
 RSS_SLACK = 24 << 20        # memory growth allowed between idle points
 
 N_CHAIN_ROUTES = 6
@@ -346,7 +347,7 @@ class Track:
 
     def tick(self):
         if (self.windowed and self.state == 'settling' and self.first_rx
-                and now() - self.first_rx >= SETTLE):
+                and not self.flow.holds and now() - self.first_rx >= SETTLE):
             self.win = Window(self.seq)
             self.state = 'healthy'
             self.soak.windows_opened += 1
@@ -382,6 +383,7 @@ class UdpSource:
         self.track = Track(soak, flow, label, windowed=label != 'alternate')
         self.sock = soak.mcast_out if mcast else soak.udp_out
         self.running = False
+        self.want = True         # up unless the driver stopped it
         self.burst = 1
 
     def start(self):
@@ -432,6 +434,7 @@ class HttpServer:
         self.conns = {}
         self.track = None       # the track of the connection now streaming
         self.paused = False
+        self.want = True         # up unless the driver stopped it
 
     def start(self):
         s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -481,6 +484,16 @@ class HttpServer:
             self.write(c, b'HTTP/1.0 404 Not Found\r\n\r\n')
             self.soak.loop.at(0.1, lambda: self.drop_conn(c))
             return
+        if self.mode == 'redirect':
+            self.write(c, b'HTTP/1.0 302 Found\r\nLocation: http://127.0.0.1:1/x\r\n\r\n')
+            return
+        if self.mode == 'hangup':
+            self.write(c, b'HTTP/1.0 200 OK\r\n\r\n' + ts_packet(0, 0))
+            self.soak.loop.at(0.05, lambda: self.drop_conn(c))
+            return
+        if self.mode == 'bighead':
+            self.write(c, b'HTTP/1.0 200 OK\r\nX-Pad: ' + b'p' * 3000 + b'\r\n\r\n')
+            return
         self.write(c, b'HTTP/1.0 200 OK\r\nContent-Type: video/MP2T\r\n\r\n')
         if self.mode == 'junk':
             self.write(c, bytes(random.Random(self.port).randrange(0, 0x40) for _ in range(4000)))
@@ -495,6 +508,12 @@ class HttpServer:
             self.track.close_window('second source connection')
         st['track'] = self.track = Track(self.soak, self.flow, 'http')
         self.track.settle()
+        if self.soak.traffic_rng.random() < 0.5:
+            # The first packets in the same segment as the answer head.
+            t = self.track
+            st['out'] += b''.join(ts_packet(t.sid, t.seq + i) for i in range(3))
+            t.seq += 3
+            self.flush(c)
 
     def write(self, c, data):
         st = self.conns[c]
@@ -603,11 +622,41 @@ class Flow:
         self.route = None
         self.group = None
         self.alt_expect_failover = None
-        self.busy = False        # a disturbance of the driver is under way
+        self.holds = set()       # disturbances of the driver under way
         self.dst_up = True
         self.checked = True      # its traffic is checked
         self.held_tail = 0       # packets an aligned HTTP relay may hold back
         self.links = []          # connections of keep-alive joins
+
+    @property
+    def busy(self):
+        return bool(self.holds)
+
+    def hold(self, reason):
+        """A disturbance begins: the windows close, the traffic pauses."""
+        if not self.holds:
+            self.close_windows(reason)
+            for s in self.sources:
+                s.running = False
+            if self.server:
+                self.server.pause()
+        self.holds.add(reason)
+
+    def release(self, reason):
+        """A disturbance ends; with none left the wanted traffic resumes."""
+        self.holds.discard(reason)
+        if self.holds or self.state not in ('live', 'creating'):
+            return
+        for s in self.sources:
+            if s.want and not s.running:
+                s.start()
+        if self.server and self.server.want:
+            if not self.server.running():
+                self.server.start()
+            elif self.server.paused:
+                self.server.paused = False
+                for t in self.tracks():
+                    t.settle()
 
     def tracks(self):
         ts = [s.track for s in self.sources]
@@ -822,6 +871,7 @@ class Soak:
         self.b_kills = 0
         self.b_exit_codes = []
         self.idle_points = []
+        self.stuck_cpu = []
         self.active = False
         self.failovers = 0
         self.filler = '/dev/shm/soak-filler'
@@ -1038,7 +1088,7 @@ class Soak:
         self.flows.append(f)
         return f
 
-    def create(self, kind=None):
+    def create(self, kind=None, mode=None):
         r = self.rng
         kinds = ['udp', 'udp', 'mcast', 'http', 'alt', 'chain', 'agent', 'big', 'httpbad', 'flood']
         kind = kind or r.choice(kinds)
@@ -1087,8 +1137,9 @@ class Soak:
             f.query = 'asrc=127.0.0.1:%d' % sa
         elif kind in ('http', 'httpbad'):
             hport = self.port('http')
-            mode = 'ts' if kind == 'http' else r.choice(['junk', 'notfound', 'silent', 'corrupt',
-                                                          'corrupt'])
+            mode = mode or ('ts' if kind == 'http' else r.choice(['junk', 'notfound', 'silent',
+                                                                  'corrupt', 'corrupt', 'redirect',
+                                                                  'hangup', 'bighead']))
             f.server = HttpServer(self, f, hport, mode)
             f.checked = mode == 'ts'
             src = 'http://127.0.0.1:%d/stream%d' % (hport, self.flow_count)
@@ -1125,7 +1176,9 @@ class Soak:
         # Client ids, keep-alive links and the hostile id that the report
         # must still show as valid JSON.
         if r.random() < 0.3:
-            f.cid = r.choice(['soak%d' % self.flow_count, 'q%%22u%%5Co%%0A%d' % self.flow_count])
+            f.cid = r.choice(['soak%d' % self.flow_count, 'q%%22u%%5Co%%0A%d' % self.flow_count,
+                              # the longest query value taken
+                              ('L%d-' % self.flow_count).ljust(31, 'x')])
             f.query = '&'.join(x for x in (f.query, 'cid=' + f.cid) if x)
         f.ka = r.random() < 0.35
         dst = '%s:%d' % f.dst
@@ -1238,7 +1291,7 @@ class Soak:
             if f.rcount <= 0 and not f.ka:
                 self.end_flow(f, 'last link ended')
         if f.rcount <= 1 and not f.ka:
-            self.disturb(f, 'last link end', end, after=True)
+            self.disturb(f, 'last link end', end)
         else:
             end()
 
@@ -1270,23 +1323,17 @@ class Soak:
                 self.flows.remove(f)
         self.loop.at(GRACE + 0.2, gone)
 
-    def disturb(self, f, why, action, after=None):
-        """A planned disturbance: the sources pause, the windows close, then
-        action runs; after (optional) runs when it is over."""
-        f.busy = True
-        f.close_windows(why)
-        paused = [s for s in f.sources if s.running]
-        for s in paused:
-            s.running = False
-        if f.server:
-            f.server.pause()
+    def disturb(self, f, why, action, release_after=None):
+        """A planned disturbance: the traffic pauses and the windows close,
+        then action runs; the hold ends release_after seconds later (None:
+        the caller ends it, or the relay ends)."""
+        f.hold(why)
 
         def run():
             action()
-            if after is None:
-                f.busy = False
+            if release_after is not None:
+                self.loop.at(release_after, lambda: f.release(why))
         self.loop.at(PAUSE, run)
-        return paused
 
     # --- actions ---------------------------------------------------------------------------------
 
@@ -1355,18 +1402,12 @@ class Soak:
             elif o == '404':
                 self.end_flow(f, 'gone at ' + cmd)
                 return
-            f.busy = False
-            if ends:
-                for s_ in f.sources:
-                    s_.running = True
-                    s_.track.settle()
-                if f.server:
-                    f.server.paused = False
+            f.release(cmd)
 
         def send():
             Request(self, cmd, [(0, self.get(path))], expect, done=done)
         if ends:
-            self.disturb(f, cmd, send, after=True)
+            self.disturb(f, cmd, send)
         else:
             send()
 
@@ -1394,7 +1435,7 @@ class Soak:
             else:
                 s.close()
             self.end_flow(f, 'keep-alive link ended')
-        self.disturb(f, 'keep-alive end', end, after=True)
+        self.disturb(f, 'keep-alive end', end)
 
     def act_agent_leave(self):
         fs = self.live_flows(lambda f: f.kind == 'agent')
@@ -1405,7 +1446,7 @@ class Soak:
         def leave():
             self.agent('LEAVE UDP://%s\n' % f.group, 'leave')
             self.end_flow(f, 'LEAVE')
-        self.disturb(f, 'LEAVE', leave, after=True)
+        self.disturb(f, 'LEAVE', leave)
 
     def act_toggle_source(self):
         fs = self.live_flows(lambda f: f.kind != 'big')
@@ -1414,39 +1455,36 @@ class Soak:
         f = self.rng.choice(fs)
         down = self.rng.uniform(0.3, 6.0)
         if f.kind == 'alt':
+            # One source of two stops; the relay goes on from the other.
             which = self.rng.choice([0, 0, 1])
             s = f.sources[which]
             was_healthy = f.healthy()
-            f.busy = True
+            f.holds.add('alt-switch')
+            s.want = False
             s.stop('source stopped')
             if which == 0 and f.sources[1].running and was_healthy:
                 f.alt_expect_failover = now() + 8.0
 
             def back():
-                if f.state != 'live':
-                    return
-                s.start()
-                f.busy = False
+                s.want = True
+                f.release('alt-switch')
             self.loop.at(down, back)
             return
-        if f.server:
-            def stop():
+
+        def stop():
+            for s in f.sources:
+                s.want = False
+            if f.server:
+                f.server.want = False
                 f.server.stop()
 
-            def back():
-                if f.state == 'live':
-                    f.server.start()
-                f.busy = False
-            self.disturb(f, 'source stopped', stop, after=True)
-            self.loop.at(PAUSE + down, back)
-            return
-
         def back():
-            if f.state == 'live':
-                for s in f.sources:
-                    s.start()
-            f.busy = False
-        self.disturb(f, 'source stopped', lambda: None, after=True)
+            for s in f.sources:
+                s.want = True
+            if f.server:
+                f.server.want = True
+            f.release('source stopped')
+        self.disturb(f, 'source stopped', stop)
         self.loop.at(PAUSE + down, back)
 
     def act_toggle_dst(self):
@@ -1455,22 +1493,12 @@ class Soak:
             return
         f = self.rng.choice(fs)
         down = self.rng.uniform(0.2, 3.0)
-        paused = []
-
-        def stop():
-            f.close_sink()
 
         def back():
             if f.state == 'live':
                 f.open_sink()
-                for s in paused:
-                    s.start()
-                if f.server:
-                    f.server.paused = False
-                    for t in f.tracks():
-                        t.settle()
-            f.busy = False
-        paused = self.disturb(f, 'destination closed', stop, after=True)
+            f.release('destination closed')
+        self.disturb(f, 'destination closed', f.close_sink)
         self.loop.at(PAUSE + down, back)
 
     def act_head(self):
@@ -1489,6 +1517,8 @@ class Soak:
         b'GET /src/127.0.0.1:1/dst/127.0.0.1:2?&cid=x HTTP/1.1\r\n\r\n',
         b'GET /src/127.0.0.1:1/dst/127.0.0.1:2?=x HTTP/1.1\r\n\r\n',
         b'GET / HTTP/1.1\r\n\r\n',
+        b'GET /src/127.0.0.1:1/dst/127.0.0.1:2?cid=' + b'c' * 33 + b' HTTP/1.1\r\n\r\n',
+        b'GET /src/127.0.0.1:1/dst/127.0.0.1:2?cid=a&cid=b HTTP/1.1\r\n\r\n',
         b'\r\n\r\n',
         b'GET\r\n\r\n',
         b'HEAD /favicon.ico HTTP/1.0\r\n\r\n',
@@ -1587,7 +1617,7 @@ class Soak:
     # --- remote daemon and faults ---------------------------------------------------------------
 
     def chained(self):
-        return [f for f in self.flows if f.kind in ('chain', 'agent') and f.state == 'live']
+        return [f for f in self.flows if f.kind in ('chain', 'agent') and f.state in ('live', 'creating')]
 
     def act_restart_b(self):
         if not self.b.alive() or self.b.stopping:
@@ -1596,10 +1626,7 @@ class Soak:
         down = self.rng.choice([0.0, 0.2, 1.0, 3.0])
         self.say('remote daemon %s, down %.1f s' % ('killed' if kill else 'stopped', down))
         for f in self.chained():
-            f.busy = True
-            f.close_windows('remote daemon restart')
-            for s in f.sources:
-                s.running = False
+            f.hold('remote')
         self.b.stopping = True
 
         def stop():
@@ -1639,10 +1666,7 @@ class Soak:
         length = self.rng.uniform(1.0, 6.0)
         self.say('remote daemon hangs for %.1f s' % length)
         for f in self.chained():
-            f.busy = True
-            f.close_windows('remote daemon hangs')
-            for s in f.sources:
-                s.running = False
+            f.hold('remote')
         self.b.stopping = True
 
         def stop():
@@ -1652,11 +1676,13 @@ class Soak:
         def resume():
             self.b.proc.send_signal(signal.SIGCONT)
             self.b.stopping = False
-            for f in self.chained():
-                f.busy = False
-                for s in f.sources:
-                    s.start()
+            self.release_remote()
         self.loop.at(PAUSE, stop)
+
+    def release_remote(self):
+        for f in self.flows:
+            if 'remote' in f.holds:
+                f.release('remote')
 
     def start_b(self):
         self.b_restarts += 1
@@ -1665,10 +1691,7 @@ class Soak:
         def ready(deadline=now() + 20):
             if self.b.started():
                 self.b.stopping = False
-                for f in self.chained():
-                    f.busy = False
-                    for s in f.sources:
-                        s.start()
+                self.release_remote()
                 return
             if now() > deadline or not self.b.alive():
                 self.fail('b: did not start again')
@@ -1676,7 +1699,7 @@ class Soak:
             self.loop.at(0.05, ready)
         ready()
 
-    def fault_shm(self, length):
+    def fault_shm(self, length, creates=True):
         st = os.statvfs('/dev/shm')
         free = st.f_bavail * st.f_frsize
         self.say('fault: /dev/shm full (%d bytes filled) for %.1f s' % (free, length))
@@ -1689,7 +1712,7 @@ class Soak:
         self.faults['shm'] = now() + length + 1.0
         self.fault_log.append('shm-full')
         # New relays of a byte ring must be refused cleanly meanwhile.
-        for i in range(self.rng.randrange(1, 4)):
+        for i in range(self.rng.randrange(1, 4) if creates else 0):
             self.loop.at(0.2 + i * 0.3, lambda: self.create('http'))
 
         def end():
@@ -1699,7 +1722,7 @@ class Soak:
                 pass
         self.loop.at(length, end)
 
-    def fault_fds(self, length):
+    def fault_fds(self, length, creates=True):
         pid = self.a.pid
         old = resource.prlimit(pid, resource.RLIMIT_NOFILE)
         low = self.a.fds() + 4
@@ -1709,9 +1732,9 @@ class Soak:
         resource.prlimit(pid, resource.RLIMIT_NOFILE, (low, old[1]))
         self.faults['fds'] = now() + length + 1.0
         self.fault_log.append('fd-limit')
-        for _ in range(self.rng.randrange(1, 4)):
+        for _ in range(self.rng.randrange(1, 4) if creates else 0):
             self.create(self.rng.choice(['udp', 'http', 'chain']))
-        for _ in range(20):
+        for _ in range(20 if creates else 0):
             self.act_head()
 
         def end():
@@ -1719,10 +1742,54 @@ class Soak:
                 resource.prlimit(pid, resource.RLIMIT_NOFILE, old)
         self.loop.at(length, end)
 
-    def fault_unreachable(self):
+    def fault_stall(self):
+        """A stops for a moment (SIGSTOP), as on a loaded machine: the
+        kernel holds what arrives meanwhile and nothing may be lost."""
+        length = self.rng.uniform(0.1, 0.5)
+        self.say('fault: a stalls for %.1f s' % length)
+        self.fault_log.append('stall')
+        self.a.proc.send_signal(signal.SIGSTOP)
+        self.loop.at(length, lambda: self.a.proc.send_signal(signal.SIGCONT))
+
+    def fault_task_limit(self):
+        """Relays up to the task limit and beyond: the ones beyond are
+        refused, keep-alive or not, and nothing stays behind."""
+        keys = self.report_a.read() or {}
+        n = 64 - len(keys) + self.rng.randrange(2, 6)
+        self.say('fault: %d relays towards the task limit' % n)
+        self.fault_log.append('task-limit')
+        self.faults['limit'] = now() + 4.0
+        for i in range(n):
+            f = self.new_flow('filler')
+            f.checked = False
+            f.ka = self.rng.random() < 0.5
+            f.path_base = '/src/127.0.0.1:%d/dst/127.0.0.1:%d' % (self.port('src'), self.port('dst'))
+
+            def done(o, s, f=f):
+                if o == '200':
+                    f.state = 'live'
+                    f.live_at = now()
+                    f.rcount = 1
+                    if s is not None:
+                        f.ka_sock = s
+                        self.loop.watch(s, selectors.EVENT_READ, lambda s_, ev, f=f: self.ka_event(f))
+                else:
+                    if s is not None:
+                        s.close()
+                    self.end_flow(f, 'refused', quiet=True)
+            Request(self, 'create-to-limit', [(0, self.get(f.path_base + ('/keep-alive' if f.ka else '')))],
+                    {'200', '500'}, done=done, keep=f.ka)
+
+        def release():
+            for f in self.flows:
+                if f.kind == 'filler' and f.state == 'live':
+                    self.end_live(f)
+        self.loop.at(3.0, release)
+
+    def fault_unreachable(self, how=None):
         r = self.rng
         self.fault_log.append('unreachable')
-        how = r.choice(['dst', 'http', 'route', 'dst'])
+        how = how or r.choice(['dst', 'http', 'route', 'dst'])
         f = self.new_flow('unreach')
         f.checked = False
         if how == 'dst':
@@ -1775,6 +1842,8 @@ class Soak:
             (0.03, self.act_hang_b),
             (0.05, self.act_agent_burst),
             (0.1, self.fault_unreachable),
+            (0.03, self.fault_stall),
+            (0.02, self.fault_task_limit),
         ]
         x = r.uniform(0, sum(w for w, _ in acts))
         for w, fn in acts:
@@ -1800,6 +1869,8 @@ class Soak:
             (0.3, lambda: [self.create(k) for k in ('flood', 'httpbad', 'big')]),
             (0.5, self.act_hang_b),
             (0.6, self.act_agent_burst),
+            (0.35, self.fault_stall),
+            (0.8, self.fault_task_limit),
         ]
         for frac, fn in plan:
             self.loop.at(length * (frac + r.uniform(-0.03, 0.03)), self.guarded(fn))
@@ -1817,15 +1888,17 @@ class Soak:
         measures descriptors, shared-memory objects, memory and CPU."""
         self.active = False
         print('== soak: %s idle point at %.0f s' % (label, now() - self.t_start), flush=True)
-        # End every fault still running.
+        self.wind_down(label)
+        point = self.measure(label)
+        self.idle_points.append(point)
+        self.stuck_idle(label)
+        return point
+
+    def wind_down(self, label):
+        """Ends every relay and client and waits until A and B are idle."""
         self.loop.run_until(now() + 0.1)
         for f in self.flows:
-            f.busy = True
-            f.close_windows('idle point')
-            for s in f.sources:
-                s.running = False
-            if f.server:
-                f.server.pause()
+            f.hold('idle point')
         # What was sent last is relayed before the relays end.
         self.loop.run_until(now() + PAUSE)
         for f in list(self.flows):
@@ -1848,9 +1921,41 @@ class Soak:
             extra = set(self.a.fd_targets()) - set(self.a.baseline['fd_targets'])
             if extra:
                 self.fail('a: descriptors beyond its idle set: %s' % sorted(extra))
-        point = self.measure(label)
-        self.idle_points.append(point)
-        return point
+
+    def stuck_idle(self, label):
+        """Idle, but with everything that waits: relays whose stream server
+        never answers or answers 404, whose source is silent, whose
+        destination is unreachable, client connections that send nothing,
+        a full /dev/shm and no descriptor to spare.  A may retry now and
+        then but must not spin."""
+        self.create('httpbad', mode='silent')
+        self.create('httpbad', mode='notfound')
+        quiet = self.create('udp')
+        self.fault_unreachable('dst')
+        self.loop.run_until(now() + 1.0)
+        for f in self.flows:
+            f.hold('waiting')
+        for _ in range(10):
+            Request(self, 'idle', [], None)
+        self.loop.run_until(now() + 0.5)
+        self.fault_shm(4.0, creates=False)
+        self.fault_fds(4.0, creates=False)
+        Request(self, 'during-fd-limit', [(0, self.get('/src/127.0.0.1:1/dst/127.0.0.1:2', 'HEAD'))], None)
+        self.loop.run_until(now() + 0.5)
+        c0, t0 = self.a.cpu_seconds(), now()
+        self.loop.run_until(now() + 3.0)
+        cpu = (self.a.cpu_seconds() - c0) / (now() - t0)
+        print('   a with waiting relays, idle clients, /dev/shm full and no descriptor to spare: '
+              'CPU %.2f %% over 3 s' % (cpu * 100), flush=True)
+        self.stuck_cpu.append(cpu)
+        if cpu > STUCK_CPU_MAX:
+            self.fail('%s idle point: a used %.1f %% CPU while waiting under faults' % (label, cpu * 100))
+        del quiet
+        self.loop.run_until(now() + 1.5)
+        self.wind_down(label + ' (after waiting relays)')
+        if self.a.fds() != self.a.baseline['fds']:
+            self.fail('%s idle point: a holds %d descriptors after the waiting relays, %d when idle'
+                      % (label, self.a.fds(), self.a.baseline['fds']))
 
     def end_live(self, f):
         if f.kind == 'agent':
@@ -2013,6 +2118,9 @@ class Soak:
         for p in self.idle_points:
             print('   idle %-10s a: %d fds, %.1f MiB, CPU %.2f %%' % (p['label'], p['fds'], p['rss'] / 1048576.0,
                                                                     p['cpu'] * 100))
+        if self.stuck_cpu:
+            print('   waiting relays under faults: a CPU %s %%'
+                  % ', '.join('%.2f' % (c * 100) for c in self.stuck_cpu))
         if len(self.idle_points) >= 2:
             first = self.idle_points[0]['rss']
             last = self.idle_points[-1]['rss']
