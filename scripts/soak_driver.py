@@ -381,7 +381,7 @@ class UdpSource:
     def __init__(self, soak, flow, addr, size, label, mcast=False):
         self.soak, self.addr, self.size = soak, addr, size
         self.track = Track(soak, flow, label, windowed=label != 'alternate')
-        self.sock = soak.mcast_out if mcast else soak.udp_out
+        self.sock = soak.mcast_out if mcast else soak.udp6_out if ':' in addr[0] else soak.udp_out
         self.running = False
         self.want = True         # up unless the driver stopped it
         self.burst = 1
@@ -678,7 +678,7 @@ class Flow:
 
     def open_sink(self):
         addr, port = self.dst
-        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        s = socket.socket(socket.AF_INET6 if ':' in addr else socket.AF_INET, socket.SOCK_DGRAM)
         s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         try:
             s.setsockopt(socket.SOL_SOCKET, 33, 4 << 20)  # SO_RCVBUFFORCE
@@ -689,7 +689,7 @@ class Flow:
             mreq = socket.inet_aton(addr) + socket.inet_aton('127.0.0.1')
             s.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, mreq)
         else:
-            s.bind(('127.0.0.1', port))
+            s.bind((addr, port))
         s.setblocking(False)
         self.sink = s
         self.soak.loop.watch(s, selectors.EVENT_READ, self.on_sink)
@@ -877,6 +877,7 @@ class Soak:
         self.filler = '/dev/shm/soak-filler'
         self.verbose = args.verbose
         self.udp_out = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.udp6_out = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
         self.mcast_out = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.mcast_out.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton('127.0.0.1'))
         self.mcast_out.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_LOOP, 1)
@@ -1004,8 +1005,11 @@ class Soak:
               max_to_accept = 64; };
 };
 ''' % (a_dir, AGENT_PORT, a_dir, A_PORT)
-        conf_b = 'tavel: {' + common + '''
-  report: { path = "%s/b/report.json"; };
+        # B differs where A does not: single sends, small batches, the
+        # report's other member names.
+        conf_b = 'tavel: {' + common.replace('use_mmsg = true', 'use_mmsg = false')
+        conf_b = conf_b.replace('max_pkts = 16', 'max_pkts = 4') + '''
+  report: { path = "%s/b/report.json"; compat_dashes = true; };
   listener: { user: { alias = "remote"; ifc = "lo"; default_af = "inet"; port = "%d"; };
               max_to_accept = 64; };
 };
@@ -1090,7 +1094,8 @@ class Soak:
 
     def create(self, kind=None, mode=None):
         r = self.rng
-        kinds = ['udp', 'udp', 'mcast', 'http', 'alt', 'chain', 'agent', 'big', 'httpbad', 'flood']
+        kinds = ['udp', 'udp', 'udp6', 'mcast', 'http', 'alt', 'chain', 'agent', 'big', 'httpbad',
+                 'flood']
         kind = kind or r.choice(kinds)
         b_up = self.b.alive() and not self.b.stopping
         if kind == 'chain':
@@ -1112,7 +1117,12 @@ class Soak:
         if kind == 'udp':
             sport = self.port('src')
             f.sources.append(UdpSource(self, f, ('127.0.0.1', sport), size, 'udp'))
-            src = r.choice(['127.0.0.1:%d', 'udp://127.0.0.1:%d']) % sport
+            src = r.choice(['127.0.0.1:%d', 'udp://127.0.0.1:%d', 'rtp://127.0.0.1:%d']) % sport
+        elif kind == 'udp6':
+            sport = self.port('src')
+            f.sources.append(UdpSource(self, f, ('::1', sport), size, 'udp6'))
+            f.dst = ('::1', dport)
+            src = '[::1]:%d' % sport
         elif kind == 'flood':
             sport = self.port('src')
             f.sources.append(UdpSource(self, f, ('127.0.0.1', sport), size, 'flood'))
@@ -1128,7 +1138,8 @@ class Soak:
             sport = self.port('src')
             group = '239.255.2.%d' % r.randrange(1, 250)
             f.sources.append(UdpSource(self, f, (group, sport), size, 'mcast', mcast=True))
-            src = '%s:%d' % (group, sport)
+            # Any source, or the one source the relay is to take it from.
+            src = r.choice(['%s:%d', 'udp://127.0.0.1@%s:%d']) % (group, sport)
         elif kind == 'alt':
             sp, sa = self.port('src'), self.port('src')
             f.sources.append(UdpSource(self, f, ('127.0.0.1', sp), size, 'primary'))
@@ -1181,7 +1192,7 @@ class Soak:
                               ('L%d-' % self.flow_count).ljust(31, 'x')])
             f.query = '&'.join(x for x in (f.query, 'cid=' + f.cid) if x)
         f.ka = r.random() < 0.35
-        dst = '%s:%d' % f.dst
+        dst = ('[%s]:%d' if ':' in f.dst[0] else '%s:%d') % f.dst
         f.path_base = '/src/%s/dst/%s' % (src, dst)
         f.key = self.task_key(src, dst, f)
         f.open_sink()
