@@ -363,6 +363,7 @@ class Track:
         # packets of an unfinished one.
         win.s1 = self.seq - 1 - (self.flow.held_tail if self.label == 'http' else 0)
         if win.s1 < win.s0:
+            self.soak.windows_empty += 1
             return
         self.closing.append(win)
 
@@ -634,12 +635,11 @@ class Flow:
 
     def hold(self, reason):
         """A disturbance begins: the windows close, the traffic pauses."""
-        if not self.holds:
-            self.close_windows(reason)
-            for s in self.sources:
-                s.running = False
-            if self.server:
-                self.server.pause()
+        self.close_windows(reason)
+        for s in self.sources:
+            s.running = False
+        if self.server:
+            self.server.pause()
         self.holds.add(reason)
 
     def release(self, reason):
@@ -781,7 +781,7 @@ class Request:
             self.soak.loop.at(self.close_after, lambda: self.finish('closed-by-client'))
 
     def on_read(self, s, ev):
-        if self.fault_active_now():
+        if self.soak.fault_active():
             self.fault_seen = True
         try:
             data = s.recv(65536)
@@ -796,9 +796,6 @@ class Request:
         self.data += data
         if self.keep and b'\r\n\r\n' in self.data:
             self.finish(self.outcome(), keep=True)
-
-    def fault_active_now(self):
-        return self.soak.fault_active()
 
     def outcome(self):
         if not self.data:
@@ -860,12 +857,12 @@ class Soak:
         self.received = 0
         self.windows_opened = 0
         self.windows_checked = 0
+        self.windows_empty = 0
         self.win_sent = 0
         self.win_lost = 0
         self.win_dups = 0
         self.win_reorder = 0
         self.tasks_confirmed = 0
-        self.flows_ended = 0
         self.agent_sent = {}
         self.b_restarts = 0
         self.b_kills = 0
@@ -882,7 +879,7 @@ class Soak:
         self.mcast_out.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton('127.0.0.1'))
         self.mcast_out.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_LOOP, 1)
         self.agent_out = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
         resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
         self.write_configs()
         self.report_a = Report(self, self.a)
@@ -965,7 +962,7 @@ class Soak:
             self.unexpected += 1
             self.fail('%s request: outcome %s, expected %s (%s)'
                       % (rq.kind, outcome, '/'.join(sorted(expect)),
-                         rq.chunks_text if hasattr(rq, 'chunks_text') else ''))
+                         rq.chunks_text))
 
     # --- configuration ---------------------------------------------------------------------------
 
@@ -1034,7 +1031,7 @@ class Soak:
     def check_flow_progress(self, f):
         if f.kind == 'alt' and f.alt_expect_failover and now() > f.alt_expect_failover:
             f.alt_expect_failover = None
-            if f.state == 'live' and not f.busy and not self.fault_active():
+            if f.state == 'live' and f.holds <= {'alt-switch'} and not self.fault_active():
                 self.fail('%s: the alternate source did not take over within 8 s' % f.name)
 
     def report_tick(self):
@@ -1232,7 +1229,7 @@ class Soak:
             if sock:
                 sock.close()
             self.say('%s: create answered %s' % (f.name, outcome))
-            self.end_flow(f, 'not created', quiet=True)
+            self.end_flow(f, 'not created')
             return
         self.tasks_confirmed += 1
         f.state = 'live'
@@ -1306,7 +1303,7 @@ class Soak:
         else:
             end()
 
-    def end_flow(self, f, why, quiet=False):
+    def end_flow(self, f, why):
         if f.state in ('ending', 'gone'):
             return
         f.state = 'ending'
@@ -1323,7 +1320,6 @@ class Soak:
             self.loop.unwatch(s)
             s.close()
         f.links = []
-        self.flows_ended += 0 if quiet else 1
 
         def gone():
             f.state = 'gone'
@@ -1610,7 +1606,7 @@ class Soak:
 
     def act_agent_burst(self):
         """More agent messages at once than one wake-up reads."""
-        for i in range(self.rng.randrange(9, 40)):
+        for _ in range(self.rng.randrange(9, 40)):
             self.agent(self.rng.choice(self.AGENT_JUNK), 'junk')
 
     def act_agent_junk(self):
@@ -1770,7 +1766,7 @@ class Soak:
         self.say('fault: %d relays towards the task limit' % n)
         self.fault_log.append('task-limit')
         self.faults['limit'] = now() + 4.0
-        for i in range(n):
+        for _ in range(n):
             f = self.new_flow('filler')
             f.checked = False
             f.ka = self.rng.random() < 0.5
@@ -1778,6 +1774,7 @@ class Soak:
 
             def done(o, s, f=f):
                 if o == '200':
+                    self.tasks_confirmed += 1
                     f.state = 'live'
                     f.live_at = now()
                     f.rcount = 1
@@ -1787,7 +1784,7 @@ class Soak:
                 else:
                     if s is not None:
                         s.close()
-                    self.end_flow(f, 'refused', quiet=True)
+                    self.end_flow(f, 'refused')
             Request(self, 'create-to-limit', [(0, self.get(f.path_base + ('/keep-alive' if f.ka else '')))],
                     {'200', '500'}, done=done, keep=f.ka)
 
@@ -1823,7 +1820,7 @@ class Soak:
                 f.rcount = 1
                 self.tasks_confirmed += 1
             else:
-                self.end_flow(f, 'not created', quiet=True)
+                self.end_flow(f, 'not created')
         Request(self, 'create-unreachable', [(0, self.get(path))], {'200', '500', '400'}, done=done)
 
     # --- the plan --------------------------------------------------------------------------------
@@ -1941,7 +1938,7 @@ class Soak:
         then but must not spin."""
         self.create('httpbad', mode='silent')
         self.create('httpbad', mode='notfound')
-        quiet = self.create('udp')
+        self.create('udp')
         self.fault_unreachable('dst')
         self.loop.run_until(now() + 1.0)
         for f in self.flows:
@@ -1961,7 +1958,6 @@ class Soak:
         self.stuck_cpu.append(cpu)
         if cpu > STUCK_CPU_MAX:
             self.fail('%s idle point: a used %.1f %% CPU while waiting under faults' % (label, cpu * 100))
-        del quiet
         self.loop.run_until(now() + 1.5)
         self.wind_down(label + ' (after waiting relays)')
         if self.a.fds() != self.a.baseline['fds']:
@@ -2106,7 +2102,7 @@ class Soak:
         print('   client connections: %d (unexpected outcomes %d)' % (self.client_connections, self.unexpected))
         print('   agent messages: %s' % ', '.join('%s %d' % kv for kv in sorted(self.agent_sent.items())))
         ca, ea, sa, created, ended = self.log_counts(self.a)
-        cb, eb, sb, _, _ = self.log_counts(self.b)
+        cb, eb, _, _, _ = self.log_counts(self.b)
         print('   tasks: a created %d, removed %d, suspended %d; b created %d, removed %d; '
               'relays the driver saw created %d' % (ca, ea, sa, cb, eb, self.tasks_confirmed))
         pending = {}
@@ -2117,9 +2113,11 @@ class Soak:
         never = [k for k, v in pending.items() if v > 0]
         if never:
             self.fail('a: tasks created and never removed: %s' % never[:20])
-        print('   datagrams: sent %d, received %d; healthy windows %d (checked %d): %d sent in them, '
-              '%d lost, %d duplicated, %d reordered; alternate take-overs %d'
-              % (self.sent, self.received, self.windows_opened, self.windows_checked, self.win_sent,
+        print('   datagrams: sent %d, received %d; healthy windows %d (checked %d, closed before a '
+              'datagram %d): %d sent in them, %d lost, %d duplicated, %d reordered; alternate '
+              'take-overs %d'
+              % (self.sent, self.received, self.windows_opened, self.windows_checked,
+                 self.windows_empty, self.win_sent,
                  self.win_lost, self.win_dups, self.win_reorder, self.failovers))
         print('   faults: %s; remote daemon restarts %d (%d killed), exit statuses %s'
               % (', '.join('%s %d' % (k, self.fault_log.count(k)) for k in sorted(set(self.fault_log))),
