@@ -622,7 +622,7 @@ class Flow:
         self.live_at = None
         self.route = None
         self.group = None
-        self.alt_expect_failover = None
+        self.alt_expect_failover = False
         self.holds = set()       # disturbances of the driver under way
         self.dst_up = True
         self.checked = True      # its traffic is checked
@@ -727,10 +727,11 @@ class Request:
     keep-alive request, until the answer head is complete)."""
 
     def __init__(self, soak, kind, chunks, expect, done=None, keep=False, close_after=None,
-                 reset_after=None):
+                 reset_after=None, half_close=False):
         self.soak, self.kind, self.chunks, self.expect = soak, kind, list(chunks), expect
         self.done, self.keep = done, keep
         self.close_after, self.reset_after = close_after, reset_after
+        self.half_close = half_close
         self.data = b''
         self.finished = False
         self.t0 = now()
@@ -777,6 +778,11 @@ class Request:
             pass
         if self.chunks:
             self.next_chunk()
+        elif self.half_close:
+            try:
+                self.sock.shutdown(socket.SHUT_WR)
+            except OSError:
+                pass
         elif self.close_after is not None:
             self.soak.loop.at(self.close_after, lambda: self.finish('closed-by-client'))
 
@@ -930,7 +936,7 @@ class Soak:
                 self.fail('%s: alternate source relayed while the primary was healthy' % flow.name)
             if t is alt and flow.alt_expect_failover:
                 self.failovers += 1
-                flow.alt_expect_failover = None
+                flow.alt_expect_failover = False
         t.on_rx(seq)
 
     def check_window(self, track, win, why):
@@ -1025,14 +1031,7 @@ class Soak:
                 f.server.tick()
             for t in f.tracks():
                 t.tick()
-            self.check_flow_progress(f)
         self.loop.at(TICK, self.tick)
-
-    def check_flow_progress(self, f):
-        if f.kind == 'alt' and f.alt_expect_failover and now() > f.alt_expect_failover:
-            f.alt_expect_failover = None
-            if f.state == 'live' and f.holds <= {'alt-switch'} and not self.fault_active():
-                self.fail('%s: the alternate source did not take over within 8 s' % f.name)
 
     def report_tick(self):
         keys = self.report_a.read()
@@ -1469,10 +1468,17 @@ class Soak:
             f.holds.add('alt-switch')
             s.want = False
             s.stop('source stopped')
-            if which == 0 and f.sources[1].running and was_healthy:
-                f.alt_expect_failover = now() + 8.0
+            # The alternate takes over once the primary has been silent for
+            # src_down_tmout_ms (600 ms); a shorter gap needs no switch.
+            expect = which == 0 and f.sources[1].running and was_healthy and down >= 1.5
+            f.alt_expect_failover = expect
 
             def back():
+                if f.alt_expect_failover and f.state == 'live' and f.holds == {'alt-switch'} \
+                        and not self.fault_active():
+                    self.fail('%s: the alternate source did not take over within %.1f s'
+                              % (f.name, down))
+                f.alt_expect_failover = False
                 s.want = True
                 f.release('alt-switch')
             self.loop.at(down, back)
@@ -1587,6 +1593,16 @@ class Soak:
             elif x < 0.8:
                 Request(self, 'close-half', [(0, b'GET /src/127.0.0.1:1/dst/1')], None,
                         close_after=r.uniform(0, 0.3))
+            elif x < 0.85:
+                # Keep-alive relays whose client is gone as soon as asked:
+                # the task, if made, must end with its link.
+                p = '/src/127.0.0.1:%d/dst/127.0.0.1:%d/keep-alive' % (self.port('src'),
+                                                                      self.port('dst'))
+                if r.random() < 0.5:
+                    Request(self, 'ka-half-close', [(0, self.get(p))], None, half_close=True)
+                else:
+                    Request(self, 'ka-reset', [(0, self.get(p))], None,
+                            reset_after=r.uniform(0, 0.01))
             else:
                 self.act_head()
 
