@@ -371,6 +371,15 @@ shmf_t shmf_create(const char *name, size_t max_count, uint32_t flags) noexcept
         shm_unlink(path);
         return nullptr;
     }
+    // The pages are reserved now: a shared-memory file system without room
+    // must fail the creation, not the first write into the mapping (SIGBUS).
+    if (const int err = posix_fallocate(fd, 0, off_t(len)); err != 0) {
+        log_err("%s: posix_fallocate(%s, %zu) ERROR(%d): %s\n", "shmf_create", path, len, err,
+                strerror(err));
+        W_close("shmf_create", fd);
+        shm_unlink(path);
+        return nullptr;
+    }
     void *p = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_NORESERVE, fd, 0);
     if (p == MAP_FAILED) {
         int err = errno;

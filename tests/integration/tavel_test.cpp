@@ -3,7 +3,11 @@
 // head framing, the static task list, the status report, and agent
 // messages creating a task chained through a second daemon.  Every run
 // that opens sockets lives in a private network namespace of its own.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -173,6 +177,46 @@ TEST(tavel, StartReportFlagStoreAndQuit)
         CHILD_HAS(out, " EXIT(0). PID=" + pid + "\n");
         CHILD_CHECK(!file_exists(rep));
         CHILD_CHECK(!file_exists(store));
+        return 0;
+    }));
+}
+
+// With /dev/shm full (a one-page tmpfs, filled, in a private mount
+// namespace) the daemon starts without its flag store, refuses an
+// HTTP-source relay whose byte ring finds no room, relays datagrams, and
+// quits with 0.
+TEST(tavel, FullShmStartsWithoutFlagStore)
+{
+    EXPECT_CHILD_OK(in_ns([] {
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", "/dev/shm", "tmpfs", 0, "size=4k") != 0)
+            return CHILD_SKIP;
+        const int fill = open("/dev/shm/filler", O_CREAT | O_WRONLY, 0600);
+        CHILD_CHECK(fill >= 0 && posix_fallocate(fill, 0, 4096) == 0);
+        close(fill);
+        // A stream server that takes the connection and says nothing.
+        const int srv = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(PORT + 5);
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        CHILD_CHECK(bind(srv, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) == 0);
+        CHILD_CHECK(listen(srv, 4) == 0);
+
+        TempDir d;
+        write_file(d.file("tavel.conf"), config(PORT, ""));
+        Daemon t(d.path());
+        CHILD_CHECK(t.start_fg());
+        CHILD_HAS(t.output(), "shmf_create: posix_fallocate(/tvl." + std::to_string(t.pid()) +
+                                  ".iflag, 4232) ERROR(28)");
+        CHILD_STREQ(get(PORT, "/src/http://127.0.0.1:" + std::to_string(PORT + 5) +
+                                  "/s/dst/127.0.0.1:6501"),
+                    answer(500));
+        CHILD_HAS(t.output(), "mmr_create: posix_fallocate(");
+        CHILD_STREQ(get(PORT, path(5502, 6502)), answer(200));
+        CHILD_CHECK(t.stop() == 0);
+        close(srv);
         return 0;
     }));
 }

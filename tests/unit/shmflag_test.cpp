@@ -8,8 +8,10 @@
 #include <fcntl.h>
 #include <functional>
 #include <poll.h>
+#include <sched.h>
 #include <string>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -19,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "log.h"
+#include "netns.h"
 #include "support.h"
 
 namespace {
@@ -734,4 +737,31 @@ TEST_F(shmflag, create_replaces_a_leftover_and_logs_its_shape)
     EXPECT_EQ(shmf_create(path.c_str(), 1, 0), nullptr);
     EXPECT_NE(cap.text().find("shmf_create: emblst_create("), std::string::npos);
     EXPECT_FALSE(shm_exists(path));
+}
+
+// A full shared-memory file system fails the creation with a message; the
+// store is never mapped without its pages (a write would end the process
+// with SIGBUS).  The daemon then runs without a store.  The child mounts
+// a one-page tmpfs in a private mount namespace.
+TEST_F(shmflag, full_shm_fails_creation_cleanly)
+{
+    const int rc = run_in_child([] {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+            mount("tmpfs", "/dev/shm", "tmpfs", 0, "size=4k") != 0)
+            return CHILD_SKIP;
+        const std::string path = unique_path();
+        LogCapture cap;
+        CHILD_CHECK(shmf_create(path.c_str(), N, 0) == nullptr);
+        CHILD_CHECK(cap.text().find("shmf_create: posix_fallocate(" + path + ", 4232) ERROR(28)") !=
+                    std::string::npos);
+        CHILD_CHECK(!shm_exists(path));
+        // A store that fits is written to its last byte.
+        shmf_t fh = shmf_create(path.c_str(), 8, 0);
+        CHILD_CHECK(fh != nullptr);
+        CHILD_CHECK(shmf_set(fh, "k", "v") == 0);
+        CHILD_CHECK(shmf_destroy(fh, path.c_str()) == 0);
+        return 0;
+    });
+    if (rc == CHILD_SKIP) GTEST_SKIP() << "no private mount namespace";
+    EXPECT_EQ(rc, 0);
 }
