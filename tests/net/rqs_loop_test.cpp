@@ -9,6 +9,7 @@
 #include <climits>
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
@@ -463,6 +464,92 @@ TEST_F(Loop, removal_inside_a_turn_drops_the_descriptors_pending_events)
     seen.idle = 0;
     EXPECT_EQ(rqs_event_loop(), 99);
     EXPECT_EQ(g_fd_reads.size(), 1u);  // the other's event went with it
+}
+
+namespace {
+
+// Contexts of two readable descriptors: the first callback of the turn
+// gives the other descriptor a new context (or the same one again) with
+// rqs_mod and retires the old one, whose owner could free it then.
+struct Ctx {
+    int fd;
+    Ctx *partner;
+    bool retired;
+};
+std::vector<std::unique_ptr<Ctx>> g_ctxs;
+bool g_swap_for_new = true;
+int g_swaps = 0;
+struct ReadSeen {
+    Ctx *ctx;
+    int turn;
+};
+std::vector<ReadSeen> g_ctx_reads;
+
+int swap_partner_ctx(int, int, void *udata, void *)
+{
+    auto *c = static_cast<Ctx *>(udata);
+    g_ctx_reads.push_back({c, g_seen->idle + 1});
+    if (c->retired) return 0;  // the failure the test looks for
+    char b;
+    [[maybe_unused]] ssize_t n = read(c->fd, &b, 1);
+    if (g_swaps++ > 0) return 0;
+    Ctx *p = c->partner;
+    Ctx *next = p;
+    if (g_swap_for_new) {
+        g_ctxs.push_back(std::make_unique<Ctx>(Ctx{p->fd, nullptr, false}));
+        next = g_ctxs.back().get();
+        p->retired = true;
+    }
+    return rqs_mod(p->fd, next, RQS_READ);
+}
+
+}  // namespace
+
+// A context replaced by rqs_mod gets none of the turn's pending events
+// (they would reach a context its owner may have freed); the descriptor's
+// next events reach the new context.  The same context given again keeps
+// the pending event.
+TEST_F(Loop, context_replaced_inside_a_turn_gets_no_pending_events)
+{
+    rqs_config cfg = full_config();
+    cfg.cb.read = swap_partner_ctx;
+    for (const bool for_new : {true, false}) {
+        SCOPED_TRACE(for_new ? "new context" : "same context");
+        rqs_destroy();
+        ASSERT_EQ(rqs_init(&cfg), 0);
+        auto [a, wa] = socket_pair();
+        auto [b, wb] = socket_pair();
+        g_ctxs.clear();
+        g_ctxs.push_back(std::make_unique<Ctx>(Ctx{a, nullptr, false}));
+        g_ctxs.push_back(std::make_unique<Ctx>(Ctx{b, nullptr, false}));
+        Ctx *ca = g_ctxs[0].get(), *cb = g_ctxs[1].get();
+        ca->partner = cb;
+        cb->partner = ca;
+        ASSERT_EQ(write(wa, "x", 1), 1);
+        ASSERT_EQ(write(wb, "x", 1), 1);
+        ASSERT_EQ(rqs_add_reader(a, ca), 0);
+        ASSERT_EQ(rqs_add_reader(b, cb), 0);
+        g_swap_for_new = for_new;
+        g_swaps = 0;
+        g_ctx_reads.clear();
+        seen = Seen{};
+        seen.stop_after_idle = 2;
+        seen.tmout_ms = 20;
+        EXPECT_EQ(rqs_event_loop(), 99);
+        for (const ReadSeen &r : g_ctx_reads) EXPECT_FALSE(r.ctx->retired) << "turn " << r.turn;
+        // Turn 1: the first descriptor, and with the same context also the
+        // other; turn 2: with a new context, the other one through it.
+        ASSERT_EQ(g_ctx_reads.size(), 2u);
+        EXPECT_EQ(g_ctx_reads[0].turn, 1);
+        EXPECT_EQ(g_ctx_reads[1].turn, for_new ? 2 : 1);
+        Ctx *second = g_ctx_reads[1].ctx;
+        EXPECT_EQ(second->fd, g_ctx_reads[0].ctx->partner->fd);
+        if (for_new)
+            EXPECT_EQ(second, g_ctxs.back().get());
+        else
+            EXPECT_EQ(second, g_ctx_reads[0].ctx->partner);
+    }
+    g_ctxs.clear();
 }
 
 // --- no-poll entries ----------------------------------------------------------------------

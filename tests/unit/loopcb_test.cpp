@@ -1,14 +1,27 @@
 // The daemon's loop callbacks: the wait time from time-outs and delays,
-// and the dispatch that refuses a context it does not know.
+// the dispatch that refuses a context it does not know, and the events of
+// task registrations dropped earlier in the turn, which reach no handler.
 #include "loopcb.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 
+#include "app.globals.h"
+#include "cfg.h"
 #include "delay.h"
 #include "log.h"
+#include "registry.h"
+#include "rqs.h"
+#include "rtask.h"
+#include "support.h"
+#include "timeop.h"
 #include "tmout.h"
+
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 namespace {
 
@@ -61,6 +74,62 @@ TEST_F(loopcb, WaitTime)
     EXPECT_GT(wait_ms(), 1000);
     EXPECT_LE(wait_ms(), 1500);
     dly_rm(d);
+}
+
+// Each event would make its handler act on the task (stamp a read, queue
+// the task, end its link); with the registration no longer active the
+// handler leaves the task alone.  The active rows show the events do act.
+TEST(loopcbDispatch, EventsOfDroppedRegistrationsAreSkipped)
+{
+    using cb_fn = int (*)(int, int, void *, void *) noexcept;
+    const struct Case {
+        const char *name;
+        cb_fn cb;
+        int op;
+        uint32_t state;
+        int flags;
+    } cases[] = {
+        {"handshake reply read", on_read, OP_HSR, ST_SUS, 0},
+        {"destination hang-up", on_write, OP_WRITE, ST_RLY, RQS_SOCKHUP},
+        {"keep-alive link hang-up", on_error, OP_KAR, ST_RLY, RQS_SOCKHUP},
+    };
+    ASSERT_EQ(xvlst_mmap_fixed(&g_app.pprm_tasks, 4, PPRM_BLKSZ), 0);
+    for (const Case &c : cases) {
+        for (const bool active : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (active ? ", active" : ", dropped"));
+            auto t = std::make_unique<rtask>();
+            t->tag.num = RTA_TAG;
+            snprintf(t->tid.sym8, sizeof(t->tid.sym8), "U0001");
+            snprintf(t->hkey, sizeof(t->hkey), "k");
+            t->state.num = c.state;
+            t->rcount = 2;
+            t->kafd = t->infd = t->outfd = t->hshk_fd = t->altin.sockfd = -1;
+            op_ctx *ox = c.op == OP_HSR ? &t->hsr : c.op == OP_WRITE ? &t->writer : &t->kar;
+            *ox = op_ctx{};
+            ox->tag.num = OPX_TAG;
+            ox->op = c.op;
+            ox->data = t.get();
+            ox->is_active = active;
+
+            LogCapture log;
+            g_mod_ll[LM_DEFAULT] = DEBUG_level;
+            EXPECT_EQ(c.cb(-1, c.flags, ox, nullptr), 0);
+            g_mod_ll[LM_DEFAULT] = NORM_level;
+            const bool acted = t->tm.last_read_tm.tv_sec != 0 || g_app.pprm_tasks.len != 0 ||
+                               t->rcount != 2 || t->is_quitting || t->must_suspend;
+            EXPECT_EQ(acted, active) << log.text();
+            const std::string skipped = "op=" + std::to_string(c.op) +
+                                        " no longer registered, event skipped";
+            if (active)
+                EXPECT_THAT(log.text(), Not(HasSubstr(skipped)));
+            else
+                EXPECT_THAT(log.text(), HasSubstr(skipped));
+            xvlst_reset(&g_app.pprm_tasks);
+            ASSERT_EQ(xvlst_mmap_fixed(&g_app.pprm_tasks, 4, PPRM_BLKSZ), 0);
+        }
+    }
+    xvlst_reset(&g_app.pprm_tasks);
+    g_app = tavel_ctx{};
 }
 
 TEST(loopcbDeathTest, UnknownContextTagStopsTheProcess)

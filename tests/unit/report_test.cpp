@@ -1,23 +1,33 @@
-// The status report: layout line by line, escaping, member names, and the
-// failures that must leave the previous report and no temporary file.
+// The status report: layout line by line, escaping, member names, the
+// file's mode and close-on-exec descriptor, and the failures that must
+// leave the previous report and no temporary file.
 #include "report.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <ctime>
+#include <iostream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cfg.h"
 #include "json_check.h"
 #include "log.h"
+#include "netns.h"
 #include "registry.h"
 #include "rtask.h"
 #include "support.h"
@@ -173,10 +183,140 @@ TEST_F(report, FailuresKeepThePreviousReportAndNoTemporaryFile)
         EXPECT_EQ(report_tasks_json((deep + "/r").c_str(), &tasks_), ERANGE);
         EXPECT_THAT(log.text(), HasSubstr("resulting buffer size is out of limits"));
     }
+    // A full file system (a small tmpfs, filled, in a private mount
+    // namespace of a child): the write fails at the flush.
+    const std::string full = dir_.file("full");
+    mkdir(full.c_str(), 0755);
+    const int child = run_in_child([&] {
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", full.c_str(), "tmpfs", 0, "size=64k") != 0)
+            return CHILD_SKIP;
+        const std::string rep = full + "/rep.json";
+        CHILD_CHECK(report_tasks_json(rep.c_str(), &tasks_) == 0);
+        const std::string before = read_file(rep);
+        struct statvfs vfs;
+        CHILD_CHECK(statvfs(full.c_str(), &vfs) == 0);
+        const int fill = open((full + "/filler").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+        CHILD_CHECK(fill >= 0);
+        CHILD_CHECK(posix_fallocate(fill, 0, off_t(vfs.f_bavail * vfs.f_frsize)) == 0);
+        close(fill);
+        LogCapture log;
+        CHILD_CHECK(report_tasks_json(rep.c_str(), &tasks_) == -1);
+        const std::string text = log.text();
+        if (text.find("write(" + full + "/tvr") == std::string::npos ||
+            text.find("ERROR(28)") == std::string::npos) {
+            fprintf(stderr, "log: %s\n", text.c_str());
+            return 1;
+        }
+        CHILD_CHECK(read_file(rep) == before);
+        auto left = dir_entries(full);
+        std::sort(left.begin(), left.end());
+        CHILD_CHECK((left == std::vector<std::string>{"filler", "rep.json"}));
+        return 0;
+    });
+    if (child == CHILD_SKIP)
+        std::cerr << "[   NOTE   ] full file-system case skipped: no private mount namespace\n";
+    else
+        EXPECT_EQ(child, 0);
+
     EXPECT_EQ(read_file(dir_.file("rep.json")), good);
     auto entries = dir_entries(dir_.path());
     std::sort(entries.begin(), entries.end());
-    EXPECT_EQ(entries, (std::vector<std::string>{"busy", std::string(120, 'd'), "rep.json"}));
+    EXPECT_EQ(entries,
+              (std::vector<std::string>{"busy", std::string(120, 'd'), "full", "rep.json"}));
+}
+
+// The report is 0644 whatever the umask lets through (a stricter one still
+// takes bits away), and its descriptor is close-on-exec.
+TEST_F(report, ModeIgnoresAPermissiveUmask)
+{
+    const struct {
+        mode_t umask;
+        mode_t mode;
+    } cases[] = {{0, 0644}, {002, 0644}, {022, 0644}, {077, 0600}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.umask);
+        const mode_t old = umask(c.umask);
+        int rc;
+        write(dir_.file("rep.json"), &rc);
+        umask(old);
+        ASSERT_EQ(rc, 0);
+        struct stat st;
+        ASSERT_EQ(stat(dir_.file("rep.json").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, c.mode);
+    }
+}
+
+namespace {
+
+// The open flags (octal, from /proc) of a descriptor of this process that
+// refers to path and is not one of ours; "" when none appears in time.
+std::string foreign_fd_flags(const std::string &path, const std::vector<int> &ours, int ms)
+{
+    for (int waited = 0; waited < ms; ++waited) {
+        for (const std::string &name : dir_entries("/proc/self/fd")) {
+            const int fd = atoi(name.c_str());
+            if (std::find(ours.begin(), ours.end(), fd) != ours.end()) continue;
+            char link[4096];
+            const std::string at = "/proc/self/fd/" + name;
+            const ssize_t n = readlink(at.c_str(), link, sizeof(link) - 1);
+            if (n <= 0 || std::string(link, size_t(n)) != path) continue;
+            std::istringstream info(read_file("/proc/self/fdinfo/" + name));
+            for (std::string l; std::getline(info, l);)
+                if (l.rfind("flags:", 0) == 0) return l.substr(l.find_first_not_of(" \t", 6));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return "";
+}
+
+}  // namespace
+
+// The temporary file is a FIFO whose pipe holds less than the report: the
+// write blocks with the descriptor open, and its flags can be read.
+TEST_F(report, DescriptorIsCloseOnExec)
+{
+    in_.assign(3000, 's');
+    out_.assign(3000, 'd');
+    add("k", true);
+    // The temporary name carries the time in seconds: FIFOs for this second
+    // and the next two.
+    std::vector<std::string> fifos;
+    std::vector<int> readers;
+    const time_t now = time(nullptr);
+    for (time_t t = now; t < now + 3; ++t) {
+        fifos.push_back(dir_.file("tvr" + std::to_string(getpid()) + "." + std::to_string(t)));
+        ASSERT_EQ(mkfifo(fifos.back().c_str(), 0600), 0);
+        const int r = open(fifos.back().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(r, 0);
+        fcntl(r, F_SETPIPE_SZ, 4096);
+        readers.push_back(r);
+    }
+    std::string flags;
+    std::thread reader([&] {
+        for (size_t i = 0; i < fifos.size() && flags.empty(); ++i) {
+            flags = foreign_fd_flags(fifos[i], readers, i + 1 < fifos.size() ? 1100 : 2000);
+            if (flags.empty()) continue;
+            // Drain until the writer closes.
+            char buf[4096];
+            for (int waited = 0; waited < 5000;) {
+                const ssize_t n = read(readers[i], buf, sizeof(buf));
+                if (n == 0) break;
+                if (n < 0) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    ++waited;
+                }
+            }
+        }
+    });
+    const int rc = report_tasks_json(dir_.file("rep.json").c_str(), &tasks_);
+    reader.join();
+    for (int r : readers) close(r);
+    EXPECT_EQ(rc, 0);
+    ASSERT_FALSE(flags.empty()) << "the writer's descriptor was not seen";
+    EXPECT_NE(strtoul(flags.c_str(), nullptr, 8) & O_CLOEXEC, 0u) << flags;
+    EXPECT_EQ(strtoul(flags.c_str(), nullptr, 8) & O_ACCMODE, unsigned(O_WRONLY)) << flags;
 }
 
 }  // namespace
