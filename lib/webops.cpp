@@ -16,6 +16,7 @@
 #include "log.h"
 #include "netaddr.h"
 #include "syswrap.h"
+#include "txtesc.h"
 
 LOG_MODULE(LM_DEFAULT);
 
@@ -84,12 +85,17 @@ sv bounded(const char *text, size_t len) noexcept
     return text ? sv(text, strnlen(text, len)) : sv();
 }
 
-// A terminated copy of at most max bytes of s (up to an embedded NUL), for
-// log lines: network text is never handed to printf unbounded.
+// At most max bytes of s (up to an embedded NUL) for log lines, escaped
+// (esc_text): network text is never handed to printf unbounded, nor with
+// a line end or a control character in it.
 std::string excerpt(sv s, size_t max = LOG_EXCERPT)
 {
     s = s.substr(0, max);
-    return std::string(s.substr(0, s.find('\0')));
+    s = s.substr(0, s.find('\0'));
+    std::string out(4 * s.size() + 8, '\0');
+    esc_text(s.data(), s.size(), out.data(), out.size());
+    out.resize(strlen(out.c_str()));
+    return out;
 }
 
 // Copies s into buf (room size) and terminates it; s must fit.
@@ -162,7 +168,7 @@ int parse_head(sv text, http_header *hdr, char *url, size_t url_size, head_parts
     if (parts) parts->url = u;
     if (url && url_size > u.size()) {
         put(url, url_size, u);
-        log_dbg("%s: full URL=[%s]\n", fn, url);
+        log_dbg("%s: full URL=[%s]\n", fn, excerpt(u, u.size()).c_str());
     }
     if (const int rc = uri_parse_len(u.data(), u.size(), &hdr->uri); rc != 0) {
         log_err("%s: failed to parse URL\n", fn);
@@ -336,7 +342,7 @@ int web_parse_urq(const char *http, size_t hlen, char *src, char *dst, size_t ul
     if (const int rc = parse_head(http ? sv(http, hlen) : sv(), &h, nullptr, 0, &parts); rc != 0)
         return rc;
     if (hdr) *hdr = h;
-    const std::string url = excerpt(parts.url, parts.url.size());
+    const std::string url = excerpt(parts.url, parts.url.size());  // escaped
 
     if (!h.uri.path) {
         log_err("%s: no path in URL [%s]\n", fn, url.c_str());
@@ -350,7 +356,8 @@ int web_parse_urq(const char *http, size_t hlen, char *src, char *dst, size_t ul
     }
     const std::string query = h.uri.query ? std::string(h.uri.query, h.uri.q_len) : std::string();
     const std::string path(h.uri.path, h.uri.p_len);
-    log_dbg("%s: URI path=[%s], query=[%s]\n", fn, path.c_str(), query.c_str());
+    log_dbg("%s: URI path=[%s], query=[%s]\n", fn, excerpt(path, path.size()).c_str(),
+            excerpt(query, query.size()).c_str());
 
     if (strcasecmp(path.c_str(), HTTP_FAVICON_RQ) == 0) {
         log_dbg("%s: favicon request received.\n", fn);
@@ -362,7 +369,8 @@ int web_parse_urq(const char *http, size_t hlen, char *src, char *dst, size_t ul
     }
 
     if (const int rc = uri_extract_endpts(path.c_str(), src, ulen, dst, ulen); rc != 0) {
-        log_err("%s: error(%d) parsing request data [%s]\n", fn, rc, path.c_str());
+        log_err("%s: error(%d) parsing request data [%s]\n", fn, rc,
+                excerpt(path, path.size()).c_str());
         return -1;
     }
     if (!uri_decode(src, ulen) || !uri_decode(dst, ulen)) {
@@ -380,9 +388,10 @@ int web_parse_urq(const char *http, size_t hlen, char *src, char *dst, size_t ul
         }
         src[slen] = '?';
         memcpy(src + slen + 1, query.c_str(), query.size() + 1);
-        log_dbg("%s: query [%s] appended to source\n", fn, query.c_str());
+        log_dbg("%s: query [%s] appended to source\n", fn, excerpt(query, query.size()).c_str());
     }
-    log_dbg("%s: URI=[%s] - src=[%s], dst=[%s]\n", fn, url.c_str(), src, dst);
+    log_dbg("%s: URI=[%s] - src=[%s], dst=[%s]\n", fn, url.c_str(), esc_str(src).c_str(),
+            esc_str(dst).c_str());
     return 0;
 }
 

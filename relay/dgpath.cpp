@@ -15,6 +15,7 @@
 #include "supervise.h"
 #include "timeop.h"
 #include "udpruns.h"
+#include "txtesc.h"
 
 LOG_MODULE(LM_DEFAULT);
 
@@ -240,7 +241,8 @@ int pkt_read(rtask *task, int rd_mode, size_t *p_nin) noexcept
     lfx_assert(is_alt ? task->altin.reader.is_active : task->reader.is_active);
     if (p_nin) *p_nin = 0;
     if (task->is_quitting) {
-        log_dbg("%s: task %s [%s] is quitting\n", fn, task->tid.sym8, task->hkey);
+        log_dbg("%s: task %s [%s] is quitting\n", fn, task->tid.sym8,
+                esc_str(task->hkey).c_str());
         return 0;
     }
     const bool is_standby = is_alt != task->altin.is_active;
@@ -390,7 +392,8 @@ int pkt_write(rtask *task, size_t *p_nout) noexcept
     lfx_assert(task->writer.is_active);
     if (p_nout) *p_nout = 0;
     if (task->is_quitting) {
-        log_dbg("%s: task %s [%s] is quitting\n", fn, task->tid.sym8, task->hkey);
+        log_dbg("%s: task %s [%s] is quitting\n", fn, task->tid.sym8,
+                esc_str(task->hkey).c_str());
         return 0;
     }
     pkt_storage *out = alt_on ? task->altin.dgram : task->stg.dgram;

@@ -162,7 +162,7 @@ int revive_task(void *udata, void *) noexcept
     lfx_assert(t && t->tag.num == RTA_TAG);
     const int rc = rta_revive_task(t, g_cfg.mifc_in);
     if (rc == 0) return 0;
-    log_err("%s: failed for [%s]\n", fn, t->has_cid ? t->hkey : t->tid.sym8);
+    log_err("%s: failed for [%s]\n", fn, rta_label(t));
     t->must_suspend = false;
     pprm_task(t);
     return rc;

@@ -14,6 +14,7 @@
 #include "tasklife.h"
 #include "timeop.h"
 #include "tmout.h"
+#include "txtesc.h"
 
 LOG_MODULE(LM_DEFAULT);
 
@@ -112,14 +113,15 @@ rtask *register_task(const char *src, const char *dst, const char *alt, const ch
         void *data = idx_data(slot);
         rc = skht_add(g_app.task_ht, t->hkey, &data);
         if (rc != 0)
-            log_err("%s: ERROR(%d) hashing [%s] data=%p\n", fn, rc, t->hkey, idx_data(slot));
+            log_err("%s: ERROR(%d) hashing [%s] data=%p\n", fn, rc, esc_str(t->hkey).c_str(),
+                    idx_data(slot));
     }
     if (rc != 0) {
         xvlst_del(&g_app.curr_tasks, size_t(slot), nullptr);
         return nullptr;
     }
     t->is_hashed = true;
-    log_dbg("%s: hashed task[idx=%ld] as [%s] %s\n", fn, long(slot), t->hkey,
+    log_dbg("%s: hashed task[idx=%ld] as [%s] %s\n", fn, long(slot), esc_str(t->hkey).c_str(),
             t->has_cid ? "(cid)" : "");
     unsync_trep();
     return t;
@@ -335,7 +337,7 @@ void rm_task(rtask *t) noexcept
         rm_timeout(IDLE_TASK_TMOUT);
         t->tmout = 0;
     }
-    char label[MAX_RTASK_HKEY];
+    char label[ESC_TEXT_ROOM];
     snprintf(label, sizeof(label), "%s", rta_label(t));
     detach_task(t);
     unsync_trep();

@@ -44,6 +44,15 @@ struct group_scope {
 
 const char *trk(const tvl_urq *rq) { return rq->trk_tag.sym8; }
 
+// True when every byte of text is printable ASCII (the blank included).
+bool is_printable(const char *text)
+{
+    for (; *text; ++text)
+        if (static_cast<unsigned char>(*text) < 0x20 || static_cast<unsigned char>(*text) >= 0x7f)
+            return false;
+    return true;
+}
+
 struct state_text {
     char s[5];
 };
@@ -131,13 +140,13 @@ void end_link(tvl_urq *rq, const char *why)
     if (rq->pprm_idx > 0) return;
     if (rtask *t = link_task(rq)) {
         log_info("%s: %s [%s] (%p) link to [%s] ended (%s), its client leaves\n", fn, RQ_NAME,
-                 trk(rq), static_cast<void *>(rq), esc_str(rta_label(t)).c_str(), why);
+                 trk(rq), static_cast<void *>(rq), rta_label(t), why);
         const int rc = drop_task(t, 1);
         if (rc == 0)
             urq_close_links(t);
         else if (rc != EAGAIN)
             log_err("%s: ERROR(%d) dropping a client of [%s]\n", fn, rc,
-                    esc_str(rta_label(t)).c_str());
+                    rta_label(t));
     } else {
         log_info("%s: %s [%s] (%p) link ended (%s), its task is gone\n", fn, RQ_NAME, trk(rq),
                  static_cast<void *>(rq), why);
@@ -392,6 +401,15 @@ int parse_tvl_get(tvl_urq *rq) noexcept
         log_err("%s: aliased URLs are not supported by this app\n", fn);
         return EINVAL;
     }
+    // A raw control byte or byte above ASCII has no place in a request
+    // target (clients escape them, and escapes of unprintable bytes decode
+    // to '?'): such a request is refused before its text reaches a task,
+    // a key or the log lines of the endpoints.
+    if (!is_printable(rq->uri_src) || !is_printable(rq->uri_dst)) {
+        log_err("%s: unprintable byte in request target: src=[%s], dst=[%s]\n", fn,
+                esc_str(rq->uri_src).c_str(), esc_str(rq->uri_dst).c_str());
+        return EINVAL;
+    }
     const char *query = "";
     if (char *q = strchr(rq->uri_src, '?')) {
         *q = '\0';
@@ -536,16 +554,16 @@ void join(tvl_urq *rq, rtask *t)
 {
     static constexpr const char *fn = "urq_process_task";
     log_info("%s: duplicate request matches task [%s], [%s]->[%s]\n", fn,
-             esc_str(rta_label(t)).c_str(), esc_str(t->in_url).c_str(),
+             rta_label(t), esc_str(t->in_url).c_str(),
              esc_str(t->out_url).c_str());
     if (t->kafd >= 0) {
         log_warn("%s: [%s] is on a keep-alive link (kdf%d), duplicate requests are denied\n", fn,
-                 esc_str(rta_label(t)).c_str(), t->kafd);
+                 rta_label(t), t->kafd);
         rq->resp = &g_resp_denied;
         return;
     }
     ++t->rcount;
-    log_info("%s: [%s] has %d clients now\n", fn, esc_str(rta_label(t)).c_str(), t->rcount);
+    log_info("%s: [%s] has %d clients now\n", fn, rta_label(t), t->rcount);
     if (rq->is_keep_alive) {
         // This client stays for as long as its connection does.
         rq->lnk_idx = t->idx;
@@ -647,7 +665,7 @@ size_t urq_close_links(const rtask *task) noexcept
     }
     if (n)
         log_info("%s: %lu link(s) of [%s] closed\n", "urq_close_links", (unsigned long)n,
-                 esc_str(rta_label(task)).c_str());
+                 rta_label(task));
     return n;
 }
 
@@ -684,7 +702,7 @@ int oxa_process_task(const char *msg) noexcept
         return -1;
     }
     if (t)
-        log_dbg("%s: matched task [%s] (%p) by [%s]\n", fn, t->has_cid ? t->hkey : t->tid.sym8,
+        log_dbg("%s: matched task [%s] (%p) by [%s]\n", fn, rta_label(t),
                 static_cast<void *>(t), egroup.c_str());
     if (cmd == 'J') {
         if (t) {

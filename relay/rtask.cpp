@@ -9,6 +9,7 @@
 #include "rqs.h"
 #include "syswrap.h"
 #include "timeop.h"
+#include "txtesc.h"
 #include "uri.h"
 
 LOG_MODULE(LM_DEFAULT);
@@ -114,7 +115,21 @@ constexpr long ALT_PRESENT_MS = 300;
 
 // --- labels, states, keys ------------------------------------------------------------
 
-const char *rta_label(const rtask *t) noexcept { return t->has_cid ? t->hkey : t->tid.sym8; }
+const char *rta_label(const rtask *t) noexcept
+{
+    if (!t->has_cid) return t->tid.sym8;
+    bool plain = true;
+    for (const char *p = t->hkey; *p && plain; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        plain = c >= 0x20 && c < 0x7f && c != '\\';
+    }
+    if (plain) return t->hkey;
+    static char bufs[RTA_LABEL_BUFS][ESC_TEXT_ROOM];
+    static int next = 0;
+    char *buf = bufs[next];
+    next = (next + 1) % RTA_LABEL_BUFS;
+    return esc_text(t->hkey, sizeof(t->hkey), buf, ESC_TEXT_ROOM);
+}
 
 void rta_set_state(rtask *t, uint32_t st) noexcept
 {

@@ -203,6 +203,10 @@ static_assert(offsetof(op_ctx, tag) == 0 && offsetof(rtask, tag) == 0);
 // --- labels, states, keys ------------------------------------------------------------
 
 // The task's name in log lines: its client id when it has one, else its id.
+// A client id comes from the network: one with a byte that esc_text writes
+// as an escape is given escaped, in one of RTA_LABEL_BUFS static buffers
+// used in turn (valid until as many more such labels are made).
+constexpr int RTA_LABEL_BUFS = 8;
 const char *rta_label(const rtask *t) noexcept;
 // DEBUG "(label) [old]->[new]", then state = st.
 void rta_set_state(rtask *t, uint32_t st) noexcept;

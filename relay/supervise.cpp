@@ -6,6 +6,7 @@
 #include "log.h"
 #include "rqs.h"
 #include "timeop.h"
+#include "txtesc.h"
 
 LOG_MODULE(LM_DEFAULT);
 
@@ -94,7 +95,7 @@ void ck_online_flip(rtask *task, size_t len) noexcept
             tm.last_down_tm = timespec{0, 0};
             tm.first_io_tm = mono_now();
             log_info("%s: BACK ONLINE: %s [%s], in=%zu/%zu bytes\n", fn, task->tid.sym8,
-                     task->hkey, size_t(task->local_in), min_read);
+                     esc_str(task->hkey).c_str(), size_t(task->local_in), min_read);
             if (task->retry_count != 0) {
                 task->retry_count = 0;
                 log_dbg("%s: task retry count reset\n", fn);
@@ -103,7 +104,7 @@ void ck_online_flip(rtask *task, size_t len) noexcept
         }
     } else if (!is_set(tm.first_io_tm)) {
         tm.first_io_tm = mono_now();
-        log_info("%s: %s ONLINE: %s\n", fn, task->tid.sym8, task->hkey);
+        log_info("%s: %s ONLINE: %s\n", fn, task->tid.sym8, esc_str(task->hkey).c_str());
         rta_set_error(task, nullptr, 0);
     }
     ck_detach_hshk(task);
@@ -148,7 +149,7 @@ void ck_a2p_flip(rtask *task) noexcept
         task->altin.is_active = false;
     } else if (pri_up >= g_cfg.savail_tmout_ms) {
         log_warn("%s: PU-FLIP p-src fd%d up for %ld/%d ms - %s [%s]\n", fn, task->infd, pri_up,
-                 g_cfg.savail_tmout_ms, task->tid.sym8, task->hkey);
+                 g_cfg.savail_tmout_ms, task->tid.sym8, esc_str(task->hkey).c_str());
         task->altin.is_active = false;
     } else if (g_cfg.must_track_io) {
         log_dbg("%s: [%s] not yet: pri_up=%ld~%ld/%d ms, alt_down=%ld~%ld/%d ms\n", fn,

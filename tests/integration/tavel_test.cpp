@@ -314,6 +314,77 @@ TEST(tavel, AnswersAndClientCounting)
     }));
 }
 
+// The lines of text that hold a byte no log line may carry raw: a control
+// character other than the line end and the tab (the configuration dump
+// indents with tabs), DEL, or a byte above ASCII; each line shown with
+// those bytes in hex.
+std::string raw_lines(const std::string &text)
+{
+    std::string bad;
+    size_t start = 0;
+    for (size_t i = 0; i <= text.size(); ++i) {
+        if (i < text.size() && text[i] != '\n') continue;
+        const std::string line = text.substr(start, i - start);
+        start = i + 1;
+        bool raw = false;
+        const auto odd = [](unsigned char c) { return (c < 0x20 && c != '\t') || c >= 0x7f; };
+        for (unsigned char c : line) raw = raw || odd(c);
+        if (!raw) continue;
+        for (unsigned char c : line) {
+            char hex[8];
+            snprintf(hex, sizeof(hex), odd(c) ? "<%02x>" : "%c", c);
+            bad += hex;
+        }
+        bad += "\n";
+    }
+    return bad;
+}
+
+// Control bytes and bytes above ASCII sent raw (not %-encoded) reach the
+// log, at every level, only as escapes: in header lines the request is
+// served; in the method, the path, the query or the version it is refused.
+// (The answers the daemon logs at DEBUG are its own text, with their CRs.)
+TEST(tavel, RawClientBytesAreEscapedInTheLog)
+{
+    EXPECT_CHILD_OK(in_ns([] {
+        TempDir d;
+        write_file(d.file("tavel.conf"), config(PORT, "", "level = \"debug\";"));
+        Daemon t(d.path());
+        CHILD_CHECK(t.start_fg());
+
+        CHILD_STREQ(http(PORT, "GET " + path(5601, 6601) +
+                                   " HTTP/1.1\r\nHost: a\rFORGED\x1b\r\n"
+                                   "User-Agent: \x01\xff\t!\r\n\r\n"),
+                    answer(200));
+        CHILD_CHECK(t.wait_for("is relaying data"));
+        for (const std::string &rq : std::vector<std::string>{
+                 "G\x1bT / HTTP/1.1\r\n\r\n",
+                 "GET /bad\x1b\x7f\xfe/x HTTP/1.1\r\n\r\n",
+                 "GET " + path(5602, 6602) + " \x1bHTTP/1.1\r\n\r\n",
+                 "GET /src/127.0.0.1:56\x1b" "03/dst/127.0.0.1:6603 HTTP/1.1\r\n\r\n",
+                 "GET " + path(5604, 6604) + "\xc3\xa9 HTTP/1.1\r\n\r\n",
+                 "GET " + path(5605, 6605) + "?cid=r\x1b[31m\x7f\xc3\xa9 HTTP/1.1\r\n\r\n",
+             })
+            CHILD_STREQ(http(PORT, rq), answer(400));
+        CHILD_CHECK(t.stop() == 0);
+
+        std::string out = t.output();
+        for (int code : {200, 400})
+            for (size_t at; (at = out.find(answer(code))) != std::string::npos;)
+                out.erase(at, answer(code).size());
+        CHILD_STREQ(raw_lines(out), "");
+        CHILD_HAS(out, "HTTP/1.1\\r\\nHost: a\\rFORGED\\x1b\\r\\nUser-Agent: \\x01\\xff\\t!\\r\\n\\r\\n");
+        CHILD_HAS(out, "HTTP [G\\x1bT] is NOT supported");
+        CHILD_HAS(out, "parsing request data [bad\\x1b\\x7f\\xfe/x]");
+        CHILD_HAS(out, "got [\\x1bHTTP/1.1]");
+        CHILD_HAS(out, "unprintable byte in request target: src=[127.0.0.1:56\\x1b03]");
+        CHILD_HAS(out, "dst=[127.0.0.1:6604\\xc3\\xa9]");
+        CHILD_HAS(out, "src=[127.0.0.1:5605?cid=r\\x1b[31m\\x7f\\xc3\\xa9]");
+        CHILD_CHECK(out.find("Task [U0002]") == std::string::npos);  // no task of a refused one
+        return 0;
+    }));
+}
+
 TEST(tavel, KeepAliveLinks)
 {
     EXPECT_CHILD_OK(in_ns([] {

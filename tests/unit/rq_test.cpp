@@ -191,6 +191,33 @@ TEST(rq, ClientInputIsEscapedInTheLog)
     EXPECT_THAT(text, Not(HasSubstr("\x1b")));
 }
 
+// Raw bytes (not %-encoded) pass the decoding: a request target holding a
+// control byte or a byte above ASCII is refused, and logged escaped.
+TEST(rq, RawBytesInTheTargetAreRefusedAndEscaped)
+{
+    const struct {
+        std::string path, logged;
+    } cases[] = {
+        {"/src/239.1.1.1:5000/dst/239.2.2.2:6000?cid=a\x05" "FORGED\x1b\x7f\x80",
+         "src=[239.1.1.1:5000?cid=a\\x05FORGED\\x1b\\x7f\\x80], dst=[239.2.2.2:6000]"},
+        {"/src/239.1.1.1:5000\x01/dst/239.2.2.2:6000", "src=[239.1.1.1:5000\\x01]"},
+        {"/src/239.1.1.1:5000/dst/239.2.2.2:6000\xc3\xa9/kill", "dst=[239.2.2.2:6000\\xc3\\xa9/kill]"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.logged);
+        LogCapture log;
+        g_mod_ll[LM_DEFAULT] = DEBUG_level;
+        parsed p(get(c.path));
+        g_mod_ll[LM_DEFAULT] = NORM_level;
+        EXPECT_EQ(p.rc, EINVAL);
+        EXPECT_EQ(p.rq.cid, nullptr);
+        const std::string text = log.text();
+        EXPECT_THAT(text, HasSubstr("unprintable byte in request target: "));
+        EXPECT_THAT(text, HasSubstr(c.logged));
+        for (unsigned char ch : text) EXPECT_TRUE(ch == '\n' || (ch >= 0x20 && ch < 0x7f)) << int(ch);
+    }
+}
+
 TEST(txtesc, EscapesAndCuts)
 {
     char buf[64];

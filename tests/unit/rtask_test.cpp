@@ -65,6 +65,26 @@ TEST(rtask, keys_and_their_limits)
     EXPECT_DEATH(rta_mk_key(buf, sizeof(buf), "a", nullptr, "b"), "ASSERT at:");
 }
 
+// A client id is the label as it is; one with a byte that log lines must
+// not carry raw comes escaped, and labels made one after another stay
+// apart.
+TEST(rtask, labels_escape_client_ids)
+{
+    rtask a = sample_task(), b = sample_task();
+    EXPECT_STREQ(rta_label(&a), "U0001");
+    a.has_cid = b.has_cid = true;
+    strcpy(a.hkey, "plain id");
+    EXPECT_EQ(rta_label(&a), a.hkey);
+    strcpy(a.hkey, "r\x1b[31m\r\n\x7f\xc3\xa9\\");
+    strcpy(b.hkey, "\tb");
+    const char *la = rta_label(&a);
+    const char *lb = rta_label(&b);
+    EXPECT_STREQ(la, "r\\x1b[31m\\r\\n\\x7f\\xc3\\xa9\\\\");
+    EXPECT_STREQ(lb, "\\tb");
+    a.has_cid = false;
+    EXPECT_STREQ(rta_label(&a), "U0001");
+}
+
 TEST(rtask, options_text_storage_and_meters)
 {
     char buf[64];
