@@ -532,6 +532,49 @@ TEST(tavel, StaticTaskListRelaysAndReports)
     }));
 }
 
+// A second instance with the first's report path whose listener cannot
+// bind (its port is held by a socket without SO_REUSEPORT; the first
+// daemon's own port it would share) exits with a failure and leaves the
+// running daemon's report file, which the first removes when it quits.
+TEST(tavel, SecondInstanceLeavesTheReportFile)
+{
+    EXPECT_CHILD_OK(in_ns([] {
+        TempDir d;
+        const std::string rep = d.file("rep.json");
+        const std::string report = "report: { path = \"" + rep + "\"; };";
+        write_file(d.file("tavel.conf"), config(PORT, report));
+        Daemon first(d.path());
+        CHILD_CHECK(first.start_fg());
+        CHILD_CHECK(file_exists(rep));
+
+        const int blocker = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(PORT + 1);
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        CHILD_CHECK(bind(blocker, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) == 0);
+        CHILD_CHECK(listen(blocker, 1) == 0);
+        TempDir d2;
+        write_file(d2.file("tavel.conf"), config(PORT + 1, report));
+        Daemon second(d2.path());
+        CHILD_CHECK(second.start({"-T", "-C", d2.file("tavel.conf")}));
+        const int rc = second.wait_exit();
+        close(blocker);
+        CHILD_CHECK(rc > 0);
+        CHILD_HAS(second.output(), "EXIT(" + std::to_string(rc) + ")");
+        CHILD_CHECK(second.output().find("STARTING") == std::string::npos);
+        CHILD_CHECK(file_exists(rep));
+
+        // The first still serves, and its report follows it.
+        CHILD_STREQ(get(PORT, path(5701, 6701)), answer(200));
+        CHILD_CHECK(eventually([&] { return report_tasks(slurp(rep)) == 1; }, 3000));
+        CHILD_HAS(slurp(rep), "\"pid\": " + std::to_string(first.pid()) + ",");
+        CHILD_CHECK(first.stop() == 0);
+        CHILD_CHECK(!file_exists(rep));
+        return 0;
+    }));
+}
+
 TEST(tavel, ForcedReportRefresh)
 {
     EXPECT_CHILD_OK(in_ns([] {
