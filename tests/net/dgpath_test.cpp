@@ -1,6 +1,10 @@
 // The datagram path on real sockets in a private namespace:
 //
 //   sender --> 239.1.1.1:5000, 127.0.0.1:50xx --> [relay task] --> 127.0.0.1:60xx, [::1]:6001
+//                                                              \-> 239.2.2.x:6400 (lo),
+//                                   [ff15::2:2]:6400 (mc6 fd00:6::a <-veth-> mc6p, IPv6 off)
+//   refused destinations: 10.99.0.1 (no route), 10.97.0.1 (prohibit), 10.98.0.1 (blackhole),
+//   10.96.0.255 (broadcast of 10.96.0.1/24 on lo)
 #include <gtest/gtest.h>
 #include <time.h>
 
@@ -127,47 +131,158 @@ TEST(dgpath, oversize_datagrams_are_dropped_and_counted_the_tenth_fails_the_task
         30000));
 }
 
-TEST(dgpath, unreachable_destination_drops_datagrams_and_leaves_the_loop_idle)
-{
-    EXPECT_CHILD_OK(rh::in_netns_for(
-        [] {
-            LogCapture log;
-            rh::relay_env env;
-            rtask *u = rh::mk_task("udp://127.0.0.1:5030", "udp://10.99.0.1:6030");
-            CK(env.ok && u);
-            if (!u) return rh::verdict();
-            std::atomic<uint32_t> sent{0};
-            long cpu = 0;
-            {
-                std::jthread tx([&](std::stop_token st) {
-                    rh::udp_tx s("127.0.0.1", 5030);
-                    for (; !st.stop_requested() && sent < 200; ++sent) {
-                        s.send(rh::mk_dgram(1200, sent));
-                        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-                    }
-                });
-                rh::run_for(300);
-                const long c1 = cpu_ms();
-                rh::run_for(1000);
-                cpu = cpu_ms() - c1;
-                rh::run_until([&] { return sent == 200; }, 3000);
-            }
-            rh::run_for(100);
-            CK(cpu < 150);
-            CK(u->errctx.n_out_dropped == 200 && u->total_out == 0 && !u->writer.is_active);
-            CK(u->reader.is_active && u->state.num == ST_RLY);
-            CK(rh::count_of(log.text(), "sendto(fd") == 6);
-            CK(rh::count_of(log.text(), "network is down") == 1);
+namespace {
 
-            // The address appears: datagrams pass again, the network is up.
-            CK(run_quiet("ip addr add 10.99.0.1/32 dev lo"));
-            rh::collector out("10.99.0.1", 6030);
-            rh::udp_tx("127.0.0.1", 5030).send(rh::mk_dgram(700, 300));
-            CK(rh::run_until([&] { return out.count == 1; }, 3000));
-            CK(u->errctx.n_out_netdown == 0 && rh::count_of(log.text(), "network is up") == 1);
-            return rh::verdict();
-        },
-        30000));
+// Destinations that the namespace's routes refuse for good: each send
+// fails the same way until the route changes.  The recovery command (if
+// any) lets datagrams pass again.  (EPERM comes from packet filters, which
+// these cases do not set up.)
+struct refusal {
+    const char *why;
+    const char *host;
+    const char *setup;    // makes the route refuse the host
+    int err;              // the send error that follows
+    const char *recover;  // after this, datagrams reach host (null: none)
+};
+constexpr refusal kRefusals[] = {
+    {"no route", "10.99.0.1", nullptr, ENETUNREACH, "ip addr add 10.99.0.1/32 dev lo"},
+    {"prohibit route", "10.97.0.1", "ip route add prohibit 10.97.0.1/32", EACCES,
+     "ip addr add 10.97.0.1/32 dev lo"},
+    {"blackhole route", "10.98.0.1", "ip route add blackhole 10.98.0.1/32", EINVAL,
+     "ip addr add 10.98.0.1/32 dev lo"},
+    {"broadcast without SO_BROADCAST", "10.96.0.255", "ip addr add 10.96.0.1/24 brd + dev lo",
+     EACCES, nullptr},
+};
+
+}  // namespace
+
+TEST(dgpath, refused_destinations_drop_and_count_datagrams_and_leave_the_loop_idle)
+{
+    for (const refusal &c : kRefusals) {
+        SCOPED_TRACE(c.why);
+        EXPECT_CHILD_OK(rh::in_netns_for(
+            [&c] {
+                LogCapture log;
+                rh::relay_env env;
+                if (c.setup) CK(run_quiet(c.setup));
+                const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+                const sockaddr_storage to = rh::mk_addr(c.host, 6030);
+                errno = 0;
+                CK(sendto(probe, "x", 1, 0, reinterpret_cast<const sockaddr *>(&to),
+                          rh::addr_len(to)) < 0 && errno == c.err);
+                close(probe);
+                rtask *u = rh::mk_task("udp://127.0.0.1:5030",
+                                       "udp://" + std::string(c.host) + ":6030");
+                CK(env.ok && u);
+                if (!u) return rh::verdict();
+                std::atomic<uint32_t> sent{0};
+                long cpu = 0;
+                {
+                    // Pairs of equal datagrams: runs are tried as well.
+                    std::jthread tx([&](std::stop_token st) {
+                        rh::udp_tx s("127.0.0.1", 5030);
+                        for (; !st.stop_requested() && sent < 200; ++sent) {
+                            s.send(rh::mk_dgram(1200, sent));
+                            if (sent % 2)
+                                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                        }
+                    });
+                    rh::run_for(300);
+                    const long c1 = cpu_ms();
+                    rh::run_for(1000);
+                    cpu = cpu_ms() - c1;
+                    rh::run_until([&] { return sent == 200; }, 3000);
+                }
+                rh::run_for(100);
+                CK(cpu < 150);
+                CK(u->errctx.n_out_dropped == 200 && u->total_out == 0 && !u->writer.is_active);
+                CK(u->reader.is_active && u->state.num == ST_RLY && !u->errstr);
+                const std::string text = log.text();
+                const std::string line = "ERROR(" + std::to_string(c.err) + "): ";
+                if (c.err == ENETUNREACH) {
+                    // Network-down errors are logged at first and then rarely.
+                    CK(rh::count_of(text, "sendto(fd") == 6);
+                    CK(rh::count_of(text, "network is down") == 1);
+                } else {
+                    CK(rh::count_of(text, "sendto(fd") == 200 && rh::count_of(text, line) == 200);
+                    CK(text.find("network is down") == std::string::npos &&
+                       u->errctx.n_out_netdown == 0);
+                }
+                if (!c.recover) return rh::verdict();
+
+                // The address appears: datagrams pass again, the network is up.
+                CK(run_quiet(c.recover));
+                rh::collector out(c.host, 6030);
+                rh::udp_tx("127.0.0.1", 5030).send(rh::mk_dgram(700, 300));
+                CK(rh::run_until([&] { return out.count == 1; }, 3000));
+                CK(out.take() == std::vector<std::string>{rh::mk_dgram(700, 300)});
+                CK(u->errctx.n_out_netdown == 0 && u->errctx.n_out_dropped == 200);
+                CK(rh::count_of(log.text(), "network is up") == (c.err == ENETUNREACH ? 1u : 0u));
+                return rh::verdict();
+            },
+            30000));
+    }
+}
+
+TEST(dgpath, multicast_destinations_get_whole_datagrams_in_order_with_the_task_ttl)
+{
+    // IPv4 groups leave through lo, IPv6 groups through a veth end of their
+    // own.  The task's TTL option is the socket's TTL (IPv4) or hop limit
+    // (IPv6) and the one the datagrams carry; without it IPv4 keeps 1.
+    struct mc_case {
+        const char *group;
+        int ttl;
+    };
+    for (const mc_case c : {mc_case{"239.2.2.2", 3}, mc_case{"ff15::2:2", 9},
+                            mc_case{"239.2.2.3", 0}}) {
+        SCOPED_TRACE(c.group);
+        EXPECT_CHILD_OK(rh::in_netns_for(
+            [c] {
+                const bool v6 = strchr(c.group, ':') != nullptr;
+                if (v6 && !add_ipv6_mcast_ifc("mc6")) return CHILD_SKIP;
+                const char *ifc = v6 ? "mc6" : "lo";
+                LogCapture log;
+                // IPv6 groups go out through the configured interface.
+                rh::relay_env env([&] {
+                    if (v6) snprintf(g_cfg.mifc_out, sizeof g_cfg.mifc_out, "%s", ifc);
+                });
+                rh::collector out(nullptr, 0, mcast_group_rx(c.group, 6400, ifc));
+                Fd probe(mcast_group_rx(c.group, 6400, ifc));
+                const task_options opt{c.ttl, 0, 0};
+                const std::string grp = v6 ? "[" + std::string(c.group) + "]" : c.group;
+                rtask *t = rh::mk_task("udp://127.0.0.1:5400", "udp://" + grp + ":6400", nullptr,
+                                       &opt);
+                CK(env.ok && t && out.fd >= 0 && probe.fd >= 0);
+                if (!t) return rh::verdict();
+                CK(t->out_uc.sspec.multicast &&
+                   t->out_uc.sspec.family == (v6 ? AF_INET6 : AF_INET));
+                const int want = c.ttl > 0 ? c.ttl : 1;
+                int ttl = -1;
+                socklen_t len = sizeof ttl;
+                CK((v6 ? getsockopt(t->outfd, IPPROTO_IPV6, IPV6_MULTICAST_HOPS, &ttl, &len)
+                       : getsockopt(t->outfd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, &len)) == 0);
+                CK(ttl == want);
+                if (c.ttl)
+                    CK(log.text().find(std::string(v6 ? "IPv6" : "IP") + " mcast fd=" +
+                                       std::to_string(t->outfd) + ", op=" +
+                                       (v6 ? "MULTICAST_HOPS(" : "MULTICAST_TTL(") +
+                                       std::to_string(c.ttl) + "): OK") != std::string::npos);
+                constexpr uint32_t N = 600;
+                {
+                    auto s = paced_sender("127.0.0.1", 5400, N, out);
+                    CK(rh::run_until([&] { return out.count == N; }, 20000));
+                }
+                rh::run_for(30);
+                CK(all_in_order(out, N));
+                std::string first;
+                CK(recv_with_ttl(probe.fd, &first, 1000) == want);
+                CK(first == rh::mk_dgram(len_of(0), 0));
+                CK(t->errctx.n_out_dropped == 0 && t->total_out == t->total_in &&
+                   t->state.num == ST_RLY);
+                return rh::verdict();
+            },
+            30000));
+    }
 }
 
 TEST(dgpath, standby_is_always_read_and_writer_serves_either_storage)

@@ -1,7 +1,10 @@
 // The stream path on real sockets in a private namespace:
 //
 //   HTTP server (test) 127.0.0.1:81xx --TCP--> [relay task, byte ring] --> 127.0.0.1:71xx
+//                                                                      \-> 239.3.3.3:7500 (lo),
+//                                                   [ff15::3:3]:7500 (mc6 fd00:6::a <-veth-> mc6p)
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 
 #include "mmr.h"
 #include "relay_harness.h"
@@ -207,6 +210,123 @@ TEST(stpath, runs_go_out_as_whole_datagrams_also_where_the_path_mtu_refuses_them
                 CK(got.size() == 500 && out.joined() == ts);
                 for (const auto &d : got) CK(d.size() == 1316);
                 CK(t->errctx.gso_refused == (mtu < 1400) && t->state.num == ST_RLY);
+                return rh::verdict();
+            },
+            30000));
+    }
+}
+
+TEST(stpath, ts_over_http_reaches_multicast_groups_with_the_task_ttl)
+{
+    // The stream task's destination is a group: IPv4 through lo, IPv6
+    // through a veth end of its own; a receiver joined to the group gets
+    // every packet once, in order, with the task's TTL or hop limit.
+    struct mc_case {
+        const char *group;
+        int ttl;
+        bool mmsg;
+    };
+    for (const mc_case c : {mc_case{"239.3.3.3", 4, true}, mc_case{"ff15::3:3", 6, true},
+                            mc_case{"ff15::3:4", 2, false}}) {
+        SCOPED_TRACE(c.group);
+        EXPECT_CHILD_OK(rh::in_netns_for(
+            [c] {
+                const bool v6 = strchr(c.group, ':') != nullptr;
+                if (v6 && !add_ipv6_mcast_ifc("mc6")) return CHILD_SKIP;
+                const char *ifc = v6 ? "mc6" : "lo";
+                LogCapture log;
+                rh::relay_env env([&] {
+                    g_cfg.use_mmsg = c.mmsg, g_cfg.max_pkts = 64;
+                    // IPv6 groups go out through the configured interface.
+                    if (v6) snprintf(g_cfg.mifc_out, sizeof g_cfg.mifc_out, "%s", ifc);
+                });
+                const std::string ts = rh::ts_packets(188, 7 * 400);
+                rh::http_server srv(8500, {rh::http_script{{rh::OK_HEAD, ts}}});
+                rh::collector out(nullptr, 0, mcast_group_rx(c.group, 7500, ifc));
+                Fd probe(mcast_group_rx(c.group, 7500, ifc));
+                const task_options opt{c.ttl, 'a', 1316};
+                const std::string grp = v6 ? "[" + std::string(c.group) + "]" : c.group;
+                rtask *t = rh::mk_task("http://127.0.0.1:8500/mc", "udp://" + grp + ":7500",
+                                       nullptr, &opt);
+                CK(env.ok && t && out.fd >= 0 && probe.fd >= 0);
+                if (!t) return rh::verdict();
+                int ttl = -1;
+                socklen_t len = sizeof ttl;
+                CK((v6 ? getsockopt(t->outfd, IPPROTO_IPV6, IPV6_MULTICAST_HOPS, &ttl, &len)
+                       : getsockopt(t->outfd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, &len)) == 0);
+                CK(ttl == c.ttl);
+                CK(log.text().find(std::string(v6 ? "IPv6" : "IP") + " mcast fd=" +
+                                   std::to_string(t->outfd) + ", op=" +
+                                   (v6 ? "MULTICAST_HOPS(" : "MULTICAST_TTL(") +
+                                   std::to_string(c.ttl) + "): OK") != std::string::npos);
+                CK(rh::run_until([&] { return out.bytes == ts.size(); }, 10000));
+                rh::run_for(20);
+                const auto got = out.take();
+                CK(got.size() == 400 && out.joined() == ts);
+                for (const auto &d : got) CK(d.size() == 1316);
+                std::string first;
+                CK(recv_with_ttl(probe.fd, &first, 1000) == c.ttl && first == ts.substr(0, 1316));
+                CK(t->state.num == ST_RLY && t->total_out == ts.size() && !t->errstr);
+                return rh::verdict();
+            },
+            30000));
+    }
+}
+
+TEST(stpath, no_buffer_space_keeps_the_data_until_the_route_takes_it)
+{
+    // A queue discipline on lo that takes nothing: with IP_RECVERR on the
+    // destination socket the kernel reports ENOBUFS for every send.  The
+    // stream stays in the ring and goes out once the queue is gone, every
+    // byte once and in order, with sendmmsg (runs) and without.
+    for (const bool mmsg : {true, false}) {
+        SCOPED_TRACE(mmsg);
+        EXPECT_CHILD_OK(rh::in_netns_for(
+            [mmsg] {
+                LogCapture log;
+                rh::relay_env env([&] { g_cfg.use_mmsg = mmsg, g_cfg.max_pkts = 16; });
+                const std::string ts = rh::ts_packets(188, 7 * 300);
+                const size_t head = 7 * 188 * 10;
+                // The first datagrams come at once, the rest 400 ms later.
+                rh::http_server srv(8600, {rh::http_script{
+                                              {rh::OK_HEAD + ts.substr(0, head), ts.substr(head)},
+                                              400}});
+                rh::collector out("127.0.0.1", 7600);
+                const task_options opt{0, 'a', 1316};
+                rtask *t =
+                    rh::mk_task("http://127.0.0.1:8600/", "udp://127.0.0.1:7600", nullptr, &opt);
+                CK(env.ok && t);
+                if (!t) return rh::verdict();
+                CK(rh::run_until([&] { return out.bytes == head; }, 5000));
+                // The rest reaches the task's socket while the loop waits.
+                int queued = 0;
+                for (int i = 0; i < 300 && size_t(queued) < ts.size() - head; ++i) {
+                    poll(nullptr, 0, 10);
+                    ioctl(t->infd, FIONREAD, &queued);
+                }
+                CK(size_t(queued) == ts.size() - head);
+                const int on = 1;
+                CK(setsockopt(t->outfd, IPPROTO_IP, IP_RECVERR, &on, sizeof on) == 0);
+                CK(run_quiet("tc qdisc add dev lo root pfifo limit 0"));
+                const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+                setsockopt(probe, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
+                const sockaddr_storage to = rh::mk_addr("127.0.0.1", 7699);
+                errno = 0;
+                CK(sendto(probe, "x", 1, 0, reinterpret_cast<const sockaddr *>(&to),
+                          rh::addr_len(to)) < 0 && errno == ENOBUFS);
+                close(probe);
+                rh::run_for(300);
+                CK(out.bytes == head && t->total_out == head);
+                CK(t->total_in > head && mmr_pld_size(t->stg.stream) > 0);
+                CK(t->state.num == ST_RLY && !t->errstr && !t->must_suspend && !t->is_quitting);
+                CK(t->writer.is_active && g_app.pprm_tasks.len == 0);
+
+                CK(run_quiet("tc qdisc del dev lo root"));
+                CK(rh::run_until([&] { return out.bytes == ts.size(); }, 10000));
+                rh::run_for(20);
+                CK(out.joined() == ts && t->total_out == ts.size() && t->retry_count == 0);
+                for (const char *line : {"mismatch", "ERROR(105)", "SUSPENDED", "cannot connect"})
+                    CK(log.text().find(line) == std::string::npos);
                 return rh::verdict();
             },
             30000));

@@ -1,6 +1,8 @@
 #include "netns.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
@@ -13,6 +15,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -164,4 +167,79 @@ int in_netns(const std::function<int()> &body)
         if (!enter_private_netns()) return CHILD_SKIP;
         return body();
     });
+}
+
+bool add_ipv6_mcast_ifc(const std::string &ifc)
+{
+    const std::string peer = ifc + "p";
+    if (!have_ipv6_loopback() ||
+        !run_quiet("ip link add " + ifc + " type veth peer name " + peer) ||
+        !run_quiet("echo 1 > /proc/sys/net/ipv6/conf/" + peer + "/disable_ipv6") ||
+        !run_quiet("ip -6 addr add fd00:6::a/64 dev " + ifc + " nodad") ||
+        !run_quiet("ip link set " + ifc + " up") || !run_quiet("ip link set " + peer + " up"))
+        return false;
+    // The carrier comes asynchronously; memberships made before it may be
+    // dropped when it does.
+    return run_quiet("for i in $(seq 200); do ip link show " + ifc +
+                     " | grep -q LOWER_UP && exit 0; sleep 0.01; done; exit 1");
+}
+
+int mcast_group_rx(const char *group, int port, const char *ifc)
+{
+    sockaddr_storage ss{};
+    auto *a4 = reinterpret_cast<sockaddr_in *>(&ss);
+    auto *a6 = reinterpret_cast<sockaddr_in6 *>(&ss);
+    socklen_t len = sizeof(sockaddr_in);
+    if (inet_pton(AF_INET, group, &a4->sin_addr) == 1) {
+        a4->sin_family = AF_INET, a4->sin_port = htons(uint16_t(port));
+    } else if (inet_pton(AF_INET6, group, &a6->sin6_addr) == 1) {
+        a6->sin6_family = AF_INET6, a6->sin6_port = htons(uint16_t(port));
+        len = sizeof(sockaddr_in6);
+    } else {
+        return -1;
+    }
+    const int fd = socket(ss.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    const int on = 1, big = 4 << 20;
+    const unsigned idx = if_nametoindex(ifc);
+    bool ok = idx != 0 && setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
+              setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big) == 0 &&
+              bind(fd, reinterpret_cast<const sockaddr *>(&ss), len) == 0;
+    if (ok && ss.ss_family == AF_INET) {
+        const ip_mreqn m{a4->sin_addr, {}, int(idx)};
+        ok = setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m) == 0 &&
+             setsockopt(fd, IPPROTO_IP, IP_RECVTTL, &on, sizeof on) == 0;
+    } else if (ok) {
+        const ipv6_mreq m{a6->sin6_addr, idx};
+        ok = setsockopt(fd, IPPROTO_IPV6, IPV6_JOIN_GROUP, &m, sizeof m) == 0 &&
+             setsockopt(fd, IPPROTO_IPV6, IPV6_RECVHOPLIMIT, &on, sizeof on) == 0;
+    }
+    if (!ok) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int recv_with_ttl(int fd, std::string *data, int timeout_ms)
+{
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, timeout_ms) != 1) return -1;
+    std::string buf(70000, '\0');
+    iovec iov{buf.data(), buf.size()};
+    alignas(cmsghdr) char ctl[256];
+    msghdr mh{};
+    mh.msg_iov = &iov, mh.msg_iovlen = 1, mh.msg_control = ctl, mh.msg_controllen = sizeof ctl;
+    const ssize_t n = recvmsg(fd, &mh, MSG_DONTWAIT);
+    if (n < 0) return -1;
+    if (data) data->assign(buf.data(), size_t(n));
+    for (cmsghdr *c = CMSG_FIRSTHDR(&mh); c; c = CMSG_NXTHDR(&mh, c)) {
+        if ((c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TTL) ||
+            (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_HOPLIMIT)) {
+            int v = 0;
+            memcpy(&v, CMSG_DATA(c), sizeof v);
+            return v;
+        }
+    }
+    return -1;
 }

@@ -59,6 +59,21 @@ bool enter_netns(const std::string &name);
 // True when ::1 can be bound in the current namespace.
 bool have_ipv6_loopback();
 
+// In a private namespace: the veth end ifc (its peer ifc + "p" has IPv6
+// off) with fd00:6::a/64, up with its carrier.  IPv6 multicast sent with
+// ifc as its interface comes back to local members there (IPv6 routes via
+// lo become reject routes).  false when it cannot be made.
+bool add_ipv6_mcast_ifc(const std::string &ifc);
+
+// A datagram socket bound to group:port (IPv4 or IPv6, SO_REUSEADDR) that
+// joined the group on ifc and reports the TTL or hop limit of what it
+// receives; -1 on failure.
+int mcast_group_rx(const char *group, int port, const char *ifc);
+
+// Receives one datagram from a socket of mcast_group_rx within timeout_ms:
+// its bytes into *data and its TTL or hop limit; -1 when none came.
+int recv_with_ttl(int fd, std::string *data, int timeout_ms);
+
 // Two named namespaces joined by a veth pair (names unique to this
 // process), removed on destruction whatever happened in between:
 //
