@@ -173,6 +173,31 @@ int detach()
     return 0;
 }
 
+// Opens the log file.  0 or -1.  In the background the log writes to a
+// copy of the starter's standard error until here, and descriptor 2 is
+// /dev/null: 2 points at that copy while the file is opened, so a file that
+// cannot be opened, and the rest of the failed start-up, are said to the
+// starter.
+int open_log()
+{
+    FILE *starter = g_cfg.non_daemon ? nullptr : log_fp(&g_log);
+    int null_fd = -1;
+    if (starter && fileno(starter) > STDERR_FILENO) {
+        null_fd = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        if (null_fd >= 0) {
+            fflush(stderr);
+            (void)dup2(fileno(starter), STDERR_FILENO);
+        }
+    }
+    const int rc = log_open(&g_log, g_cfg.logfile);
+    if (null_fd >= 0) {
+        if (rc == 0) (void)dup2(null_fd, STDERR_FILENO);
+        close(null_fd);
+    }
+    if (rc != 0) log_default(&g_log, stderr);
+    return rc;
+}
+
 // The start-up steps in order; the first failure ends them.
 int setup_steps()
 {
@@ -186,10 +211,7 @@ int setup_steps()
     }
     if (!g_cfg.non_daemon && (rc = detach()) != 0) return rc;
 
-    if (log_open(&g_log, g_cfg.logfile) != 0) {
-        log_default(&g_log, stderr);
-        return -1;
-    }
+    if (open_log() != 0) return -1;
     g_mod_ll[LM_DEFAULT] = g_cfg.log_level;
     if (g_cfg.log_level > INFO_level) log_mirror(&g_log, stderr);
     log_set_pid(&g_log, getpid());

@@ -306,6 +306,9 @@ TEST_F(dvt, option_errors_end_with_their_message_and_status)
         {{"-p", "5000", "-d", "-1"}, 1, "dvt: invalid delay (ms) value: -1\n"},
         {{"-p", "5000", "-S", "0"}, 1, "dvt: invalid send-buffer size: 0\n"},
         {{"-p", "5000", "-R", "abc"}, 1, "dvt: invalid receive-buffer size: abc\n"},
+        // Buffer sizes are set as an int: larger values are refused, not cut.
+        {{"-p", "5000", "-S", "2147483648"}, 1, "dvt: invalid send-buffer size: 2147483648\n"},
+        {{"-p", "5000", "-R", "4294967296"}, 1, "dvt: invalid receive-buffer size: 4294967296\n"},
         {{"-p", "5000", "-m", "nosuch0"}, 1, "Invalid interface name/address: nosuch0\n"},
         // Interface texts are numeric: a wrong name never waits for a resolver.
         {{"-p", "5000", "-m", "localhost"}, 1, "Invalid interface name/address: localhost\n"},

@@ -63,10 +63,14 @@ bool poll_until(const std::function<bool()> &cond, int ms)
     return true;
 }
 
-bool has(const std::string &text, const std::string &what)
+size_t count_of(const std::string &text, const std::string &what)
 {
-    return text.find(what) != std::string::npos;
+    size_t n = 0;
+    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+    return n;
 }
+
+bool has(const std::string &text, const std::string &what) { return count_of(text, what) > 0; }
 
 // A socket made inside the namespace: it stays there whoever uses it.
 int socket_in(const std::string &ns, int domain, int type)
@@ -227,6 +231,11 @@ TEST_F(OxaNetns, start_up_failures_give_their_exit_codes)
         {"239.1.1.1\n", bg, "create_pidfile_extra: no path specified"},
         {"", {"-i", "vb", "-l", log, "-p", pid, "-F", none}, "load_group_list: failed to open"},
         {"", {"-i", "vb", "-l", log, "-p", pid, "-u", "nosuch0"}, "user nosuch0 not found"},
+        {"", {"-i", "vb", "-l", log, "-p", pid, "-R", "127.0.0.1:99999"},
+         "reporter_setup: failed to open [udp://127.0.0.1:99999]"},
+        // No log to write to: the reason reaches the starter.
+        {"", {"-i", "vb", "-l", none + "/log", "-p", pid},
+         "fopen(" + none + "/log) ERROR(2): No such file or directory\n"},
     };
     for (const auto &c : cases) {
         unlink(log.c_str());
@@ -275,9 +284,10 @@ TEST_F(OxaNetns, joins_and_leaves_reported_end_to_end)
         spawn({"-T", "-i", "vb", "-R", "127.0.0.1:" + std::to_string(ntohs(a.sin_port)), "-g",
                "239.1.1.1", "-G", "239.1.1.9", "-F", dir.file("list1"), "-L", "debug", "-l", log},
               out, err, vp.b());
+    // Agent 2 logs to the standard error, its log's mirror too.
     const pid_t a2 =
-        spawn({"-T", "-i", "vb", "-F", dir.file("list2"), "-L", "debug", "-l", dir.file("log2")},
-              out2, err2, vp.b());
+        spawn({"-T", "-i", "vb", "-F", dir.file("list2"), "-L", "debug", "-l", ""}, out2, err2,
+              vp.b());
     ASSERT_TRUE(poll_until(
         [&] { return has(read_file(err), READY) && has(read_file(err2), READY); }, WAIT_MS));
 
@@ -329,8 +339,35 @@ TEST_F(OxaNetns, joins_and_leaves_reported_end_to_end)
           "relay_msg: 21 bytes sent: JOIN UDP://239.1.1.5\n", "v2-report/16 239.1.1.5\n",
           "02:00:00:00:00:01 -> 01:00:5e:01:01:01 [0800]\n", "oxa is exiting with rc=0\n"})
         EXPECT_TRUE(has(l1, line)) << line;
-    EXPECT_TRUE(
-        has(read_file(dir.file("log2")), "relay_msg: 21 bytes output: JOIN UDP://239.3.3.3\n"));
+    const std::string e2 = read_file(err2);
+    EXPECT_TRUE(has(e2, "relay_msg: 21 bytes output: JOIN UDP://239.3.3.3\n"));
+    // Frames are dumped once on a stream that is both the log and its mirror.
+    const std::string dump = "02:00:00:00:00:01 -> 01:00:5e:01:01:01 [0800]\n";
+    EXPECT_EQ(count_of(e2, dump), count_of(l1, dump));
+    EXPECT_EQ(count_of(e2, "/16 239.3.3.3\n") + count_of(e2, "/17 239.3.3.3\n"),
+              count_of(e2, "addr=[239.3.3.3]\n"));
+}
+
+TEST_F(OxaNetns, started_without_standard_descriptors_it_keeps_them_on_dev_null)
+{
+    const char *argv[] = {OXA.c_str(), "-T", "-i", "vb", "-L", "debug", "-l", log.c_str(), nullptr};
+    const pid_t pid = start_child([&] {
+        if (!enter_netns(vp.b())) return 126;
+        for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) close(fd);
+        execv(OXA.c_str(), const_cast<char **>(argv));
+        return 127;
+    });
+    // Its capture socket, log file and report stream take none of them.
+    ASSERT_TRUE(poll_until([&] { return has(read_file(log), READY); }, WAIT_MS));
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        const std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+        char target[256] = {};
+        EXPECT_GT(readlink(link.c_str(), target, sizeof target - 1), 0) << link;
+        EXPECT_STREQ(target, "/dev/null") << link;
+    }
+    kill(pid, SIGTERM);
+    EXPECT_EQ(finish_child(pid, WAIT_MS), 0);
+    EXPECT_TRUE(has(read_file(log), "oxa is exiting with rc=0\n"));
 }
 
 TEST_F(OxaNetns, daemon_owns_its_pid_file_and_keeps_output_out_of_it)

@@ -160,6 +160,15 @@ TEST(dgram, time_outs_slots_and_receive_time_estimates)
         EXPECT_EQ(q[2] < 0 ? tm.tv_sec : tms2ms(&tm) - 100000, q[2]) << q[1];
     }
     EXPECT_EQ(dgram_calc_time(c.di, 0, 100).tv_nsec, 123);
+
+    // Slot counters stop at their largest value instead of wrapping round.
+    loop_time(250);
+    recording d(5000);
+    EXPECT_EQ(d.add(ts(188, 7)), 0);
+    rqs_update_clock();
+    for (uint32_t &n : d.seq(0).tslot_count) n = UINT32_MAX - 3;
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(d.add(ts(188, 7)), 0);
+    EXPECT_EQ(d.seq(0).tslot_count[d.seq(0).max_tslot], UINT32_MAX);
     rqs_update_clock();
 }
 

@@ -138,6 +138,14 @@ TEST(dstream, probes_over_ts_rtp_and_raw_buffers)
     plen = 0;
     EXPECT_EQ(probe_segment("raw", 3, STY_MPEGTS, &plen, nullptr, nullptr), STY_RAW);
     EXPECT_THAT(cap.text(), testing::HasSubstr("probe_segment: stream type switch: [TS]->[RAW]\n"));
+    // A negative length is no length: the buffer is probed whatever the type.
+    for (const uint32_t type : {STY_MPEGTS, STY_RAW}) {
+        plen = -1;
+        size_t count = 0;
+        EXPECT_EQ(probe_segment(cases[0].buf.data(), 5 * 188, type, &plen, &count, nullptr),
+                  STY_MPEGTS);
+        EXPECT_TRUE(plen == 188 && count == 5) << type;
+    }
 }
 
 TEST(dstream, packet_tests_stay_inside_the_packet)

@@ -26,6 +26,7 @@ namespace {
 int g_recv_fails = 0, g_recv_errno = 0;
 int g_sendfile_fails = 0, g_sendfile_errno = 0;
 int g_sendfile_quit_after = 0;  // g_quit is set after this many real calls
+int g_sendfile_empty_after = 0; // the source is truncated to 0 after this many real calls
 
 }  // namespace
 
@@ -46,6 +47,7 @@ extern "C" ssize_t sendfile(int out_fd, int in_fd, off_t *offset, size_t count)
     }
     const ssize_t n = syscall(SYS_sendfile, out_fd, in_fd, offset, count);
     if (g_sendfile_quit_after > 0 && --g_sendfile_quit_after == 0) g_quit = 1;
+    if (g_sendfile_empty_after > 0 && --g_sendfile_empty_after == 0) (void)!ftruncate(in_fd, 0);
     return n;
 }
 
@@ -154,24 +156,81 @@ TEST_F(dvtxfer, batched_receive_takes_only_slots_that_fit_the_buffer)
     EXPECT_EQ(first_dgram_len(), 3000u);
 }
 
-TEST_F(dvtxfer, reader_goes_on_after_spurious_eagain_and_returns_real_errors)
+TEST_F(dvtxfer, reader_goes_on_after_eagain_and_eintr_and_forgives_a_peer_gone)
 {
+    g_cfg.mode = M_UDP;
+    const struct {
+        int err;        // of the one failing receive
+        int rc;         // of the loop
+        ssize_t total;  // bytes counted of the three datagrams waiting
+    } cases[] = {
+        {EAGAIN, 0, 300},      // spurious readiness: read again
+        {EINTR, 0, 300},       // a signal that does not end the program
+        {ECONNRESET, 0, 0},    // the peer went: an end, not a failure
+        {EPIPE, 0, 0},
+        {ENOBUFS, ENOBUFS, 0},
+    };
+    for (const auto &c : cases) {
+        UdpPair p;
+        StdoutCapture out;
+        StderrCapture err;
+        for (int i = 0; i < 3; ++i) p.send(100);
+        g_recv_errno = c.err;
+        g_recv_fails = 1;
+        int fd = p.rx.fd;
+        EXPECT_EQ(sock_reader(&fd, 1, 1400), c.rc) << c.err;
+        EXPECT_EQ(g_stats.ntotal, c.total) << c.err;
+        const std::string text = err.text();
+        EXPECT_EQ(text.find("ERROR [") != std::string::npos, c.rc != 0) << text;
+        if (c.rc) {
+            EXPECT_NE(text.find("read fd=" + std::to_string(fd) + " ERROR [105]: No buffer space"),
+                      std::string::npos)
+                << text;
+        }
+        EXPECT_NE(text.find("sock_reader: exited with rc=" + std::to_string(c.rc) + "\n"),
+                  std::string::npos)
+            << text;
+    }
+}
+
+TEST_F(dvtxfer, stream_reads_keep_their_bytes_and_datagrams_count_whole)
+{
+    std::string data(5000, '\0');
+    for (size_t i = 0; i < data.size(); ++i) data[i] = char(i * 13 + 1);
+    // TCP: the bytes received are the bytes sent, not only their count.
+    Fd lsn(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t alen = sizeof(a);
+    ASSERT_EQ(bind(lsn.fd, reinterpret_cast<sockaddr *>(&a), alen), 0);
+    ASSERT_EQ(getsockname(lsn.fd, reinterpret_cast<sockaddr *>(&a), &alen), 0);
+    ASSERT_EQ(listen(lsn.fd, 1), 0);
+    Fd tx(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_EQ(connect(tx.fd, reinterpret_cast<sockaddr *>(&a), alen), 0);
+    Fd rx(accept4(lsn.fd, nullptr, nullptr, SOCK_CLOEXEC));
+    ASSERT_EQ(send(tx.fd, data.data(), data.size(), 0), ssize_t(data.size()));
+    g_cfg.mode = 0;
+    std::string got;
+    for (int i = 0; i < 100 && got.size() < data.size(); ++i) {
+        int count = 0;
+        ASSERT_EQ(wait_io_ready(rx.fd, 5), 0);
+        const ssize_t n = read_udp(rx.fd, g_buf, 1400, DVT_BUFSIZE, MSG_DONTWAIT, &count);
+        ASSERT_GT(n, 0);
+        got.append(g_buf, size_t(n));
+    }
+    EXPECT_TRUE(got == data) << got.size() << " bytes";
+
+    // UDP: a datagram longer than the message size counts whole, its first
+    // bytes in the buffer.
     UdpPair p;
     g_cfg.mode = M_UDP;
-    StdoutCapture out;
-    for (int i = 0; i < 3; ++i) p.send(100);
-    g_recv_errno = EAGAIN;
-    g_recv_fails = 1;
-    int fd = p.rx.fd;
-    EXPECT_EQ(sock_reader(&fd, 1, 1400), 0);
-    EXPECT_EQ(g_stats.ntotal, 300);
-
-    p.send(100);
-    StderrCapture err;
-    g_recv_errno = ENOBUFS;
-    g_recv_fails = 1;
-    EXPECT_EQ(sock_reader(&fd, 1, 1400), ENOBUFS);
-    EXPECT_NE(err.text().find("read fd=" + std::to_string(fd) + " ERROR [105]"), std::string::npos);
+    ASSERT_EQ(sendto(p.tx.fd, data.data(), 3000, 0, reinterpret_cast<sockaddr *>(&p.addr),
+                     sizeof(p.addr)),
+              3000);
+    int count = 0;
+    ASSERT_EQ(wait_io_ready(p.rx.fd, 5), 0);
+    EXPECT_EQ(read_udp(p.rx.fd, g_buf, 1400, DVT_BUFSIZE, MSG_DONTWAIT, &count), 3000);
+    EXPECT_TRUE(std::string(g_buf, 1400) == data.substr(0, 1400));
+    EXPECT_EQ(first_dgram_len(), 3000u);
 }
 
 TEST_F(dvtxfer, file_writer_waits_again_when_the_socket_is_full)
@@ -205,6 +264,37 @@ TEST_F(dvtxfer, file_writer_waits_again_when_the_socket_is_full)
                         std::to_string(a.fd) + ": 4400 bytes\n"),
               std::string::npos)
         << text;
+}
+
+TEST_F(dvtxfer, file_writer_ends_with_enodata_when_its_source_becomes_empty)
+{
+    TempDir dir;
+    write_file(dir.file("src"), std::string(3000, 's'));
+    Fd src(open(dir.file("src").c_str(), O_RDWR | O_CLOEXEC));
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    Fd a(sv[0]), b(sv[1]);
+    g_src_fd = src.fd;
+    g_cfg.srcfile = "src";
+    g_cfg.mode = M_WRITER;
+    g_cfg.addr_family = SOCK_STREAM;
+
+    StdoutCapture out;
+    StderrCapture err;
+    // Emptied after the first message: its end, a rewind, and nothing to
+    // send from the start.  A writer rewinding for ever is stopped later.
+    g_sendfile_empty_after = 1;
+    g_sendfile_quit_after = 1000;
+    EXPECT_EQ(sock_writer(a.fd, -1, 1400), ENODATA);
+    g_sendfile_quit_after = 0;
+    EXPECT_NE(out.text().find("EOF(at 1400) DONE\ntotal sent to fd=" + std::to_string(a.fd) +
+                              ": 1400 bytes\n"),
+              std::string::npos)
+        << out.text();
+    EXPECT_NE(err.text().find("sock_writer: write fd=" + std::to_string(a.fd) +
+                              " ERROR [61]: No data available\nsock_writer: exited with rc=61\n"),
+              std::string::npos)
+        << err.text();
 }
 
 TEST_F(dvtxfer, accept_without_a_waiting_peer_returns_to_the_wait)
