@@ -14,6 +14,7 @@
 #include "log.h"
 #include "supervise.h"
 #include "timeop.h"
+#include "turnflag.h"
 #include "udpruns.h"
 #include "txtesc.h"
 
@@ -37,6 +38,11 @@ int recv_flags()
 }
 
 size_t batch_limit() { return g_cfg.max_pkts > 0 ? size_t(g_cfg.max_pkts) : 1; }
+
+// "TRCV1" (a line per receive) and "TVL_ERR_EAGAIN" (a line per receive
+// that finds the queue empty), read every 10 ms at most.
+turn_flag g_trace_receives([]() noexcept { return iflag("TRCV1"); });
+turn_flag g_log_eagain([]() noexcept { return iflag("TVL_ERR_EAGAIN"); });
 
 // Datagrams one recvmmsg or sendmmsg call moves at most; a larger max_pkts
 // takes several calls.
@@ -227,7 +233,7 @@ ssize_t udp_read(int fd, void *buf, size_t buflen, pktstats *pks) noexcept
     return check_dgram(n, buflen, flags, pks);
 }
 
-int pkt_read(rtask *task, int rd_mode, size_t *p_nin) noexcept
+int pkt_read(rtask *task, int rd_mode, size_t *p_nin, bool *p_write_now) noexcept
 {
     static constexpr const char *fn = "pkt_read";
     const bool is_alt = rd_mode == RD_ALTERNATE;
@@ -240,6 +246,7 @@ int pkt_read(rtask *task, int rd_mode, size_t *p_nin) noexcept
     if (track) log_dbg("%s: BEGIN m=%d (%s)\n", fn, rd_mode, tag);
     lfx_assert(is_alt ? task->altin.reader.is_active : task->reader.is_active);
     if (p_nin) *p_nin = 0;
+    if (p_write_now) *p_write_now = false;
     if (task->is_quitting) {
         log_dbg("%s: task %s [%s] is quitting\n", fn, task->tid.sym8,
                 esc_str(task->hkey).c_str());
@@ -252,7 +259,7 @@ int pkt_read(rtask *task, int rd_mode, size_t *p_nin) noexcept
     int err = 0;
     const size_t limit = batch_limit();
     const int flags = recv_flags();
-    const bool trcv = iflag("TRCV1");
+    const bool trcv = g_trace_receives.on();
     const char *label = rta_label(task);
     size_t taken = 0;  // datagrams received, kept or not
     while (taken < limit && !g_quit && err == 0) {
@@ -323,16 +330,37 @@ int pkt_read(rtask *task, int rd_mode, size_t *p_nin) noexcept
         for (ssize_t spoiled = ssize_t(size_t(got) - kept) - rr_slots_avail(&ds->rr); spoiled > 0;
              --spoiled)
             rta_pop_pkt(ds);
-        // A short batch means the queue ran dry or the call met an error,
-        // which the kernel keeps for the next call: while the limit allows,
-        // the next call tells which, as a receive after the last datagram
-        // would.
+        // A short batch means the queue ran dry: no call is made just to
+        // meet EAGAIN.  The reader is level-triggered, so datagrams that
+        // come later wake it again.  The kernel also ends a batch early at
+        // a receive error, which it keeps for the next call; a source
+        // socket (bound, not connected, without IP_RECVERR) has none to
+        // keep, and one that came all the same is a socket error, which
+        // the next turn's events report.  The traces of that call stay:
+        // with either flag on, the call is made.
+        if (err == 0 && size_t(got) < want && !trcv && !g_log_eagain.on()) {
+            // A full standby gives up its oldest before every receive, the
+            // one that would find the queue empty too.
+            if (taken < limit && !g_quit && is_standby && rta_no_space(ds)) {
+                const ssize_t slot = rta_pop_pkt(ds);
+                if (track) log_dbg("%s: pre-read POP (%s) pkt[%zd]\n", fn, tag, slot);
+            }
+            break;
+        }
     }
 
     int rc = err;
     if (err == 0 || err == EAGAIN) {
         rc = adjust_reader(task, is_alt, is_standby, ds);
-        if (rc == 0) rc = adjust_writer(task);
+        // Write-through: datagrams of the active source that nothing waits
+        // before go out at once, from the caller's write step; the writer
+        // is armed only when that step leaves some behind.
+        const bool write_now = p_write_now && !is_standby && !task->writer.is_active &&
+                               !rta_no_pending_data(ds) && !g_quit;
+        if (write_now)
+            *p_write_now = true;
+        else if (rc == 0)
+            rc = adjust_writer(task);
     }
     if (rc == 0 && nbytes > 0) {
         task->total_in += nbytes;
@@ -389,7 +417,6 @@ int pkt_write(rtask *task, size_t *p_nout) noexcept
     const char *tag = alt_on ? "ALT" : "PRI";
     const bool track = g_cfg.must_track_io;
     if (track) log_dbg("%s: BEGIN (%s)\n", fn, tag);
-    lfx_assert(task->writer.is_active);
     if (p_nout) *p_nout = 0;
     if (task->is_quitting) {
         log_dbg("%s: task %s [%s] is quitting\n", fn, task->tid.sym8,

@@ -50,10 +50,15 @@ bool rta_no_pending_data(const pkt_storage *ds) noexcept;
 // Reads one batch from the source of rd_mode into its storage.  0; 7
 // (E2BIG) when the task has taken too many oversize datagrams (its error
 // is then set); a receive error's errno; or a registration's error.
-// *p_nin (when given) = the bytes stored.
-int pkt_read(rtask *task, int rd_mode, size_t *p_nin) noexcept;
+// *p_nin (when given) = the bytes stored.  With p_write_now given, a read
+// of the active source that stored datagrams while the writer was not
+// armed (nothing older waits for the destination) leaves the writer
+// unarmed and sets *p_write_now: the caller then runs the write step at
+// once (write-through), which arms the writer only for what it leaves.
+int pkt_read(rtask *task, int rd_mode, size_t *p_nin, bool *p_write_now = nullptr) noexcept;
 // Sends one batch of the active source's datagrams and empties the
-// standby's storage.  Send errors never fail the task: a datagram that
+// standby's storage, on a write event or right after a read step
+// (write-through).  Send errors never fail the task: a datagram that
 // cannot pass now (EAGAIN, ENOBUFS, EINTR) waits for the next write event,
 // one that never will (any other error) is dropped and counted.  0, or a
 // registration's error.  *p_nout (when given) = the bytes sent (0 on

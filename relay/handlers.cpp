@@ -97,6 +97,23 @@ void closing_lines(const char *fn, const rtask *t, int rc)
     if (g_cfg.must_track_io) log_dbg("%s: END (%d)\n", fn, rc);
 }
 
+// What follows a write step: its Content-Length line, and the task's
+// write time, or its suspension when the step failed.  fn names the write
+// handler in the lines, also for a write step run right after a read.
+void after_write(const char *fn, rtask *t, int rc, size_t nsent)
+{
+    if (rc == 0 && t->content_length > 0 && t->total_out >= uint64_t(t->content_length))
+        log_info("%s: Content-Length SENT cl/out=%lu/%lu\n", fn,
+                 static_cast<unsigned long>(t->content_length),
+                 static_cast<unsigned long>(t->total_out));
+    if (rc != 0) {
+        log_err("%s: failed\n", fn);
+        pprmsusp(t, "cannot connect", CONNECT_ERR);
+    } else if (nsent > 0) {
+        set_write_tm(t, &t->tm);
+    }
+}
+
 // The relay phase of a chained task keeps its handshake connection as a
 // keep-alive link.
 bool is_link_role(const op_ctx *ox, const rtask *t)
@@ -117,6 +134,7 @@ int on_task_read(int, int flags, void *ctx, void *) noexcept
     int rc = 0;
     size_t nread = 0;
     bool zero_is_read = false;  // a step without a byte count that succeeded
+    bool write_now = false;     // the datagrams read go out at once
     const char *text = "read error";
     src_timers *target = &t->tm;
     if (is_link_role(ox, t)) {
@@ -137,7 +155,7 @@ int on_task_read(int, int flags, void *ctx, void *) noexcept
         case OP_READ:
             lfx_assert(t->state.num == ST_RLY);
             if (t->in_mode == SM_DGRAM)
-                rc = pkt_read(t, RD_PRIMARY, &nread);
+                rc = pkt_read(t, RD_PRIMARY, &nread, &write_now);
             else if (t->in_mode == SM_STREAM)
                 rc = stream_read(t, &nread);
             else
@@ -146,7 +164,7 @@ int on_task_read(int, int flags, void *ctx, void *) noexcept
         case OP_ARD:
             lfx_assert(t->state.num == ST_RLY && t->in_mode == SM_DGRAM);
             target = &t->altin.tm;
-            rc = pkt_read(t, RD_ALTERNATE, &nread);
+            rc = pkt_read(t, RD_ALTERNATE, &nread, &write_now);
             break;
         default:
             bad_opcode(fn, t, ox->op);
@@ -162,6 +180,12 @@ int on_task_read(int, int flags, void *ctx, void *) noexcept
         log_err("%s: ERROR(%d)\n", fn, rc);
         pprmsusp(t, t->errstr ? nullptr : text, rc);
         rc = 0;
+    } else if (write_now) {
+        // The write step a write event would run next turn, run now: the
+        // datagrams leave while still in the cache, and the writer is
+        // neither armed nor waited for unless the destination holds them.
+        size_t nsent = 0;
+        after_write("on_task_write", t, pkt_write(t, &nsent), nsent);
     }
     closing_lines(fn, t, rc);
     return 0;
@@ -200,18 +224,8 @@ int on_task_write(int, int flags, void *ctx, void *) noexcept
         }
     }
 
-    if (rc == 0 && t->content_length > 0 && t->total_out >= uint64_t(t->content_length))
-        log_info("%s: Content-Length SENT cl/out=%lu/%lu\n", fn,
-                 static_cast<unsigned long>(t->content_length),
-                 static_cast<unsigned long>(t->total_out));
-    if (rc != 0) {
-        log_err("%s: failed\n", fn);
-        pprmsusp(t, "cannot connect", CONNECT_ERR);
-        rc = 0;
-    } else if (nsent > 0) {
-        set_write_tm(t, &t->tm);
-    }
-    closing_lines(fn, t, rc);
+    after_write(fn, t, rc, nsent);
+    closing_lines(fn, t, 0);
     return 0;
 }
 

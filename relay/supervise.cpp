@@ -6,6 +6,7 @@
 #include "log.h"
 #include "rqs.h"
 #include "timeop.h"
+#include "turnflag.h"
 #include "txtesc.h"
 
 LOG_MODULE(LM_DEFAULT);
@@ -26,6 +27,12 @@ double span_ms(const struct timespec &a, const struct timespec &b)
 {
     return double(b.tv_sec - a.tv_sec) * 1e3 + double(b.tv_nsec - a.tv_nsec) / 1e6;
 }
+
+// The flags of the read-span and write-gap lines, read every 10 ms at most.
+turn_flag g_read_span_flag(
+    []() noexcept { return iflag("TVL_TRW") || iflag("TVL_RDSPAN") || iflag("TVL_TRKIO"); });
+turn_flag g_rw_gap_flag(
+    []() noexcept { return iflag("TVL_TRW") || iflag("TVL_RWGAP") || iflag("TVL_TRKIO"); });
 
 }  // namespace
 
@@ -58,8 +65,7 @@ void set_recovery_rtime(const char *tag, const char *tid, src_timers *tm) noexce
 void set_read_tm(rtask *task, src_timers *tm) noexcept
 {
     const struct timespec now = mono_now();
-    if (is_set(tm->last_read_tm) &&
-        (iflag("TVL_TRW") || iflag("TVL_RDSPAN") || iflag("TVL_TRKIO")))
+    if (is_set(tm->last_read_tm) && g_read_span_flag.on())
         log_norm("READ-SPAN: %.02f ms [%s] (%p)\n", span_ms(tm->last_read_tm, now),
                  task->tid.sym8, static_cast<void *>(task));
     tm->last_read_tm = now;
@@ -70,8 +76,7 @@ void set_read_tm(rtask *task, src_timers *tm) noexcept
 void set_write_tm(rtask *task, src_timers *tm) noexcept
 {
     const struct timespec now = mono_now();
-    if (is_set(tm->last_write_tm) &&
-        (iflag("TVL_TRW") || iflag("TVL_RWGAP") || iflag("TVL_TRKIO")))
+    if (is_set(tm->last_write_tm) && g_rw_gap_flag.on())
         log_norm("RW-GAP: %.04f ms [%s] (%p)\n", span_ms(tm->last_write_tm, now), task->tid.sym8,
                  static_cast<void *>(task));
     tm->last_write_tm = now;

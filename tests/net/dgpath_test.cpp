@@ -14,6 +14,7 @@
 #include "relay_harness.h"
 #include "supervise.h"
 #include "support.h"
+#include "turnflag.h"
 
 namespace {
 
@@ -298,12 +299,15 @@ TEST(dgpath, standby_is_always_read_and_writer_serves_either_storage)
             CK(t->stg.dgram->count == 16 && t->altin.dgram->count == 16);
             rh::udp_tx pri("127.0.0.1", 5100), alt("127.0.0.1", 5101);
             pri.send(rh::mk_dgram(900, 0));
+            // The active source's datagram goes out with its read: no
+            // writer is armed for it.
             CK(on_task_read(-1, 0, &t->reader, nullptr) == 0);
-            CK(t->writer.is_active);
-            // A standby read that finds nothing keeps the primary's writer.
+            CK(!t->writer.is_active && rta_no_pending_data(t->stg.dgram) && t->total_out == 900);
+            // A standby read that finds nothing arms no writer either.
             CK(on_task_read(-1, 0, &t->altin.reader, nullptr) == 0);
-            CK(t->writer.is_active);
-            // The standby fills up and is still read, keeping its newest.
+            CK(!t->writer.is_active);
+            // The standby fills up and is still read, keeping its newest;
+            // its reads never send, they arm the writer that empties it.
             for (uint32_t i = 0; i < 40; ++i) alt.send(rh::mk_dgram(500, i, 'A'));
             for (int k = 0; k < 11; ++k) {
                 CK(on_task_read(-1, 0, &t->altin.reader, nullptr) == 0);
@@ -314,8 +318,9 @@ TEST(dgpath, standby_is_always_read_and_writer_serves_either_storage)
                        rh::seq_of({reinterpret_cast<const char *>(p->data), p->len}) == 24);
                 }
             }
-            // Writes send the primary's datagram and empty the standby's
-            // storage max_pkts at a time; the writer goes with the last.
+            CK(t->writer.is_active && t->total_out == 900);
+            // Writes empty the standby's storage max_pkts at a time; the
+            // writer goes with the last.
             int writes = 0;
             for (; t->writer.is_active && writes < 10; ++writes)
                 CK(on_task_write(-1, 0, &t->writer, nullptr) == 0);
@@ -375,19 +380,44 @@ TEST(dgpath, each_event_moves_at_most_max_pkts_and_closes_gaps_in_a_batch)
                     tx.send(d);
                     if (is_kept(i)) want.push_back(d);
                 }
-                // The first event takes exactly m datagrams off the socket.
+                // Kept datagrams among the first `to` sent and their bytes.
+                auto kept_to = [](uint32_t to, size_t *bytes) {
+                    size_t k = 0;
+                    for (uint32_t i = 0; i < to; ++i)
+                        if (is_kept(i)) ++k, *bytes += gappy_len(i);
+                    return k;
+                };
+                // The first event takes exactly m datagrams off the socket
+                // and, as nothing waits before them, sends them at once.
                 CK(on_task_read(-1, 0, &t->reader, nullptr) == 0);
-                size_t kept = 0;
-                for (uint32_t i = 0; i < uint32_t(m); ++i) kept += is_kept(i);
-                const auto first = stored(t->stg.dgram);
-                CK(first.size() == kept &&
-                   std::equal(first.begin(), first.end(), want.begin()));
+                size_t bytes1 = 0;
+                const size_t kept1 = kept_to(uint32_t(m), &bytes1);
+                CK(t->total_in == bytes1 && t->total_out == bytes1);
+                CK(rta_no_pending_data(t->stg.dgram) && !t->writer.is_active);
                 CK(t->pks.ntrunc == (m > 7 ? 1 : 0));
+                // (Waited for outside the loop, which would read the rest.)
+                for (int w = 0; w < 5000 && out.count < kept1; ++w)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                CK(out.count == kept1);
+                // While the writer is armed (as after a send that met
+                // EAGAIN), reads only store: two events take 2m more, the
+                // gaps of the batches closed, after nothing older.
+                CK(rta_ensure_writes(t) == 0);
+                CK(on_task_read(-1, 0, &t->reader, nullptr) == 0);
+                CK(on_task_read(-1, 0, &t->reader, nullptr) == 0);
+                size_t bytes3 = 0;
+                const size_t kept3 = kept_to(uint32_t(3 * m), &bytes3);
+                const auto held = stored(t->stg.dgram);
+                CK(held.size() == kept3 - kept1 &&
+                   std::equal(held.begin(), held.end(), want.begin() + ssize_t(kept1)));
+                CK(t->total_in == bytes3 && t->total_out == bytes1);
                 // A write event sends at most m, oldest first.
                 CK(t->writer.is_active && on_task_write(-1, 0, &t->writer, nullptr) == 0);
-                CK(rr_slots_busy(&t->stg.dgram->rr) == ssize_t(kept - std::min(kept, size_t(m))));
+                CK(rr_slots_busy(&t->stg.dgram->rr) ==
+                   ssize_t(held.size() - std::min(held.size(), size_t(m))));
                 CK(rh::run_until([&] { return out.count == want.size(); }, 5000));
                 CK(out.take() == want);
+                CK(!t->writer.is_active && t->total_out == t->total_in);
                 return rh::verdict();
             },
             30000));
@@ -522,4 +552,93 @@ TEST(dgpath, runs_of_equal_datagrams_arrive_whole_also_where_the_route_refuses_r
             },
             60000));
     }
+}
+
+TEST(dgpath, steady_stream_goes_out_with_its_reads_and_never_arms_the_writer)
+{
+    // A destination that always takes the datagrams: each read event sends
+    // what it stored at once (write-through), in order, and the writer is
+    // never registered, at the default max_pkts and at 64.
+    for (const int m : {DFLT_MAX_PKTS, 64}) {
+        EXPECT_CHILD_OK(rh::in_netns_for(
+            [m] {
+                rh::relay_env env([m] { g_cfg.max_pkts = m; });
+                rh::collector out("127.0.0.1", 6340);
+                rtask *t = rh::mk_task("udp://127.0.0.1:5340", "udp://127.0.0.1:6340");
+                CK(env.ok && t);
+                if (!t) return rh::verdict();
+                constexpr uint32_t N = 3000;
+                int turns = 0, armed = 0;
+                rh::g_on_turn = [&] { ++turns, armed += t->writer.is_active; };
+                {
+                    auto tx = paced_sender("127.0.0.1", 5340, N, out, len_of, 256);
+                    CK(rh::run_until([&] { return out.count == N; }, 30000));
+                }
+                rh::g_on_turn = nullptr;
+                CK(all_in_order(out, N));
+                CK(turns > 0 && armed == 0);
+                CK(t->total_out == t->total_in && rta_no_pending_data(t->stg.dgram));
+                return rh::verdict();
+            },
+            60000));
+    }
+}
+
+TEST(dgpath, a_short_batch_ends_the_read_and_later_datagrams_come_with_the_next_event)
+{
+    EXPECT_CHILD_OK(rh::in_netns_for(
+        [] {
+            LogCapture log;
+            rh::relay_env env([] { g_cfg.max_pkts = 64; });
+            rh::collector out("127.0.0.1", 6350);
+            rtask *t = rh::mk_task("udp://127.0.0.1:5350", "udp://127.0.0.1:6350");
+            CK(env.ok && t);
+            if (!t) return rh::verdict();
+            rh::udp_tx tx("127.0.0.1", 5350);
+            uint32_t seq = 0;
+            uint64_t bytes = 0;
+            auto send = [&](uint32_t n) {
+                for (uint32_t i = 0; i < n; ++i, ++seq) {
+                    tx.send(rh::mk_dgram(len_of(seq), seq));
+                    bytes += len_of(seq);
+                }
+            };
+            const auto eagain_lines = [&] { return rh::count_of(log.text(), "ERROR(11)"); };
+            // Two datagrams, fewer than asked for: stored and sent, and the
+            // read ends there.
+            send(2);
+            CK(on_task_read(-1, 0, &t->reader, nullptr) == 0);
+            CK(t->total_in == bytes && t->total_out == bytes && t->reader.is_active);
+            // What comes later is offered again to the level-triggered
+            // reader and read by the next event.
+            send(3);
+            CK(on_task_read(-1, 0, &t->reader, nullptr) == 0);
+            CK(t->total_in == bytes && t->total_out == bytes);
+            // With "TVL_ERR_EAGAIN" on (read again 10 ms on), the receive
+            // that finds the queue empty is made and logged, once an event.
+            const auto later = [] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(FLAG_REREAD_MS + 1));
+                rqs_update_clock();
+            };
+            setenv("TVL_ERR_EAGAIN", "1", 1);
+            later();
+            send(1);
+            CK(on_task_read(-1, 0, &t->reader, nullptr) == 0);
+            CK(eagain_lines() == 1 && t->total_out == bytes);
+            CK(on_task_read(-1, 0, &t->reader, nullptr) == 0);
+            CK(eagain_lines() == 2);
+            unsetenv("TVL_ERR_EAGAIN");
+            later();
+            send(2);
+            CK(on_task_read(-1, 0, &t->reader, nullptr) == 0);
+            CK(eagain_lines() == 2 && t->total_out == bytes);
+            // The loop takes the rest; every datagram once, in order.
+            send(40);
+            CK(rh::run_until([&] { return out.count == seq; }, 5000));
+            rh::run_for(20);
+            CK(all_in_order(out, seq));
+            CK(t->total_in == bytes && t->total_out == bytes && !t->writer.is_active);
+            return rh::verdict();
+        },
+        30000));
 }
