@@ -522,12 +522,23 @@ TEST(tavel, StaticTaskListRelaysAndReports)
         CHILD_CHECK(t.stop() == 0);
         close(rx);
 
-        // A bad line stops start-up with its error.
-        write_file(d.file("tasks"), "udp://127.0.0.1:5301 udp://127.0.0.1:6301\n\n");
-        Daemon bad(d.path());
-        CHILD_CHECK(bad.start({"-T", "-C", d.file("tavel.conf")}));
-        CHILD_CHECK(bad.wait_exit() == 1);
-        CHILD_HAS(bad.output(), "missing destination");
+        // A bad line stops start-up with its error, also where good lines
+        // follow it.
+        const struct {
+            const char *lines, *error;
+        } bad_lists[] = {
+            {"udp://127.0.0.1:5301 udp://127.0.0.1:6301\n\n", "missing destination"},
+            {"udp://127.0.0.1:5301 http://127.0.0.1:6301/\n"
+             "udp://127.0.0.1:5302 udp://127.0.0.1:6302\n",
+             "destination URL must be UDP-based"},
+        };
+        for (const auto &b : bad_lists) {
+            write_file(d.file("tasks"), b.lines);
+            Daemon bad(d.path());
+            CHILD_CHECK(bad.start({"-T", "-C", d.file("tavel.conf")}));
+            CHILD_CHECK(bad.wait_exit() == 1);
+            CHILD_HAS(bad.output(), b.error);
+        }
         return 0;
     }));
 }
