@@ -364,6 +364,9 @@ TEST(tavel, RawClientBytesAreEscapedInTheLog)
                  "GET /src/127.0.0.1:56\x1b" "03/dst/127.0.0.1:6603 HTTP/1.1\r\n\r\n",
                  "GET " + path(5604, 6604) + "\xc3\xa9 HTTP/1.1\r\n\r\n",
                  "GET " + path(5605, 6605) + "?cid=r\x1b[31m\x7f\xc3\xa9 HTTP/1.1\r\n\r\n",
+                 // DEL alone, in the source and in the destination.
+                 "GET /src/127.0.0.1:56\x7f" "06/dst/127.0.0.1:6606 HTTP/1.1\r\n\r\n",
+                 "GET " + path(5607, 6607) + "\x7f HTTP/1.1\r\n\r\n",
              })
             CHILD_STREQ(http(PORT, rq), answer(400));
         CHILD_CHECK(t.stop() == 0);
