@@ -147,6 +147,11 @@ TEST(rq, QueryKeys)
         EXPECT_STREQ(p.rq.asrc_uri, "239.9.9.9:5000");
     }
     {
+        parsed p(get(base + "?opkt=5000"));
+        ASSERT_EQ(p.rc, 0);
+        EXPECT_EQ(p.rq.max_outpkt, 5000u);  // the upper bound is taken
+    }
+    {
         parsed p(get(base + "?ASRC=udp://239.9.9.9:5000&OPKT=b5001"));
         ASSERT_EQ(p.rc, 0);
         EXPECT_EQ(p.rq.dalign, 'b');
