@@ -364,6 +364,9 @@ TEST(tavel, RawClientBytesAreEscapedInTheLog)
                  "GET /src/127.0.0.1:56\x1b" "03/dst/127.0.0.1:6603 HTTP/1.1\r\n\r\n",
                  "GET " + path(5604, 6604) + "\xc3\xa9 HTTP/1.1\r\n\r\n",
                  "GET " + path(5605, 6605) + "?cid=r\x1b[31m\x7f\xc3\xa9 HTTP/1.1\r\n\r\n",
+                 // DEL alone, in the source and in the destination.
+                 "GET /src/127.0.0.1:56\x7f" "06/dst/127.0.0.1:6606 HTTP/1.1\r\n\r\n",
+                 "GET " + path(5607, 6607) + "\x7f HTTP/1.1\r\n\r\n",
              })
             CHILD_STREQ(http(PORT, rq), answer(400));
         CHILD_CHECK(t.stop() == 0);
@@ -522,12 +525,23 @@ TEST(tavel, StaticTaskListRelaysAndReports)
         CHILD_CHECK(t.stop() == 0);
         close(rx);
 
-        // A bad line stops start-up with its error.
-        write_file(d.file("tasks"), "udp://127.0.0.1:5301 udp://127.0.0.1:6301\n\n");
-        Daemon bad(d.path());
-        CHILD_CHECK(bad.start({"-T", "-C", d.file("tavel.conf")}));
-        CHILD_CHECK(bad.wait_exit() == 1);
-        CHILD_HAS(bad.output(), "missing destination");
+        // A bad line stops start-up with its error, also where good lines
+        // follow it.
+        const struct {
+            const char *lines, *error;
+        } bad_lists[] = {
+            {"udp://127.0.0.1:5301 udp://127.0.0.1:6301\n\n", "missing destination"},
+            {"udp://127.0.0.1:5301 http://127.0.0.1:6301/\n"
+             "udp://127.0.0.1:5302 udp://127.0.0.1:6302\n",
+             "destination URL must be UDP-based"},
+        };
+        for (const auto &b : bad_lists) {
+            write_file(d.file("tasks"), b.lines);
+            Daemon bad(d.path());
+            CHILD_CHECK(bad.start({"-T", "-C", d.file("tavel.conf")}));
+            CHILD_CHECK(bad.wait_exit() == 1);
+            CHILD_HAS(bad.output(), b.error);
+        }
         return 0;
     }));
 }

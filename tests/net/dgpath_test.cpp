@@ -225,6 +225,50 @@ TEST(dgpath, refused_destinations_drop_and_count_datagrams_and_leave_the_loop_id
     }
 }
 
+TEST(dgpath, no_buffer_space_keeps_the_datagrams_until_the_route_takes_them)
+{
+    // A queue discipline on lo that takes nothing: with IP_RECVERR on the
+    // destination socket every send fails with ENOBUFS.  The datagrams
+    // stay stored (the full storage holds the reader back) and go out once
+    // the queue is gone, every one once and in order, with runs and
+    // without.
+    for (const bool mmsg : {true, false}) {
+        SCOPED_TRACE(mmsg);
+        EXPECT_CHILD_OK(rh::in_netns_for(
+            [mmsg] {
+                LogCapture log;
+                rh::relay_env env([mmsg] { g_cfg.use_mmsg = mmsg, g_cfg.max_pkts = 16; });
+                rh::collector out("127.0.0.1", 6360);
+                rtask *t = rh::mk_task("udp://127.0.0.1:5360", "udp://127.0.0.1:6360");
+                CK(env.ok && t);
+                if (!t) return rh::verdict();
+                const int on = 1;
+                CK(setsockopt(t->outfd, IPPROTO_IP, IP_RECVERR, &on, sizeof on) == 0);
+                // The datagrams reach the task's socket before lo stops.
+                std::vector<std::string> want;
+                rh::udp_tx tx("127.0.0.1", 5360);
+                for (uint32_t i = 0; i < 100; ++i) {
+                    want.push_back(rh::mk_dgram(i % 10 ? 1316 : 188, i));
+                    CK(tx.send(want.back()));
+                }
+                CK(run_quiet("tc qdisc add dev lo root pfifo limit 0"));
+                rh::run_for(300);
+                CK(out.count == 0 && t->total_out == 0 && t->errctx.n_out_dropped == 0);
+                CK(rta_no_space(t->stg.dgram) && !t->reader.is_active && t->writer.is_active);
+                CK(t->state.num == ST_RLY && !t->errstr);
+                CK(log.text().find("ERROR(105)") != std::string::npos);
+
+                CK(run_quiet("tc qdisc del dev lo root"));
+                CK(rh::run_until([&] { return out.count == want.size(); }, 5000));
+                rh::run_for(20);
+                CK(out.take() == want);
+                CK(t->total_out == t->total_in && t->errctx.n_out_dropped == 0);
+                return rh::verdict();
+            },
+            30000));
+    }
+}
+
 TEST(dgpath, multicast_destinations_get_whole_datagrams_in_order_with_the_task_ttl)
 {
     // IPv4 groups leave through lo, IPv6 groups through a veth end of their

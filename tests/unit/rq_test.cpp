@@ -147,6 +147,11 @@ TEST(rq, QueryKeys)
         EXPECT_STREQ(p.rq.asrc_uri, "239.9.9.9:5000");
     }
     {
+        parsed p(get(base + "?opkt=5000"));
+        ASSERT_EQ(p.rc, 0);
+        EXPECT_EQ(p.rq.max_outpkt, 5000u);  // the upper bound is taken
+    }
+    {
         parsed p(get(base + "?ASRC=udp://239.9.9.9:5000&OPKT=b5001"));
         ASSERT_EQ(p.rc, 0);
         EXPECT_EQ(p.rq.dalign, 'b');
@@ -202,6 +207,9 @@ TEST(rq, RawBytesInTheTargetAreRefusedAndEscaped)
          "src=[239.1.1.1:5000?cid=a\\x05FORGED\\x1b\\x7f\\x80], dst=[239.2.2.2:6000]"},
         {"/src/239.1.1.1:5000\x01/dst/239.2.2.2:6000", "src=[239.1.1.1:5000\\x01]"},
         {"/src/239.1.1.1:5000/dst/239.2.2.2:6000\xc3\xa9/kill", "dst=[239.2.2.2:6000\\xc3\\xa9/kill]"},
+        // DEL on its own, without a byte that is refused anyway beside it.
+        {"/src/239.1.1.1\x7f:5000/dst/239.2.2.2:6000", "src=[239.1.1.1\\x7f:5000]"},
+        {"/src/239.1.1.1:5000/dst/239.2.2.2:6000\x7f", "dst=[239.2.2.2:6000\\x7f]"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.logged);

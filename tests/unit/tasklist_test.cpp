@@ -13,6 +13,7 @@
 #include "support.h"
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 namespace {
 
@@ -35,6 +36,8 @@ const LineCase LINE_CASES[] = {
     {"s d TTL=8;", 0, "s", nullptr, "d", nullptr, 8, 0, 0},
     {"s d OPKT=1400;", 0, "s", nullptr, "d", nullptr, 0, 0, 0},
     {"s d opkt=A1500;", 0, "s", nullptr, "d", nullptr, 0, 'A', 1500},
+    {"s d OPKT=5000;", 0, "s", nullptr, "d", nullptr, 0, 0, 5000},
+    {"s d OPKT=5001;", 0, "s", nullptr, "d", nullptr, 0, 0, 0},
     {"s d CID=a;CID=b;", 0, "s", nullptr, "d", "a", 0, 0, 0},
     {"s  d", 0, "s", nullptr, "", "d", 0, 0, 0},
     {"s|\td", 0, "s", "", "d", nullptr, 0, 0, 0},
@@ -66,6 +69,8 @@ TEST(tasklist, LinesAndOptions)
     const std::string text = log.text();
     EXPECT_THAT(text, HasSubstr("missing destination: [only-a-source]\n"));
     EXPECT_THAT(text, HasSubstr("parse_opkt: invalid max_outpkt_len: [1400]\n"));
+    EXPECT_THAT(text, HasSubstr("parse_opkt: invalid max_outpkt_len: [5001]\n"));
+    EXPECT_THAT(text, Not(HasSubstr("invalid max_outpkt_len: [5000]")));
     EXPECT_THAT(text, HasSubstr("parse_rest: CID already given [a]\n"));
 }
 
