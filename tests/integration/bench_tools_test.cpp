@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <random>
 #include <string>
@@ -67,6 +68,8 @@ public:
     tool_run &operator=(const tool_run &) = delete;
 
     bool started() const { return pid_ > 0; }
+    // Stops (SIGSTOP) or resumes (SIGCONT) the program.
+    bool signal(int sig) const { return pid_ > 0 && kill(pid_, sig) == 0; }
 
     // The first output line that starts with prefix, waiting at most ms.
     std::string wait_line(const std::string &prefix, int ms = 5000)
@@ -214,6 +217,32 @@ struct forwarder {
     const char *prog;
     std::vector<std::string> extra;
 };
+
+// n bound datagram sockets on consecutive loopback ports (the port of the
+// first one free to choose); false when no such range came up in 50 tries.
+bool open_port_range(std::deque<udp_end> *ends, int af, size_t n)
+{
+    std::mt19937 rng{uint32_t(getpid())};
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        const auto base = uint16_t(20000 + rng() % 40000);
+        ends->clear();
+        ends->resize(n);
+        bool ok = true;
+        for (size_t i = 0; i < n && ok; ++i) {
+            udp_end &e = (*ends)[i];
+            e.fd.fd = socket(af, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            const int big = 4 << 20;
+            setsockopt(e.fd.fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof(big));
+            const std::string text = (af == AF_INET ? "127.0.0.1:" : "[::1]:") + std::to_string(base + i);
+            benchkit::endpoint ep;
+            ok = e.fd.fd >= 0 && benchkit::parse_endpoint(text.c_str(), &ep) == 0 &&
+                 bind(e.fd.fd, reinterpret_cast<sockaddr *>(&ep.ss), ep.len) == 0;
+            e.ss = ep.ss, e.len = ep.len, e.text = text;
+        }
+        if (ok) return true;
+    }
+    return false;
+}
 
 }  // namespace
 
@@ -455,4 +484,83 @@ TEST(bench_tools, ts_server_paces_and_pauses)
     EXPECT_GE(packets, 1800u);
     EXPECT_LE(packets, 2001u);
     EXPECT_EQ(srv.stop(), 0);
+}
+
+// The many-socket forwarder: relay i takes what arrives on its own port to
+// the destination port + i, every datagram whole and in order, over IPv4
+// and IPv6; with --gso, runs of equal-sized datagrams (a run's last one may
+// be shorter) leave as segmented sends and arrive as the same datagrams.
+// Datagrams that wait while the forwarder is stopped come in batches.
+TEST(bench_tools, many_socket_forwarder_relays_each_port_to_its_own_destination)
+{
+    constexpr size_t N = 4;
+    std::mt19937 rng(29);
+    for (const int af : {AF_INET, AF_INET6}) {
+        if (af == AF_INET6 && !have_ipv6_loopback()) continue;
+        for (const bool gso : {false, true}) {
+            SCOPED_TRACE(std::string(af == AF_INET ? "IPv4" : "IPv6") + (gso ? " --gso" : ""));
+            std::deque<udp_end> dst;
+            ASSERT_TRUE(open_port_range(&dst, af, N));
+            udp_end src;
+            ASSERT_TRUE(open_end(&src, af));
+            std::vector<std::string> args{"--listen", af == AF_INET ? "127.0.0.1:0" : "[::1]:0", "--dst",
+                                          dst[0].text, "--ports", std::to_string(N), "--rcvbuf", "4194304"};
+            if (gso) args.push_back("--gso");
+            tool_run fwd("fwd_many", args);
+            ASSERT_TRUE(fwd.started());
+            std::vector<benchkit::endpoint> lep(N);
+            for (auto &ep : lep) ASSERT_TRUE(endpoint_of(fwd.wait_line("listen="), &ep));
+
+            // One at a time, each relay in turn, from 1 byte to the largest.
+            const size_t sizes[] = {1, 188, 1316, 4000, 65507};
+            for (const size_t n : sizes) {
+                for (size_t r = 0; r < N; ++r) {
+                    const auto d = random_bytes(rng, n);
+                    send_to(src.fd.fd, lep[r], d);
+                    EXPECT_EQ(recv_one(dst[r].fd.fd), d) << n << " bytes to relay " << r;
+                }
+            }
+            // Bursts that wait for the stopped forwarder: runs of equal
+            // sizes, some closed by a shorter datagram, some by a longer
+            // one, runs longer than a segmented send holds, and a relay
+            // that gets nothing.
+            ASSERT_TRUE(fwd.signal(SIGSTOP));
+            std::vector<std::vector<std::vector<uint8_t>>> want(N);
+            auto burst = [&](size_t r, size_t len, size_t count) {
+                for (size_t i = 0; i < count; ++i) {
+                    auto d = random_bytes(rng, len);
+                    send_to(src.fd.fd, lep[r], d);
+                    want[r].push_back(d);
+                }
+            };
+            burst(0, 1316, 7), burst(0, 500, 1), burst(0, 1316, 3), burst(0, 2000, 2);
+            burst(1, 9000, 10), burst(1, 188, 40);
+            burst(2, 1316, 60);
+            ASSERT_TRUE(fwd.signal(SIGCONT));
+            for (size_t r = 0; r < N; ++r)
+                for (size_t i = 0; i < want[r].size(); ++i)
+                    ASSERT_EQ(recv_one(dst[r].fd.fd), want[r][i]) << "relay " << r << " datagram " << i;
+            EXPECT_TRUE(recv_one(dst[3].fd.fd, 50).empty());
+
+            EXPECT_EQ(fwd.stop(), 0);
+            const auto c = fields(fwd.wait_line("in="));
+            const long long total = (long long)(std::size(sizes) * N + 7 + 1 + 3 + 2 + 10 + 40 + 60);
+            EXPECT_EQ(c.at("in"), total);
+            EXPECT_EQ(c.at("out"), total);
+            EXPECT_EQ(c.at("send_errors"), 0);
+            EXPECT_EQ(c.at("drops"), 0);
+            EXPECT_EQ(c.at("gso_refused"), 0);
+            // A wake-up per datagram sent alone, fewer for the bursts.
+            EXPECT_LT(c.at("recv_calls"), total);
+            EXPECT_EQ(c.at("send_calls"), c.at("recv_calls"));
+            // Segmented sends: relay 0's 13 datagrams go as 3 runs (7 and
+            // the shorter one, 3, 2), relay 1's 50 as 3 (7 of 9000 bytes
+            // fill a send; 3 and a 188-byte one; 39), relay 2's 60 as 2
+            // (49 of 1316 bytes fill a send).
+            if (gso)
+                EXPECT_EQ(c.at("runs"), (long long)(std::size(sizes) * N + 3 + 3 + 2));
+            else
+                EXPECT_EQ(c.at("runs"), 0);
+        }
+    }
 }
