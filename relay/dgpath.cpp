@@ -65,6 +65,57 @@ struct mmsg_batch {
 mmsg_batch g_tx;
 udp_runs g_runs;
 
+// The receive area of write-through.  A read step of the active source
+// whose storage is empty, while the writer is not armed, receives here
+// instead of into the task's slots, and the write step the handler runs
+// right after it sends from here; only what the destination does not take
+// then moves into the storage.  So datagrams that leave at once never
+// touch the task's own slots: one buffer set, paged in and warm in the
+// cache, serves every task, where slots of their own (4 x max_pkts a
+// task) would each be paged in on first use and cycle through the cache.
+// The event loop's thread is the only user.
+struct rx_stage {
+    const rtask *task;   // whose datagrams wait here; null when none do
+    pkt_storage *ds;     // the storage they were read for
+    size_t next, count;  // kept datagrams [next, count) wait, oldest first
+    size_t rx_len;       // the buffer length the receive headers give
+    iovec kept[MMSG_BATCH];
+    mmsghdr hdr[MMSG_BATCH];
+    iovec iov[MMSG_BATCH];
+    uint8_t buf[MMSG_BATCH][PKT_LEN];
+    // The buffers are left alone here: static storage is zeroed already,
+    // and the pages are touched only once used.
+    rx_stage() noexcept
+        : task(nullptr), ds(nullptr), next(0), count(0), rx_len(PKT_LEN), kept{}, hdr{}, iov{}
+    {
+        for (size_t i = 0; i < MMSG_BATCH; ++i) {
+            iov[i] = {buf[i], PKT_LEN};
+            hdr[i].msg_hdr.msg_iov = &iov[i];
+            hdr[i].msg_hdr.msg_iovlen = 1;
+        }
+    }
+};
+rx_stage g_stage;
+
+// Moves the datagrams still waiting in the receive area into the storage
+// they were read for, oldest first, as if they had been received there
+// (that storage was empty when they came, and nothing was stored since).
+void unstage()
+{
+    pkt_storage *ds = g_stage.ds;
+    for (size_t i = g_stage.next; i < g_stage.count; ++i) {
+        const iovec &d = g_stage.kept[i];
+        data_pkt *p = rta_next_pkt_in(ds);
+        lfx_assert(p);
+        memcpy(p->data, d.iov_base, d.iov_len);
+        p->len = d.iov_len;
+        if (rta_add_pkt_in(ds, p) != 0) lfx_abort();
+    }
+    g_stage.task = nullptr;
+    g_stage.ds = nullptr;
+    g_stage.next = g_stage.count = 0;
+}
+
 // A send that failed only for now: the datagram waits for the next write
 // event.
 bool is_transient(int err)
@@ -262,6 +313,16 @@ int pkt_read(rtask *task, int rd_mode, size_t *p_nin, bool *p_write_now) noexcep
     const bool trcv = g_trace_receives.on();
     const char *label = rta_label(task);
     size_t taken = 0;  // datagrams received, kept or not
+    // Datagrams that can leave at once go to the receive area; traced
+    // ones keep their slots, whose numbers the trace lines give.
+    lfx_assert(!g_stage.task);
+    const bool stage = p_write_now && !is_standby && !track && !task->writer.is_active &&
+                       rta_no_pending_data(ds) && limit <= MMSG_BATCH &&
+                       limit <= size_t(rr_slots_avail(&ds->rr));
+    if (stage) {
+        g_stage.task = task;
+        g_stage.ds = ds;
+    }
     while (taken < limit && !g_quit && err == 0) {
         if (is_standby && rta_no_space(ds)) {
             const ssize_t slot = rta_pop_pkt(ds);
@@ -278,12 +339,22 @@ int pkt_read(rtask *task, int rd_mode, size_t *p_nin, bool *p_write_now) noexcep
         // which it gives up one by one as newer datagrams come in.
         const size_t room = is_standby ? ds->count : size_t(rr_slots_avail(&ds->rr));
         const size_t want = std::min({limit - taken, MMSG_BATCH, room});
-        if (ds->rx_len != buflen) {
-            for (size_t j = 0; j < 2 * ds->count; ++j) ds->rx_iov[j].iov_len = buflen;
-            ds->rx_len = buflen;
+        mmsghdr *hdr;
+        if (stage) {
+            // Position taken on: earlier calls of the step filled those before.
+            hdr = g_stage.hdr + taken;
+            if (g_stage.rx_len != buflen) {
+                for (iovec &v : g_stage.iov) v.iov_len = buflen;
+                g_stage.rx_len = buflen;
+            }
+        } else {
+            if (ds->rx_len != buflen) {
+                for (size_t j = 0; j < 2 * ds->count; ++j) ds->rx_iov[j].iov_len = buflen;
+                ds->rx_len = buflen;
+            }
+            hdr = ds->rx_hdr + first;
         }
-        mmsghdr *hdr = ds->rx_hdr + first;
-        const iovec *iov = ds->rx_iov + first;
+        const iovec *iov = hdr->msg_hdr.msg_iov;
         const int got = recvmmsg(fd, hdr, unsigned(want), flags | MSG_DONTWAIT, nullptr);
         if (got < 0) {
             err = errno;
@@ -311,6 +382,12 @@ int pkt_read(rtask *task, int rd_mode, size_t *p_nin, bool *p_write_now) noexcep
                 break;
             }
             if (n == 0) continue;
+            nbytes += size_t(n);
+            ++kept;
+            if (stage) {
+                g_stage.kept[g_stage.count++] = {iov[i].iov_base, size_t(n)};
+                continue;
+            }
             data_pkt *p = rta_next_pkt_in(ds);
             lfx_assert(p);
             // A datagram not kept earlier in the batch leaves a gap that the
@@ -319,8 +396,6 @@ int pkt_read(rtask *task, int rd_mode, size_t *p_nin, bool *p_write_now) noexcep
             p->len = size_t(n);
             if (rta_add_pkt_in(ds, p) != 0) lfx_abort();
             if (track) trace_pkt("IN", tag, p->idx, label, fd, p);
-            nbytes += size_t(n);
-            ++kept;
         }
         // Received in one call, the batch's datagrams arrived together: one
         // recovery check stands for each of them.
@@ -351,17 +426,22 @@ int pkt_read(rtask *task, int rd_mode, size_t *p_nin, bool *p_write_now) noexcep
 
     int rc = err;
     if (err == 0 || err == EAGAIN) {
-        rc = adjust_reader(task, is_alt, is_standby, ds);
         // Write-through: datagrams of the active source that nothing waits
         // before go out at once, from the caller's write step; the writer
         // is armed only when that step leaves some behind.
         const bool write_now = p_write_now && !is_standby && !task->writer.is_active &&
-                               !rta_no_pending_data(ds) && !g_quit;
+                               (g_stage.count > 0 || !rta_no_pending_data(ds)) && !g_quit;
+        // The reader goes by the storage's fill, with what no write step
+        // sends at once in it.
+        if (!write_now) unstage();
+        rc = adjust_reader(task, is_alt, is_standby, ds);
         if (write_now)
             *p_write_now = true;
         else if (rc == 0)
             rc = adjust_writer(task);
     }
+    // A step that failed keeps what it read before the failure, stored.
+    if (rc != 0 && g_stage.task) unstage();
     if (rc == 0 && nbytes > 0) {
         task->total_in += nbytes;
         if (!is_standby) task->local_in += nbytes;
@@ -418,13 +498,18 @@ int pkt_write(rtask *task, size_t *p_nout) noexcept
     const bool track = g_cfg.must_track_io;
     if (track) log_dbg("%s: BEGIN (%s)\n", fn, tag);
     if (p_nout) *p_nout = 0;
+    // Datagrams in the receive area are this task's, read for its active
+    // source by the step just before; a switch-over in that step made
+    // their source the standby, whose datagrams are stored, then dropped.
+    lfx_assert(!g_stage.task || g_stage.task == task);
+    pkt_storage *out = alt_on ? task->altin.dgram : task->stg.dgram;
+    pkt_storage *standby = alt_on ? task->stg.dgram : task->altin.dgram;
+    if (g_stage.task && (task->is_quitting || g_stage.ds != out)) unstage();
     if (task->is_quitting) {
         log_dbg("%s: task %s [%s] is quitting\n", fn, task->tid.sym8,
                 esc_str(task->hkey).c_str());
         return 0;
     }
-    pkt_storage *out = alt_on ? task->altin.dgram : task->stg.dgram;
-    pkt_storage *standby = alt_on ? task->stg.dgram : task->altin.dgram;
     lfx_assert(out);
     const auto *dst = reinterpret_cast<const sockaddr *>(&task->out_uc.sspec.addr_ss);
     const socklen_t dstlen = task->out_uc.sspec.addr_len;
@@ -436,21 +521,30 @@ int pkt_write(rtask *task, size_t *p_nout) noexcept
     // Runs of equal-sized datagrams go out as one segmented send each, as
     // long as the destination takes them.
     bool runs = g_cfg.use_mmsg && !task->errctx.gso_refused && udp_runs_fit(task);
+    mmsghdr *hdr = g_tx.hdr;
+    iovec *iov = g_tx.iov;
+    void *name = dstlen ? const_cast<sockaddr *>(dst) : nullptr;
     while (tried < limit && !g_quit) {
-        const ssize_t first = rr_next_busy(&out->rr);
-        if (first < 0) {
-            log_dbg("%s: [%s] no pending data\n", fn, tag);
-            lfx_assert(rta_no_pending_data(out));
-            break;
+        // The oldest datagrams go out with one call: those of the receive
+        // area (the storage is empty then), else the storage's in ring
+        // order.
+        const bool staged = g_stage.next < g_stage.count;
+        size_t want;
+        if (staged) {
+            want = std::min(limit - tried, g_stage.count - g_stage.next);
+            for (size_t i = 0; i < want; ++i) iov[i] = g_stage.kept[g_stage.next + i];
+        } else {
+            const ssize_t first = rr_next_busy(&out->rr);
+            if (first < 0) {
+                log_dbg("%s: [%s] no pending data\n", fn, tag);
+                lfx_assert(rta_no_pending_data(out));
+                break;
+            }
+            want = std::min({limit - tried, MMSG_BATCH, size_t(rr_slots_busy(&out->rr))});
+            for (size_t i = 0, slot = size_t(first); i < want; ++i, slot = next_slot(out, slot))
+                iov[i] = {out->pkt[slot].data, out->pkt[slot].len};
         }
-        // The oldest datagrams, in ring order, go out with one call.
-        const size_t want = std::min({limit - tried, MMSG_BATCH,
-                                      size_t(rr_slots_busy(&out->rr))});
-        mmsghdr *hdr = g_tx.hdr;
-        iovec *iov = g_tx.iov;
-        void *name = dstlen ? const_cast<sockaddr *>(dst) : nullptr;
-        for (size_t i = 0, slot = size_t(first); i < want; ++i, slot = next_slot(out, slot)) {
-            iov[i] = {out->pkt[slot].data, out->pkt[slot].len};
+        for (size_t i = 0; i < want; ++i) {
             hdr[i].msg_hdr.msg_name = name;
             hdr[i].msg_hdr.msg_namelen = dstlen;
         }
@@ -481,14 +575,16 @@ int pkt_write(rtask *task, size_t *p_nout) noexcept
         if (sent > 0) {
             clear_netdown(task);
             for (size_t i = 0; i < size_t(sent); ++i) {
-                data_pkt *p = rta_get_tail(out);
-                lfx_assert(p && p->data == iov[i].iov_base);
-                const ssize_t n = ssize_t(p->len);
+                const ssize_t n = ssize_t(iov[i].iov_len);
                 if (n > task->pks.max_opktlen) task->pks.max_opktlen = n;
-                nbytes += p->len;
+                nbytes += size_t(n);
+                if (staged) continue;
+                data_pkt *p = rta_get_tail(out);
+                lfx_assert(p && p->data == iov[i].iov_base && p->len == size_t(n));
                 if (track) trace_pkt("OUT", tag, p->idx, label, task->outfd, p);
                 if (rta_pop_pkt(out) < 0) lfx_abort();
             }
+            if (staged) g_stage.next += size_t(sent);
             // A short batch stopped at a datagram (or run) that failed; the
             // next call meets its error.
             tried += size_t(sent);
@@ -506,10 +602,16 @@ int pkt_write(rtask *task, size_t *p_nout) noexcept
         // The destination refuses this datagram and would refuse it again
         // on every write event: keeping it would hold the writer on an
         // always-writable socket and spin the loop.
-        rta_pop_pkt(out);
+        if (staged)
+            ++g_stage.next;
+        else
+            rta_pop_pkt(out);
         ++task->errctx.n_out_dropped;
         ++tried;
     }
+    // What the destination did not take waits in the storage for the
+    // writer.
+    if (g_stage.task) unstage();
 
     pop_pkts(alt_on ? "PRI" : "ALT", rta_label(task), standby);
     int rc = adjust_reader(task, alt_on, false, out);

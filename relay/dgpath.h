@@ -6,11 +6,13 @@
 // storage is emptied.  Each step moves at most max_pkts datagrams and
 // re-arms or drops the task's read and write registrations by how full the
 // storages are, so that a slow destination throttles reading and an idle
-// direction costs no wake-ups.  Datagrams are received with recvmmsg
-// straight into the storage slots and sent from them with sendmmsg (with
-// use_mmsg, runs of equal-sized ones as segmented sends); each keeps the
-// bookkeeping, errors and log lines of a datagram received and sent alone.
-// Nothing is allocated or copied per datagram.
+// direction costs no wake-ups.  Datagrams are received with recvmmsg and
+// sent with sendmmsg (with use_mmsg, runs of equal-sized ones as segmented
+// sends); each keeps the bookkeeping, errors and log lines of a datagram
+// received and sent alone.  Datagrams that leave in the wake-up that read
+// them pass through one receive area shared by all tasks; the others are
+// received straight into the storage slots (or moved there when the
+// destination does not take them).  Nothing is allocated per datagram.
 #include <sys/types.h>
 
 #include <cstddef>
@@ -55,6 +57,8 @@ bool rta_no_pending_data(const pkt_storage *ds) noexcept;
 // armed (nothing older waits for the destination) leaves the writer
 // unarmed and sets *p_write_now: the caller then runs the write step at
 // once (write-through), which arms the writer only for what it leaves.
+// The datagrams may wait for that step in the shared receive area, so it
+// must be the next step of any task (an invariant).
 int pkt_read(rtask *task, int rd_mode, size_t *p_nin, bool *p_write_now = nullptr) noexcept;
 // Sends one batch of the active source's datagrams and empties the
 // standby's storage, on a write event or right after a read step

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <time.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "dgpath.h"
@@ -601,12 +602,21 @@ TEST(dgpath, runs_of_equal_datagrams_arrive_whole_also_where_the_route_refuses_r
 TEST(dgpath, steady_stream_goes_out_with_its_reads_and_never_arms_the_writer)
 {
     // A destination that always takes the datagrams: each read event sends
-    // what it stored at once (write-through), in order, and the writer is
-    // never registered, at the default max_pkts and at 64.
-    for (const int m : {DFLT_MAX_PKTS, 64}) {
+    // what it read at once (write-through), in order, and the writer is
+    // never registered, at the default max_pkts and at 64.  Such datagrams
+    // pass through the loop's receive area and leave the task's slots
+    // untouched (never paged in); traced ones go through the slots, whose
+    // numbers the trace lines give.
+    struct tcase {
+        int max_pkts;
+        bool track;
+    };
+    for (const tcase c : {tcase{DFLT_MAX_PKTS, false}, tcase{64, false}, tcase{64, true}}) {
+        SCOPED_TRACE(testing::Message() << c.max_pkts << (c.track ? " traced" : ""));
         EXPECT_CHILD_OK(rh::in_netns_for(
-            [m] {
-                rh::relay_env env([m] { g_cfg.max_pkts = m; });
+            [c] {
+                LogCapture log;
+                rh::relay_env env([c] { g_cfg.max_pkts = c.max_pkts, g_cfg.must_track_io = c.track; });
                 rh::collector out("127.0.0.1", 6340);
                 rtask *t = rh::mk_task("udp://127.0.0.1:5340", "udp://127.0.0.1:6340");
                 CK(env.ok && t);
@@ -622,6 +632,13 @@ TEST(dgpath, steady_stream_goes_out_with_its_reads_and_never_arms_the_writer)
                 CK(all_in_order(out, N));
                 CK(turns > 0 && armed == 0);
                 CK(t->total_out == t->total_in && rta_no_pending_data(t->stg.dgram));
+                const pkt_storage *ds = t->stg.dgram;
+                size_t written = 0;
+                for (size_t i = 0; i < ds->count; ++i)
+                    written += std::count_if(ds->pkt[i].data, ds->pkt[i].data + PKT_LEN,
+                                             [](uint8_t b) { return b != 0; });
+                CK(c.track ? written > 0 : written == 0);
+                CK((rh::count_of(log.text(), "#TRK-IN/PRI pkt[0]") > 0) == c.track);
                 return rh::verdict();
             },
             60000));
