@@ -441,6 +441,10 @@ int io_tmout_check(void *data, size_t i) noexcept
 int time_out_tasks() noexcept
 {
     if (!is_iocheck_time()) return 0;
+    // Only a task holding the idle time-out can time out.  With none held
+    // (idle_task_timeout -1, where the gate opens on every turn of the
+    // loop) the sweep would visit every task to find nothing.
+    if (get_timeout(IDLE_TASK_TMOUT) == 0) return 0;
     xvlst_each(&g_app.curr_tasks, io_tmout_check, nullptr);
     return 0;
 }

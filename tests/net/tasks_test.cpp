@@ -540,6 +540,20 @@ TEST_F(Tasks, idle_sweep_times_out_silent_tasks)
     sync_trep();
     EXPECT_EQ(get_timeout(TSKL_TMOUT), 0);
     EXPECT_TRUE(g_app.trep.in_sync);
+
+    // Without an idle time-out the gate opens on every pass and no task,
+    // however silent, is swept out.
+    g_cfg.task_tmout_ms = -1;
+    rtask *quiet = make("udp://127.0.0.1:0", "udp://127.0.0.1:12");
+    ASSERT_TRUE(quiet);
+    EXPECT_EQ(quiet->tmout, 0);
+    for (const long ms : {20000L, 20001L, 90000L}) {
+        at(ms);
+        EXPECT_TRUE(is_iocheck_time());
+        EXPECT_EQ(time_out_tasks(), 0);
+        EXPECT_EQ(g_app.pprm_tasks.len, 0u);
+    }
+    EXPECT_FALSE(quiet->errstr);
     rqs_update_clock();
 }
 
