@@ -519,8 +519,10 @@ int pkt_write(rtask *task, size_t *p_nout) noexcept
     const char *label = rta_label(task);
     size_t tried = 0;  // datagrams sent or given up
     // Runs of equal-sized datagrams go out as one segmented send each, as
-    // long as the destination takes them.
-    bool runs = g_cfg.use_mmsg && !task->errctx.gso_refused && udp_runs_fit(task);
+    // long as the destination takes them: the datagrams on the wire are the
+    // same, for one pass down the network stack a run.  (use_mmsg governs
+    // the stream path's sends; here they are batched either way.)
+    bool runs = !task->errctx.gso_refused && udp_runs_fit(task);
     mmsghdr *hdr = g_tx.hdr;
     iovec *iov = g_tx.iov;
     void *name = dstlen ? const_cast<sockaddr *>(dst) : nullptr;

@@ -7,8 +7,8 @@
 // re-arms or drops the task's read and write registrations by how full the
 // storages are, so that a slow destination throttles reading and an idle
 // direction costs no wake-ups.  Datagrams are received with recvmmsg and
-// sent with sendmmsg (with use_mmsg, runs of equal-sized ones as segmented
-// sends); each keeps the bookkeeping, errors and log lines of a datagram
+// sent with sendmmsg, runs of equal-sized ones as segmented sends where the
+// destination takes them; each keeps the bookkeeping, errors and log lines of a datagram
 // received and sent alone.  Datagrams that leave in the wake-up that read
 // them pass through one receive area shared by all tasks; the others are
 // received straight into the storage slots (or moved there when the

@@ -564,12 +564,19 @@ TEST(dgpath, runs_of_equal_datagrams_arrive_whole_also_where_the_route_refuses_r
     // pairs of 4000 bytes, lone ones) and of one size, cut into runs of at
     // most 64 datagrams and 65507 bytes: 49 x 1316, 16 x 4000, 60 x 188.
     // Loopback's MTU of 1300 refuses runs: the task then sends one by one
-    // (fragmented, whole at the receiver).
-    for (const int mtu : {65536, 1300}) {
+    // (fragmented, whole at the receiver).  Datagram tasks send runs with
+    // use_mmsg and without (the default): the refusal shows they tried.
+    struct tcase {
+        int mtu;
+        bool mmsg;
+    };
+    for (const tcase c : {tcase{65536, true}, tcase{1300, true}, tcase{65536, false}, tcase{1300, false}}) {
+        SCOPED_TRACE(testing::Message() << "mtu " << c.mtu << (c.mmsg ? " use_mmsg" : ""));
+        const int mtu = c.mtu;
         EXPECT_CHILD_OK(rh::in_netns_for(
-            [mtu] {
+            [mtu, c] {
                 CK(run_quiet("ip link set lo mtu " + std::to_string(mtu)));
-                rh::relay_env env([] { g_cfg.max_pkts = 64; });
+                rh::relay_env env([c] { g_cfg.max_pkts = 64, g_cfg.use_mmsg = c.mmsg; });
                 const bool v6 = have_ipv6_loopback();
                 rh::collector out(v6 ? "::1" : "127.0.0.1", 6330);
                 rtask *t = rh::mk_task("udp://127.0.0.1:5330",
