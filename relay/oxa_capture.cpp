@@ -126,6 +126,35 @@ void handle_frame(const uint8_t *bytes, uint32_t caplen)
     }
 }
 
+// Creates and activates the capture of ifc into g_ctx.handle.  0 or -1.
+int open_capture(const char *ifc)
+{
+    static constexpr const char *fn = "pcap_setup";
+    g_ctx.handle = pcap_create(ifc, g_ctx.errbuf);
+    if (!g_ctx.handle) {
+        log_err("%s: pcap_create(%s, ...): FAILED: %s\n", fn, ifc, g_ctx.errbuf);
+        return -1;
+    }
+    pcap_t *h = g_ctx.handle;
+    // Immediate mode hands each report over as it comes: buffered, it would
+    // wait for the read time-out, and a viewer would wait with it.  The
+    // time-out still ends each wait of an idle capture.
+    if (pcap_set_snaplen(h, CAPTURE_SNAPLEN) != 0 || pcap_set_promisc(h, 0) != 0 ||
+        pcap_set_timeout(h, CAPTURE_TIMEOUT_MS) != 0 || pcap_set_immediate_mode(h, 1) != 0) {
+        log_err("%s: cannot set the capture options of %s: %s\n", fn, ifc, pcap_geterr(h));
+        return -1;
+    }
+    const int rc = pcap_activate(h);
+    // The library leaves a text for some outcomes only.
+    const char *why = *pcap_geterr(h) ? pcap_geterr(h) : pcap_statustostr(rc);
+    if (rc < 0) {
+        log_err("%s: pcap_activate(%s): FAILED: %s\n", fn, ifc, why);
+        return -1;
+    }
+    if (rc > 0) log_warn("%s: pcap_activate(%s): %s\n", fn, ifc, why);
+    return 0;
+}
+
 }  // namespace
 
 frame_check check_igmp_frame(const uint8_t *bytes, size_t caplen, igmp_frame *f) noexcept
@@ -180,11 +209,7 @@ int pcap_setup(const char *ifc) noexcept
         log_err("%s: pcap_lookupnet(%s,...) FAILED: %s\n", fn, ifc, g_ctx.errbuf);
         return -1;
     }
-    g_ctx.handle = pcap_open_live(ifc, CAPTURE_SNAPLEN, 0, CAPTURE_TIMEOUT_MS, g_ctx.errbuf);
-    if (!g_ctx.handle) {
-        log_err("%s: pcap_open_live(%s, ...): FAILED: %s\n", fn, ifc, g_ctx.errbuf);
-        return -1;
-    }
+    if (open_capture(ifc) != 0) return -1;
     // Frames are parsed as Ethernet: any other link layer (tun, ppp,
     // WireGuard) would be read as garbage.
     const int dlt = pcap_datalink(g_ctx.handle);

@@ -13,7 +13,9 @@
 
 namespace oxa {
 
-// Snapshot length and read time-out of the capture.
+// Snapshot length of the capture, and the longest wait of an idle capture
+// before the loop looks at its quit flag again (packets are handed over as
+// they come, never held for it).
 constexpr int CAPTURE_SNAPLEN = 8192;
 constexpr int CAPTURE_TIMEOUT_MS = 5000;
 // A frame must be longer than this to hold Ethernet and IPv4 headers.
@@ -51,9 +53,10 @@ void dump_igmp(FILE *fp, const igmp_header *igmp) noexcept;
 // and LEAVE on a leave while it is in the reported-groups table.
 void on_pcap_pkt(u_char *user, const pcap_pkthdr *header, const u_char *bytes) noexcept;
 
-// Opens the capture of IGMP on ifc into g_ctx.handle, after installing the
-// quit-signal handler.  0, or -1 (logged) when the interface cannot be
-// captured, is not Ethernet, or the filter cannot be set.
+// Opens the capture of IGMP on ifc into g_ctx.handle, in immediate mode,
+// after installing the quit-signal handler.  0, or -1 (logged) when the
+// interface cannot be captured, is not Ethernet, or the filter cannot be
+// set.
 int pcap_setup(const char *ifc) noexcept;
 
 // Closes the capture; repeating it does nothing.
