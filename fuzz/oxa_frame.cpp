@@ -72,9 +72,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     oxa::on_pcap_pkt(nullptr, &h, frame.data());
 
     oxa::igmp_frame f{};
-    if (oxa::check_igmp_frame(frame.data(), frame.size(), &f) == oxa::FRAME_IGMP)
+    if (oxa::check_igmp_frame(frame.data(), frame.size(), &f) == oxa::FRAME_IGMP) {
         check(f.ip_hlen >= FRAME_IPV4_MIN_HLEN &&
               FRAME_ETH_HLEN + f.ip_hlen + sizeof(igmp_header) <= size);
+        // A checksum is only ever summed over bytes of the frame.
+        check(!f.csum_ok ||
+              (f.igmp_len >= sizeof(igmp_header) && FRAME_ETH_HLEN + f.ip_hlen + f.igmp_len <= size));
+    }
 
     if (nkht_count(oxa::g_ctx.wgrp_ht) > MAX_GROUPS) {
         nkht_destroy(oxa::g_ctx.wgrp_ht, nullptr);

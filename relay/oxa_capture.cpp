@@ -66,6 +66,30 @@ void on_leave(int32_t group)
         log_err("%s: error removing group %04x\n", fn, uint32_t(group));
 }
 
+// Whether a report or leave is to be acted on: its checksum holds and it
+// names a group that hosts report and routers forward.  Anything else
+// would become a relay on the daemon; it is counted and dropped.
+bool is_sound(const igmp_frame &f)
+{
+    static constexpr const char *fn = "on_pcap_pkt";
+    const char *type = igmp_type_str(f.igmp.type);
+    const char *group = group_str(f.igmp.group);
+    const uint32_t haddr = ntohl(uint32_t(f.igmp.group));
+    if (!f.csum_ok) {
+        const unsigned long n = ++g_ctx.drops.bad_csum;
+        log_dbg("%s: bad IGMP checksum in a %s for %s - dropped (%lu so far)\n", fn, type, group,
+                n);
+        return false;
+    }
+    if (!is_mcast_group(haddr) || is_link_local_group(haddr)) {
+        const unsigned long n = ++g_ctx.drops.no_group;
+        log_dbg("%s: %s is %s - %s dropped (%lu so far)\n", fn, group,
+                is_mcast_group(haddr) ? "a link-local group" : "not a multicast group", type, n);
+        return false;
+    }
+    return true;
+}
+
 // The body of on_pcap_pkt between its BEGIN and END lines.
 void handle_frame(const uint8_t *bytes, uint32_t caplen)
 {
@@ -105,6 +129,9 @@ void handle_frame(const uint8_t *bytes, uint32_t caplen)
 
     const int32_t group = f.igmp.group;
     log_dbg("%s: addr=[%s]\n", fn, group_str(group));
+    const uint8_t type = f.igmp.type;
+    const bool acts = type == IGMPT_V1_REPORT || type == IGMPT_V2_REPORT || type == IGMPT_LEAVE;
+    if (acts && !is_sound(f)) return;
     if (!in_scope(group)) {
         log_dbg("%s: address out of scope: %s\n", fn, group_str(group));
         return;
@@ -172,6 +199,11 @@ frame_check check_igmp_frame(const uint8_t *bytes, size_t caplen, igmp_frame *f)
         FRAME_ETH_HLEN + f->ip_hlen + sizeof(igmp_header) > caplen)
         return FRAME_BAD_HLEN;
     memcpy(&f->igmp, ip + f->ip_hlen, sizeof f->igmp);
+    const size_t tot = ip_total_len(ip);
+    if (tot >= f->ip_hlen + sizeof(igmp_header) && FRAME_ETH_HLEN + tot <= caplen) {
+        f->igmp_len = tot - f->ip_hlen;
+        f->csum_ok = inet_sum(ip + f->ip_hlen, f->igmp_len) == 0xffff;
+    }
     return FRAME_IGMP;
 }
 

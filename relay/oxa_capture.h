@@ -38,6 +38,11 @@ struct igmp_frame {
     unsigned ip_proto;
     size_t ip_hlen;    // IHL x 4
     igmp_header igmp;  // a copy, valid for FRAME_IGMP
+    // The IGMP message is the IP payload, as long as the IP header says:
+    // the bytes after it in the frame are link-layer padding.  csum_ok is
+    // false when the frame does not hold the message whole.
+    size_t igmp_len;
+    bool csum_ok;
 };
 
 // Checks the caplen bytes of an Ethernet frame; never reads past them.
@@ -50,7 +55,9 @@ void dump_igmp(FILE *fp, const igmp_header *igmp) noexcept;
 
 // The capture callback: checks one frame (logged and dropped when foreign
 // or malformed), and for an in-scope group sends JOIN on its first report
-// and LEAVE on a leave while it is in the reported-groups table.
+// and LEAVE on a leave while it is in the reported-groups table.  A report
+// or leave with a bad checksum, or for an address that is no multicast
+// group or a link-local one, is counted in g_ctx.drops and dropped.
 void on_pcap_pkt(u_char *user, const pcap_pkthdr *header, const u_char *bytes) noexcept;
 
 // Opens the capture of IGMP on ifc into g_ctx.handle, in immediate mode,

@@ -60,12 +60,19 @@ struct reporter_ctx {
     usock_ctx usock;
 };
 
+// IGMP reports and leaves dropped since start-up.
+struct igmp_drops {
+    unsigned long bad_csum;  // checksum wrong, or the message not whole
+    unsigned long no_group;  // not multicast, or link-local
+};
+
 struct app_ctx {
     char errbuf[PCAP_ERRBUF_SIZE];  // the capture library's error text
     pcap_t *handle;
     nkht_t wgrp_ht;   // groups reported with JOIN and not yet left
     nkht_t scope_ht;  // listed groups; 0 until a list is loaded
     reporter_ctx rep;
+    igmp_drops drops;
     pid_t pidfile_owner;  // the process that created and locked the pid file
 };
 

@@ -124,8 +124,9 @@ bool membership(int fd, const char *group, const std::string &ifaddr, bool join)
 }
 
 // An Ethernet frame with an IPv4 header of ihl words (20 bytes written at
-// least) and an IGMP message, cut to len bytes when len is given;
-// ver_proto is the IP version times 16 plus a protocol number below 16.
+// least) and an IGMP message with its checksum, cut to len bytes when len
+// is given; ver_proto is the IP version times 16 plus a protocol number
+// below 16.
 std::vector<uint8_t> frame(uint8_t type, const char *group, unsigned ihl = 6, size_t len = 0,
                            uint16_t ethertype = 0x0800, uint8_t ver_proto = 0x42)
 {
@@ -138,11 +139,25 @@ std::vector<uint8_t> frame(uint8_t type, const char *group, unsigned ihl = 6, si
     f[12] = uint8_t(ethertype >> 8);
     f[13] = uint8_t(ethertype);
     f[14] = uint8_t((ver_proto >> 4) << 4 | (ihl & 15));
+    f[14 + 3] = uint8_t(iplen + 8);  // total length
     f[14 + 9] = ver_proto & 15;
     memcpy(&f[14 + 16], &g, 4);
-    f[14 + iplen] = type;
-    memcpy(&f[14 + iplen + 4], &g, 4);
+    uint8_t *igmp = &f[14 + iplen];
+    igmp[0] = type;
+    memcpy(igmp + 4, &g, 4);
+    uint32_t sum = 0;
+    for (int i = 0; i < 8; i += 2) sum += uint32_t(igmp[i] << 8 | igmp[i + 1]);
+    while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
+    sum = ~sum & 0xffff;
+    igmp[2] = uint8_t(sum >> 8);
+    igmp[3] = uint8_t(sum);
     if (len) f.resize(len);
+    return f;
+}
+
+std::vector<uint8_t> bad_csum(std::vector<uint8_t> f)
+{
+    f[14 + (f[14] & 15) * 4 + 3] ^= 0x40;
     return f;
 }
 
@@ -378,7 +393,8 @@ TEST_F(OxaNetns, joins_and_leaves_reported_end_to_end)
               count_of(e2, "addr=[239.3.3.3]\n"));
 }
 
-// Each message is timed from the frame that caused it.
+// With no scope option every group is in scope: only what is a group and
+// carries a sound checksum is reported, each message timed from its frame.
 TEST_F(OxaNetns, real_groups_reach_the_daemon_within_milliseconds)
 {
     int port = 0;
@@ -393,10 +409,16 @@ TEST_F(OxaNetns, real_groups_reach_the_daemon_within_milliseconds)
 
     const struct {
         std::vector<uint8_t> f;
-        const char *msg;
+        const char *msg;  // null: dropped
     } steps[] = {
         {frame(0x16, "239.10.0.1"), "JOIN UDP://239.10.0.1\n"},
+        {frame(0x16, "10.0.0.7"), nullptr},
+        {frame(0x16, "255.255.255.255"), nullptr},
+        {frame(0x16, "224.0.0.251"), nullptr},
+        {bad_csum(frame(0x16, "239.10.0.2")), nullptr},
         {frame(0x12, "239.10.0.2", 5), "JOIN UDP://239.10.0.2\n"},
+        {bad_csum(frame(0x17, "239.10.0.1")), nullptr},
+        {frame(0x17, "224.0.0.251"), nullptr},
         {frame(0x16, "239.255.255.255"), "JOIN UDP://239.255.255.255\n"},
         {frame(0x17, "239.10.0.1"), "LEAVE UDP://239.10.0.1\n"},
         {frame(0x16, "224.0.1.1"), "JOIN UDP://224.0.1.1\n"},
@@ -406,6 +428,7 @@ TEST_F(OxaNetns, real_groups_reach_the_daemon_within_milliseconds)
     for (const auto &s : steps) {
         const long sent = now_ms();
         ASSERT_TRUE(inject(raw.fd, va, s.f));
+        if (!s.msg) continue;
         EXPECT_EQ(recv_within(rx.fd, MSG_WAIT_MS), s.msg);
         const long delay = now_ms() - sent;
         delays += " " + std::to_string(delay);
@@ -419,6 +442,17 @@ TEST_F(OxaNetns, real_groups_reach_the_daemon_within_milliseconds)
     EXPECT_EQ(finish_child(pid, WAIT_MS), 0);
     EXPECT_LT(now_ms() - quit, 5000);
     EXPECT_EQ(recv_within(rx.fd, 0), "");
+    const std::string l = read_file(log);
+    for (const char *line : {
+             "(DBG)  on_pcap_pkt: 10.0.0.7 is not a multicast group - v2-report dropped (1 so far)\n",
+             "on_pcap_pkt: 255.255.255.255 is not a multicast group - v2-report dropped (2 so far)\n",
+             "on_pcap_pkt: 224.0.0.251 is a link-local group - v2-report dropped (3 so far)\n",
+             "on_pcap_pkt: bad IGMP checksum in a v2-report for 239.10.0.2 - dropped (1 so far)\n",
+             "on_pcap_pkt: bad IGMP checksum in a leave for 239.10.0.1 - dropped (2 so far)\n",
+             "on_pcap_pkt: 224.0.0.251 is a link-local group - leave dropped (4 so far)\n",
+             "app_run: dropped 2 IGMP messages with a bad checksum and 4 for addresses that are "
+             "no reportable group\n"})
+        EXPECT_TRUE(has(l, line)) << line;
 }
 
 TEST_F(OxaNetns, started_without_standard_descriptors_it_keeps_them_on_dev_null)
