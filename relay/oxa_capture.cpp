@@ -13,6 +13,7 @@
 #include "oxa_ctx.h"
 #include "oxa_report.h"
 #include "oxa_scope.h"
+#include "timeop.h"
 #include "util.h"
 
 LOG_MODULE(LM_DEFAULT);
@@ -43,12 +44,38 @@ void to_log_streams(W &&write)
     write(log);
 }
 
+// A report for a new group while WGRP_MAX are held: no JOIN.  The first
+// refusal is warned of, later ones at most once a WGRP_FULL_WARN_SEC with
+// their count.
+void refuse_group(int32_t group)
+{
+    static constexpr const char *fn = "on_pcap_pkt";
+    wgrp_refusals &r = g_ctx.refused;
+    ++r.total;
+    ++r.unwarned;
+    timespec now{};
+    set_now(&now);
+    if (r.warned && now.tv_sec - r.warned_at < WGRP_FULL_WARN_SEC) return;
+    log_warn("%s: group table full (%zu groups): report for %s refused, %lu refused since the "
+             "last warning\n",
+             fn, WGRP_MAX, group_str(group), r.unwarned);
+    r.warned = true;
+    r.warned_at = now.tv_sec;
+    r.unwarned = 0;
+}
+
 void on_report(int32_t group)
 {
     static constexpr const char *fn = "on_pcap_pkt";
     log_dbg("%s: IGMP report msg caught on %s\n", fn, g_cfg.mifc);
+    const long key = group_key(group);
+    if (nkht_get(g_ctx.wgrp_ht, key, nullptr) == 0) return;  // reported before
+    if (nkht_count(g_ctx.wgrp_ht) >= WGRP_MAX) {
+        refuse_group(group);
+        return;
+    }
     void *mark = reinterpret_cast<void *>(WGRP_MARK);
-    const int rc = nkht_add(g_ctx.wgrp_ht, group_key(group), &mark);
+    const int rc = nkht_add(g_ctx.wgrp_ht, key, &mark);
     if (rc == 0)
         relay_msg("JOIN UDP://%s\n", group_str(group));
     else if (rc != EBUSY)

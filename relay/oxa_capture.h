@@ -57,7 +57,9 @@ void dump_igmp(FILE *fp, const igmp_header *igmp) noexcept;
 // or malformed), and for an in-scope group sends JOIN on its first report
 // and LEAVE on a leave while it is in the reported-groups table.  A report
 // or leave with a bad checksum, or for an address that is no multicast
-// group or a link-local one, is counted in g_ctx.drops and dropped.
+// group or a link-local one, is counted in g_ctx.drops and dropped; a
+// report for a new group while WGRP_MAX are held is refused (counted in
+// g_ctx.refused, warned of at most once a minute).
 void on_pcap_pkt(u_char *user, const pcap_pkthdr *header, const u_char *bytes) noexcept;
 
 // Opens the capture of IGMP on ifc into g_ctx.handle, in immediate mode,

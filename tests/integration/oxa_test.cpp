@@ -39,6 +39,8 @@ constexpr int WAIT_MS = 10000;
 // room for a loaded machine and still refuses a capture that holds packets
 // for its 5 s read time-out.
 constexpr long REPORT_DELAY_MS = 500;
+// Groups the agent holds at most.
+constexpr int GROUP_BOUND = 4096;
 
 const char *const BUILD_DIR = getenv("TAVEL_BUILD_DIR");
 const std::string OXA = std::string(BUILD_DIR ? BUILD_DIR : ".") + "/relay/oxa";
@@ -451,8 +453,55 @@ TEST_F(OxaNetns, real_groups_reach_the_daemon_within_milliseconds)
              "on_pcap_pkt: bad IGMP checksum in a leave for 239.10.0.1 - dropped (2 so far)\n",
              "on_pcap_pkt: 224.0.0.251 is a link-local group - leave dropped (4 so far)\n",
              "app_run: dropped 2 IGMP messages with a bad checksum and 4 for addresses that are "
-             "no reportable group\n"})
+             "no reportable group; refused 0 new groups at the bound of 4096\n"})
         EXPECT_TRUE(has(l, line)) << line;
+}
+
+// A report for a new group beyond the bound is refused, with one warning
+// for a burst, until a leave makes room.
+TEST_F(OxaNetns, group_table_is_bounded)
+{
+    Fd raw(socket_in(vp.a(), AF_PACKET, SOCK_RAW));
+    const int va = ifindex(raw.fd, "va");
+    ASSERT_GT(va, 0);
+    const pid_t pid = spawn({"-T", "-i", "vb", "-L", "debug", "-l", log}, out, err, vp.b());
+    ASSERT_TRUE(poll_until([&] { return has(read_file(err), READY); }, WAIT_MS));
+    auto group = [](int i) {
+        return "239.20." + std::to_string(i / 256) + "." + std::to_string(i % 256);
+    };
+    auto joins = [&] { return count_of(read_file(out), "JOIN "); };
+
+    // Batches small enough for the capture's buffer, each one reported
+    // before the next is sent.
+    constexpr int BATCH = 64, BEYOND = 128;
+    for (int i = 0; i < GROUP_BOUND + BEYOND; i += BATCH) {
+        for (int j = i; j < i + BATCH; ++j)
+            ASSERT_TRUE(inject(raw.fd, va, frame(0x16, group(j).c_str())));
+        const size_t want = size_t(std::min(i + BATCH, GROUP_BOUND));
+        ASSERT_TRUE(poll_until([&] { return joins() >= want; }, WAIT_MS)) << i;
+    }
+    // Held groups still work: a repeated report gives nothing, a leave
+    // makes room for one new group and no more.
+    for (const std::string &g : {group(1), group(0)})
+        ASSERT_TRUE(inject(raw.fd, va, frame(0x16, g.c_str())));
+    ASSERT_TRUE(inject(raw.fd, va, frame(0x17, group(0).c_str())));
+    for (const std::string &g : {group(5000), group(5001)})
+        ASSERT_TRUE(inject(raw.fd, va, frame(0x16, g.c_str())));
+    ASSERT_TRUE(inject(raw.fd, va, frame(0x17, group(4).c_str())));
+    ASSERT_TRUE(poll_until([&] { return has(read_file(out), "LEAVE UDP://239.20.0.4\n"); },
+                           WAIT_MS));
+    kill(pid, SIGTERM);
+    EXPECT_EQ(finish_child(pid, WAIT_MS), 0);
+
+    const std::string o = read_file(out), l = read_file(log);
+    EXPECT_EQ(count_of(o, "JOIN "), size_t(GROUP_BOUND + 1));
+    EXPECT_EQ(count_of(o, "LEAVE "), 2u);
+    EXPECT_TRUE(has(o, "JOIN UDP://" + group(GROUP_BOUND - 1) + "\nLEAVE UDP://239.20.0.0\n"
+                       "JOIN UDP://" + group(5000) + "\nLEAVE UDP://239.20.0.4\n"));
+    EXPECT_EQ(count_of(l, "(WRN)"), 1u) << l.substr(0, 2000);
+    EXPECT_TRUE(has(l, "(WRN)  on_pcap_pkt: group table full (4096 groups): report for " +
+                           group(GROUP_BOUND) + " refused, 1 refused since the last warning\n"));
+    EXPECT_TRUE(has(l, "refused 129 new groups at the bound of 4096\n"));
 }
 
 TEST_F(OxaNetns, started_without_standard_descriptors_it_keeps_them_on_dev_null)
