@@ -76,8 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         check(f.ip_hlen >= FRAME_IPV4_MIN_HLEN &&
               FRAME_ETH_HLEN + f.ip_hlen + sizeof(igmp_header) <= size);
         // A checksum is only ever summed over bytes of the frame.
-        check(!f.csum_ok ||
-              (f.igmp_len >= sizeof(igmp_header) && FRAME_ETH_HLEN + f.ip_hlen + f.igmp_len <= size));
+        check(!f.csum_ok || (f.igmp_len >= sizeof(igmp_header) &&
+                             FRAME_ETH_HLEN + f.ip_hlen + f.igmp_len <= size));
     }
 
     // The table never passes its bound; once full for a while it starts
