@@ -608,13 +608,28 @@ TEST_F(dvt, http_client_sends_its_request_and_reads_past_a_long_head)
                   "\r\nConnection: close\r\nUser-Agent: DVT (Tavel proxy client/server utility)\r\n"
                   "Accept: text/html,video/*, application/*\r\nAccept-Language: en-US,en,ru\r\n"
                   "Accept-Charset: ISO-8859-1,UTF-8\r\nCache-Control: no-cache\r\n\r\n");
-    // Any status goes; head lines past 255 bytes are not data.
-    std::string answer = "HTTP/1.1 404 Not Found\r\n";
+    // A 2xx status goes; head lines past 255 bytes are not data.
+    std::string answer = "HTTP/1.1 200 OK\r\n";
     for (int i = 0; i < 8; ++i) answer += "X-Filler: " + std::string(40, 'f') + "\r\n";
     ASSERT_TRUE(send_all(c.fd, answer + "\r\n" + std::string(5000, 'd')));
     c.reset();
     EXPECT_EQ(cli.finish(), 0);
     EXPECT_TRUE(has(cli.out(), "total received from fd=3: 5000 bytes\n")) << cli.out();
+
+    // Any other status is said with its code and text, and fails.
+    const std::pair<std::string, std::string> failures[] = {
+        {"404 Not Found", "404 Not Found"}, {"302 Found", "302 Found"},
+        {"503 Busy\x1b[2J", "503 Busy\\x1b[2J"}};  // the peer's bytes escaped
+    for (const auto &[status, said] : failures) {
+        Proc nf(dvt_, {"-h", "-p", p});
+        Fd n(accept_within(lsn.fd, 5000));
+        read_some(n.fd, 4096, 3000, "\r\n\r\n");
+        ASSERT_TRUE(send_all(n.fd, "HTTP/1.1 " + status + "\r\n\r\n" + answer));
+        n.reset();
+        EXPECT_EQ(nf.finish(), 2) << status;
+        EXPECT_TRUE(has(nf.err(), "get_http_response: server answered " + said + "\n")) << nf.err();
+        EXPECT_FALSE(has(nf.out(), "total received")) << status;
+    }
 
     // A server that never answers: -i bounds the wait.
     Proc mute(dvt_, {"-h", "-a", "127.0.0.1", "-p", p, "-i", "1"});
