@@ -18,6 +18,7 @@
 #include <type_traits>
 
 #include "bktcount.h"
+#include "chunked.h"
 #include "delay.h"
 #include "lfxtypes.h"
 #include "mmr.h"
@@ -175,6 +176,9 @@ struct rtask {
     op_ctx writer;
     http_resp_buf resp_buf;   // the handshake reply head
     int64_t content_length;
+    chunk_dec chunk;          // the body's framing, while is_chunked
+    bool is_chunked;          // the source's answer comes in chunks
+    uint32_t end_waits;       // read events the chunked end waited for the writer
     uint64_t total_in;
     uint64_t total_out;
     uint64_t local_in;        // bytes from the relayed source since creation or suspension

@@ -23,9 +23,11 @@ constexpr size_t MMR_MAX_DGRAMS = 64;
 // read.
 constexpr size_t MMR_WRITER_LOWMARK = 375;
 
-// Reads what the source has into the ring.  0 (also when there is nothing
-// to read, or no room: the reader then waits for the writer); -1 when the
-// peer closed or the read failed (task error "connection lost", 103); the
+// Reads what the source has into the ring, a chunked body decoded on the
+// way (chunkin.h).  0 (also when there is nothing to read, or no room: the
+// reader then waits for the writer); -1 when the peer closed, the read
+// failed, or a chunked body ended or broke its framing (task error
+// "connection lost", 103); the
 // ring's -14 for a stream that is not a transport stream; a registration's
 // error.  *p_nin (when given) = the bytes read.
 int stream_read(rtask *task, size_t *p_nin = nullptr) noexcept;
