@@ -60,6 +60,19 @@ inline size_t count_of(const std::string &text, const std::string &what)
     return n;
 }
 
+// The datagrams that the send-error lines of a log report as dropped.
+inline uint64_t dropped_in_lines(const std::string &text)
+{
+    static const std::string key = " dropped since the last line";
+    uint64_t sum = 0;
+    for (size_t p = text.find(key); p != std::string::npos; p = text.find(key, p + 1)) {
+        size_t b = p;
+        while (b > 0 && text[b - 1] >= '0' && text[b - 1] <= '9') --b;
+        sum += strtoull(text.substr(b, p - b).c_str(), nullptr, 10);
+    }
+    return sum;
+}
+
 // body in a child inside a fresh private namespace, given timeout_ms.
 inline int in_netns_for(const std::function<int()> &body, int timeout_ms)
 {

@@ -408,3 +408,79 @@ TEST(stpath, junk_in_the_served_stream_never_leaves_in_a_datagram)
         },
         30000));
 }
+
+namespace {
+
+// Destinations that the namespace's routes refuse for good, and the
+// address that lets datagrams pass again.
+struct st_refusal {
+    const char *why;
+    const char *host;
+    const char *setup;
+    int err;
+};
+constexpr st_refusal kStRefusals[] = {
+    {"prohibit route", "10.97.0.1", "ip route add prohibit 10.97.0.1/32", EACCES},
+    {"blackhole route", "10.98.0.1", "ip route add blackhole 10.98.0.1/32", EINVAL},
+    {"no route", "10.99.0.1", nullptr, ENETUNREACH},
+};
+
+}  // namespace
+
+TEST(stpath, refused_destination_drops_datagrams_and_keeps_the_one_source_connection)
+{
+    // The origin streams for 4 s.  While the route refuses the destination
+    // every datagram is dropped and counted, the task keeps relaying from
+    // its one connection, and the error is logged at most once a second
+    // with the drops since the last line; once the address appears the
+    // datagrams pass, and the drops not yet reported get their line.
+    for (const st_refusal &c : kStRefusals) {
+        SCOPED_TRACE(c.why);
+        EXPECT_CHILD_OK(rh::in_netns_for(
+            [&c] {
+                LogCapture log;
+                rh::relay_env env([] { g_cfg.max_pkts = 16; });
+                if (c.setup) CK(run_quiet(c.setup));
+                rh::http_script sc{{rh::OK_HEAD}, 50};
+                for (uint32_t i = 0; i < 80; ++i)
+                    sc.chunks.push_back(rh::ts_packets(188, 7 * 10, i * 70));
+                rh::http_server srv(8800, {sc});
+                const task_options opt{0, 'a', 1316};
+                const std::string dst = "udp://" + std::string(c.host) + ":7800";
+                rtask *t = rh::mk_task("http://127.0.0.1:8800/", dst, nullptr, &opt);
+                CK(env.ok && t);
+                if (!t) return rh::verdict();
+                rh::run_for(2500);
+                CK(srv.connections == 1 && task_count() == 1 && t->state.num == ST_RLY);
+                CK(!t->errstr && t->retry_count == 0 && t->total_out == 0);
+                const uint64_t dropped = t->errctx.n_out_dropped;
+                CK(dropped >= 200 && dropped * 1316 <= t->total_in);
+                std::string text = log.text();
+                const std::string line =
+                    "stream_write: [PRI] sendto(fd" + std::to_string(t->outfd) + ",...) ERROR(" +
+                    std::to_string(c.err) + "): ";
+                const size_t lines = rh::count_of(text, line);
+                if (c.err == ENETUNREACH)
+                    CK(lines == 1 && rh::count_of(text, "network is down") == 1);
+                else
+                    CK(lines >= 2 && lines <= 4);
+                CK(rh::count_of(text, "sendto(") == lines && rh::dropped_in_lines(text) <= dropped);
+                for (const char *no : {"cannot connect", "SUSPENDED", "mismatch", "sendmmsg()"})
+                    CK(text.find(no) == std::string::npos);
+
+                // The address appears: the rest of the stream passes.
+                CK(run_quiet("ip addr add " + std::string(c.host) + "/32 dev lo"));
+                rh::collector out(c.host, 7800);
+                CK(rh::run_until([&] { return out.count >= 20; }, 3000));
+                CK(rh::run_until([&] { return rh::count_of(log.text(), "sends pass again") == 1; },
+                                 2000));
+                for (const auto &d : out.take()) CK(d.size() == 1316 && d[0] == 0x47);
+                text = log.text();
+                CK(rh::dropped_in_lines(text) == t->errctx.n_out_dropped);
+                CK(rh::count_of(text, "network is up") == (c.err == ENETUNREACH ? 1u : 0u));
+                CK(srv.connections == 1 && t->state.num == ST_RLY && t->total_out > 0);
+                return rh::verdict();
+            },
+            30000));
+    }
+}
