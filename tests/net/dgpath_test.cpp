@@ -122,11 +122,18 @@ TEST(dgpath, oversize_datagrams_are_dropped_and_counted_the_tenth_fails_the_task
             CK(log.text().find("[10/10]") != std::string::npos);
             CK(log.text().find("suspended for 1.0000 sec") != std::string::npos);
             CK(rh::run_until([&] { return t->state.num == ST_RLY; }, 3000));
-            // Back online: whole datagrams flow and the count starts over.
+            // Back online: whole datagrams flow and the count starts over;
+            // the revival is earned back once the task has relayed without
+            // a gap for src_avail_tmout_ms.
             tx.send(rh::mk_dgram(300, 10));
             CK(rh::run_until([&] { return out.count == 11; }, 3000));
             CK(out.take().back() == rh::mk_dgram(300, 10));
-            CK(t->pks.ntrunc == 0 && t->retry_count == 0 && !t->errstr);
+            CK(t->pks.ntrunc == 0 && t->retry_count == 1 && !t->errstr && is_online(t));
+            for (uint32_t k = 11; k < 25 && t->retry_count == 1; ++k) {
+                tx.send(rh::mk_dgram(300, k));
+                rh::run_for(100);
+            }
+            CK(t->retry_count == 0 && out.count >= 21);
             return rh::verdict();
         },
         30000));

@@ -484,3 +484,53 @@ TEST(stpath, refused_destination_drops_datagrams_and_keeps_the_one_source_connec
             30000));
     }
 }
+
+TEST(stpath, an_origin_that_keeps_ending_uses_up_the_revivals_unless_it_stays_up)
+{
+    // A revival earns the revivals back only once the task has sent output
+    // and stayed online for src_avail_tmout_ms (1 s): an origin that serves
+    // a few bytes, or a whole file at once, and closes is fetched
+    // max_retries (3) times and the task removed; one that streams for
+    // longer before each close keeps its task.
+    struct ending {
+        const char *why;
+        rh::http_script script;
+        bool removed;
+    };
+    const std::string file = rh::ts_packets(188, 7 * 300);
+    rh::http_script live{{rh::OK_HEAD}, 100, true};
+    for (uint32_t i = 0; i < 13; ++i) live.chunks.push_back(rh::ts_packets(188, 7 * 4, i * 28));
+    const ending cases[] = {
+        {"a few bytes", {{rh::OK_HEAD, rh::ts_packets(188, 1).substr(0, 100)}, 100, true}, true},
+        {"a file", {{rh::OK_HEAD + file}, 0, true}, true},
+        {"1.3 s of stream", live, false},
+    };
+    for (const ending &c : cases) {
+        SCOPED_TRACE(c.why);
+        EXPECT_CHILD_OK(rh::in_netns_for(
+            [&c] {
+                LogCapture log;
+                rh::relay_env env;
+                rh::http_server srv(8900, {c.script});
+                rh::collector out("127.0.0.1", 7900);
+                const task_options opt{0, 'x', 1316};
+                rtask *t =
+                    rh::mk_task("http://127.0.0.1:8900/f.ts", "udp://127.0.0.1:7900", nullptr, &opt);
+                CK(env.ok && t);
+                if (!t) return rh::verdict();
+                if (c.removed) {
+                    CK(rh::run_until([&] { return task_count() == 0; }, 5000));
+                    rh::run_for(200);
+                    CK(srv.connections == 3);
+                    CK(rh::count_of(log.text(), "SUSPENDED") == 2 &&
+                       rh::count_of(log.text(), "]: ENDED") == 1);
+                } else {
+                    CK(rh::run_until([&] { return srv.connections == 4; }, 8000));
+                    CK(task_count() == 1 && rh::count_of(log.text(), "SUSPENDED") == 3);
+                    CK(t->retry_count == 1 && out.count > 0);
+                }
+                return rh::verdict();
+            },
+            30000));
+    }
+}
