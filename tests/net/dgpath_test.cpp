@@ -139,34 +139,9 @@ TEST(dgpath, oversize_datagrams_are_dropped_and_counted_the_tenth_fails_the_task
         30000));
 }
 
-namespace {
-
-// Destinations that the namespace's routes refuse for good: each send
-// fails the same way until the route changes.  The recovery command (if
-// any) lets datagrams pass again.  (EPERM comes from packet filters, which
-// these cases do not set up.)
-struct refusal {
-    const char *why;
-    const char *host;
-    const char *setup;    // makes the route refuse the host
-    int err;              // the send error that follows
-    const char *recover;  // after this, datagrams reach host (null: none)
-};
-constexpr refusal kRefusals[] = {
-    {"no route", "10.99.0.1", nullptr, ENETUNREACH, "ip addr add 10.99.0.1/32 dev lo"},
-    {"prohibit route", "10.97.0.1", "ip route add prohibit 10.97.0.1/32", EACCES,
-     "ip addr add 10.97.0.1/32 dev lo"},
-    {"blackhole route", "10.98.0.1", "ip route add blackhole 10.98.0.1/32", EINVAL,
-     "ip addr add 10.98.0.1/32 dev lo"},
-    {"broadcast without SO_BROADCAST", "10.96.0.255", "ip addr add 10.96.0.1/24 brd + dev lo",
-     EACCES, nullptr},
-};
-
-}  // namespace
-
 TEST(dgpath, refused_destinations_drop_and_count_datagrams_and_leave_the_loop_idle)
 {
-    for (const refusal &c : kRefusals) {
+    for (const rh::refusal &c : rh::kRefusals) {
         SCOPED_TRACE(c.why);
         EXPECT_CHILD_OK(rh::in_netns_for(
             [&c] {
