@@ -289,7 +289,13 @@ int pprm_task(rtask *task) noexcept
 bool ck_revive_task(rtask *t) noexcept
 {
     if (g_quit || t->is_quitting) return false;
-    if (t->retry_count < INT_MAX) ++t->retry_count;
+    // A task already queued in this turn, and not for removal, was queued
+    // by a failure, which was counted then: the primary and the alternate
+    // failing together, or a read and the write that followed it, are one
+    // failure of the task.
+    size_t pos = 0;
+    const bool counted = xvlst_find(&g_app.pprm_tasks, t, is_ptr_match, &pos) != 0;
+    if (!counted && t->retry_count < INT_MAX) ++t->retry_count;
     if (g_cfg.max_retries >= 0 && t->retry_count >= g_cfg.max_retries) return false;
     log_dbg("%s: [%s] can revive %d/%d\n", "ck_revive_task", rta_label(t), t->retry_count,
             g_cfg.max_retries);

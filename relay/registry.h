@@ -116,7 +116,8 @@ rtask *register_task(const char *src, const char *dst, const char *alt, const ch
 void set_task_tmout(rtask *t) noexcept;
 // The slot of key: 0 and *idx, else the table's result (3 when absent).
 int get_hashed_task_idx(const char *key, ssize_t *idx) noexcept;
-// May t be revived after one more failure (counts the failure)?
+// May t be revived after one more failure?  Counts the failure, once per
+// task and turn: a task already queued in the turn has been counted.
 bool ck_revive_task(rtask *t) noexcept;
 void susp_task(rtask *t) noexcept;
 void rm_task(rtask *t) noexcept;

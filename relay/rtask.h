@@ -145,6 +145,9 @@ struct task_err {
     uint64_t n_out_netdown;  // consecutive sends refused: network down
     uint64_t n_out_dropped;  // datagrams dropped on a send error that would not pass
     bool gso_refused;        // the destination refused a segmented send: plain sends only
+    bool send_err_pending;   // a send failed since the last one that passed (senderr.h)
+    uint64_t n_drop_unlogged;        // datagrams dropped since the last send-error line
+    struct timespec send_err_tm;     // monotonic time of that line; zero before the first
 };
 
 struct rtask {
