@@ -8,6 +8,7 @@
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,8 +18,10 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <initializer_list>
 #include <utility>
 
@@ -810,6 +813,40 @@ int mk_fpath_dirs(const char *fpath) noexcept
         if (!c) break;
     }
     return 0;
+}
+
+int create_tmp_file(char *tmpl, mode_t mode) noexcept
+{
+    static constexpr char k_sym[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    const size_t len = strlen(tmpl);
+    if (len < TMPFILE_XS || strcmp(tmpl + len - TMPFILE_XS, "XXXXXX") != 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    char *xs = tmpl + len - TMPFILE_XS;
+    for (int attempt = 0; attempt < TMPFILE_ATTEMPTS; ++attempt) {
+        unsigned char rnd[TMPFILE_XS];
+        if (getrandom(rnd, sizeof(rnd), GRND_NONBLOCK) != ssize_t(sizeof(rnd))) {
+            // No entropy yet (early boot): the clock and the pid still make
+            // a name nobody can plant all of in advance, and O_EXCL keeps
+            // a planted one harmless.
+            struct timespec ts;
+            clock_gettime(CLOCK_MONOTONIC, &ts);
+            uint64_t v = uint64_t(ts.tv_nsec) ^ (uint64_t(ts.tv_sec) << 20) ^
+                         (uint64_t(getpid()) << 40) ^ uint64_t(attempt) * 0x9E3779B97F4A7C15u;
+            for (unsigned char &c : rnd) {
+                c = static_cast<unsigned char>(v);
+                v = v * 6364136223846793005u + 1442695040888963407u;
+            }
+        }
+        for (size_t i = 0; i < TMPFILE_XS; ++i) xs[i] = k_sym[rnd[i] % (sizeof(k_sym) - 1)];
+        const int fd =
+            open(tmpl, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, mode);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    errno = EEXIST;
+    return -1;
 }
 
 int setup_xtr_zstat(const char *pfx, unsigned num, char *buf, size_t size) noexcept
