@@ -122,6 +122,26 @@ int lock_whole_file(int fd)
 
 bool lock_held_elsewhere(int err) { return err == EACCES || err == EAGAIN; }
 
+// A regular file with one link: a hard link would let the writer change
+// another file.  0, or -1 (EPERM) after a line naming the path.
+int check_own_file(const char *fn, int fd, const char *fpath)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        int err = errno;
+        log_err("%s: fstat(fd%d,..) ERROR(%d): %s\n", fn, fd, err, strerror(err));
+        errno = err;
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode) || st.st_nlink != 1) {
+        log_err("%s: [%s] is not a regular file of its own (%s, %lu links)\n", fn, fpath,
+                fmode_str(st.st_mode), (unsigned long)st.st_nlink);
+        errno = EPERM;
+        return -1;
+    }
+    return 0;
+}
+
 // Steps 3 to 5 of the pid file on the open descriptor.  0 or -1.
 int fill_pidfile(int fd, const char *fpath, pid_t pid, ino_t *inode, int flags)
 {
@@ -239,9 +259,19 @@ int create_pidfile_extra(const char *fpath, pid_t pid, ino_t *inode, int flags) 
         log_err("%s: no path specified\n", fn);
         return -1;
     }
-    int fd = W_open(fn, fpath, O_WRONLY | O_CREAT | O_NOCTTY, 0644);
-    if (fd < 0) return -1;
-    if (fill_pidfile(fd, fpath, pid, inode, flags) != 0) {
+    // The pid file often lives in a directory others may write: a link
+    // planted at its name is never followed (ELOOP), a FIFO never blocks
+    // the open (O_NONBLOCK), and what opens must be a regular file of one
+    // name, not a hard link to someone else's file.
+    int fd = W_open(fn, fpath, O_WRONLY | O_CREAT | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK, 0644);
+    if (fd < 0) {
+        if (errno == ELOOP) {
+            log_err("%s: [%s] is a symbolic link\n", fn, fpath);
+            errno = ELOOP;
+        }
+        return -1;
+    }
+    if (check_own_file(fn, fd, fpath) != 0 || fill_pidfile(fd, fpath, pid, inode, flags) != 0) {
         int err = errno;
         // The lock (when taken) goes with the descriptor: a failed call
         // leaves nothing held.
