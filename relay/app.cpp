@@ -23,6 +23,7 @@
 #include "report.h"
 #include "rq.h"
 #include "rqs.h"
+#include "shmsweep.h"
 #include "syswrap.h"
 #include "timeop.h"
 #include "tmout.h"
@@ -212,6 +213,7 @@ int setup_steps()
         log_info("%s(pid=%ld) processor affinity set to CPU%d\n", g_app_name, long(getpid()),
                  g_cfg.rt.cpunum);
     }
+    sweep_dead_shm(SHM_DIR, g_app_name, geteuid(), nullptr);
     setup_iflag_storage(g_app_name, TVL_IFLAG_CAPACITY);
     (void)fn;
     return 0;

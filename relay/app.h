@@ -2,10 +2,11 @@
 // Start-up and shutdown of the relay daemon: the command line (read in two
 // passes around loading the configuration file), the open-file limit, the
 // process set-up (delay queue, quit signals, detaching, the event loop, the
-// listeners and the agent socket, the user switch, pid file, log, flag
-// store), the runtime context g_app, the agent socket's registration, the
-// route list, and the tear-down in a fixed order.  Every tear-down step accepts a part that was never set up,
-// so shutdown runs after any outcome of start-up.
+// listeners and the agent socket, the user switch, pid file, log, shared
+// memory left by dead daemons, flag store), the runtime context g_app, the
+// agent socket's registration, the route list, and the tear-down in a
+// fixed order.  Every tear-down step accepts a part that was never set
+// up, so shutdown runs after any outcome of start-up.
 #include <cstddef>
 
 // The application identifier: log identity, identity strings, flag store.
@@ -34,9 +35,10 @@ int adjust_fd_limit() noexcept;
 // background start; then, in both modes, the event loop, listeners and
 // agent socket (a second instance stops here), the user switch, the pid
 // file (required in the background, else when named), the log, syslog (in
-// the background); then log pid, core limit, CPU pinning and the flag
-// store.  Nothing of a running instance is touched before the listeners
-// and the pid file are held.  0 or the failing step's result.
+// the background); then log pid, core limit, CPU pinning, the removal of
+// shared memory of dead daemons and the flag store.  Nothing of a running
+// instance is touched before the listeners and the pid file are held.  0
+// or the failing step's result.
 int app_setup() noexcept;
 // A background start: the starting process waits (at most STARTUP_WAIT_MS)
 // for the daemon to report and exits with the daemon's start-up status.

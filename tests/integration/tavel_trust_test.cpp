@@ -1,7 +1,8 @@
 // What a root daemon trusts, run as the real program in private
 // namespaces: paths planted as links in a directory others may write, the
 // configured user in the foreground and the background, a second instance
-// on the same configuration, and a unicast source asked for twice.
+// on the same configuration, a unicast source asked for twice, and shared
+// memory left by daemons that died.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -368,6 +369,52 @@ TEST(tavel_trust, UnicastSourceFeedsOneRelay)
         close(rx2);
         close(mx1);
         close(mx2);
+        return 0;
+    }));
+}
+
+// Rings and flag stores of a pid that no process has are removed at start
+// (in a private /dev/shm); a live process's stay, whatever it is.
+TEST(tavel_trust, SharedMemoryOfDeadDaemonsIsRemovedAtStart)
+{
+    EXPECT_CHILD_OK(in_ns([] {
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", "/dev/shm", "tmpfs", 0, "size=16m") != 0)
+            return CHILD_SKIP;
+        const pid_t live = fork();
+        CHILD_CHECK(live >= 0);
+        if (live == 0) {
+            pause();
+            _exit(0);
+        }
+        // No process ever has a pid above the largest pid_max (2^22).
+        const std::string dead = std::to_string(4194304 + 4711 + getpid() % 1000);
+        const std::string lv = std::to_string(live);
+        const std::vector<std::string> gone = {"mmr." + dead + ".1", "mmr." + dead + ".2",
+                                               "tvl." + dead + ".iflag"};
+        const std::vector<std::string> kept = {"mmr." + lv + ".1", "tvl." + lv + ".iflag",
+                                               "mmr." + dead + ".x"};
+        long bytes = 0;
+        for (const auto &n : gone) {
+            write_file("/dev/shm/" + n, std::string(65536, 'r'));
+            bytes += 65536;
+        }
+        for (const auto &n : kept) write_file("/dev/shm/" + n, std::string(4096, 'k'));
+
+        TempDir d;
+        write_file(d.file("tavel.conf"), config(PORT, ""));
+        Daemon t(d.path());
+        CHILD_CHECK(t.start_fg());
+        for (const auto &n : gone) CHILD_CHECK(!file_exists("/dev/shm/" + n));
+        for (const auto &n : kept) CHILD_CHECK(slurp("/dev/shm/" + n) == std::string(4096, 'k'));
+        CHILD_CHECK(has(t.output(), "sweep_dead_shm: removed 3 shared-memory objects of dead "
+                                    "processes from [/dev/shm], " +
+                                        std::to_string(bytes) + " bytes freed\n"));
+        CHILD_CHECK(file_exists("/dev/shm/tvl." + std::to_string(t.pid()) + ".iflag"));
+        CHILD_CHECK(t.stop() == 0);
+        kill(live, SIGKILL);
+        waitpid(live, nullptr, 0);
         return 0;
     }));
 }
