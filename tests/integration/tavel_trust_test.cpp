@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -369,6 +370,66 @@ TEST(tavel_trust, UnicastSourceFeedsOneRelay)
         close(rx2);
         close(mx1);
         close(mx2);
+        return 0;
+    }));
+}
+
+// scripts/run-sample writes the sample's report into /tmp/tavel-sample
+// only when that directory is its own (in a private /tmp here): one that
+// another user made, a link, or one others may write is refused; an
+// absent one is made, and kept for the next run.
+TEST(tavel_trust, RunSampleKeepsToItsOwnDirectory)
+{
+    if (geteuid() != 0) GTEST_SKIP() << "needs a private mount namespace";
+    EXPECT_CHILD_OK(in_ns([] {
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", "/tmp", "tmpfs", 0, "size=16m,mode=1777") != 0)
+            return CHILD_SKIP;
+        setenv("TAVEL_BIN", tavel_path().c_str(), 1);
+        const std::string script = source_dir() + "/scripts/run-sample";
+        const std::string dir = "/tmp/tavel-sample", rep = dir + "/report.json";
+        CHILD_CHECK(mkdir("/tmp/elsewhere", 0755) == 0);
+        const struct {
+            const char *what;
+            std::function<bool()> plant;
+        } refused[] = {
+            {"another user's",
+             [&] {
+                 return mkdir(dir.c_str(), 0755) == 0 && chown(dir.c_str(), 65534, 65534) == 0;
+             }},
+            {"a link", [&] { return symlink("/tmp/elsewhere", dir.c_str()) == 0; }},
+            {"writable by others",
+             [&] { return mkdir(dir.c_str(), 0755) == 0 && chmod(dir.c_str(), 0777) == 0; }},
+            {"a file",
+             [&] {
+                 write_file(dir, "x");
+                 return true;
+             }},
+        };
+        for (const auto &r : refused) {
+            fprintf(stderr, "case: %s\n", r.what);
+            CHILD_CHECK(r.plant());
+            TempDir d;
+            Daemon t(d.path());
+            CHILD_CHECK(t.start({}, script));
+            CHILD_CHECK(t.wait_exit() == 1);
+            CHILD_CHECK(has(t.output(), "run-sample: /tmp/tavel-sample is not a directory of this "
+                                        "user's own that only it may write; remove it first\n"));
+            CHILD_CHECK(!file_exists(rep) && !file_exists("/tmp/elsewhere/report.json"));
+            CHILD_CHECK(unlink(dir.c_str()) == 0 || rmdir(dir.c_str()) == 0);
+        }
+        for (int run = 0; run < 2; ++run) {
+            TempDir d;
+            Daemon t(d.path());
+            CHILD_CHECK(t.start({}, script));
+            CHILD_CHECK(t.wait_for(" STARTING. PID="));
+            CHILD_CHECK(eventually([&] { return report_tasks(slurp(rep)) == 1; }, 5000));
+            struct stat st;
+            CHILD_CHECK(lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+                        st.st_uid == geteuid() && (st.st_mode & 07777) == 0755);
+            CHILD_CHECK(t.stop() == 0);
+        }
         return 0;
     }));
 }
