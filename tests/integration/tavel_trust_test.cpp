@@ -246,72 +246,83 @@ TEST(tavel_trust, RunsAsTheConfiguredUserInBothModes)
 // A second daemon on the running one's configuration, in the foreground
 // and in the background, fails at the taken ports before it opens the log
 // (which would move the running one's aside), writes the report, or
-// touches the pid file or the flag store.  The first keeps every control
-// request and every agent message.
+// touches the pid file or the flag store.  The first runs once with a pid
+// file and once without, where the ports alone stop the second.  The first
+// keeps every control request and every agent message.
 TEST(tavel_trust, SecondInstanceTouchesNothingOfTheFirst)
 {
     if (geteuid() != 0) GTEST_SKIP() << "only root runs in the background";
     EXPECT_CHILD_OK(in_ns([] {
-        TempDir d;
-        const std::string logf = d.file("tavel.log"), rep = d.file("rep.json");
-        const std::string pidf = d.file("tavel.pid");
-        write_file(d.file("routes"), "%239.1.1.1:5400 127.0.0.1:1 127.0.0.1:5401 127.0.0.1:7401\n");
-        write_file(d.file("tavel.conf"),
-                   config(PORT,
-                          "report: { path = \"" + rep + "\"; };\nroute_list = \"" +
-                              d.file("routes") + "\";\noxa: { udp-listener = \"127.0.0.1:" +
-                              std::to_string(PORT + 1) + "\"; };",
-                          "file = \"" + logf + "\"; enable_syslog = false;",
-                          "pidfile = \"" + pidf + "\";"));
-        Daemon first(d.path());
-        CHILD_CHECK(first.start_fg());
-        const std::string pid = std::to_string(first.pid());
-        const std::string store = "/dev/shm/tvl." + pid + ".iflag";
-        CHILD_CHECK(get(PORT, path(5301, 6301)) == answer(200));
-        CHILD_CHECK(eventually([&] { return report_tasks(slurp(rep)) == 1; }, 5000));
-        CHILD_CHECK(slurp(pidf) == pid && file_exists(store));
-        const ino_t log_ino = inode_of(logf), rep_ino = inode_of(rep);
-        const std::string report = slurp(rep);
-        const std::vector<std::string> before = dir_names(d.path());
-        const std::vector<std::string> second_args[] = {
-            {"-T", "-C", d.file("tavel.conf")},
-            {"-C", d.file("tavel.conf")},
-            {"-T", "-C", d.file("tavel.conf"), "-l", d.file("second.log")},
-        };
-        for (const auto &args : second_args) {
-            std::string out;
-            CHILD_CHECK(run_tavel(args, &out) > 0);
-            CHILD_CHECK(has(out, "bind("));
-            CHILD_CHECK(has(out, "failed to start URQ listener"));
-            CHILD_CHECK(out.find("STARTING") == std::string::npos);
-            CHILD_CHECK(inode_of(logf) == log_ino && inode_of(rep) == rep_ino);
-            CHILD_CHECK(slurp(rep) == report);
-            CHILD_CHECK(slurp(pidf) == pid && file_exists(store));
-            // Nothing was made or moved aside (no second log, no
-            // "tavel.log.<seconds>"): the directory holds what it held.
-            CHILD_CHECK(dir_names(d.path()) == before);
-        }
+        for (const bool with_pidfile : {true, false}) {
+            TempDir d;
+            const std::string logf = d.file("tavel.log"), rep = d.file("rep.json");
+            const std::string pidf = d.file("tavel.pid"), conf = d.file("tavel.conf");
+            write_file(d.file("routes"),
+                       "%239.1.1.1:5400 127.0.0.1:1 127.0.0.1:5401 127.0.0.1:7401\n");
+            write_file(conf, config(PORT,
+                                    "report: { path = \"" + rep + "\"; };\nroute_list = \"" +
+                                        d.file("routes") + "\";\noxa: { udp-listener = "
+                                        "\"127.0.0.1:" + std::to_string(PORT + 1) + "\"; };",
+                                    "file = \"" + logf + "\"; enable_syslog = false;",
+                                    with_pidfile ? "pidfile = \"" + pidf + "\";" : ""));
+            Daemon first(d.path());
+            CHILD_CHECK(first.start_fg());
+            const std::string pid = std::to_string(first.pid());
+            const std::string store = "/dev/shm/tvl." + pid + ".iflag";
+            CHILD_CHECK(get(PORT, path(5301, 6301)) == answer(200));
+            CHILD_CHECK(eventually([&] { return report_tasks(slurp(rep)) == 1; }, 5000));
+            CHILD_CHECK(file_exists(store));
+            CHILD_CHECK(!with_pidfile || slurp(pidf) == pid);
+            const ino_t log_ino = inode_of(logf), rep_ino = inode_of(rep);
+            const std::string report = slurp(rep);
+            const std::vector<std::string> before = dir_names(d.path());
+            const std::string own_pid = d.file("second.pid");
+            const std::vector<std::string> second_args[] = {
+                {"-T", "-C", conf},
+                {"-C", conf, "-p", with_pidfile ? pidf : own_pid},
+                {"-T", "-C", conf, "-l", d.file("second.log")},
+                {"-T", "-C", conf, "-p", own_pid},
+            };
+            for (const auto &args : second_args) {
+                std::string out;
+                CHILD_CHECK(run_tavel(args, &out) > 0);
+                CHILD_CHECK(has(out, "bind("));
+                CHILD_CHECK(has(out, "failed to start URQ listener"));
+                CHILD_CHECK(out.find("STARTING") == std::string::npos);
+                CHILD_CHECK(inode_of(logf) == log_ino && inode_of(rep) == rep_ino);
+                CHILD_CHECK(slurp(rep) == report);
+                CHILD_CHECK(!with_pidfile || slurp(pidf) == pid);
+                CHILD_CHECK(file_exists(store));
+                // Nothing was made or moved aside (no second log or pid
+                // file, no "tavel.log.<seconds>"): the directory holds what
+                // it held.
+                CHILD_CHECK(dir_names(d.path()) == before);
+            }
 
-        // Every create and its drop reach the first; so does every agent
-        // message (the first logs each group it has no route for).
-        for (int i = 0; i < 20; ++i) {
-            CHILD_CHECK(get(PORT, path(5400 + i, 6400)) == answer(200));
-            CHILD_CHECK(get(PORT, path(5400 + i, 6400, "/drop")) == answer(200));
-            CHILD_CHECK(udp_send("127.0.0.1", PORT + 1, "JOIN UDP://239.9.9." + std::to_string(i)));
+            // Every create and its drop reach the first; so does every
+            // agent message (the first logs each group it has no route
+            // for).
+            for (int i = 0; i < 20; ++i) {
+                CHILD_CHECK(get(PORT, path(5400 + i, 6400)) == answer(200));
+                CHILD_CHECK(get(PORT, path(5400 + i, 6400, "/drop")) == answer(200));
+                CHILD_CHECK(
+                    udp_send("127.0.0.1", PORT + 1, "JOIN UDP://239.9.9." + std::to_string(i)));
+            }
+            CHILD_CHECK(eventually(
+                [&] {
+                    const std::string log = slurp(logf);
+                    for (int i = 0; i < 20; ++i)
+                        if (log.find("[UDP://239.9.9." + std::to_string(i) + "]") ==
+                            std::string::npos)
+                            return false;
+                    return true;
+                },
+                5000));
+            CHILD_CHECK(has(slurp(logf), "STARTING. PID=" + pid));
+            CHILD_CHECK(slurp(rep).find("\"pid\": " + pid + ",") != std::string::npos);
+            CHILD_CHECK(first.stop() == 0);
+            CHILD_CHECK(!file_exists(rep) && !file_exists(pidf) && !file_exists(store));
         }
-        CHILD_CHECK(eventually(
-            [&] {
-                const std::string log = slurp(logf);
-                for (int i = 0; i < 20; ++i)
-                    if (log.find("[UDP://239.9.9." + std::to_string(i) + "]") == std::string::npos)
-                        return false;
-                return true;
-            },
-            5000));
-        CHILD_CHECK(has(slurp(logf), "STARTING. PID=" + pid));
-        CHILD_CHECK(slurp(rep).find("\"pid\": " + pid + ",") != std::string::npos);
-        CHILD_CHECK(first.stop() == 0);
-        CHILD_CHECK(!file_exists(rep) && !file_exists(pidf) && !file_exists(store));
         return 0;
     }));
 }
