@@ -123,8 +123,9 @@ int lock_whole_file(int fd)
 bool lock_held_elsewhere(int err) { return err == EACCES || err == EAGAIN; }
 
 // A regular file with one link: a hard link would let the writer change
-// another file.  0, or -1 (EPERM) after a line naming the path.
-int check_own_file(const char *fn, int fd, const char *fpath)
+// another file.  0 and its inode in *ino, or -1 (EPERM after a line naming
+// the path).
+int check_own_file(const char *fn, int fd, const char *fpath, ino_t *ino)
 {
     struct stat st;
     if (fstat(fd, &st) != 0) {
@@ -139,11 +140,13 @@ int check_own_file(const char *fn, int fd, const char *fpath)
         errno = EPERM;
         return -1;
     }
+    *ino = st.st_ino;
     return 0;
 }
 
-// Steps 3 to 5 of the pid file on the open descriptor.  0 or -1.
-int fill_pidfile(int fd, const char *fpath, pid_t pid, ino_t *inode, int flags)
+// Steps 3 to 5 of the pid file on the open descriptor of the file with
+// inode ino.  0 or -1.
+int fill_pidfile(int fd, const char *fpath, pid_t pid, ino_t ino, ino_t *inode, int flags)
 {
     static constexpr const char *fn = "create_pidfile_extra";
     if (lock_whole_file(fd) != 0) {
@@ -164,16 +167,7 @@ int fill_pidfile(int fd, const char *fpath, pid_t pid, ino_t *inode, int flags)
     char text[24];
     int len = snprintf(text, sizeof(text), "%ld", (long)pid);
     if (W_write_f(fn, fd, text, size_t(len), 1) != len) return -1;
-    if (inode) {
-        struct stat st;
-        if (fstat(fd, &st) != 0) {
-            int err = errno;
-            log_err("%s: fstat(fd%d,..) ERROR(%d): %s\n", fn, fd, err, strerror(err));
-            errno = err;
-            return -1;
-        }
-        *inode = st.st_ino;
-    }
+    if (inode) *inode = ino;
     return 0;
 }
 
@@ -271,7 +265,9 @@ int create_pidfile_extra(const char *fpath, pid_t pid, ino_t *inode, int flags) 
         }
         return -1;
     }
-    if (check_own_file(fn, fd, fpath) != 0 || fill_pidfile(fd, fpath, pid, inode, flags) != 0) {
+    ino_t ino = 0;
+    if (check_own_file(fn, fd, fpath, &ino) != 0 ||
+        fill_pidfile(fd, fpath, pid, ino, inode, flags) != 0) {
         int err = errno;
         // The lock (when taken) goes with the descriptor: a failed call
         // leaves nothing held.
