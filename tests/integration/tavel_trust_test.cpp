@@ -21,7 +21,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
-#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -232,7 +231,8 @@ TEST(tavel_trust, RunsAsTheConfiguredUserInBothModes)
         CHILD_CHECK(eventually([&] { return kill(pid, 0) != 0; }, 10000));
         CHILD_CHECK(!file_exists(pidf));
 
-        // No such user: start-up stops, in both modes.
+        // No such user: start-up stops (the same step runs in the
+        // background).
         write_file(d.file("bad.conf"),
                    config(80, "", "level = \"info\";", "run_as_user = \"no-such-user-tvl\";"));
         CHILD_CHECK(run_tavel({"-T", "-C", d.file("bad.conf")}, &out) > 0);
@@ -400,35 +400,19 @@ TEST(tavel_trust, RunSampleKeepsToItsOwnDirectory)
         setenv("TAVEL_BIN", tavel_path().c_str(), 1);
         const std::string script = source_dir() + "/scripts/run-sample";
         const std::string dir = "/tmp/tavel-sample", rep = dir + "/report.json";
-        CHILD_CHECK(mkdir("/tmp/elsewhere", 0755) == 0);
-        const struct {
-            const char *what;
-            std::function<bool()> plant;
-        } refused[] = {
-            {"another user's",
-             [&] {
-                 return mkdir(dir.c_str(), 0755) == 0 && chown(dir.c_str(), 65534, 65534) == 0;
-             }},
-            {"a link", [&] { return symlink("/tmp/elsewhere", dir.c_str()) == 0; }},
-            {"writable by others",
-             [&] { return mkdir(dir.c_str(), 0755) == 0 && chmod(dir.c_str(), 0777) == 0; }},
-            {"a file",
-             [&] {
-                 write_file(dir, "x");
-                 return true;
-             }},
-        };
-        for (const auto &r : refused) {
-            fprintf(stderr, "case: %s\n", r.what);
-            CHILD_CHECK(r.plant());
+        // Another user's directory, a link, one others may write, a file.
+        for (const char *plant :
+             {"mkdir -m 755 $D && chown 65534 $D", "mkdir -p /tmp/x && ln -s /tmp/x $D",
+              "mkdir -m 777 $D", "echo x > $D"}) {
+            CHILD_CHECK(run_quiet(std::string("D=") + dir + "; " + plant));
             TempDir d;
             Daemon t(d.path());
             CHILD_CHECK(t.start({}, script));
             CHILD_CHECK(t.wait_exit() == 1);
             CHILD_CHECK(has(t.output(), "run-sample: /tmp/tavel-sample is not a directory of this "
                                         "user's own that only it may write; remove it first\n"));
-            CHILD_CHECK(!file_exists(rep) && !file_exists("/tmp/elsewhere/report.json"));
-            CHILD_CHECK(unlink(dir.c_str()) == 0 || rmdir(dir.c_str()) == 0);
+            CHILD_CHECK(!file_exists(rep) && !file_exists("/tmp/x/report.json"));
+            CHILD_CHECK(run_quiet("rm -rf " + dir));
         }
         for (int run = 0; run < 2; ++run) {
             TempDir d;
@@ -446,7 +430,8 @@ TEST(tavel_trust, RunSampleKeepsToItsOwnDirectory)
 }
 
 // Rings and flag stores of a pid that no process has are removed at start
-// (in a private /dev/shm); a live process's stay, whatever it is.
+// (in a private /dev/shm); a live process's stay, whatever it is, and so do
+// other names, another user's object, a link and a directory.
 TEST(tavel_trust, SharedMemoryOfDeadDaemonsIsRemovedAtStart)
 {
     EXPECT_CHILD_OK(in_ns([] {
@@ -466,13 +451,17 @@ TEST(tavel_trust, SharedMemoryOfDeadDaemonsIsRemovedAtStart)
         const std::vector<std::string> gone = {"mmr." + dead + ".1", "mmr." + dead + ".2",
                                                "tvl." + dead + ".iflag"};
         const std::vector<std::string> kept = {"mmr." + lv + ".1", "tvl." + lv + ".iflag",
-                                               "mmr." + dead + ".x"};
+                                               "mmr." + dead + ".x", "oxa." + dead + ".iflag",
+                                               "mmr." + dead + ".7"};
         long bytes = 0;
         for (const auto &n : gone) {
             write_file("/dev/shm/" + n, std::string(65536, 'r'));
             bytes += 65536;
         }
         for (const auto &n : kept) write_file("/dev/shm/" + n, std::string(4096, 'k'));
+        CHILD_CHECK(chown(("/dev/shm/mmr." + dead + ".7").c_str(), 65534, 65534) == 0);
+        CHILD_CHECK(symlink("/dev/shm/mmr.1.1", ("/dev/shm/mmr." + dead + ".8").c_str()) == 0);
+        CHILD_CHECK(mkdir(("/dev/shm/mmr." + dead + ".9").c_str(), 0700) == 0);
 
         TempDir d;
         write_file(d.file("tavel.conf"), config(PORT, ""));
@@ -480,6 +469,8 @@ TEST(tavel_trust, SharedMemoryOfDeadDaemonsIsRemovedAtStart)
         CHILD_CHECK(t.start_fg());
         for (const auto &n : gone) CHILD_CHECK(!file_exists("/dev/shm/" + n));
         for (const auto &n : kept) CHILD_CHECK(slurp("/dev/shm/" + n) == std::string(4096, 'k'));
+        CHILD_CHECK(is_link("/dev/shm/mmr." + dead + ".8"));
+        CHILD_CHECK(file_exists("/dev/shm/mmr." + dead + ".9"));
         CHILD_CHECK(has(t.output(), "sweep_dead_shm: removed 3 shared-memory objects of dead "
                                     "processes from [/dev/shm], " +
                                         std::to_string(bytes) + " bytes freed\n"));
