@@ -122,18 +122,23 @@ int lock_whole_file(int fd)
 
 bool lock_held_elsewhere(int err) { return err == EACCES || err == EAGAIN; }
 
+// fstat, a failure logged in the caller's name.  0 or -1 (errno kept).
+int fstat_logged(const char *fn, int fd, struct stat *st)
+{
+    if (fstat(fd, st) == 0) return 0;
+    int err = errno;
+    log_err("%s: fstat(fd%d,..) ERROR(%d): %s\n", fn, fd, err, strerror(err));
+    errno = err;
+    return -1;
+}
+
 // A regular file with one link: a hard link would let the writer change
 // another file.  0 and its inode in *ino, or -1 (EPERM after a line naming
 // the path).
 int check_own_file(const char *fn, int fd, const char *fpath, ino_t *ino)
 {
     struct stat st;
-    if (fstat(fd, &st) != 0) {
-        int err = errno;
-        log_err("%s: fstat(fd%d,..) ERROR(%d): %s\n", fn, fd, err, strerror(err));
-        errno = err;
-        return -1;
-    }
+    if (fstat_logged(fn, fd, &st) != 0) return -1;
     if (!S_ISREG(st.st_mode) || st.st_nlink != 1) {
         log_err("%s: [%s] is not a regular file of its own (%s, %lu links)\n", fn, fpath,
                 fmode_str(st.st_mode), (unsigned long)st.st_nlink);
@@ -185,12 +190,7 @@ ssize_t read_whole(int fd, const char *path, void *buf, size_t size)
 {
     static constexpr const char *fn = "read_file_buf";
     struct stat st;
-    if (fstat(fd, &st) != 0) {
-        int err = errno;
-        log_err("%s: fstat(fd%d,..) ERROR(%d): %s\n", fn, fd, err, strerror(err));
-        errno = err;
-        return -1;
-    }
+    if (fstat_logged(fn, fd, &st) != 0) return -1;
     if (st.st_size < 0 || size_t(st.st_size) > size) {
         log_err("%s: file size (%ld bytes) is too big for buffer (%ld bytes)\n", fn,
                 (long)st.st_size, (long)size);
