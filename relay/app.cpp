@@ -190,8 +190,8 @@ int setup_steps()
     // pid file: until then it writes to stderr alone.
     if (const int rc = claim_listeners(); rc != 0) return rc;
     if (const int rc = switch_user(cwd); rc != 0) return rc;
-    // Descriptor 2 already points at /dev/null after detaching, so no file
-    // opened later takes its number.
+    // In the background descriptor 2 already points at /dev/null, so no
+    // file opened later takes its number.
     if (const int rc = claim_pidfile(); rc != 0) return rc;
     g_started = true;
     if (const int rc = open_log(); rc != 0) return rc;
