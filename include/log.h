@@ -108,7 +108,8 @@ void glog_init(const char *app_tag) noexcept;
 void log_default(log_ctx *log, FILE *stream) noexcept;
 // Opens a file for appending (unbuffered).  Unless log_append_old was
 // called, an existing non-empty file is first moved to "<path>.<mtime>"
-// when that name is free.  A null path means stderr.  0 or -1.
+// when that name is free.  A null path means stderr.  0 or -1 (also for a
+// path that is a symbolic link, which is never opened).
 int log_open(log_ctx *log, const char *path) noexcept;
 // Opens a line-buffered pipe into a shell command.  0 or -1.
 int log_popen(log_ctx *log, const char *command) noexcept;

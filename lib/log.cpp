@@ -159,10 +159,11 @@ int move_aside(const char *path)
 
 // fopen(path, "a+") with the file's own mode: a daemon runs with umask 0,
 // which would leave a new log world-writable; close-on-exec, so that a
-// pipe log's shell does not inherit it.
+// pipe log's shell does not inherit it; never through a symbolic link
+// (ELOOP), which someone who may write the log's directory could plant.
 FILE *open_log_file(const char *path)
 {
-    int fd = open(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, LOG_FILE_MODE);
+    int fd = open(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, LOG_FILE_MODE);
     if (fd < 0) return nullptr;
     FILE *fp = fdopen(fd, "a+");
     if (!fp) {

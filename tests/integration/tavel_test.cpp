@@ -237,12 +237,22 @@ TEST(tavel, BackgroundStartReportsStartUpStatus)
         CHILD_CHECK(pid > 0 && kill(pid, 0) == 0);
         CHILD_HAS(slurp(d.file("tavel.log")), "STARTING. PID=" + std::to_string(pid));
 
-        // A second instance stops at the pid file's lock, with a failure,
-        // and the file still names the first.
+        // A second instance on the same configuration stops, with a
+        // failure, at the taken listener port; one on another port stops at
+        // the pid file's lock.  Neither gets as far as opening its log, and
+        // the pid file still names the first.
         CHILD_CHECK(run_tavel({"-C", d.file("tavel.conf"), "-l", d.file("second.log")}, &out) > 0);
         CHILD_HAS(out, "start-up FAILED");
+        CHILD_HAS(out, "failed to start URQ listener");
+        write_file(d.file("other.conf"),
+                   config(PORT + 1, "",
+                          "file = \"" + d.file("tavel.log") + "\"; enable_syslog = false;",
+                          "pidfile = \"" + pidf + "\";"));
+        CHILD_CHECK(run_tavel({"-C", d.file("other.conf"), "-l", d.file("second.log")}, &out) > 0);
+        CHILD_HAS(out, "start-up FAILED");
+        CHILD_HAS(out, "is locked");
+        CHILD_CHECK(!file_exists(d.file("second.log")));
         CHILD_CHECK(slurp(pidf) == std::to_string(pid));
-        CHILD_HAS(slurp(d.file("second.log")), "is locked");
 
         CHILD_CHECK(kill(pid, SIGTERM) == 0);
         CHILD_CHECK(eventually([&] { return kill(pid, 0) != 0; }, 10000));

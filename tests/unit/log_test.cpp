@@ -400,6 +400,29 @@ TEST(log, append_old_and_empty_files_stay)
     EXPECT_TRUE(rotated_files(dir, "a.log").empty());
 }
 
+// A log path planted as a link to another file is never written through,
+// with or without append_old: the open fails and the target keeps what it
+// held (an empty target is not moved aside first).
+TEST(log, open_refuses_a_symbolic_link)
+{
+    TempDir dir;
+    const std::string victim = dir.file("victim"), path = dir.file("l.log");
+    write_file(victim, "");
+    ASSERT_EQ(symlink(victim.c_str(), path.c_str()), 0);
+    for (bool append : {false, true}) {
+        log_ctx lg{};
+        if (append) log_append_old(&lg);
+        StderrCapture err;
+        EXPECT_EQ(log_open(&lg, path.c_str()), -1);
+        EXPECT_NE(err.text().find("fopen(" + path + ") ERROR(" + std::to_string(ELOOP) + ")"),
+                  std::string::npos)
+            << err.text();
+        log_write(&lg, ERR_level, "lost\n");
+        log_close(&lg);
+        EXPECT_EQ(read_file(victim), "");
+    }
+}
+
 TEST(log, close_drops_later_lines_and_keeps_std_streams)
 {
     TempDir dir;
