@@ -175,6 +175,12 @@ void finish_answer(tvl_urq *rq, int sent)
     release_tmout(rq);
 }
 
+// An excerpt of the head held so far, for the one line that logs it.
+esc_buf<ESC_EXCERPT_ROOM> head_excerpt(const tvl_urq *rq)
+{
+    return esc_buf<ESC_EXCERPT_ROOM>(rq->hbuf ? rq->hbuf : "", rq->hpos);
+}
+
 }  // namespace
 
 // --- listener callbacks ------------------------------------------------------------
@@ -240,6 +246,9 @@ bool urq_time_out(void *p, size_t tmout_ms) noexcept
     log_warn("%s: TIME-OUT %s [%s] (%p) start-tm: %lu.%lu, now=%lu.%lu\n", fn, RQ_NAME, trk(rq),
              p, (unsigned long)rq->start_tm.tv_sec, (unsigned long)rq->start_tm.tv_nsec,
              (unsigned long)now.tv_sec, (unsigned long)now.tv_nsec);
+    if (rq->state.num == ST_RD && rq->hpos)
+        log_warn("%s: %s [%s] refused with %zu bytes of head held: %s\n", fn, RQ_NAME, trk(rq),
+                 rq->hpos, head_excerpt(rq).c_str());
     urq_pprm_add(rq);
     return true;
 }
@@ -267,11 +276,14 @@ int on_urq_read(int, int, void *udata, void *) noexcept
         return 0;
     }
     if (rc == 0) {
+        // The head is logged once: the parse's own lines name the fault.
         rc = parse_tvl_get(rq);
         if (rc != 0) {
-            log_err("%s: malformed HTTP request: %s\n", fn,
-                    esc_buf<ESC_HEAD_ROOM>(rq->hbuf, rq->hpos).c_str());
+            log_err("%s: malformed HTTP request: %s\n", fn, head_excerpt(rq).c_str());
             rq->resp = &g_resp_bad;
+        } else {
+            log_info("%s: complete HTTP buffer [%zu bytes] received:\n%s\n", fn, rq->hpos,
+                     head_excerpt(rq).c_str());
         }
         if (rq->header.type == RQTYPE_HEAD) {
             log_info("%s: nothing to do for HEAD request\n", fn);
@@ -361,6 +373,11 @@ int read_hbuf(tvl_urq *rq) noexcept
         rq->hlen = URQ_HBUF_LEN;
     }
     for (;;) {
+        if (rq->hpos >= rq->hlen - 1) {
+            log_warn("%s: no end of head in %zu bytes, fd=%d refused: %s\n", fn, rq->hpos,
+                     rq->sockfd, head_excerpt(rq).c_str());
+            return URQ_CLOSED;
+        }
         ssize_t tail = 0;
         const ssize_t n = read_http(rq->sockfd, rq->hbuf, rq->hlen - 1, rq->hpos, &tail);
         if (n < 0) {
@@ -369,14 +386,15 @@ int read_hbuf(tvl_urq *rq) noexcept
             if (err != ECONNRESET) return -1;
         }
         if (n <= 0) {
-            log_info("%s: client fd=%d closed connection\n", fn, rq->sockfd);
+            log_info("%s: client fd=%d closed connection (%zu bytes of head held)\n", fn,
+                     rq->sockfd, rq->hpos);
             return URQ_CLOSED;
         }
         rq->hpos += size_t(n);
         rq->hbuf[rq->hpos] = '\0';
-        log_info("%s: %s HTTP buffer [%ld bytes] received:\n%s\n", fn,
-                 tail > 0 ? "complete" : "partial", long(n),
-                 esc_buf<ESC_HEAD_ROOM>(rq->hbuf, rq->hpos).c_str());
+        // Only counts: a head trickled a byte at a time makes a line a byte.
+        log_dbg("%s: %s HTTP head, %ld bytes read, %zu held\n", fn,
+                tail > 0 ? "complete" : "partial", long(n), rq->hpos);
         if (tail > 0) {
             if (rq->hpos > size_t(tail)) {
                 log_warn("%s: request has tail data, dismissing it\n", fn);

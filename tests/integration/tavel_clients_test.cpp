@@ -1,5 +1,9 @@
-// tavel run as a program, each run in a private network namespace of its
-// own: list files whose lines do not fit the reader.
+// tavel run as a program against hostile clients, each run in a private
+// network namespace of its own: heads trickled a byte at a time or never
+// ended, and list files whose lines do not fit the reader.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -23,6 +27,12 @@ int in_ns(const std::function<int()> &body)
     return run_in_child([&] { return enter_private_netns() ? body() : CHILD_SKIP; }, 120000);
 }
 
+std::string path(int src, int dst, const std::string &tail = "")
+{
+    return "/src/127.0.0.1:" + std::to_string(src) + "/dst/127.0.0.1:" + std::to_string(dst) +
+           tail;
+}
+
 size_t count(const std::string &text, const std::string &part)
 {
     size_t n = 0;
@@ -31,6 +41,48 @@ size_t count(const std::string &text, const std::string &part)
 }
 
 }  // namespace
+
+// A head trickled a byte at a time is logged once, as a bounded excerpt,
+// and one that never ends is refused at 1023 bytes in one line.
+TEST(tavel_clients, HostileHeadsAndRequests)
+{
+    EXPECT_CHILD_OK(in_ns([] {
+        TempDir d;
+        write_file(d.file("tavel.conf"),
+                   config(PORT, "report: { path = \"" + d.file("rep.json") + "\"; };"));
+        Daemon t(d.path());
+        CHILD_CHECK(t.start_fg());
+
+        const std::string head = "GET " + path(5401, 6401) + " HTTP/1.1\r\nX-Trickle: 1\r\n" +
+                                 "X-Pad: " + std::string(600, 'p') + "\r\n\r\n";
+        size_t mark = t.output().size();
+        int fd = connect_to(PORT);
+        const int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+        for (char c : head) {
+            send(fd, &c, 1, MSG_NOSIGNAL);
+            sleep_ms(1);
+        }
+        CHILD_CHECK(read_all(fd, 3000) == answer(200));
+        close(fd);
+        std::string grown = t.output().substr(mark);
+        CHILD_CHECK(grown.size() < 4096 && count(grown, "X-Trickle") == 1);
+
+        mark = t.output().size();
+        fd = connect_to(PORT);
+        const std::string endless = "GET /" + std::string(1100, '\x1b');
+        for (size_t at = 0; at < endless.size(); at += 100, sleep_ms(2))
+            send(fd, endless.data() + at, std::min<size_t>(100, endless.size() - at), MSG_NOSIGNAL);
+        CHILD_CHECK(read_all(fd, 3000).empty());
+        close(fd);
+        CHILD_CHECK(t.wait_for("no end of head in 1023 bytes"));
+        grown = t.output().substr(mark);
+        CHILD_CHECK(grown.size() < 2048 && count(grown, "\\x1b") < 130);
+
+        CHILD_CHECK(t.stop() == 0);
+        return 0;
+    }));
+}
 
 // List lines are judged whole: one longer than the reader's room, or one
 // holding a NUL, stops start-up naming the file and line, and no rest of
