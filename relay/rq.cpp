@@ -107,6 +107,41 @@ void with_scheme(const char *url, char *out, size_t room, const char *what)
     log_dbg("%s: %s converted to [%s]\n", "urq_process_task", what, esc_str(out).c_str());
 }
 
+// True when url names port 0 (any number of zeros) for its address: a
+// source bound to a random port, a destination that refuses every send.
+bool names_port_zero(const char *url)
+{
+    uri_layout lay{};
+    if (uri_parse(url, &lay) != 0 || !lay.path || !lay.p_len) return false;
+    char host[URI_PATH_MAX], port[URI_PATH_MAX];
+    if (!uri_path_addrport(lay.path, lay.p_len, host, sizeof(host), port, sizeof(port)) ||
+        !port[0])
+        return false;
+    for (const char *c = port; *c; ++c)
+        if (*c != '0') return false;
+    return true;
+}
+
+// What a well-formed request may still not ask for: port 0 on either end,
+// an alternate source that is the source itself (one task binding its own
+// source twice).  0, or EINVAL (ERR).
+int check_endpoints(const tvl_urq *rq)
+{
+    static constexpr const char *fn = "parse_tvl_get";
+    urq_urls u;
+    urq_mk_urls(rq, &u);
+    for (const char *url : {u.src, u.dst, u.alt}) {
+        if (!names_port_zero(url)) continue;
+        log_err("%s: port 0 in [%s] refused\n", fn, esc_str(url).c_str());
+        return EINVAL;
+    }
+    if (u.alt[0] && strcasecmp(u.alt, u.src) == 0) {
+        log_err("%s: alternate source [%s] is the source itself\n", fn, esc_str(u.alt).c_str());
+        return EINVAL;
+    }
+    return 0;
+}
+
 // The task this link belongs to, when its slot still holds it.
 rtask *link_task(const tvl_urq *rq)
 {
@@ -443,12 +478,13 @@ int parse_tvl_get(tvl_urq *rq) noexcept
         }
         log_dbg("%s: query has %zu keys\n", fn, rq->query_ht ? skht_count(rq->query_ht) : 0);
         query_extract_cid(rq);
-        query_extract_ttl(rq);
+        if ((rc = query_extract_ttl(rq)) != 0) return rc;
         query_extract_opkt(rq);
         query_extract_asrc(rq);
     }
     xtract_cmd(rq);
     process_cmd(rq);
+    if ((rc = check_endpoints(rq)) != 0) return rc;
     log_info("%s: %s [%s] (%p): src=[%s], dst=[%s], cmd=[%s], query=[%s]\n", fn, RQ_NAME, trk(rq),
              static_cast<void *>(rq), esc_str(rq->uri_src).c_str(), esc_str(rq->uri_dst).c_str(),
              esc_str(rq->cmd ? rq->cmd : "").c_str(), esc_str(query).c_str());
@@ -487,13 +523,21 @@ void query_extract_cid(tvl_urq *rq) noexcept
     if (rq->cid) log_dbg("%s: cid=[%s]\n", "query_extract_cid", esc_str(rq->cid).c_str());
 }
 
-void query_extract_ttl(tvl_urq *rq) noexcept
+int query_extract_ttl(tvl_urq *rq) noexcept
 {
+    static constexpr const char *fn = "query_extract_ttl";
     bool found;
     const char *v = qval(rq, "ttl", "TTL", &found);
-    if (!v) return;
-    rq->ttl = atoi(v);
-    log_dbg("%s: TTL=%d\n", "query_extract_ttl", rq->ttl);
+    if (!found) return 0;
+    const long ttl = v ? strict_decimal(v) : -1;
+    if (ttl < 0 || ttl > URQ_MAX_TTL) {
+        log_err("%s: invalid TTL [%s], 0..%d expected\n", fn, esc_str(v ? v : "").c_str(),
+                URQ_MAX_TTL);
+        return EINVAL;
+    }
+    rq->ttl = int(ttl);
+    log_dbg("%s: TTL=%d\n", fn, rq->ttl);
+    return 0;
 }
 
 void query_extract_opkt(tvl_urq *rq) noexcept

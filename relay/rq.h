@@ -43,6 +43,8 @@ constexpr size_t URQ_URI_LEN = 256;
 // Longest converted source and destination (characters), and alternate.
 constexpr size_t URQ_MAX_URL = 254;
 constexpr size_t URQ_MAX_ALTURL = 127;
+// Largest ttl query value.
+constexpr int URQ_MAX_TTL = 255;
 // Bounds of the opkt query value.
 constexpr size_t URQ_MIN_OPKT = 1500;
 constexpr size_t URQ_MAX_OPKT = 5000;
@@ -136,17 +138,19 @@ void urq_set_state(tvl_urq *rq, uint32_t state) noexcept;
 int read_hbuf(tvl_urq *rq) noexcept;
 // Parses the head held in hbuf (hpos bytes) into the request: source,
 // destination, query keys and command.  0; on failure the parser's result
-// (resp set to 400 for a malformed head), 22 for an aliased destination,
-// -1 for a query that does not begin with a letter or digit, or the
-// query parser's result.
+// (resp set to 400 for a malformed head), 22 for an aliased destination, a
+// ttl outside 0..255, port 0 on either end or an alternate source equal to
+// the source, -1 for a query that does not begin with a letter or digit,
+// or the query parser's result.
 int parse_tvl_get(tvl_urq *rq) noexcept;
 // Splits the command off uri_dst into cmd (null when none).
 void xtract_cmd(tvl_urq *rq) noexcept;
 // Interprets cmd: keep-alive, drop, kill (any case); other words ignored.
 void process_cmd(tvl_urq *rq) noexcept;
-// The query keys (lower case first, then upper case).
+// The query keys (lower case first, then upper case).  A ttl must be
+// decimal digits of a value in 0..255: else 22 (EINVAL, ERR), otherwise 0.
 void query_extract_cid(tvl_urq *rq) noexcept;
-void query_extract_ttl(tvl_urq *rq) noexcept;
+int query_extract_ttl(tvl_urq *rq) noexcept;
 void query_extract_opkt(tvl_urq *rq) noexcept;
 void query_extract_asrc(tvl_urq *rq) noexcept;
 // True when "://" stands at position 3 or 4 of s.

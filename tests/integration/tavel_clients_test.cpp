@@ -1,6 +1,7 @@
 // tavel run as a program against hostile clients, each run in a private
 // network namespace of its own: heads trickled a byte at a time or never
-// ended, and list files whose lines do not fit the reader.
+// ended, requests the relay cannot serve, and list files whose lines do
+// not fit the reader.
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -43,7 +44,8 @@ size_t count(const std::string &text, const std::string &part)
 }  // namespace
 
 // A head trickled a byte at a time is logged once, as a bounded excerpt,
-// and one that never ends is refused at 1023 bytes in one line.
+// and one that never ends is refused at 1023 bytes in one line.  Requests
+// the relay cannot serve sensibly get 400.
 TEST(tavel_clients, HostileHeadsAndRequests)
 {
     EXPECT_CHILD_OK(in_ns([] {
@@ -78,6 +80,16 @@ TEST(tavel_clients, HostileHeadsAndRequests)
         CHILD_CHECK(t.wait_for("no end of head in 1023 bytes"));
         grown = t.output().substr(mark);
         CHILD_CHECK(grown.size() < 2048 && count(grown, "\\x1b") < 130);
+
+        for (const std::string &p : std::vector<std::string>{
+                 path(5402, 0), path(0, 6402), "/src/127.0.0.1:5402/dst/udp://[::1]:0/keep-alive",
+                 "/src/http%3A%2F%2F127.0.0.1:0%2Fs/dst/127.0.0.1:6402",
+                 path(5402, 6402, "?asrc=127.0.0.1:5402"), path(5402, 6402, "?ASRC=127.0.0.1:0"),
+                 path(5402, 6402, "?ttl=300"), path(5402, 6402, "?TTL=-1"),
+                 path(5402, 6402, "?ttl=1e2"), path(5402, 6402, "?ttl=")})
+            CHILD_CHECK(get(PORT, p) == answer(400));
+        CHILD_CHECK(get(PORT, path(5402, 6402, "?ttl=255&asrc=127.0.0.1:5403")) == answer(200));
+        CHILD_CHECK(t.wait_for("is relaying data (ttl=255;"));
 
         CHILD_CHECK(t.stop() == 0);
         return 0;
