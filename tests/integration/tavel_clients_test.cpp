@@ -1,7 +1,7 @@
 // tavel run as a program against hostile clients, each run in a private
 // network namespace of its own: heads trickled a byte at a time or never
-// ended, requests the relay cannot serve, and list files whose lines do
-// not fit the reader.
+// ended, requests the relay cannot serve, client ids that spell other
+// tasks' keys, and list files whose lines do not fit the reader.
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -45,7 +45,8 @@ size_t count(const std::string &text, const std::string &part)
 
 // A head trickled a byte at a time is logged once, as a bounded excerpt,
 // and one that never ends is refused at 1023 bytes in one line.  Requests
-// the relay cannot serve sensibly get 400.
+// the relay cannot serve sensibly get 400.  A client id addresses only
+// tasks made with one, though the report shows the same texts as ever.
 TEST(tavel_clients, HostileHeadsAndRequests)
 {
     EXPECT_CHILD_OK(in_ns([] {
@@ -91,6 +92,24 @@ TEST(tavel_clients, HostileHeadsAndRequests)
         CHILD_CHECK(get(PORT, path(5402, 6402, "?ttl=255&asrc=127.0.0.1:5403")) == answer(200));
         CHILD_CHECK(t.wait_for("is relaying data (ttl=255;"));
 
+        if (have_ipv6_loopback()) {
+            const std::string plain = "/src/[::1]:541/dst/[::1]:641",
+                              key = "udp://[::1]:541|udp://[::1]:641";
+            CHILD_CHECK(get(PORT, plain) == answer(200));
+            CHILD_CHECK(get(PORT, "/src/x:1/dst/y:2/drop?cid=" + key) == answer(404));
+            CHILD_CHECK(get(PORT, "/src/[::1]:542/dst/[::1]:642?cid=" + key) == answer(200));
+            CHILD_CHECK(eventually(
+                [&] {
+                    const std::string rep = slurp(d.file("rep.json"));
+                    return count(rep, "\"cid\": \"-\", \"key\": \"" + key + "\"") == 1 &&
+                           count(rep, "\"cid\": \"" + key + "\", \"key\": \"" + key + "\"") == 1;
+                },
+                5000));
+            CHILD_CHECK(get(PORT, "/src/x:1/dst/y:2/kill?cid=" + key) == answer(200));
+            CHILD_CHECK(t.wait_for("Task [" + key + "]: ENDED"));
+            CHILD_CHECK(get(PORT, plain + "/drop") == answer(200));
+            CHILD_CHECK(get(PORT, plain + "/drop") == answer(404));
+        }
         CHILD_CHECK(t.stop() == 0);
         return 0;
     }));
