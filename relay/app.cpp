@@ -283,6 +283,7 @@ int app_ctx_setup() noexcept
     g_app.oxafd = -1;
     g_urq_cb.tag.num = URQ_TAG;
     rui_set_cb(RUI_USER, &g_urq_cb);
+    g_app.on_task_end = [](const rtask *t) { urq_close_links(t); };
     if (const int rc = rui_ctx_init(&g_cfg.rui, &g_app.rui); rc != 0) return rc;
     if (const int rc = oxa_setup(); rc != 0) return rc;
 

@@ -353,6 +353,7 @@ void rm_task(rtask *t) noexcept
     }
     char label[ESC_TEXT_ROOM];
     snprintf(label, sizeof(label), "%s", rta_label(t));
+    if (g_app.on_task_end) g_app.on_task_end(t);
     detach_task(t);
     unsync_trep();
     log_norm("Task [%s]: ENDED\n", label);

@@ -57,6 +57,10 @@ struct tavel_ctx {
     int oxafd;                     // agent socket
     op_ctx oxa_opx;                // its registration (data = the descriptor)
     report_ctx trep;
+    // Called for each task removed, or null: the daemon closes there the
+    // links of the clients that joined the task.  A hook rather than a
+    // call, so that task code links without the control requests.
+    void (*on_task_end)(const rtask *task);
 };
 
 extern tavel_ctx g_app;

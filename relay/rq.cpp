@@ -176,12 +176,10 @@ void end_link(tvl_urq *rq, const char *why)
     if (rtask *t = link_task(rq)) {
         log_info("%s: %s [%s] (%p) link to [%s] ended (%s), its client leaves\n", fn, RQ_NAME,
                  trk(rq), static_cast<void *>(rq), rta_label(t), why);
+        // 0: the task is queued for removal, which closes its other links.
         const int rc = drop_task(t, 1);
-        if (rc == 0)
-            urq_close_links(t);
-        else if (rc != EAGAIN)
-            log_err("%s: ERROR(%d) dropping a client of [%s]\n", fn, rc,
-                    rta_label(t));
+        if (rc != 0 && rc != EAGAIN)
+            log_err("%s: ERROR(%d) dropping a client of [%s]\n", fn, rc, rta_label(t));
     } else {
         log_info("%s: %s [%s] (%p) link ended (%s), its task is gone\n", fn, RQ_NAME, trk(rq),
                  static_cast<void *>(rq), why);
@@ -191,7 +189,8 @@ void end_link(tvl_urq *rq, const char *why)
 }
 
 // After the answer: a request that joined a task as a keep-alive client
-// watches its connection from now on; any other request ends.
+// becomes a link, which watches its connection from now on without a
+// time-out; any other request ends.
 void finish_answer(tvl_urq *rq, int sent)
 {
     if (rq->lnk_idx < 0) {
@@ -202,7 +201,7 @@ void finish_answer(tvl_urq *rq, int sent)
         end_link(rq, "answer not sent");
         return;
     }
-    if (rqs_mod(rq->sockfd, rq, RQS_READ) != 0) {
+    if (rqs_mod(rq->sockfd, rq, RQS_READ) != 0 || rui_make_link(rq) != 0) {
         end_link(rq, "cannot watch");
         return;
     }
@@ -268,12 +267,8 @@ bool urq_time_out(void *p, size_t tmout_ms) noexcept
 {
     static constexpr const char *fn = "urq_time_out";
     auto *rq = checked(p);
+    lfx_assert(!rq->is_link);
     if (rq->pprm_idx > 0) return false;
-    if (rq->state.num == ST_LNK) {
-        if (link_task(rq)) return false;
-        end_link(rq, "task gone");
-        return true;
-    }
     struct timespec tmo;
     ms2timespec(long(tmout_ms), &tmo);
     if (!timed_out(&rq->start_tm, &tmo)) return false;
@@ -608,7 +603,6 @@ void drop_or_kill(tvl_urq *rq, rtask *t, const urq_urls &u)
         return;
     }
     const int rc = drop_task(t, rq->must_drop);
-    if (rc == 0) urq_close_links(t);
     if (rc == 0 || rc == EAGAIN) rq->resp = &g_resp_ok;
 }
 
@@ -622,6 +616,12 @@ void join(tvl_urq *rq, rtask *t)
         log_warn("%s: [%s] is on a keep-alive link (kdf%d), duplicate requests are denied\n", fn,
                  rta_label(t), t->kafd);
         rq->resp = &g_resp_denied;
+        return;
+    }
+    if (rq->is_keep_alive && !rui_link_room(rq->sockfd, URQ_LINK_FD_SPARE)) {
+        log_err("%s: no descriptor to spare for a link to [%s] (fd%d), refused\n", fn,
+                rta_label(t), rq->sockfd);
+        rq->resp = &g_resp_err;
         return;
     }
     ++t->rcount;
@@ -716,8 +716,8 @@ size_t urq_close_links(const rtask *task) noexcept
 {
     size_t n = 0;
     for (rui_socket_ctx &ls : g_app.rui.user) {
-        if (ls.tag.num != RSC_TAG || !ls.requests) continue;
-        for (auto *d = static_cast<dlep_hdr *>(dlep_tail(ls.requests)); d; d = d->next) {
+        if (ls.tag.num != RSC_TAG || !ls.links) continue;
+        for (auto *d = static_cast<dlep_hdr *>(dlep_tail(ls.links)); d; d = d->next) {
             auto *rq = reinterpret_cast<tvl_urq *>(d);
             if (rq->tag.num != URQ_TAG || !links_to(rq, task) || rq->pprm_idx > 0) continue;
             rq->lnk_idx = -1;
@@ -781,11 +781,8 @@ int oxa_process_task(const char *msg) noexcept
         return ESRCH;
     }
     const int rc = drop_task(t, KILL_MODE);
-    if (rc != 0) {
+    if (rc != 0)
         log_err("%s: could not drop OXA task [%s] (%p) for [%s]\n", fn, rta_label(t),
                 static_cast<void *>(t), egroup.c_str());
-        return rc;
-    }
-    urq_close_links(t);
-    return 0;
+    return rc;
 }

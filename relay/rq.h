@@ -11,7 +11,10 @@
 // connection with the task.  One that joins a task without a link keeps
 // its own connection open as that client's link (state "LNK"): the end of
 // the link (end of stream, any byte, an error, a hang-up) drops that one
-// client from the task.
+// client from the task, and the task's end closes it.  A link is moved to
+// its listener's link list (rui_make_link): it holds no request time-out,
+// does not count toward the listener's request limit, and is refused (500)
+// when its descriptor would leave fewer than URQ_LINK_FD_SPARE free.
 #include <sys/types.h>
 
 #include <cstddef>
@@ -34,6 +37,9 @@ constexpr uint32_t ST_LNK = mk_tag32("LNK");  // answered; the connection is a c
 
 // Time-out slot period held by every request until it is answered, ms.
 constexpr long URQ_TMOUT_MS = 3000;
+// Descriptors a new link leaves free below the open-file limit, for the
+// requests being read and the tasks being made.
+constexpr size_t URQ_LINK_FD_SPARE = 64;
 // must_drop of a "kill" request.
 constexpr int KILL_MODE = -1;
 // Rooms of the head and answer buffers and of the path texts.
@@ -63,6 +69,7 @@ struct tvl_urq {
     rui_socket_ctx *srv;
     int sockfd;
     n64_tag trk_tag;
+    bool is_link;
 
     n32_tag state;
     struct timespec start_tm;
@@ -102,6 +109,7 @@ static_assert(offsetof(tvl_urq, next) == offsetof(rui_rq_header, next));
 static_assert(offsetof(tvl_urq, srv) == offsetof(rui_rq_header, srv));
 static_assert(offsetof(tvl_urq, sockfd) == offsetof(rui_rq_header, fd));
 static_assert(offsetof(tvl_urq, trk_tag) == offsetof(rui_rq_header, trk_tag));
+static_assert(offsetof(tvl_urq, is_link) == offsetof(rui_rq_header, is_link));
 static_assert(std::is_trivially_copyable_v<tvl_urq>);
 
 // --- listener callbacks ------------------------------------------------------------
@@ -114,8 +122,8 @@ tvl_urq *urq_new(int fd, rui_socket_ctx *srv, void *aux) noexcept;
 // buffers and query table, releases the time-out slot it holds.
 void urq_rm(void *rq) noexcept;
 // A request older than tmout_ms (measured from start_tm on the loop's
-// clock) is queued for removal (WARN): true.  A link is never too old; it
-// is queued (true) once its task is gone.  Otherwise false.
+// clock) is queued for removal (WARN, with an excerpt of the head it
+// holds): true.  Otherwise false.  Links are never offered.
 bool urq_time_out(void *rq, size_t tmout_ms) noexcept;
 
 // --- event-loop handlers (tag "URQ") ---------------------------------------------
@@ -176,5 +184,6 @@ void urq_process_task(tvl_urq *rq) noexcept;
 // queued is left as it is (WARN).  A full queue is fatal.
 void urq_pprm_add(tvl_urq *rq) noexcept;
 // Queues every link of task for removal (their client counts go with the
-// task).  The number queued.
+// task); the daemon has the task's removal call it (on_task_end of g_app).
+// The number queued.
 size_t urq_close_links(const rtask *task) noexcept;

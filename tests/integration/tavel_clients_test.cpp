@@ -1,15 +1,20 @@
 // tavel run as a program against hostile clients, each run in a private
-// network namespace of its own: heads trickled a byte at a time or never
-// ended, requests the relay cannot serve, client ids that spell other
-// tasks' keys, and list files whose lines do not fit the reader.
+// network namespace of its own: keep-alive links held by the thousand,
+// heads trickled a byte at a time or never ended, requests the relay
+// cannot serve, client ids that spell other tasks' keys, and list files
+// whose lines do not fit the reader.
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -41,7 +46,83 @@ size_t count(const std::string &text, const std::string &part)
     return n;
 }
 
+// Makes up to n keep-alive joins of the relay at p, one after the other,
+// holding those answered 200 in *links.  The first other status, or 200.
+int hold_links(const std::string &p, size_t n, std::vector<int> *links)
+{
+    const std::string rq = "GET " + p + "/keep-alive HTTP/1.1\r\n\r\n";
+    for (size_t i = 0; i < n; ++i) {
+        const int fd = connect_to(PORT);
+        send(fd, rq.data(), rq.size(), MSG_NOSIGNAL);
+        std::string in(64, '\0');
+        pollfd pf{fd, POLLIN, 0};
+        const ssize_t got = poll(&pf, 1, 3000) == 1 ? recv(fd, in.data(), in.size(), 0) : 0;
+        const int code = got > 12 && in.rfind("HTTP/1.1 ", 0) == 0 ? atoi(in.c_str() + 9) : 0;
+        if (code != 200) return close(fd), code;
+        links->push_back(fd);
+    }
+    return 200;
+}
+
 }  // namespace
+
+// A thousand clients holding keep-alive links to one relay lock nobody
+// out: a fresh request is answered within 2 s.  A daemon holding only
+// links sleeps: no request time-out stays behind, its loop waits without
+// a time limit and logs nothing.  Past the descriptor budget a link is
+// refused (500) while requests are still answered, and the daemon ends
+// cleanly with links held.
+TEST(tavel_clients, HeldLinksLockNobodyOutAndLetTheLoopSleep)
+{
+    EXPECT_CHILD_OK(in_ns([] {
+        rlimit rl;
+        getrlimit(RLIMIT_NOFILE, &rl);
+        if (rl.rlim_max < 2000) return CHILD_SKIP;
+        TempDir d;
+        write_file(d.file("tavel.conf"),
+                   config(PORT, "idle_task_timeout = -1;", "level = \"debug\";"));
+        Daemon t(d.path());
+        // The daemon's budget (its 300 tasks need 1250); the test's own
+        // clients need as many again.
+        const rlimit daemon{1300, rl.rlim_max};
+        CHILD_CHECK(setrlimit(RLIMIT_NOFILE, &daemon) == 0);
+        const bool started = t.start_fg();
+        rl.rlim_cur = 2000;
+        CHILD_CHECK(started && setrlimit(RLIMIT_NOFILE, &rl) == 0);
+
+        CHILD_CHECK(get(PORT, path(5301, 6301)) == answer(200));
+        std::vector<int> links;
+        CHILD_CHECK(hold_links(path(5301, 6301), 1000, &links) == 200);
+        const auto t0 = std::chrono::steady_clock::now();
+        CHILD_CHECK(get(PORT, path(5302, 6302)) == answer(200));
+        CHILD_CHECK(std::chrono::steady_clock::now() - t0 < std::chrono::seconds(2));
+
+        const std::string out = d.file("out.txt"), wait = "wait4events: timeout=";
+        const auto last_wait = [&] {
+            const std::string text = slurp(out);
+            return text.substr(text.rfind(wait) + wait.size(), 9);
+        };
+        const auto size = [&] {
+            struct stat st;
+            return stat(out.c_str(), &st) == 0 ? st.st_size : -1;
+        };
+        CHILD_CHECK(eventually([&] { return last_wait() == "-1.000000"; }, 5000));
+        const off_t quiet = size();
+        CHILD_CHECK(!eventually([&] { return size() != quiet; }, 3500));
+
+        CHILD_CHECK(hold_links(path(5301, 6301), 400, &links) == 500);
+        CHILD_CHECK(t.output().find("no descriptor to spare for a link to [U0001]") !=
+                    std::string::npos);
+        CHILD_CHECK(http(PORT, "HEAD " + path(5303, 6303) + " HTTP/1.1\r\n\r\n") == answer(200));
+        close(links.back());
+        links.pop_back();
+        CHILD_CHECK(eventually([&] { return hold_links(path(5301, 6301), 1, &links) == 200; },
+                               3000));
+        CHILD_CHECK(t.stop() == 0);
+        for (int fd : links) close(fd);
+        return 0;
+    }));
+}
 
 // A head trickled a byte at a time is logged once, as a bounded excerpt,
 // and one that never ends is refused at 1023 bytes in one line.  Requests
