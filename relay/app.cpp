@@ -129,6 +129,7 @@ int claim_listeners()
     if (const int rc = rqs_init(&g_tavel_rqs); rc != 0) return rc;
     g_urq_cb.tag.num = URQ_TAG;
     rui_set_cb(RUI_USER, &g_urq_cb);
+    g_app.on_task_end = [](const rtask *t) { urq_close_links(t); };
     if (const int rc = rui_ctx_init(&g_cfg.rui, &g_app.rui); rc != 0) return rc;
     if (const int rc = rui_ctx_start(&g_app.rui); rc != 0) return rc;
     return oxa_setup();

@@ -712,6 +712,13 @@ TEST(tavel, AgentMessagesChainThroughASecondDaemon)
             },
             5000));
 
+        // A client id spelling the agent task's key addresses no task.
+        for (const char *cmd : {"drop", "kill"})
+            CHILD_STREQ(get(PORT, std::string("/src/x:1/dst/y:2/") + cmd +
+                                      "?cid=UDP://239.1.1.1%7C%23OXA"),
+                        answer(404));
+        CHILD_CHECK(report_tasks(slurp(da.file("rep.json"))) == 1);
+
         CHILD_CHECK(udp_send("127.0.0.1", 18790, "LEAVE UDP://239.1.1.1"));
         CHILD_CHECK(eventually([&] { return report_tasks(slurp(da.file("rep.json"))) == 0; },
                                5000));
