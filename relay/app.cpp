@@ -182,6 +182,7 @@ int setup_steps()
     usock_set_apptag(get_app_tag(g_app_name));
     if (const int rc = dly_init(); rc != 0) return rc;
     if (const int rc = handle_quit_signals(on_sigquit); rc != 0) return rc;
+    if (handle_sig(SIGHUP, on_sighup) != 0 || handle_sig(SIGUSR1, on_sigusr1) != 0) return -1;
 
     char cwd[256] = {};
     if (!g_cfg.rt.non_daemon)

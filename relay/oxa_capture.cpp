@@ -40,7 +40,7 @@ void to_log_streams(W &&write)
 {
     FILE *log = log_fp(&g_log);
     FILE *mirror = log_mirror_fp(&g_log);
-    if (mirror && (!log || fileno(mirror) != fileno(log))) write(mirror);
+    if (mirror && (!log || fileno(mirror) != log_fd(&g_log))) write(mirror);
     write(log);
 }
 

@@ -262,10 +262,10 @@ int rta_check_tags(const void *ctx) noexcept;
 // --- datagram storage ----------------------------------------------------------------
 
 // A zeroed storage of 4 x max_pkts slots (64 when max_pkts is 0), slot i
-// numbered i, ring empty, its receive headers giving PKT_LEN bytes a slot.
-// 0 and *stg set, or 12 (ENOMEM).
+// numbered i, ring empty, its receive headers giving PKT_LEN bytes a slot,
+// in a mapping of its own.  0 and *stg set, or 12 (ENOMEM).
 int mk_pkt_storage(pkt_storage **stg) noexcept;
-// Frees a storage; null is ignored.
+// Unmaps a storage, giving its memory back to the system; null is ignored.
 void free_pkt_storage(pkt_storage *stg) noexcept;
 
 // --- rate meters (kept only with a report path) -------------------------------------

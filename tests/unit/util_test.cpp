@@ -195,7 +195,7 @@ TEST(util, daemonize_detaches_onto_dev_null)
         // What the daemon does next: open its log, close 2, log.
         int rc = log_open(&g_log, logpath.c_str());
         out += "log_open=" + std::to_string(rc) + "\n";
-        out += "logfd=" + std::to_string(log_fp(&g_log) ? fileno(log_fp(&g_log)) : -1) + "\n";
+        out += "logfd=" + std::to_string(log_fd(&g_log)) + "\n";
         close(2);
         log_norm("in the log file\n");
         if (write(rep.fd[1], out.data(), out.size()) < 0) _exit(12);
