@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -588,6 +589,47 @@ TEST(tavel, ForcedReportRefresh)
         CHILD_CHECK(eventually([&] { return slurp(rep) != first; }, 3500));
         CHILD_CHECK(is_valid_json(slurp(rep)));
         CHILD_CHECK(t.stop() == 0);
+        return 0;
+    }));
+}
+
+// The report's input figure, -1 when absent.
+double report_avgi(const std::string &report)
+{
+    const size_t p = report.find("\"avgIkps\": ");
+    return p == std::string::npos ? -1.0 : atof(report.c_str() + p + 11);
+}
+
+// With a forced refresh the report's rates follow the traffic: up while a
+// source sends, down to 0 within the meters' window (10 x 100 ms) and a
+// refresh once it stops, while the task (without an idle time-out) stays.
+TEST(tavel, ReportRatesFallToZeroWhenTheSourceStops)
+{
+    EXPECT_CHILD_OK(in_ns([] {
+        TempDir d;
+        const std::string rep = d.file("rep.json");
+        write_file(d.file("tavel.conf"),
+                   config(PORT, "idle_task_timeout = -1;\nreport: { path = \"" + rep +
+                                    "\"; force_refresh_sec = 1; };"));
+        const int rx = udp_bind(6801);
+        CHILD_CHECK(rx >= 0);
+        Daemon t(d.path());
+        CHILD_CHECK(t.start_fg());
+        CHILD_STREQ(get(PORT, path(5801, 6801)), answer(200));
+        const std::string pkt(1316, 'G');
+        CHILD_CHECK(eventually(
+            [&] {
+                for (int i = 0; i < 10; ++i) udp_send("127.0.0.1", 5801, pkt);
+                return report_avgi(slurp(rep)) > 1.0;
+            },
+            10000));
+        CHILD_CHECK(udp_recv(rx, 1000).size() == pkt.size());
+        CHILD_CHECK(eventually([&] { return report_avgi(slurp(rep)) == 0.0; }, 5000));
+        const std::string report = slurp(rep);
+        CHILD_HAS(report, "\"avgIkps\": 0.00, \"avgOkps\": 0.00");
+        CHILD_CHECK(report_tasks(report) == 1);
+        CHILD_CHECK(t.stop() == 0);
+        close(rx);
         return 0;
     }));
 }
