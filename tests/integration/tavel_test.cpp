@@ -658,7 +658,7 @@ TEST(tavel, FailedReportWriteIsRetried)
 
 // The sample configuration relays as shipped: its static task carries
 // 127.0.0.1:5000 to 127.0.0.1:6000, its listener takes requests on 8080,
-// its report lists both tasks.
+// its report lists both tasks and is rewritten every second.
 TEST(tavel, SampleConfigurationRelays)
 {
     EXPECT_CHILD_OK(in_ns([] {
@@ -681,6 +681,9 @@ TEST(tavel, SampleConfigurationRelays)
         const std::string rep = "/tmp/tavel-sample/report.json";
         CHILD_CHECK(eventually([&] { return report_tasks(slurp(rep)) == 2; }, 3000));
         CHILD_HAS(slurp(rep), "\"cid\": \"sample\", \"key\": \"sample\", \"online\": \"yes\"");
+        // The report is rewritten every second, changed or not.
+        const std::string written = slurp(rep);
+        CHILD_CHECK(eventually([&] { return slurp(rep) != written; }, 3500));
         CHILD_CHECK(t.stop() == 0);
         close(rx);
         return 0;
