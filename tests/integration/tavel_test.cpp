@@ -157,11 +157,13 @@ TEST(tavel, StartReportFlagStoreAndQuit)
         write_file(d.file("tavel.conf"),
                    config(PORT,
                           "report: { path = \"" + rep + "\"; };\ntask_list = \"" +
-                              d.file("no-tasks") + "\";",
+                              d.file("no-tasks") + "\";\nmax_taks = 64;",
                           "file = \"" + d.file("tavel.log") + "\";"));
         Daemon t(d.path());
         CHILD_CHECK(t.start_fg());
         const std::string pid = std::to_string(t.pid());
+        // A mistyped key is named with its line; start-up goes on.
+        CHILD_HAS(t.output(), "load_config: unknown setting tavel.max_taks at line 8 ignored\n");
         CHILD_HAS(t.output(), " STARTING. PID=" + pid + "\n");
         CHILD_HAS(t.output(), "Tasklist file [" + d.file("no-tasks") + "] missing, no static tasks.\n");
         CHILD_HAS(slurp(d.file("tavel.log")), "STARTING. PID=" + pid);
