@@ -458,10 +458,20 @@ TEST(dgpath, blocked_destination_and_gaps_keep_every_datagram_once_in_order)
                 out.hold = false;
                 rh::run_for(30);
                 CK(held && out.take() == want);
-                CK(t->total_in == sum && t->total_out == sum && t->pks.ntrunc == 9);
-                CK(t->pks.max_ipktlen == 2000 && t->pks.max_opktlen == 1500);
+                CK(t->total_in == sum && t->total_out == sum);
                 CK(t->state.num == ST_RLY && !t->writer.is_active && t->reader.is_active);
-                CK(rh::count_of(log.text(), "datagram TRUNCATED to 1500 bytes") == 9);
+                const std::string text = log.text();
+                CK(rh::count_of(text, "datagram TRUNCATED to 1500 bytes") == 9);
+                // A busy machine can leave MAX_RGAP_MS between two reads:
+                // the source then counts as back online, which clears the
+                // packet statistics, so they cover what came after that.
+                const size_t back = text.rfind("BACK ONLINE");
+                const std::string since = back == std::string::npos ? text : text.substr(back);
+                const ssize_t cut = ssize_t(rh::count_of(since, "datagram TRUNCATED to 1500 bytes"));
+                CK(t->pks.ntrunc == cut);
+                CK(cut > 0 ? t->pks.max_ipktlen == 2000 : t->pks.max_ipktlen <= 1500);
+                CK(back == std::string::npos ? t->pks.max_opktlen == 1500
+                                             : t->pks.max_opktlen <= 1500);
                 return rh::verdict();
             },
             60000));
