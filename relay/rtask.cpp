@@ -452,7 +452,21 @@ void free_kpsm(kps_metric *k) noexcept
     if (k->bc.bkt) bcounter_discard(&k->bc);
 }
 
-void reset_kpsm(kps_metric *k) noexcept { k->vps = 0; }
+void reset_kpsm(kps_metric *k) noexcept
+{
+    // The first addition after this is due at once and moves the counter.
+    k->vps = 0;
+    k->last_tm = timespec{};
+    if (k->bc.bkt) bcounter_clear(&k->bc);
+}
+
+double read_kpsm(const kps_metric *k) noexcept
+{
+    if (!k->bc.bkt) return k->vps;
+    double vps = 0;
+    bcounter_persec_now(&k->bc, &vps, nullptr);
+    return vps;
+}
 
 // --- errors and report values ------------------------------------------------------
 
@@ -500,7 +514,7 @@ void rta_json_dump(FILE *fp, const rtask *t, size_t count) noexcept
             online ? 0.0 : rta_xtime(t, false));
     fprintf(fp, ", \"%s\": %.02f, \"%s\": %.02f, \"%s\": %.02f, \"%s\": %.02f", nm.inkb,
             double(t->total_in) / 1024, nm.oukb, double(t->total_out) / 1024, nm.avgi,
-            t->iavg.vps / 1024, nm.avgo, t->oavg.vps / 1024);
+            read_kpsm(&t->iavg) / 1024, nm.avgo, read_kpsm(&t->oavg) / 1024);
     if (has_altinput(t)) {
         const src_timers &at = t->altin.tm;
         const struct timespec now = rqs_now();

@@ -274,8 +274,13 @@ void free_pkt_storage(pkt_storage *stg) noexcept;
 // counter's failure (ERR).  Without a report path: 0, nothing made.
 int init_kpsm(kps_metric *k) noexcept;
 void free_kpsm(kps_metric *k) noexcept;
-// The rate reads 0; the buckets stay.
+// The rate reads 0 and the buckets are emptied, so that a suspended task
+// reads 0 until it is fed again.
 void reset_kpsm(kps_metric *k) noexcept;
+// Bytes per second as of the loop's present time: the time since the last
+// update counts, so a meter fed nothing for its whole window reads 0.
+// Without a counter (no report path): vps.
+double read_kpsm(const kps_metric *k) noexcept;
 
 // --- errors and report values ------------------------------------------------------
 

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -156,13 +157,16 @@ TEST(tavel, StartReportFlagStoreAndQuit)
         write_file(d.file("tavel.conf"),
                    config(PORT,
                           "report: { path = \"" + rep + "\"; };\ntask_list = \"" +
-                              d.file("no-tasks") + "\";",
+                              d.file("no-tasks") + "\";\nmax_taks = 64;",
                           "file = \"" + d.file("tavel.log") + "\";"));
         Daemon t(d.path());
         CHILD_CHECK(t.start_fg());
         const std::string pid = std::to_string(t.pid());
+        // A mistyped key is named with its line; start-up goes on.
+        CHILD_HAS(t.output(), "load_config: unknown setting tavel.max_taks at line 8 ignored\n");
         CHILD_HAS(t.output(), " STARTING. PID=" + pid + "\n");
-        CHILD_HAS(t.output(), "Tasklist file [" + d.file("no-tasks") + "] missing, no static tasks.\n");
+        // The lists are loaded after the STARTING line.
+        CHILD_CHECK(t.wait_for("Tasklist file [" + d.file("no-tasks") + "] missing, no static tasks.\n"));
         CHILD_HAS(slurp(d.file("tavel.log")), "STARTING. PID=" + pid);
         const std::string report = slurp(rep);
         CHILD_CHECK(is_valid_json(report));
@@ -616,6 +620,47 @@ TEST(tavel, ForcedReportRefresh)
     }));
 }
 
+// The report's input figure, -1 when absent.
+double report_avgi(const std::string &report)
+{
+    const size_t p = report.find("\"avgIkps\": ");
+    return p == std::string::npos ? -1.0 : atof(report.c_str() + p + 11);
+}
+
+// With a forced refresh the report's rates follow the traffic: up while a
+// source sends, down to 0 within the meters' window (10 x 100 ms) and a
+// refresh once it stops, while the task (without an idle time-out) stays.
+TEST(tavel, ReportRatesFallToZeroWhenTheSourceStops)
+{
+    EXPECT_CHILD_OK(in_ns([] {
+        TempDir d;
+        const std::string rep = d.file("rep.json");
+        write_file(d.file("tavel.conf"),
+                   config(PORT, "idle_task_timeout = -1;\nreport: { path = \"" + rep +
+                                    "\"; force_refresh_sec = 1; };"));
+        const int rx = udp_bind(6801);
+        CHILD_CHECK(rx >= 0);
+        Daemon t(d.path());
+        CHILD_CHECK(t.start_fg());
+        CHILD_STREQ(get(PORT, path(5801, 6801)), answer(200));
+        const std::string pkt(1316, 'G');
+        CHILD_CHECK(eventually(
+            [&] {
+                for (int i = 0; i < 10; ++i) udp_send("127.0.0.1", 5801, pkt);
+                return report_avgi(slurp(rep)) > 1.0;
+            },
+            10000));
+        CHILD_CHECK(udp_recv(rx, 1000).size() == pkt.size());
+        CHILD_CHECK(eventually([&] { return report_avgi(slurp(rep)) == 0.0; }, 5000));
+        const std::string report = slurp(rep);
+        CHILD_HAS(report, "\"avgIkps\": 0.00, \"avgOkps\": 0.00");
+        CHILD_CHECK(report_tasks(report) == 1);
+        CHILD_CHECK(t.stop() == 0);
+        close(rx);
+        return 0;
+    }));
+}
+
 // A report write that fails leaves the report out of date: once the
 // directory is back, the next due time writes it.
 TEST(tavel, FailedReportWriteIsRetried)
@@ -640,7 +685,7 @@ TEST(tavel, FailedReportWriteIsRetried)
 
 // The sample configuration relays as shipped: its static task carries
 // 127.0.0.1:5000 to 127.0.0.1:6000, its listener takes requests on 8080,
-// its report lists both tasks.
+// its report lists both tasks and is rewritten every second.
 TEST(tavel, SampleConfigurationRelays)
 {
     EXPECT_CHILD_OK(in_ns([] {
@@ -663,6 +708,9 @@ TEST(tavel, SampleConfigurationRelays)
         const std::string rep = "/tmp/tavel-sample/report.json";
         CHILD_CHECK(eventually([&] { return report_tasks(slurp(rep)) == 2; }, 3000));
         CHILD_HAS(slurp(rep), "\"cid\": \"sample\", \"key\": \"sample\", \"online\": \"yes\"");
+        // The report is rewritten every second, changed or not.
+        const std::string written = slurp(rep);
+        CHILD_CHECK(eventually([&] { return slurp(rep) != written; }, 3500));
         CHILD_CHECK(t.stop() == 0);
         close(rx);
         return 0;
@@ -689,7 +737,8 @@ TEST(tavel, AgentMessagesChainThroughASecondDaemon)
         Daemon b(db.path()), a(da.path());
         CHILD_CHECK(b.start_fg());
         CHILD_CHECK(a.start_fg());
-        CHILD_HAS(a.output(), "1 redirection routes loaded from [");
+        // The lists are loaded after the STARTING line.
+        CHILD_CHECK(a.wait_for("1 redirection routes loaded from ["));
         const int rx = udp_bind(5400, "239.1.1.1");
         CHILD_CHECK(rx >= 0);
 

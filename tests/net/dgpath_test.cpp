@@ -423,7 +423,12 @@ TEST(dgpath, each_event_moves_at_most_max_pkts_and_closes_gaps_in_a_batch)
                     return k;
                 };
                 // The first event takes exactly m datagrams off the socket
-                // and, as nothing waits before them, sends them at once.
+                // and, as nothing waits before them, sends them at once.  The
+                // task is stamped as made now: sending the burst may take a
+                // busy machine longer than the gap that reads as a source
+                // down and back (which would clear the packet counts).
+                rqs_update_clock();
+                reset_task_timestamps(t);
                 CK(on_task_read(-1, 0, &t->reader, nullptr) == 0);
                 size_t bytes1 = 0;
                 const size_t kept1 = kept_to(uint32_t(m), &bytes1);
@@ -474,7 +479,10 @@ TEST(dgpath, blocked_destination_and_gaps_keep_every_datagram_once_in_order)
                 CK(env.ok && t);
                 if (!t) return rh::verdict();
                 rh::collector out(nullptr, 0, rh::pair_dest(t));
-                constexpr uint32_t N = 3000;
+                // Past the ninth oversize datagram (1695), with room for
+                // many hold cycles; on a busy machine a cycle's turns take
+                // several times their 10 ms, hence the 45 s bound.
+                constexpr uint32_t N = 2000;
                 std::vector<std::string> want;
                 size_t sum = 0;
                 for (uint32_t i = 0; i < N; ++i) {
@@ -487,19 +495,29 @@ TEST(dgpath, blocked_destination_and_gaps_keep_every_datagram_once_in_order)
                 rh::g_on_turn = [&] { out.hold = (++turn / 4) % 2, held |= out.hold; };
                 {
                     auto tx = paced_sender("127.0.0.1", 5310, N, out, gappy_len, 400);
-                    CK(rh::run_until([&] { return out.count >= want.size(); }, 30000));
+                    CK(rh::run_until([&] { return out.count >= want.size(); }, 45000));
                 }
                 rh::g_on_turn = nullptr;
                 out.hold = false;
                 rh::run_for(30);
                 CK(held && out.take() == want);
-                CK(t->total_in == sum && t->total_out == sum && t->pks.ntrunc == 9);
-                CK(t->pks.max_ipktlen == 2000 && t->pks.max_opktlen == 1500);
+                CK(t->total_in == sum && t->total_out == sum);
                 CK(t->state.num == ST_RLY && !t->writer.is_active && t->reader.is_active);
-                CK(rh::count_of(log.text(), "datagram TRUNCATED to 1500 bytes") == 9);
+                const std::string text = log.text();
+                CK(rh::count_of(text, "datagram TRUNCATED to 1500 bytes") == 9);
+                // A busy machine can leave MAX_RGAP_MS between two reads:
+                // the source then counts as back online, which clears the
+                // packet statistics, so they cover what came after that.
+                const size_t back = text.rfind("BACK ONLINE");
+                const std::string since = back == std::string::npos ? text : text.substr(back);
+                const ssize_t cut = ssize_t(rh::count_of(since, "datagram TRUNCATED to 1500 bytes"));
+                CK(t->pks.ntrunc == cut);
+                CK(cut > 0 ? t->pks.max_ipktlen == 2000 : t->pks.max_ipktlen <= 1500);
+                CK(back == std::string::npos ? t->pks.max_opktlen == 1500
+                                             : t->pks.max_opktlen <= 1500);
                 return rh::verdict();
             },
-            60000));
+            55000));
     }
 }
 

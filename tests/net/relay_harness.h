@@ -177,10 +177,13 @@ struct relay_env {
 };
 
 // Creates a task as a control request would (csock: its keep-alive link);
-// the task, or null.
+// the task, or null.  A request is served in a turn that began with a fresh
+// clock: the task's time stamps must not carry the time of the set-up,
+// which a busy machine can make seem a source down for half a second.
 inline rtask *mk_task(const std::string &src, const std::string &dst, const char *alt = nullptr,
                       const task_options *opt = nullptr, int csock = -1)
 {
+    rqs_update_clock();
     if (add_task(csock, src.c_str(), dst.c_str(), alt, nullptr, opt) != 0) return nullptr;
     return lookup_task(src.c_str(), dst.c_str(), alt);
 }

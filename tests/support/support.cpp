@@ -1,6 +1,9 @@
 #include "support.h"
 
 #include <gtest/gtest.h>
+#include <linux/sock_diag.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -163,4 +166,21 @@ std::vector<std::string> cut_at(const std::string &s, const std::vector<size_t> 
     }
     pieces.push_back(s.substr(from));
     return pieces;
+}
+
+long rx_queue_mem(int fd)
+{
+    uint32_t info[SK_MEMINFO_VARS] = {};
+    socklen_t len = sizeof(info);
+    if (getsockopt(fd, SOL_SOCKET, SO_MEMINFO, info, &len) != 0) return -1;
+    return long(info[SK_MEMINFO_RMEM_ALLOC]);
+}
+
+bool wait_rx_queue_above(int fd, long than, int ms)
+{
+    for (int waited = 0;; ++waited) {
+        if (rx_queue_mem(fd) > than) return true;
+        if (waited >= ms) return false;
+        poll(nullptr, 0, 1);
+    }
 }

@@ -58,6 +58,15 @@ struct Fd {
     void reset();
 };
 
+// Memory the kernel holds for fd's receive queue (SO_MEMINFO), -1 when
+// it cannot be read.  A datagram sent on loopback may still wait in the
+// kernel's backlog when sendto returns, more so on a busy machine: a test
+// that reads what it sent notes this before sending and waits for it to
+// grow.
+long rx_queue_mem(int fd);
+// Waits up to ms for rx_queue_mem(fd) to exceed than; true when it did.
+bool wait_rx_queue_above(int fd, long than, int ms = 5000);
+
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &data);
 bool file_exists(const std::string &path);
