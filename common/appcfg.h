@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <type_traits>
 
+#include "cfgkeys.h"
 #include "netaddr.h"
 #include "timeop.h"
 
@@ -128,6 +129,36 @@ int load_listener_from(const config_setting_t *setting, listener_cfg *lc) noexce
 // Frees the interface records of the valid listeners the contexts do not
 // own and marks every listener invalid.
 void drop_rui_config(rui_cfg *rc) noexcept;
+
+// --- the keys the loaders above read (for warn_unknown_keys) ---------------------------
+
+inline constexpr cfg_key LOG_CFG_KEYS[] = {
+    {"file", CK_VALUE, {}},         {"level", CK_VALUE, {}},
+    {"time_format", CK_VALUE, {}},  {"max_size_mb", CK_VALUE, {}},
+    {"max_files", CK_VALUE, {}},    {"enable_syslog", CK_VALUE, {}},
+};
+inline constexpr cfg_key RT_CFG_KEYS[] = {
+    {"pidfile", CK_VALUE, {}},             {"non_daemon", CK_VALUE, {}},
+    {"quiet", CK_VALUE, {}},               {"enforce_core_dumps", CK_VALUE, {}},
+    {"cpunum", CK_VALUE, {}},              {"run_as_user", CK_VALUE, {}},
+};
+inline constexpr cfg_key LISTENER_CFG_KEYS[] = {
+    {"alias", CK_VALUE, {}},       {"protocol", CK_VALUE, {}},
+    {"domain_path", CK_VALUE, {}}, {"default_af", CK_VALUE, {}},
+    {"ifc", CK_VALUE, {}},         {"lowmark", CK_VALUE, {}},
+    {"port", CK_VALUE, {}},
+};
+// The admin and custom groups are read (and skipped at set-up with a
+// warning): they are known.
+inline constexpr cfg_key RUI_CFG_KEYS[] = {
+    {"user", CK_LISTENERS, LISTENER_CFG_KEYS},
+    {"admin", CK_LISTENERS, LISTENER_CFG_KEYS},
+    {"custom", CK_LISTENERS, LISTENER_CFG_KEYS},
+    {"max_to_accept", CK_VALUE, {}},
+    {"user_request_timeout", CK_VALUE, {}},
+    {"admin_request_timeout", CK_VALUE, {}},
+    {"custom_request_timeout", CK_VALUE, {}},
+};
 
 // --- dumps -------------------------------------------------------------------------------
 

@@ -2,11 +2,13 @@
 
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/timerfd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "app.globals.h"
 #include "log.h"
@@ -84,7 +86,13 @@ void unmark(rui_socket_ctx *ls, int fd)
 bool in_list(dlep_t lh, const void *rq)
 {
     const auto *d = static_cast<const dlep_hdr *>(rq);
-    return d->prev || d->next || dlep_head(lh) == rq;
+    return lh && (d->prev || d->next || dlep_head(lh) == rq);
+}
+
+// The list that holds rq: the links or the open requests.
+dlep_t list_of(const rui_socket_ctx *ls, const rui_rq_header *h)
+{
+    return h->is_link ? ls->links : ls->requests;
 }
 
 // Removal step 1: forget the descriptor in the listener and the loop.
@@ -113,11 +121,12 @@ void release(rui_socket_ctx *ls, void *rq, const char *fn)
 int remove_request(rui_socket_ctx *ls, void *rq, const char *fn)
 {
     unwatch(ls, hdr(rq), fn);
-    if (!in_list(ls->requests, rq)) {
+    const dlep_t lh = list_of(ls, hdr(rq));
+    if (!in_list(lh, rq)) {
         log_err("%s: failed to remove %s request [%p] from queue\n", fn, tagstr(ls->rqtag).s, rq);
         return -1;
     }
-    dlep_rm(ls->requests, rq);
+    dlep_rm(lh, rq);
     release(ls, rq, fn);
     return 0;
 }
@@ -299,15 +308,19 @@ int rui_setup_listeners(int group, listener_cfg *lst, rui_socket_ctx *ls) noexce
         rui_socket_ctx &s = ls[n];
         int err = 0;
         s.requests = dlep_create(&err);
-        if (!s.requests) {
+        if (s.requests) s.links = dlep_create(&err);
+        if (!s.links) {
             log_err("%s: dlep_create() failed rc=%d\n", fn, err);
+            if (s.requests) dlep_destroy(s.requests, nullptr);
+            s.requests = 0;
             return err;
         }
         if (int rc = xvlst_reserve(&s.pprm, RUI_PPRM_RESERVE, RUI_PPRM_BLKSZ, RUI_PPRM_GROW);
             rc != 0) {
             log_err("%s: xvlst_reserve() failed rc=%d\n", fn, rc);
             dlep_destroy(s.requests, nullptr);
-            s.requests = 0;
+            dlep_destroy(s.links, nullptr);
+            s.requests = s.links = 0;
             return rc;
         }
         s.tag.num = RSC_TAG;
@@ -432,11 +445,12 @@ void drop_listener(rui_socket_ctx *ls) noexcept
 {
     if (ls->tag.num == 0) return;
     rui_stop_listener(ls);
-    if (ls->requests) {
-        while (void *rq = dlep_tail(ls->requests))
+    for (dlep_t *lh : {&ls->requests, &ls->links}) {
+        if (!*lh) continue;
+        while (void *rq = dlep_tail(*lh))
             if (rui_rm_request(rq) != 0) break;
-        dlep_destroy(ls->requests, nullptr);
-        ls->requests = 0;
+        dlep_destroy(*lh, nullptr);
+        *lh = 0;
     }
     if (ls->lc) rui_drop_lconfig(ls->lc);
     xvlst_reset(&ls->pprm);
@@ -557,13 +571,40 @@ int rui_rm_request(void *rq) noexcept
         xvlst_del(&ls->pprm, pos, nullptr);
         log_dbg("%s: removed (%p) from PPRM\n", fn, rq);
     }
-    if (!in_list(ls->requests, rq)) {
+    const dlep_t lh = list_of(ls, hdr(rq));
+    if (!in_list(lh, rq)) {
         log_err("%s: failed to remove %s request [%p] from queue\n", fn, tagstr(ls->rqtag).s, rq);
         return -1;
     }
-    dlep_rm(ls->requests, rq);
+    dlep_rm(lh, rq);
     release(ls, rq, fn);
     return 0;
+}
+
+int rui_make_link(void *rq) noexcept
+{
+    lfx_assert(rq);
+    rui_rq_header *h = hdr(rq);
+    rui_socket_ctx *ls = h->srv;
+    lfx_assert(ls);
+    if (h->is_link || !in_list(ls->requests, rq)) {
+        log_err("%s: %s request [%p] is not an open request\n", "rui_make_link",
+                tagstr(ls->rqtag).s, rq);
+        return -1;
+    }
+    dlep_rm(ls->requests, rq);
+    dlep_append(ls->links, rq);
+    h->is_link = true;
+    log_dbg("%s: fd=%d rq=%p, %lu link(s), %lu request(s)\n", "rui_make_link", h->fd, rq,
+            (unsigned long)dlep_count(ls->links), (unsigned long)dlep_count(ls->requests));
+    return 0;
+}
+
+bool rui_link_room(int fd, size_t spare) noexcept
+{
+    struct rlimit rl;
+    if (fd < 0 || getrlimit(RLIMIT_NOFILE, &rl) != 0) return false;
+    return rl.rlim_cur == RLIM_INFINITY || rlim_t(fd) + spare < rl.rlim_cur;
 }
 
 void rui_pprm_all(rui_ctx *ctx) noexcept

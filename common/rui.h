@@ -1,9 +1,16 @@
 #pragma once
 // Client intake: the listening sockets of the three listener groups, the
-// accept pass, each listener's list of open requests and its queue of
-// requests to free after the event-loop turn, the per-group request
-// callbacks, the time-out sweep over all requests, and short tracking
-// numbers.  What a request is and does is the callbacks' business.
+// accept pass, each listener's list of open requests, its list of links
+// and its queue of requests to free after the event-loop turn, the
+// per-group request callbacks, the time-out sweep over all requests, and
+// short tracking numbers.  What a request is and does is the callbacks'
+// business.
+//
+// A link is an answered request whose connection the client holds open
+// (a keep-alive client of a task).  Links are kept apart from the requests
+// being read and answered: they do not count toward MAX_RUI_QUEUED and the
+// time-out sweep passes them by, so holding many never locks out a new
+// request.  What bounds them is the descriptor budget (rui_link_room).
 //
 // Listener contexts are registered with the event loop as context pointers
 // (tag "Rsc"); requests are registered with their own objects, which begin
@@ -29,7 +36,7 @@ enum rui_group : int {
     RUI_MAX = 3,
 };
 
-// Open requests one listener holds at most.
+// Open requests (links not counted) one listener holds at most.
 constexpr size_t MAX_RUI_QUEUED = 1000;
 // Tracking numbers of requests wrap here.
 constexpr size_t MAX_RQNUM = 100000;
@@ -77,6 +84,7 @@ struct rui_rq_header {
     rui_socket_ctx *srv;  // the listener
     int fd;               // the client descriptor; -1 once closed
     n64_tag trk_tag;      // tracking tag
+    bool is_link;         // in the link list, not the request list
 };
 
 static_assert(offsetof(rui_rq_header, tag) == offsetof(dlep_hdr, type_id));
@@ -89,6 +97,7 @@ struct rui_socket_ctx {
     int sockfd;           // listening descriptor; -1 when not open
     fd_set accset;        // descriptors of open requests (those below FD_SETSIZE)
     dlep_t requests;      // open requests, oldest at the tail
+    dlep_t links;         // links, oldest at the tail
     xvlst pprm;           // request pointers queued for removal
     bool deferred;        // stopped after having been started
     size_t rqcount;       // counter of the requests' tracking tags
@@ -158,12 +167,21 @@ int rui_accept(rui_socket_ctx *ls, size_t max_accept, int flags, void *aux) noex
 // MAX_RUI_QUEUED requests open; -1 when new_rq refuses; the event loop's
 // error.  On failure fd is the caller's to close.
 int rui_add_request(int fd, rui_socket_ctx *ls, void *aux) noexcept;
-// Unregisters, unlinks and releases a request at once, also taking it out
-// of the removal queue.  0, or -1 when it is not in its listener's list.
+// Unregisters, unlinks and releases a request or link at once, also taking
+// it out of the removal queue.  0, or -1 when it is not in its listener's
+// list.
 int rui_rm_request(void *rq) noexcept;
-// Frees the requests queued for removal on every listener.
+// Moves an open request from its listener's request list to the link list;
+// its descriptor stays registered.  0, or -1 when it is not an open
+// request of the list.
+int rui_make_link(void *rq) noexcept;
+// True when holding descriptor fd as a link leaves at least spare
+// descriptors below the process's open-file limit.  Descriptors are given
+// lowest first, so every one below fd was taken when fd was.
+bool rui_link_room(int fd, size_t spare) noexcept;
+// Frees the requests and links queued for removal on every listener.
 void rui_pprm_all(rui_ctx *ctx) noexcept;
-// Offers every open request to its group's time_out callback.
+// Offers every open request (links not) to its group's time_out callback.
 void rui_tmout_all(rui_ctx *ctx, size_t tmout_ms) noexcept;
 // True when ls holds fewer than max and fewer than 3/4 of max requests.
 bool rui_should_listen(const rui_socket_ctx *ls, size_t max) noexcept;

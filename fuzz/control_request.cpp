@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         free(hbuf);
         return 0;
     }
-    char esc[ESC_HEAD_ROOM];
+    char esc[ESC_EXCERPT_ROOM];
     esc_text(hbuf, n, esc, sizeof(esc));
     check(strlen(esc) < sizeof(esc));
     hbuf[eod] = '\0';

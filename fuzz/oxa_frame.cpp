@@ -20,7 +20,7 @@
 
 namespace {
 
-constexpr size_t MAX_GROUPS = 100000;
+constexpr unsigned long REFUSALS_BEFORE_RESET = 1000;
 
 void check(bool ok)
 {
@@ -72,11 +72,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     oxa::on_pcap_pkt(nullptr, &h, frame.data());
 
     oxa::igmp_frame f{};
-    if (oxa::check_igmp_frame(frame.data(), frame.size(), &f) == oxa::FRAME_IGMP)
+    if (oxa::check_igmp_frame(frame.data(), frame.size(), &f) == oxa::FRAME_IGMP) {
         check(f.ip_hlen >= FRAME_IPV4_MIN_HLEN &&
               FRAME_ETH_HLEN + f.ip_hlen + sizeof(igmp_header) <= size);
+        // A checksum is only ever summed over bytes of the frame.
+        check(!f.csum_ok || (f.igmp_len >= sizeof(igmp_header) &&
+                             FRAME_ETH_HLEN + f.ip_hlen + f.igmp_len <= size));
+    }
 
-    if (nkht_count(oxa::g_ctx.wgrp_ht) > MAX_GROUPS) {
+    // The table never passes its bound; once full for a while it starts
+    // again, so that new groups keep being added.
+    check(nkht_count(oxa::g_ctx.wgrp_ht) <= oxa::WGRP_MAX);
+    if (oxa::g_ctx.refused.total > REFUSALS_BEFORE_RESET) {
+        oxa::g_ctx.refused.total = 0;
         nkht_destroy(oxa::g_ctx.wgrp_ht, nullptr);
         check(nkht_create(&oxa::g_ctx.wgrp_ht, oxa::GROUP_HT_SIZE, tw_shift) == 0);
     }

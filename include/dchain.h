@@ -35,7 +35,8 @@ struct redir_route {
 // a table already there is freed first and *ht cleared.  With a null ht
 // the file is only validated.  0; -1 for a file that cannot be opened, a
 // line missing a field, a field over MAX_ADDRSTR - 1 characters, a line
-// over RRT_MAX_LINE characters or a repeated key; 7 (E2BIG) for more than
+// (comments too) over RRT_MAX_LINE characters or holding a NUL (the file
+// and line named), a read error or a repeated key; 7 (E2BIG) for more than
 // RRT_CAPACITY + 1 routes; the table's error.  On failure *ht stays 0.
 int rrt_file_load(const char *path, skht_t *ht) noexcept;
 // The route for key, or null (also for a null table).

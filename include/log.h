@@ -106,18 +106,46 @@ void glog_init(const char *app_tag) noexcept;
 // Writes to stream; for g_log also sets every section threshold to
 // SECTION_level unless log_set_sections was called before.
 void log_default(log_ctx *log, FILE *stream) noexcept;
-// Opens a file for appending (unbuffered).  Unless log_append_old was
-// called, an existing non-empty file is first moved to "<path>.<mtime>"
-// when that name is free.  A null path means stderr.  0 or -1.
+// A file or pipe is written a line at a time and never waits: a line it
+// does not take (a full pipe, a full disk) is dropped and counted, and
+// "<n> lines dropped" is written before the next line it takes.
+//
+// Opens a file for appending (never through a symbolic link).  Unless
+// log_append_old was called, an existing non-empty file is first moved to
+// "<path>.<mtime>" when that name is free.  A null path means stderr.
+// 0 or -1.
 int log_open(log_ctx *log, const char *path) noexcept;
-// Opens a line-buffered pipe into a shell command.  0 or -1.
+// Starts "/bin/sh -c command" reading a pipe whose write end the log keeps
+// non-blocking.  The program must ignore SIGPIPE (handle_quit_signals
+// does): the command may end.  0 or -1.
 int log_popen(log_ctx *log, const char *command) noexcept;
 // Closes a file or pipe (never stdout or stderr); later lines are dropped.
+// A pipe's command gets 1 s to end after its input closed, then SIGTERM,
+// 1 s more, then SIGKILL.
 void log_close(log_ctx *log) noexcept;
+// Opens the log's file again at its path (for SIGHUP, after an outside
+// rotation), keeping the old one in use until that worked; a pipe's
+// command that ended is started again.  0, or -1 when the open failed
+// (the upkeep retries it).  errno is kept.
+int log_reopen(log_ctx *log) noexcept;
+// To be called by the program's loop at least once a second; does its work
+// at most once a second: reopens a file that was moved, deleted or replaced
+// at its path (or whose reopen failed), reaps a pipe's command that ended
+// and starts it again (at most once a second), writes a pending count of
+// dropped lines, and does the same for the syslog copy.  errno is kept.
+void log_upkeep(log_ctx *log) noexcept;
+// Milliseconds until the upkeep of log is due (0: now), for the loop's
+// wait; -1 when the log needs none (no file, pipe or syslog copy).
+long log_upkeep_ms(const log_ctx *log) noexcept;
 // Copies every line to stream as well (line-buffered).
 void log_mirror(log_ctx *log, FILE *stream) noexcept;
 FILE *log_mirror_fp(log_ctx *log) noexcept;
+// The stream of the log: what is printed on it for a file or pipe takes the
+// path of the lines (counted, never waiting); none after log_close.
 FILE *log_fp(log_ctx *log) noexcept;
+// The descriptor the lines are written to, -1 when none (also while a
+// pipe's command is being restarted).
+int log_fd(const log_ctx *log) noexcept;
 void log_timefmt(log_ctx *log, uint32_t flags) noexcept;
 void log_set_pid(log_ctx *log, pid_t pid) noexcept;  // <= 0: none
 pid_t log_get_pid(log_ctx *log) noexcept;
@@ -130,15 +158,21 @@ void log_set_pfx(log_ctx *log, const char *pfx) noexcept;
 void log_set_rota(log_ctx *log, size_t max_total, size_t max_files) noexcept;
 size_t log_rota_maxsize(log_ctx *log) noexcept;
 size_t log_rota_maxfiles(log_ctx *log) noexcept;
-// Moves the file to "<name>.<now>" and reopens the name.  A rotation whose
-// target exists, or whose rename fails, is cancelled (ERR line, writing goes
-// on in the current file).  0, or -1 for a standard stream, a pipe, an
-// over-long name or a failed close or reopen.
+// Moves the file to "<name>.<now>", or "<name>.<now>.<n>" with the least n
+// from 1 that is free, and opens the name anew; the keep list holds the
+// full names.  A rename that fails cancels the rotation (ERR line, writing
+// goes on in the current file).  0, or -1 for a standard stream, a pipe,
+// an over-long name or a failed reopen (lines then go on into the rotated
+// file until the upkeep reopens the name).
 int log_rotate(log_ctx *log) noexcept;
 void log_append_old(log_ctx *log) noexcept;
 void log_set_hook(log_ctx *log, void *udata, loghook_cb_t hook) noexcept;
 void log_set_modules(log_ctx *log, int level) noexcept;
 void log_set_sections(log_ctx *log, int level) noexcept;
+// Copies lines below NORM to syslog under app_name (LOG_LOCAL0, with the
+// pid), sent without waiting on /dev/log: what the socket does not take is
+// dropped and counted, and "<n> lines dropped" sent once it takes lines
+// again.
 void glog_enable_syslog(const char *app_name) noexcept;
 void glog_disable_syslog() noexcept;
 

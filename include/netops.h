@@ -80,31 +80,37 @@ int open_socket(const char *addr, const char *port, const char *auth, socket_spe
                 const char *ifc_tag, ifc_info **ifi) noexcept;
 
 // Set-up steps of open_socket for one resolved address ai on sockfd; 0 or
-// non-zero (the failure).  The client step binds a UDP reader, leaves a UDP
-// writer unbound, connects a TCP client (EINPROGRESS sets async_connect).
+// non-zero (the failure).  The client step binds a UDP reader alone (a
+// second reader of the address fails with EADDRINUSE), leaves a UDP writer
+// unbound, connects a TCP client (EINPROGRESS sets async_connect).
 int setup_client(int sockfd, const addrinfo *ai, socket_spec *sspec) noexcept;
-// Binds (with IPv4 accepted on "::"), and listens unless defer_listen (TCP).
+// Binds (with IPv4 accepted on "::"; a TCP listener with SO_REUSEADDR, a
+// datagram one alone), and listens unless defer_listen (TCP).
 int setup_listener(int sockfd, const addrinfo *ai, const socket_spec *sspec) noexcept;
 // Selects the output interface of mifc (unless null or an any-name); 0 or
 // non-zero.
 int setup_mcast_writer(int sockfd, const addrinfo *airp, ifc_info *mifc) noexcept;
-// Binds to the group airp and joins it on mifc (source-specific when msrc
-// is given); 0, the errno value of a failed bind, or the join's result.
+// Binds to the group airp, shared with other readers of the group, and
+// joins it on mifc (source-specific when msrc is given); 0, the errno value
+// of a failed bind, or the join's result.
 int setup_mcast_reader(int sockfd, addrinfo *airp, ifc_info *mifc,
                        const sockaddr_storage *msrc) noexcept;
 
 // Non-blocking TCP listener on ss with port (1..65535, stored into ss);
-// listen(LISTEN_BACKLOG) unless defer_listen.  The descriptor or -1.
+// listen(LISTEN_BACKLOG) unless defer_listen.  The descriptor or -1 (also
+// when another socket listens on the address).
 int open_listener(sockaddr_storage *ss, const char *port, int defer_listen) noexcept;
-// Non-blocking UDP socket bound to ss; a non-null port (1..65535) replaces
-// the address's port.  The descriptor or -1.
+// Non-blocking UDP socket bound to ss, alone; a non-null port (1..65535)
+// replaces the address's port.  The descriptor or -1 (also when another
+// socket holds the address).
 int open_udp_listener(sockaddr_storage *ss, const char *port) noexcept;
 // Non-blocking TCP listener on the any-address of af ("0.0.0.0" for
 // AF_UNSPEC; "::" accepts IPv4 too).  The descriptor or -1.
 int open_anyaddr_listener(int af, const char *port, int defer_listen) noexcept;
-// Non-blocking Unix-domain stream listener on path (a stale file there is
-// removed).  The descriptor, or -1 (errno E2BIG for a path over 107
-// characters).
+// Non-blocking Unix-domain stream listener on path (a socket left there
+// that nobody listens on is removed).  The descriptor, or -1 (errno E2BIG
+// for a path over 107 characters, EADDRINUSE when a process listens on the
+// path, EEXIST when it names a file that is not a socket).
 int open_domain_listener(const char *path) noexcept;
 // Unix-domain stream client, trying up to max_attempts times with
 // pause_msec between tries while g_quit is clear.  The descriptor, or -1

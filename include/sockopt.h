@@ -36,8 +36,22 @@ int set_mcast_ttl(int family, int fd, int ttl) noexcept;
 int set_ipv6_sock_ifc(int sock, unsigned index) noexcept;
 // IPV6_V6ONLY on (1) or off (0); failures are logged, nothing returned.
 void set_ipv6only(int fd, int on) noexcept;
-// SO_REUSEADDR, SO_REUSEPORT (best effort), bind: 0 or the errno value.
-int reuse_and_bind(int sock, const sockaddr *addr, socklen_t addrlen) noexcept;
+// How a bound address is shared with other sockets.  A listener and a
+// unicast datagram reader belong to one process: a second instance fails
+// at its bind instead of taking half of the first one's traffic.
+enum bind_share : int {
+    // No reuse option: any second bind of the address fails (datagram
+    // sockets, where SO_REUSEADDR alone lets two sockets share a port).
+    BIND_EXCLUSIVE = 0,
+    // SO_REUSEADDR: a TCP listener binds again past connections in
+    // TIME_WAIT, while the kernel still refuses a second listener.
+    BIND_REUSEADDR = 1,
+    // SO_REUSEADDR and SO_REUSEPORT (best effort): multicast readers of
+    // one group, which all get every datagram.
+    BIND_SHARED = 2,
+};
+// Sets the options that share asks for, then binds: 0 or the errno value.
+int reuse_and_bind(int sock, const sockaddr *addr, socklen_t addrlen, bind_share share) noexcept;
 // The pending socket error (also left in errno, ERR when non-zero), the
 // errno value of a failed read, or 0.
 int socket_error(int sockfd) noexcept;

@@ -1,6 +1,8 @@
 #pragma once
-// Configuration texts to numbers, line ends, marker counts and tracking tags.
+// Configuration texts to numbers, lines and line ends, marker counts and
+// tracking tags.
 #include <cstdint>
+#include <cstdio>
 #include <sys/types.h>
 
 #include "lfxtypes.h"
@@ -27,6 +29,21 @@ int a2size(const char *str, ssize_t *pval) noexcept;
 // Removes up to two line-end characters (CR or LF, any order) from the end of
 // s in place; returns s.
 char *chomp(char *s) noexcept;
+
+// Results of read_line other than a line's length.
+enum line_result : int {
+    LINE_EOF = -1,    // nothing left to read
+    LINE_LONG = -2,   // the line holds more than size - 1 bytes before its end
+    LINE_NUL = -3,    // the line holds a NUL byte
+    LINE_ERROR = -4,  // the stream failed; errno tells why
+};
+// Reads one line of fp, up to and including its LF (or to the end of the
+// file), into buf (size >= 1 bytes) without the LF, terminated.  The
+// line's length, or a line_result.  A line judged whole: an over-long one
+// or one holding a NUL is read to its end and refused as one (LINE_LONG,
+// LINE_NUL, buf holding what fitted), so no rest of it is ever taken for
+// a line of its own.
+ssize_t read_line(FILE *fp, char *buf, size_t size) noexcept;
 // Counts the non-overlapping occurrences of marker in s.  A marker ending in
 // ':' adds the decimal number right behind each occurrence instead of 1 (no
 // digits add 0; the sum stops at INT64_MAX).  An empty marker counts 0.

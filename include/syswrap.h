@@ -93,6 +93,8 @@ inline int W_setsockopt(const char *caller, int fd, int level, int optname, cons
                                 socklen_t addrlen) noexcept;
 // listen(); 0, or -1 (logged).
 [[nodiscard]] inline int W_listen(const char *caller, int fd, int backlog) noexcept;
+// shutdown(); 0, or -1 (logged).
+inline int W_shutdown(const char *caller, int fd, int how) noexcept;
 // connect(); 0, or -1 (logged).  EINPROGRESS of a non-blocking socket is
 // logged at INFO, not as a failure.
 [[nodiscard]] inline int W_connect(const char *caller, int fd, const sockaddr *addr,
@@ -169,6 +171,7 @@ void socket_done(const char *caller, int fd, int domain, int type, int protocol)
 [[gnu::cold]] void bind_failed(const char *caller, int fd, const sockaddr *addr,
                                socklen_t addrlen) noexcept;
 [[gnu::cold]] void listen_failed(const char *caller, int fd, int backlog) noexcept;
+[[gnu::cold]] void shutdown_failed(const char *caller, int fd, int how) noexcept;
 [[gnu::cold]] void getaddrinfo_failed(const char *caller, const char *node, const char *service,
                                       const addrinfo *hints, addrinfo **res, int rc) noexcept;
 [[gnu::cold]] void select_failed(const char *caller, int nfds, const fd_set *readfds,
@@ -324,6 +327,14 @@ inline int W_listen(const char *caller, int fd, int backlog) noexcept
     int rc = listen(fd, backlog);
     if (rc == -1) [[unlikely]]
         syswrap_detail::listen_failed(caller, fd, backlog);
+    return rc;
+}
+
+inline int W_shutdown(const char *caller, int fd, int how) noexcept
+{
+    int rc = shutdown(fd, how);
+    if (rc != 0) [[unlikely]]
+        syswrap_detail::shutdown_failed(caller, fd, how);
     return rc;
 }
 

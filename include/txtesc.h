@@ -5,8 +5,10 @@
 // Every logged bit of such input passes through esc_text first.
 #include <cstddef>
 
-// Room for a logged request head: 1023 bytes, most of them printable.
-constexpr size_t ESC_HEAD_ROOM = 1600;
+// Room for the excerpt of a request head, logged once per request: a
+// bounded line whatever the head holds (up to 1023 bytes, each of which
+// may take four to escape).
+constexpr size_t ESC_EXCERPT_ROOM = 512;
 // Room for a logged short text (a path, a key, a message).
 constexpr size_t ESC_TEXT_ROOM = 768;
 

@@ -20,6 +20,10 @@ enum cpfx_flags : int {
 
 // The largest file file_to_dest sends (one datagram).
 constexpr size_t FILE_TO_DEST_MAX = 1400;
+// create_tmp_file: the random characters at the end of a template, and the
+// names tried before it gives up.
+constexpr size_t TMPFILE_XS = 6;
+constexpr int TMPFILE_ATTEMPTS = 100;
 
 using sig_handler_t = void (*)(int);
 
@@ -37,7 +41,9 @@ int daemonize() noexcept;
 // without waiting and writes pid in decimal, no line end; the descriptor
 // and the lock stay with the process for its whole life.  *inode (when
 // given) gets the file's inode.  0, or -1 (a lock held elsewhere included,
-// the file then left as it was).  A null path or pid <= 0 asserts.
+// the file then left as it was; a path that is a symbolic link, ELOOP, or
+// names anything but a regular file with one link, EPERM, is refused
+// untouched).  A null path or pid <= 0 asserts.
 int create_pidfile_extra(const char *fpath, pid_t pid, ino_t *inode, int flags) noexcept;
 
 // At most every 10 seconds (*last_time + 9 < now): without a remembered
@@ -157,6 +163,13 @@ int file_to_dest(const char *addr, int port, const char *path) noexcept;
 // Creates every missing directory of fpath's directory part, mode 0755.
 // 0, or -1 (errno of the failed mkdir; ENAMETOOLONG for a path too long).
 int mk_fpath_dirs(const char *fpath) noexcept;
+// Replaces the trailing "XXXXXX" of tmpl with random letters and digits and
+// creates that file exclusively (write-only, close-on-exec, never through a
+// link: O_CREAT|O_EXCL|O_NOFOLLOW) with mode less the umask, trying another
+// name while one is taken, at most TMPFILE_ATTEMPTS times.  The descriptor
+// (the name in tmpl), or -1 not logged: EINVAL when tmpl does not end in
+// XXXXXX, EEXIST when every name tried was taken, else the open's errno.
+int create_tmp_file(char *tmpl, mode_t mode) noexcept;
 // Opens (creating, mode 0600) the shared-memory object "/<pfx><num>.lfxlock",
 // its name left in buf, and takes a write lock on it.  The descriptor, or
 // -1 (silently when another process holds the lock).

@@ -38,6 +38,29 @@ void reset_to(bcounter *bc, const struct timespec &now)
     bc->idx = 0;
 }
 
+// Rates over the touched buckets once the next `entered` buckets after the
+// present one have been entered empty (fewer than bcount of them).
+void rates_after(const bcounter *bc, size_t entered, double *vps, double *hps)
+{
+    size_t vol = 0, hits = 0, touched = 0;
+    for (size_t i = 0; i < bc->bcount; ++i) {
+        const bucket &b = bc->bkt[i];
+        const size_t ahead = (i + bc->bcount - bc->idx) % bc->bcount;
+        if (ahead >= 1 && ahead <= entered) {
+            ++touched;
+            continue;
+        }
+        if (!b.touched) continue;
+        vol += b.vol;
+        hits += b.hits;
+        ++touched;
+    }
+    long ms = long(touched) * tms2ms(&bc->tspan);
+    double secs = double(ms) / 1000.0;
+    if (vps) *vps = ms ? double(vol) / secs : 0.0;
+    if (hps) *hps = ms ? double(hits) / secs : 0.0;
+}
+
 }  // namespace
 
 int bcounter_init(bcounter *bc, size_t bnum, long ms) noexcept
@@ -80,19 +103,36 @@ int bcounter_home(bcounter *bc) noexcept
 
 int bcounter_persec(const bcounter *bc, double *vps, double *hps) noexcept
 {
-    size_t vol = 0, hits = 0, touched = 0;
-    for (size_t i = 0; i < bc->bcount; ++i) {
-        const bucket &b = bc->bkt[i];
-        if (!b.touched) continue;
-        vol += b.vol;
-        hits += b.hits;
-        ++touched;
-    }
-    long ms = long(touched) * tms2ms(&bc->tspan);
-    double secs = double(ms) / 1000.0;
-    if (vps) *vps = ms ? double(vol) / secs : 0.0;
-    if (hps) *hps = ms ? double(hits) / secs : 0.0;
+    rates_after(bc, 0, vps, hps);
     return 0;
+}
+
+int bcounter_persec_now(const bcounter *bc, double *vps, double *hps) noexcept
+{
+    // Count the buckets a move home would enter, as bcounter_home does.
+    size_t entered = 0;
+    if (!is_unset(bc->end_tm)) {
+        const struct timespec &now = *rqs_now_ref();
+        struct timespec end = bc->end_tm;
+        while (entered < bc->bcount && !not_after(now, end)) {
+            add_span(&end, bc->tspan);
+            ++entered;
+        }
+    }
+    if (is_unset(bc->end_tm) || entered == bc->bcount) {
+        if (vps) *vps = 0.0;
+        if (hps) *hps = 0.0;
+        return 0;
+    }
+    rates_after(bc, entered, vps, hps);
+    return 0;
+}
+
+void bcounter_clear(bcounter *bc) noexcept
+{
+    memset(static_cast<void *>(bc->bkt), 0, bc->bcount * sizeof(bucket));
+    bc->end_tm = timespec{};
+    bc->idx = 0;
 }
 
 void bcounter_dump(const bcounter *bc, FILE *fp, const char *fmt, ...) noexcept

@@ -1,8 +1,6 @@
 #include "log.h"
 
 #include <execinfo.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -32,11 +30,8 @@ namespace {
 // Every line is built here; 2047 bytes are usable, so a line holds at most
 // 2046 characters and its terminating NUL.
 char g_outbuf[2048];
-constexpr size_t OUTBUF_USABLE = sizeof(g_outbuf) - 1;
 
-constexpr size_t ROTATED_NAME_MAX = 160;  // "<name>.<seconds>", NUL included
 constexpr size_t KEEP_DEFAULT = 16;
-constexpr mode_t LOG_FILE_MODE = 0644;
 
 struct level_info {
     int level;
@@ -79,23 +74,31 @@ int syslog_priority(int level)
 
 bool is_std_stream(FILE *fp) { return fp == stdout || fp == stderr; }
 
+// A line being built in a caller's buffer, of which size - 1 bytes are
+// usable.
+struct line_buf {
+    char *buf;
+    size_t usable;
+    size_t pos = 0;
+};
+
 // Appends "<piece> " and one more space to the line being built.
 // False (and a note on stderr) when that does not fit.
-[[gnu::format(printf, 3, 4)]] bool put_piece(size_t *pos, const char *what, const char *fmt,
+[[gnu::format(printf, 3, 4)]] bool put_piece(line_buf *lb, const char *what, const char *fmt,
                                              ...)
 {
-    size_t room = OUTBUF_USABLE - *pos;
+    size_t room = lb->usable - lb->pos;
     va_list ap;
     va_start(ap, fmt);
-    int n = vsnprintf(g_outbuf + *pos, room, fmt, ap);
+    int n = vsnprintf(lb->buf + lb->pos, room, fmt, ap);
     va_end(ap);
     if (n < 0 || size_t(n) + 1 >= room) {
         fprintf(stderr, "%s: %s buffer error (n=%d)\n", "log_write", what, n);
         return false;
     }
-    *pos += size_t(n);
-    g_outbuf[(*pos)++] = ' ';
-    g_outbuf[*pos] = '\0';
+    lb->pos += size_t(n);
+    lb->buf[lb->pos++] = ' ';
+    lb->buf[lb->pos] = '\0';
     return true;
 }
 
@@ -118,134 +121,6 @@ const char *get_timezone(int hour)
         strcpy(zone, "#ERR#");
     }
     return zone;
-}
-
-// rename() that never replaces an existing target.  Filesystems without
-// RENAME_NOREPLACE get link()+unlink(), which refuses an existing target too.
-int rename_noreplace(const char *from, const char *to)
-{
-    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
-    if (errno != EINVAL && errno != ENOSYS) return -1;
-    if (link(from, to) != 0) return -1;
-    if (unlink(from) != 0) {
-        int err = errno;
-        unlink(to);
-        errno = err;
-        return -1;
-    }
-    return 0;
-}
-
-// Moves a non-empty regular file to "<path>.<mtime>" unless that name is
-// taken; a file that stays is appended to by the caller.  0, E2BIG or -1.
-int move_aside(const char *path)
-{
-    struct stat st;
-    if (stat(path, &st) != 0) {
-        if (errno != ENOENT) fprintf(stderr, "stat(%s) ERROR(%d): %s\n", path, errno, strerror(errno));
-        return -1;
-    }
-    if (!S_ISREG(st.st_mode) || st.st_size == 0) return 0;
-    char moved[LOG_PATHNAME_MAX - 1];
-    int n = snprintf(moved, sizeof(moved), "%s.%lu", path, (unsigned long)st.st_mtime);
-    if (n < 0 || size_t(n) >= sizeof(moved)) return E2BIG;
-    if (rename_noreplace(path, moved) != 0) {
-        fprintf(stderr, "Cannot rename(%s, %s): ERROR(%d): %s\n", path, moved, errno,
-                strerror(errno));
-        return -1;
-    }
-    return 0;
-}
-
-// fopen(path, "a+") with the file's own mode: a daemon runs with umask 0,
-// which would leave a new log world-writable; close-on-exec, so that a
-// pipe log's shell does not inherit it.
-FILE *open_log_file(const char *path)
-{
-    int fd = open(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, LOG_FILE_MODE);
-    if (fd < 0) return nullptr;
-    FILE *fp = fdopen(fd, "a+");
-    if (!fp) {
-        int err = errno;
-        close(fd);
-        errno = err;
-    }
-    return fp;
-}
-
-int do_open(log_ctx *log, const char *path)
-{
-    lfx_assert(g_logmod.is_ready);
-    if (!path || !*path) {
-        log->fp = stderr;
-        log->name[0] = '\0';
-        log->total_out = 0;
-        return 0;
-    }
-    if (strlen(path) >= LOG_PATHNAME_MAX) {
-        fprintf(stderr, "Log pathname/command is too long, %ld bytes allowed\n",
-                (long)LOG_PATHNAME_MAX);
-        return -1;
-    }
-    FILE *fp = log->is_pipe ? popen(path, "w") : open_log_file(path);
-    if (!fp) {
-        fprintf(stderr, "%s: uid/gig=%ld/%ld %s(%s) ERROR(%d): %s\n", "do_open",
-                (long)geteuid(), (long)getegid(), log->is_pipe ? "popen" : "fopen", path, errno,
-                strerror(errno));
-        return -1;
-    }
-    setvbuf(fp, nullptr, log->is_pipe ? _IOLBF : _IONBF, 0);
-    log->fp = fp;
-    if (log->name != path) snprintf(log->name, sizeof(log->name), "%s", path);
-    log->total_out = 0;
-    if (!log->is_pipe) {
-        struct stat st;
-        if (fstat(fileno(fp), &st) == 0)
-            log->total_out = size_t(st.st_size);
-        else
-            log_err("%s: fstat(%s) ERROR(%d): %s\n", "do_open", log->name, errno, strerror(errno));
-    }
-    return 0;
-}
-
-// A stream that is replaced by a new open is closed first, so reopening a
-// log never leaks the old one.
-void drop_stream(log_ctx *log)
-{
-    if (log->fp && !is_std_stream(log->fp)) {
-        if (log->is_pipe)
-            pclose(log->fp);
-        else
-            fclose(log->fp);
-    }
-    log->fp = nullptr;
-}
-
-// Remembers a new rotated file in the cyclic keep table and deletes the one
-// whose slot it takes.
-void handle_rotation(log_ctx *log, time_t tm, const char *rotated)
-{
-    rotation_ctx &r = log->rota;
-    if (r.next_idx >= ssize_t(r.max_idx)) r.next_idx = 0;
-    ssize_t idx = r.next_idx++;
-    log_norm("[%s]: previous log rotated to [%s] tm=%ld, idx=%ld\n", g_logmod.app_tag, rotated,
-             (long)tm, (long)idx);
-    if (r.tm[idx]) {
-        char old[ROTATED_NAME_MAX];
-        int n = snprintf(old, sizeof(old), "%s.%lu", log->name, (unsigned long)r.tm[idx]);
-        if (n < 0 || size_t(n) >= sizeof(old)) {
-            fprintf(stderr, "%s: log log->name is too long (%d bytes), max=%lu\n",
-                    "handle_rotation", n, (unsigned long)(ROTATED_NAME_MAX - 1));
-            return;
-        }
-        if (unlink(old) != 0)
-            log_err("%s: unlink(%s) ERROR(%d) : %s\n", "handle_rotation", old, errno,
-                    strerror(errno));
-        else
-            log_dbg("%s: replaced %s with %s.%lu\n", "handle_rotation", old, log->name,
-                    (unsigned long)tm);
-    }
-    r.tm[idx] = tm;
 }
 
 bool s_asserting;  // a failed assertion is being reported
@@ -286,6 +161,7 @@ void glog_init(const char *app_tag) noexcept
 
 void log_default(log_ctx *log, FILE *stream) noexcept
 {
+    if (log->is_owned) dest_close(log, false);
     log->fp = stream;
     if (log == &g_log && !log->llst.sec_ll_set)
         for (int &t : g_sec_ll) t = SECTION_level;
@@ -293,31 +169,24 @@ void log_default(log_ctx *log, FILE *stream) noexcept
 
 int log_open(log_ctx *log, const char *path) noexcept
 {
-    drop_stream(log);
+    dest_close(log, false);
     log->is_pipe = 0;
     if (path && *path && !log->append_old) move_aside(path);
-    return do_open(log, path);
+    return dest_open(log, path);
 }
 
 int log_popen(log_ctx *log, const char *command) noexcept
 {
-    drop_stream(log);
+    dest_close(log, false);
     log->is_pipe = 1;
-    return do_open(log, command);
+    return dest_open(log, command);
 }
 
 void log_close(log_ctx *log) noexcept
 {
     log_caught_signals();
-    if (log->fp && !is_std_stream(log->fp)) {
-        const char *call = log->is_pipe ? "pclose" : "fclose";
-        int rc = log->is_pipe ? pclose(log->fp) : fclose(log->fp);
-        if (rc == -1 && !(log->is_pipe && errno == ECHILD))
-            fprintf(stderr, "%s: %s error(%d) for the application log: %s\n", "log_close", call,
-                    errno, strerror(errno));
-        log->fp = nullptr;
-    }
-    if (log->use_syslog) closelog();
+    if (log->fp && !is_std_stream(log->fp)) dest_close(log, true);
+    if (log->use_syslog) syslog_close();
 }
 
 void log_mirror(log_ctx *log, FILE *stream) noexcept
@@ -368,71 +237,6 @@ void log_set_sections(log_ctx *log, int level) noexcept
     log->llst.sec_ll_set = 1;
 }
 
-void glog_enable_syslog(const char *app_name) noexcept
-{
-    openlog(app_name, LOG_PID | LOG_CONS, LOG_LOCAL0);
-    g_log.use_syslog = 1;
-}
-
-void glog_disable_syslog() noexcept
-{
-    closelog();
-    g_log.use_syslog = 0;
-}
-
-int log_rotate(log_ctx *log) noexcept
-{
-    if (!log->name[0]) {
-        fprintf(stderr, "%s: nothing to rotate.\n", "log_rotate");
-        return 0;
-    }
-    if (is_std_stream(log->fp)) {
-        fprintf(stderr, "%s: stdout and stderr cannot be rotated.\n", "log_rotate");
-        return -1;
-    }
-    if (log->is_pipe || log->name[0] == '|') {
-        fprintf(stderr, "%s: not supported for pipe-based streams.\n", "log_rotate");
-        return -1;
-    }
-    time_t now = time(nullptr);
-    char rotated[ROTATED_NAME_MAX];
-    int n = snprintf(rotated, sizeof(rotated), "%s.%lu", log->name, (unsigned long)now);
-    if (n < 0 || size_t(n) >= sizeof(rotated)) {
-        fprintf(stderr, "%s: log log->name is too long (%d bytes), max=%lu\n", "log_rotate", n,
-                (unsigned long)(ROTATED_NAME_MAX - 1));
-        return -1;
-    }
-    if (log->fp && fclose(log->fp) != 0) {
-        fprintf(stderr, "%s: failed to close [%s], ERROR(%d): %s\n", "log_rotate", log->name,
-                errno, strerror(errno));
-        // The closed stream is gone either way; go on in a fresh one.
-        log->fp = nullptr;
-        do_open(log, log->name);
-        return -1;
-    }
-    log->fp = nullptr;
-
-    // An existing target (a second rotation within the same second, or a
-    // file moved aside at opening) is never replaced: the rotation is
-    // cancelled and the current file goes on.
-    char why[LOG_ERRMSG_MAX] = "";
-    bool cancelled = false;
-    if (rename_noreplace(log->name, rotated) != 0) {
-        snprintf(why, sizeof(why), "%s: failed to rename [%s] to [%s], ERROR(%d): %s",
-                 "log_rotate", log->name, rotated, errno, strerror(errno));
-        fprintf(stderr, "%s - rotation is to be stopped\n", why);
-        cancelled = true;
-    }
-    if (do_open(log, log->name) != 0) return -1;
-    if (cancelled) {
-        log->total_out = 0;
-        log_err("%s: %s - rotation cancelled this time\n", "log_rotate", why);
-    } else if (log->rota.max_idx) {
-        handle_rotation(log, now, rotated);
-    }
-    return 0;
-}
-
 int match_log_level(const char *name, int *level) noexcept
 {
     struct alias {
@@ -471,16 +275,17 @@ int read_level_env(const char *var, int dflt) noexcept
     return level;
 }
 
-void log_write(log_ctx *log, int level, const char *fmt, ...) noexcept
-{
-    if (!log->fp) return;
-    // Lines of signals caught since the last line come first, in order.
-    log_caught_signals();
-    int saved_errno = errno;
-    size_t pos = 0;
-    g_outbuf[0] = '\0';
+namespace {
 
-    if (log->pfx[0] && !put_piece(&pos, "pfx", "%s ", log->pfx)) goto out;
+// Builds one line in buf: the pieces its flags ask for, then the message.
+// Its length, and where the message starts in *msg_pos; 0 when the line
+// cannot be built (it is dropped, never cut).
+size_t build_line(const log_ctx *log, int level, char *buf, size_t size, size_t *msg_pos,
+                  const char *fmt, va_list ap)
+{
+    line_buf lb{buf, size - 1};
+    buf[0] = '\0';
+    if (log->pfx[0] && !put_piece(&lb, "pfx", "%s ", log->pfx)) return 0;
 
     if (!(log->time_format & f_NO_TIME)) {
         clockid_t clk;
@@ -490,66 +295,83 @@ void log_write(log_ctx *log, int level, const char *fmt, ...) noexcept
         default:
             fprintf(stderr, "%s: unsupported timer value: %u\n", "flags2clock",
                     log->time_format & f_TIMER_ID);
-            goto out;
+            return 0;
         }
         struct timespec now;
         if (clock_gettime(clk, &now) != 0) {
             perror("clock_gettime");
-            goto out;
+            return 0;
         }
         // The time stamp is followed by one space, the pid by two.
-        int n = mk_timestr(&now, log->time_format, g_outbuf + pos, OUTBUF_USABLE - pos);
-        if (n < 0 || pos + size_t(n) + 1 >= OUTBUF_USABLE) {
+        int n = mk_timestr(&now, log->time_format, buf + lb.pos, lb.usable - lb.pos);
+        if (n < 0 || lb.pos + size_t(n) + 1 >= lb.usable) {
             fprintf(stderr, "%s: %s buffer error (n=%d)\n", "log_write", "time", n);
-            goto out;
+            return 0;
         }
-        pos += size_t(n);
-        g_outbuf[pos++] = ' ';
-        g_outbuf[pos] = '\0';
-        if (log->pid > 0 && !put_piece(&pos, "pid", "%lu ", (unsigned long)log->pid)) goto out;
+        lb.pos += size_t(n);
+        buf[lb.pos++] = ' ';
+        buf[lb.pos] = '\0';
+        if (log->pid > 0 && !put_piece(&lb, "pid", "%lu ", (unsigned long)log->pid)) return 0;
     }
 
-    if (const char *tag = level_tag(level); tag && !put_piece(&pos, "level", "%s ", tag))
-        goto out;
+    if (const char *tag = level_tag(level); tag && !put_piece(&lb, "level", "%s ", tag)) return 0;
 
     if (log->group.num) {
         // clang-format off
         lfx_assert(0 == log->group.sym8[sizeof(log->group.sym8)-1]);
         // clang-format on
-        if (!put_piece(&pos, "group", "%s ", log->group.sym8)) goto out;
+        if (!put_piece(&lb, "group", "%s ", log->group.sym8)) return 0;
     }
 
-    {
-        size_t room = OUTBUF_USABLE - pos;
-        va_list ap;
-        va_start(ap, fmt);
-        int n = vsnprintf(g_outbuf + pos, room, fmt, ap);
-        va_end(ap);
-        if (n <= 0 || size_t(n) >= room) {
-            perror("fprintf/vfprintf");
-            goto out;
-        }
-        pos += size_t(n);
+    *msg_pos = lb.pos;
+    const size_t room = lb.usable - lb.pos;
+    const int n = vsnprintf(buf + lb.pos, room, fmt, ap);
+    if (n <= 0 || size_t(n) >= room) {
+        perror("fprintf/vfprintf");
+        return 0;
+    }
+    return lb.pos + size_t(n);
+}
+
+}  // namespace
+
+size_t log_build_line(const log_ctx *log, int level, char *buf, size_t size, const char *fmt,
+                      ...) noexcept
+{
+    va_list ap;
+    va_start(ap, fmt);
+    size_t msg_pos = 0;
+    const size_t len = build_line(log, level, buf, size, &msg_pos, fmt, ap);
+    va_end(ap);
+    return len;
+}
+
+void log_write(log_ctx *log, int level, const char *fmt, ...) noexcept
+{
+    if (!log->fp) return;
+    // Lines of signals caught since the last line come first, in order.
+    log_caught_signals();
+    const int saved_errno = errno;
+    size_t msg_pos = 0;
+    va_list ap;
+    va_start(ap, fmt);
+    const size_t len = build_line(log, level, g_outbuf, sizeof(g_outbuf), &msg_pos, fmt, ap);
+    va_end(ap);
+    if (len == 0) {
+        errno = saved_errno;
+        return;
     }
 
-    fputs(g_outbuf, log->fp);
-    log->total_out += pos;
-    if (log->mirror_fp && fileno(log->mirror_fp) != fileno(log->fp))
+    dest_put(log, g_outbuf, len, 1);
+    if (log->mirror_fp && log->mirror_fp != log->fp && fileno(log->mirror_fp) != log_fd(log))
         fputs(g_outbuf, log->mirror_fp);
 
     if (!g_sigctx) {
-        if (level < 0 && log->use_syslog) {
-            va_list ap;
-            va_start(ap, fmt);
-            vsyslog(LOG_LOCAL0 | syslog_priority(level), fmt, ap);
-            va_end(ap);
-        }
+        // The syslog copy is the message alone.
+        if (level < 0 && log->use_syslog) syslog_put(syslog_priority(level), g_outbuf + msg_pos);
         if (log->hook_cb && level <= INFO_level) log->hook_cb(log->hook_udata, g_outbuf);
-        if (log->rota.max_total && log->total_out >= log->rota.max_total &&
-            !is_std_stream(log->fp))
-            log_rotate(log);
+        dest_rotate_due(log);
     }
-out:
     errno = saved_errno;
 }
 

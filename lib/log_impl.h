@@ -1,9 +1,16 @@
 #pragma once
 // The complete log record, private to the log module (and its white-box
-// tests): other code only passes &g_log.
+// tests): other code only passes &g_log.  The module is three files: the
+// lines and the set-up (log.cpp), the destinations a log opens itself with
+// rotation and upkeep (logdest.cpp), and the syslog sender (logsys.cpp).
 #include <sys/types.h>
 
+#include <cstdio>
+#include <ctime>
+
 #include "log.h"
+
+constexpr size_t ROTATED_NAME_MAX = 160;  // a rotated file's name, NUL included
 
 struct ll_status {
     unsigned mod_ll_set : 1;  // all module levels set in one go
@@ -11,18 +18,37 @@ struct ll_status {
 };
 
 struct rotation_ctx {
-    time_t tm[MAX_CYCLIC_ROTATIONS];  // times of the kept rotated files, 0 = empty
-    ssize_t next_idx;                 // next slot to use
-    size_t max_idx;                   // number of rotated files to keep
-    size_t max_total;                 // size threshold in bytes, 0 = never
+    // Full names of the kept rotated files, "" = empty slot.
+    char kept[MAX_CYCLIC_ROTATIONS][ROTATED_NAME_MAX];
+    time_t last_secs;  // the last rotated name's time and sequence number
+    int last_seq;
+    ssize_t next_idx;  // next slot to use
+    size_t max_idx;    // number of rotated files to keep
+    size_t max_total;  // size threshold in bytes, 0 = never
+};
+
+// A file or a pipe into a command that the log opened itself.  Writes never
+// wait: a line the destination does not take is dropped and counted, and
+// the count is written as a line of its own once writing works again.
+struct log_dest {
+    int fd;                      // write end; -1 while there is none
+    pid_t cmd_pid;               // the pipe's command, 0 when none runs
+    dev_t dev;                   // the open file, to notice it was moved
+    ino_t ino;
+    size_t lost;                 // lines dropped since the last one written
+    struct timespec last_spawn;  // monotonic start of the command
+    struct timespec last_check;  // monotonic time of the last upkeep
+    bool reopen_due;             // a reopen failed: retried by the upkeep
+    bool in_rotation;
 };
 
 struct log_ctx {
     char name[LOG_PATHNAME_MAX];  // file path or pipe command; empty for a std stream
     unsigned is_pipe : 1;
     unsigned use_syslog : 1;
+    unsigned is_owned : 1;  // a file or pipe of dest; fp is then its stream
     uint32_t time_format;
-    FILE *fp;
+    FILE *fp;  // the stream lines go to, none: lines are dropped
     FILE *mirror_fp;
     size_t total_out;  // bytes written since opening, from the file's size then
     ll_status llst;
@@ -33,6 +59,7 @@ struct log_ctx {
     loghook_cb_t hook_cb;
     void *hook_udata;
     char pfx[LOG_PFX_MAX];
+    log_dest dest;
 };
 
 struct log_module_ctx {
@@ -41,3 +68,37 @@ struct log_module_ctx {
 };
 
 extern log_module_ctx g_logmod;
+
+// Builds a line of log as log_write would, in buf (size bytes); its length,
+// 0 when it cannot be built.
+[[gnu::format(printf, 5, 6)]] size_t log_build_line(const log_ctx *log, int level, char *buf,
+                                                    size_t size, const char *fmt, ...) noexcept;
+
+// --- destinations (logdest.cpp) ---------------------------------------------------
+
+// Opens the file (log->is_pipe clear) or starts the command (set) and makes
+// fp a stream over it; a null or empty path means stderr.  0 or -1.
+int dest_open(log_ctx *log, const char *path) noexcept;
+// Closes what dest_open opened (a pipe's command is waited for, within a
+// bound) or a stream other than stdout and stderr; fp becomes null.
+void dest_close(log_ctx *log, bool report) noexcept;
+// Writes len bytes holding nlines lines, counting what was written in
+// total_out and the lines dropped.  While lines are counted as dropped,
+// the "<n> lines dropped" line goes in the same write, ahead of the text:
+// both are written or neither.
+void dest_put(log_ctx *log, const char *text, size_t len, size_t nlines) noexcept;
+// Rotates when the byte count reached the threshold (never in a handler).
+void dest_rotate_due(log_ctx *log) noexcept;
+// Moves a non-empty regular file to "<path>.<mtime>" unless that name is
+// taken; a file that stays is appended to by the caller.  0, E2BIG or -1.
+int move_aside(const char *path) noexcept;
+
+// --- syslog sender (logsys.cpp) ---------------------------------------------------
+
+// Sends msg (its line end dropped) at a LOG_LOCAL0 priority; what the
+// socket does not take at once is dropped and counted.
+void syslog_put(int priority, const char *msg) noexcept;
+// Reconnects a lost socket and sends the count of dropped lines.
+void syslog_upkeep() noexcept;
+// Closes the socket (a later line connects again).
+void syslog_close() noexcept;

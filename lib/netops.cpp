@@ -116,7 +116,10 @@ int open_bound(const char *fn, sockaddr_storage *ss, const char *port, int type,
     int fd = W_socket(fn, ss->ss_family, type, proto);
     if (fd < 0) return -1;
     const auto *sa = reinterpret_cast<const sockaddr *>(ss);
-    int rc = reuse_and_bind(fd, sa, saddr_len(sa));
+    // A TCP listener may rebind past TIME_WAIT; a datagram socket binds
+    // alone, or a second instance would share its port.
+    int rc = reuse_and_bind(fd, sa, saddr_len(sa),
+                            type == SOCK_STREAM ? BIND_REUSEADDR : BIND_EXCLUSIVE);
     if (rc != 0) {
         errno_guard keep;
         keep.err = rc;
@@ -158,6 +161,20 @@ sockaddr_un domain_addr(const char *path) noexcept
     return un;
 }
 
+// True when a process accepts connections on the socket at path: a
+// connection is made, or waits in a full backlog.  A socket nobody listens
+// on refuses (ECONNREFUSED).
+bool domain_path_listened(const char *path) noexcept
+{
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    const sockaddr_un un = domain_addr(path);
+    const bool taken = connect(fd, reinterpret_cast<const sockaddr *>(&un), sizeof(un)) == 0 ||
+                       errno == EAGAIN || errno == EINPROGRESS;
+    close(fd);
+    return taken;
+}
+
 }  // namespace
 
 // --- opening ---------------------------------------------------------------------
@@ -167,8 +184,12 @@ int setup_client(int sockfd, const addrinfo *ai, socket_spec *sspec) noexcept
     static constexpr const char *fn = "setup_client";
     lfx_assert(ai && sspec);
     if (ai->ai_socktype == SOCK_DGRAM) {
-        // A writer sends to addr_ss; only a reader takes the address.
-        return sspec->writer ? 0 : reuse_and_bind(sockfd, ai->ai_addr, ai->ai_addrlen);
+        // A writer sends to addr_ss; only a reader takes the address, and
+        // alone: two readers of one unicast address would each get some
+        // senders' datagrams and not others'.
+        return sspec->writer ? 0
+                             : reuse_and_bind(sockfd, ai->ai_addr, ai->ai_addrlen,
+                                              BIND_EXCLUSIVE);
     }
     const bool nb = sspec->non_blocking;
     if (ai->ai_socktype == SOCK_STREAM && nb)
@@ -188,7 +209,8 @@ int setup_listener(int sockfd, const addrinfo *ai, const socket_spec *sspec) noe
     static constexpr const char *fn = "setup_listener";
     lfx_assert(ai && sspec);
     if (ai->ai_family == AF_INET6 && is_unspecified(ai->ai_addr) == 1) set_ipv6only(sockfd, 0);
-    int rc = reuse_and_bind(sockfd, ai->ai_addr, ai->ai_addrlen);
+    int rc = reuse_and_bind(sockfd, ai->ai_addr, ai->ai_addrlen,
+                            ai->ai_socktype == SOCK_STREAM ? BIND_REUSEADDR : BIND_EXCLUSIVE);
     if (rc != 0) return rc;
     if (ai->ai_socktype == SOCK_STREAM) {
         if (!sspec->defer_listen && W_listen(fn, sockfd, LISTEN_BACKLOG) != 0) return errno;
@@ -245,7 +267,8 @@ int setup_mcast_reader(int sockfd, addrinfo *airp, ifc_info *mifc,
         else
             sync_ipv6addr_scope_id(grp, mifc->name, &mifc->ss);
     }
-    int rc = reuse_and_bind(sockfd, grp, airp->ai_addrlen);
+    // Every reader of a group gets every datagram: the address is shared.
+    int rc = reuse_and_bind(sockfd, grp, airp->ai_addrlen, BIND_SHARED);
     if (rc != 0) return rc;
     return msrc ? ssm_join(sockfd, reinterpret_cast<const sockaddr *>(msrc), grp, mifc)
                 : mcast_join(sockfd, grp, mifc);
@@ -445,12 +468,18 @@ int open_domain_listener(const char *path) noexcept
     bool ok = fd >= 0 && set_nblock(fd, 1) == 0;
 
     // Only a socket left by an earlier run is removed: a configured path
-    // that names any other file is a mistake, not something to delete.
+    // that names any other file is a mistake, not something to delete, and
+    // a socket that takes connections belongs to a running process.
     if (ok) {
         struct stat st{};
-        if (lstat(path, &st) == 0 && !S_ISSOCK(st.st_mode)) {
+        const bool found = lstat(path, &st) == 0;
+        if (found && !S_ISSOCK(st.st_mode)) {
             log_err("%s: [%s] exists and is not a socket\n", fn, path);
             errno = EEXIST;
+            ok = false;
+        } else if (found && domain_path_listened(path)) {
+            log_err("%s: [%s] is in use by a listening process\n", fn, path);
+            errno = EADDRINUSE;
             ok = false;
         } else if (unlink(path) != 0 && errno != ENOENT) {
             errno_guard keep;

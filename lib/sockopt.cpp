@@ -186,13 +186,15 @@ void set_ipv6only(int fd, int on) noexcept
     if (!want && stays_on) log_warn("%s: server will not accept IPv4 requests\n", fn);
 }
 
-int reuse_and_bind(int sock, const sockaddr *addr, socklen_t addrlen) noexcept
+int reuse_and_bind(int sock, const sockaddr *addr, socklen_t addrlen, bind_share share) noexcept
 {
     static constexpr const char *fn = "reuse_and_bind";
     lfx_assert(addr);
     const int on = 1;
-    if (W_setsockopt(fn, sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0) return errno;
-    (void)setsockopt(sock, SOL_SOCKET, SO_REUSEPORT, &on, sizeof(on));
+    if (share != BIND_EXCLUSIVE &&
+        W_setsockopt(fn, sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0)
+        return errno;
+    if (share == BIND_SHARED) (void)setsockopt(sock, SOL_SOCKET, SO_REUSEPORT, &on, sizeof(on));
     if (W_bind(fn, sock, addr, addrlen) != 0) return errno;
 
     if (LL_ON(DEBUG_level)) {

@@ -106,6 +106,27 @@ char *chomp(char *s) noexcept
     return s;
 }
 
+ssize_t read_line(FILE *fp, char *buf, size_t size) noexcept
+{
+    lfx_assert(fp && buf && size >= 1);
+    size_t n = 0;
+    bool nul = false, cut = false;
+    int c;
+    while ((c = getc(fp)) != EOF && c != '\n') {
+        nul = nul || c == '\0';
+        if (n + 1 < size)
+            buf[n++] = char(c);
+        else
+            cut = true;
+    }
+    buf[n] = '\0';
+    if (c == EOF && ferror(fp)) return LINE_ERROR;
+    if (cut) return LINE_LONG;
+    if (nul) return LINE_NUL;
+    if (c == EOF && n == 0) return LINE_EOF;
+    return ssize_t(n);
+}
+
 int64_t marker_count(const char *s, const char *marker) noexcept
 {
     lfx_assert(s && marker);

@@ -172,6 +172,12 @@ void listen_failed(const char *caller, int fd, int backlog) noexcept
     log_err("%s: listen(%d, %d) ERROR(%d): %s\n", caller, fd, backlog, e.err, strerror(e.err));
 }
 
+void shutdown_failed(const char *caller, int fd, int how) noexcept
+{
+    errno_keeper e;
+    log_err("%s: shutdown(%d, %d) ERROR(%d): %s\n", caller, fd, how, e.err, strerror(e.err));
+}
+
 void getaddrinfo_failed(const char *caller, const char *node, const char *service,
                         const addrinfo *hints, addrinfo **res, int rc) noexcept
 {

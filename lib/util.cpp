@@ -8,6 +8,7 @@
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,8 +18,10 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <initializer_list>
 #include <utility>
 
@@ -119,8 +122,36 @@ int lock_whole_file(int fd)
 
 bool lock_held_elsewhere(int err) { return err == EACCES || err == EAGAIN; }
 
-// Steps 3 to 5 of the pid file on the open descriptor.  0 or -1.
-int fill_pidfile(int fd, const char *fpath, pid_t pid, ino_t *inode, int flags)
+// fstat, a failure logged in the caller's name.  0 or -1 (errno kept).
+int fstat_logged(const char *fn, int fd, struct stat *st)
+{
+    if (fstat(fd, st) == 0) return 0;
+    int err = errno;
+    log_err("%s: fstat(fd%d,..) ERROR(%d): %s\n", fn, fd, err, strerror(err));
+    errno = err;
+    return -1;
+}
+
+// A regular file with one link: a hard link would let the writer change
+// another file.  0 and its inode in *ino, or -1 (EPERM after a line naming
+// the path).
+int check_own_file(const char *fn, int fd, const char *fpath, ino_t *ino)
+{
+    struct stat st;
+    if (fstat_logged(fn, fd, &st) != 0) return -1;
+    if (!S_ISREG(st.st_mode) || st.st_nlink != 1) {
+        log_err("%s: [%s] is not a regular file of its own (%s, %lu links)\n", fn, fpath,
+                fmode_str(st.st_mode), (unsigned long)st.st_nlink);
+        errno = EPERM;
+        return -1;
+    }
+    *ino = st.st_ino;
+    return 0;
+}
+
+// Steps 3 to 5 of the pid file on the open descriptor of the file with
+// inode ino.  0 or -1.
+int fill_pidfile(int fd, const char *fpath, pid_t pid, ino_t ino, ino_t *inode, int flags)
 {
     static constexpr const char *fn = "create_pidfile_extra";
     if (lock_whole_file(fd) != 0) {
@@ -141,16 +172,7 @@ int fill_pidfile(int fd, const char *fpath, pid_t pid, ino_t *inode, int flags)
     char text[24];
     int len = snprintf(text, sizeof(text), "%ld", (long)pid);
     if (W_write_f(fn, fd, text, size_t(len), 1) != len) return -1;
-    if (inode) {
-        struct stat st;
-        if (fstat(fd, &st) != 0) {
-            int err = errno;
-            log_err("%s: fstat(fd%d,..) ERROR(%d): %s\n", fn, fd, err, strerror(err));
-            errno = err;
-            return -1;
-        }
-        *inode = st.st_ino;
-    }
+    if (inode) *inode = ino;
     return 0;
 }
 
@@ -168,12 +190,7 @@ ssize_t read_whole(int fd, const char *path, void *buf, size_t size)
 {
     static constexpr const char *fn = "read_file_buf";
     struct stat st;
-    if (fstat(fd, &st) != 0) {
-        int err = errno;
-        log_err("%s: fstat(fd%d,..) ERROR(%d): %s\n", fn, fd, err, strerror(err));
-        errno = err;
-        return -1;
-    }
+    if (fstat_logged(fn, fd, &st) != 0) return -1;
     if (st.st_size < 0 || size_t(st.st_size) > size) {
         log_err("%s: file size (%ld bytes) is too big for buffer (%ld bytes)\n", fn,
                 (long)st.st_size, (long)size);
@@ -236,9 +253,21 @@ int create_pidfile_extra(const char *fpath, pid_t pid, ino_t *inode, int flags) 
         log_err("%s: no path specified\n", fn);
         return -1;
     }
-    int fd = W_open(fn, fpath, O_WRONLY | O_CREAT | O_NOCTTY, 0644);
-    if (fd < 0) return -1;
-    if (fill_pidfile(fd, fpath, pid, inode, flags) != 0) {
+    // The pid file often lives in a directory others may write: a link
+    // planted at its name is never followed (ELOOP), a FIFO never blocks
+    // the open (O_NONBLOCK), and what opens must be a regular file of one
+    // name, not a hard link to someone else's file.
+    int fd = W_open(fn, fpath, O_WRONLY | O_CREAT | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK, 0644);
+    if (fd < 0) {
+        if (errno == ELOOP) {
+            log_err("%s: [%s] is a symbolic link\n", fn, fpath);
+            errno = ELOOP;
+        }
+        return -1;
+    }
+    ino_t ino = 0;
+    if (check_own_file(fn, fd, fpath, &ino) != 0 ||
+        fill_pidfile(fd, fpath, pid, ino, inode, flags) != 0) {
         int err = errno;
         // The lock (when taken) goes with the descriptor: a failed call
         // leaves nothing held.
@@ -810,6 +839,40 @@ int mk_fpath_dirs(const char *fpath) noexcept
         if (!c) break;
     }
     return 0;
+}
+
+int create_tmp_file(char *tmpl, mode_t mode) noexcept
+{
+    static constexpr char k_sym[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    const size_t len = strlen(tmpl);
+    if (len < TMPFILE_XS || strcmp(tmpl + len - TMPFILE_XS, "XXXXXX") != 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    char *xs = tmpl + len - TMPFILE_XS;
+    for (int attempt = 0; attempt < TMPFILE_ATTEMPTS; ++attempt) {
+        unsigned char rnd[TMPFILE_XS];
+        if (getrandom(rnd, sizeof(rnd), GRND_NONBLOCK) != ssize_t(sizeof(rnd))) {
+            // No entropy yet (early boot): the clock and the pid still make
+            // a name nobody can plant all of in advance, and O_EXCL keeps
+            // a planted one harmless.
+            struct timespec ts;
+            clock_gettime(CLOCK_MONOTONIC, &ts);
+            uint64_t v = uint64_t(ts.tv_nsec) ^ (uint64_t(ts.tv_sec) << 20) ^
+                         (uint64_t(getpid()) << 40) ^ uint64_t(attempt) * 0x9E3779B97F4A7C15u;
+            for (unsigned char &c : rnd) {
+                c = static_cast<unsigned char>(v);
+                v = v * 6364136223846793005u + 1442695040888963407u;
+            }
+        }
+        for (size_t i = 0; i < TMPFILE_XS; ++i) xs[i] = k_sym[rnd[i] % (sizeof(k_sym) - 1)];
+        const int fd =
+            open(tmpl, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, mode);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    errno = EEXIST;
+    return -1;
 }
 
 int setup_xtr_zstat(const char *pfx, unsigned num, char *buf, size_t size) noexcept

@@ -309,8 +309,10 @@ ssize_t read_http(int fd, char *buf, size_t buflen, size_t offset, ssize_t *tail
             if (tail) *tail = ssize_t(end);
             log_dbg("%s: HTTP EOD marker found at pos=%ld\n", __func__, long(end));
         } else {
-            log_warn("%s: fd=%d, no HTTP EOD marker found, %ld bytes read.\n", __func__, fd,
-                     long(n));
+            // A head in pieces is a client's choice: one line per read at
+            // a level above DEBUG would let a client trickle the log full.
+            log_dbg("%s: fd=%d, no HTTP EOD marker found, %ld bytes read.\n", __func__, fd,
+                    long(n));
         }
     }
     return n;

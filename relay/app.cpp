@@ -23,6 +23,7 @@
 #include "report.h"
 #include "rq.h"
 #include "rqs.h"
+#include "shmsweep.h"
 #include "syswrap.h"
 #include "timeop.h"
 #include "tmout.h"
@@ -37,9 +38,10 @@ namespace {
 int g_startup_fd = -1;
 // This process wrote the pid file (and so removes it at shutdown).
 bool g_pidfile_written = false;
-// This process holds its listeners: the report path is its own.  A second
-// instance stops at the taken listener ports and leaves the report of the
-// running one alone.
+// This process holds its listeners (and its pid file, when one is named):
+// the report path is its own.  A second instance stops at the taken ports
+// or at the pid file's lock, before it touches the running one's log,
+// report, pid file or flag store.
 bool g_started = false;
 
 void *new_urq(int fd, rui_socket_ctx *srv, void *aux) { return urq_new(fd, srv, aux); }
@@ -115,8 +117,53 @@ int detach(char *cwd, size_t cwd_size)
         fprintf(stderr, "Failed to make the process a daemon, quitting.\n");
         return rc;
     }
-    if (g_cfg.rt.user[0] && run_as_user(g_cfg.rt.user) != 0) return -1;
-    if (geteuid() != 0 && goto_runtime_dir(cwd) != 0) return -1;
+    return 0;
+}
+
+// Takes what makes this process the one instance of its configuration:
+// the event loop, the listeners and the agent socket, bound while the
+// process may still bind privileged ports.  A second instance fails here
+// (the ports are taken and nobody shares them) and has touched nothing.
+int claim_listeners()
+{
+    if (const int rc = rqs_init(&g_tavel_rqs); rc != 0) return rc;
+    g_urq_cb.tag.num = URQ_TAG;
+    rui_set_cb(RUI_USER, &g_urq_cb);
+    g_app.on_task_end = [](const rtask *t) { urq_close_links(t); };
+    if (const int rc = rui_ctx_init(&g_cfg.rui, &g_app.rui); rc != 0) return rc;
+    if (const int rc = rui_ctx_start(&g_app.rui); rc != 0) return rc;
+    return oxa_setup();
+}
+
+// The configured user, in the foreground as in the background, once the
+// listeners are bound and before any file is made, so that the log, the
+// pid file, the report and the flag store belong to that user.  A switch
+// that cannot be made stops start-up.  In the background a non-root
+// process then returns to the directory it was started in.
+int switch_user(const char *cwd)
+{
+    static constexpr const char *fn = "app_setup";
+    const char *user = g_cfg.rt.user;
+    if (user[0] && run_as_user(user) != 0) {
+        const int err = errno;
+        if (err)
+            log_err("%s: cannot run as user [%s]: ERROR(%d): %s\n", fn, user, err, strerror(err));
+        else
+            log_err("%s: cannot run as user [%s]\n", fn, user);
+        return -1;
+    }
+    if (!g_cfg.rt.non_daemon && geteuid() != 0 && goto_runtime_dir(cwd) != 0) return -1;
+    return 0;
+}
+
+// The pid file and its lock: required in the background, taken in the
+// foreground too when one is named, so that a service manager's run owns
+// it as well.
+int claim_pidfile()
+{
+    if (g_cfg.rt.non_daemon && !g_cfg.rt.pidfile[0]) return 0;
+    if (create_pidfile_extra(g_cfg.rt.pidfile, getpid(), nullptr, 0) != 0) return -1;
+    g_pidfile_written = true;
     return 0;
 }
 
@@ -135,18 +182,22 @@ int setup_steps()
     usock_set_apptag(get_app_tag(g_app_name));
     if (const int rc = dly_init(); rc != 0) return rc;
     if (const int rc = handle_quit_signals(on_sigquit); rc != 0) return rc;
+    if (handle_sig(SIGHUP, on_sighup) != 0 || handle_sig(SIGUSR1, on_sigusr1) != 0) return -1;
 
     char cwd[256] = {};
     if (!g_cfg.rt.non_daemon)
         if (const int rc = detach(cwd, sizeof(cwd)); rc != 0) return rc;
+    // Nothing that a running instance owns (log, report, pid file, flag
+    // store) is touched before this process holds its listeners and its
+    // pid file: until then it writes to stderr alone.
+    if (const int rc = claim_listeners(); rc != 0) return rc;
+    if (const int rc = switch_user(cwd); rc != 0) return rc;
+    // In the background descriptor 2 already points at /dev/null, so no
+    // file opened later takes its number.
+    if (const int rc = claim_pidfile(); rc != 0) return rc;
+    g_started = true;
     if (const int rc = open_log(); rc != 0) return rc;
-    if (!g_cfg.rt.non_daemon) {
-        // Descriptor 2 already points at /dev/null after detaching, so no
-        // file opened later takes its number.
-        if (create_pidfile_extra(g_cfg.rt.pidfile, getpid(), nullptr, 0) != 0) return -1;
-        g_pidfile_written = true;
-        if (g_cfg.log.enable_syslog) glog_enable_syslog(g_app_name);
-    }
+    if (!g_cfg.rt.non_daemon && g_cfg.log.enable_syslog) glog_enable_syslog(g_app_name);
     log_set_pid(&g_log, getpid());
     if (g_cfg.rt.enforce_core_dumps) set_unlimited_core(nullptr);
     if (!getcwd(cwd, sizeof(cwd))) {
@@ -164,6 +215,7 @@ int setup_steps()
         log_info("%s(pid=%ld) processor affinity set to CPU%d\n", g_app_name, long(getpid()),
                  g_cfg.rt.cpunum);
     }
+    sweep_dead_shm(SHM_DIR, g_app_name, geteuid(), nullptr);
     setup_iflag_storage(g_app_name, TVL_IFLAG_CAPACITY);
     (void)fn;
     return 0;
@@ -280,12 +332,6 @@ int oxa_listen() noexcept
 int app_ctx_setup() noexcept
 {
     static constexpr const char *fn = "app_ctx_setup";
-    g_app.oxafd = -1;
-    g_urq_cb.tag.num = URQ_TAG;
-    rui_set_cb(RUI_USER, &g_urq_cb);
-    if (const int rc = rui_ctx_init(&g_cfg.rui, &g_app.rui); rc != 0) return rc;
-    if (const int rc = oxa_setup(); rc != 0) return rc;
-
     const size_t cap = size_t(g_cfg.max_tasks);
     if (const int rc = xvlst_mmap_fixed(&g_app.curr_tasks, cap, TASK_BLKSZ); rc != 0) {
         log_err("%s: ERROR(%d) allocating task list: %s\n", fn, rc, strerror(errno));
@@ -346,13 +392,7 @@ void app_ctx_destroy() noexcept
     reset_app_config(&g_cfg);
 }
 
-int app_start() noexcept
-{
-    if (const int rc = rqs_init(&g_tavel_rqs); rc != 0) return rc;
-    if (const int rc = rui_ctx_start(&g_app.rui); rc != 0) return rc;
-    g_started = true;
-    return oxa_listen();
-}
+int app_start() noexcept { return oxa_listen(); }
 
 int load_rrt(const char *path) noexcept
 {

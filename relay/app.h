@@ -1,11 +1,12 @@
 #pragma once
 // Start-up and shutdown of the relay daemon: the command line (read in two
 // passes around loading the configuration file), the open-file limit, the
-// process set-up (delay queue, quit signals, detaching, log, pid file,
-// flag store), the runtime context g_app with the agent socket, the start
-// of the event loop and the listeners, the route list, and the tear-down
-// in a fixed order.  Every tear-down step accepts a part that was never
-// set up, so shutdown runs after any outcome of start-up.
+// process set-up (delay queue, quit signals, detaching, the event loop, the
+// listeners and the agent socket, the user switch, pid file, log, shared
+// memory left by dead daemons, flag store), the runtime context g_app, the
+// agent socket's registration, the route list, and the tear-down in a
+// fixed order.  Every tear-down step accepts a part that was never set
+// up, so shutdown runs after any outcome of start-up.
 #include <cstddef>
 
 // The application identifier: log identity, identity strings, flag store.
@@ -30,10 +31,14 @@ int setup_config(int argc, char **argv) noexcept;
 // Raises the soft open-file limit to FDS_PER_TASK x max_tasks +
 // FDS_RESERVE when it is lower.  0, or -1 when it cannot be read or raised.
 int adjust_fd_limit() noexcept;
-// Identity, delay queue, quit signals; unless in the foreground: a
-// background start, user switch, log, pid file, syslog; then log pid,
-// core limit, CPU pinning and the flag store.  0 or the failing step's
-// result.
+// Identity, delay queue, quit signals; unless in the foreground a
+// background start; then, in both modes, the event loop, listeners and
+// agent socket (a second instance stops here), the user switch, the pid
+// file (required in the background, else when named), the log, syslog (in
+// the background); then log pid, core limit, CPU pinning, the removal of
+// shared memory of dead daemons and the flag store.  Nothing of a running
+// instance is touched before the listeners and the pid file are held.  0
+// or the failing step's result.
 int app_setup() noexcept;
 // A background start: the starting process waits (at most STARTUP_WAIT_MS)
 // for the daemon to report and exits with the daemon's start-up status.
@@ -41,8 +46,8 @@ int app_setup() noexcept;
 // does nothing in the foreground.
 void report_startup(int rc) noexcept;
 
-// Builds g_app: listeners, agent socket, task lists, task table, first
-// status report.  0 or the failure (-1).
+// Builds the rest of g_app: task lists, task table, first status report.
+// 0 or the failure (-1).
 int app_ctx_setup() noexcept;
 // Tears g_app down, unlinks the report and the pid file this process
 // wrote, removes the flag store and resets g_cfg.
@@ -53,8 +58,8 @@ bool is_oxa_enabled() noexcept;
 int oxa_setup() noexcept;
 // Registers the agent socket in the event loop.  0 or the loop's error.
 int oxa_listen() noexcept;
-// Initialises the event loop, starts the listeners, registers the agent
-// socket.  The first failure, else 0.
+// Registers the agent socket (the event loop and the listeners were
+// started by app_setup).  0 or the loop's error.
 int app_start() noexcept;
 // Loads the route list into g_app.route_ht.  0 or the loader's failure.
 int load_rrt(const char *path) noexcept;

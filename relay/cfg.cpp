@@ -5,6 +5,7 @@
 #include <cstring>
 #include <strings.h>
 
+#include "cfgkeys.h"
 #include "config.h"
 #include "iflag.h"
 #include "log.h"
@@ -164,6 +165,42 @@ int load_report_keys(tavel_cfg *cfg)
     return 0;
 }
 
+// Every key load_config and the section loaders read under tavel.
+constexpr cfg_key OXA_KEYS[] = {{"udp-listener", CK_VALUE, {}}};
+constexpr cfg_key REPORT_KEYS[] = {
+    {"path", CK_VALUE, {}},         {"force_refresh_sec", CK_VALUE, {}},
+    {"abkt_count", CK_VALUE, {}},   {"abkt_ms", CK_VALUE, {}},
+    {"abkt_upd_ms", CK_VALUE, {}},  {"min_read_online", CK_VALUE, {}},
+    {"compat_dashes", CK_VALUE, {}},
+};
+constexpr cfg_key DEBUG_KEYS[] = {{"track_io", CK_VALUE, {}}};
+constexpr cfg_key TAVEL_KEYS[] = {
+    {"log", CK_GROUP, LOG_CFG_KEYS},
+    {"listener", CK_GROUP, RUI_CFG_KEYS},
+    {"runtime", CK_GROUP, RT_CFG_KEYS},
+    {"oxa", CK_GROUP, OXA_KEYS},
+    {"report", CK_GROUP, REPORT_KEYS},
+    {"debug", CK_GROUP, DEBUG_KEYS},
+    {"max_tasks", CK_VALUE, {}},
+    {"max_retries", CK_VALUE, {}},
+    {"retry_period_sec", CK_VALUE, {}},
+    {"idle_task_timeout", CK_VALUE, {}},
+    {"max_outpkt_len", CK_VALUE, {}},
+    {"src_down_tmout_ms", CK_VALUE, {}},
+    {"src_avail_tmout_ms", CK_VALUE, {}},
+    {"multicast_ifc_in", CK_VALUE, {}},
+    {"multicast_alt_in", CK_VALUE, {}},
+    {"multicast_ifc_out", CK_VALUE, {}},
+    {"task_list", CK_VALUE, {}},
+    {"route_list", CK_VALUE, {}},
+    {"max_pkts", CK_VALUE, {}},
+    {"dgram_aligned", CK_VALUE, {}},
+    {"use_mmsg", CK_VALUE, {}},
+    {"socket_rcvbuf_size", CK_VALUE, {}},
+    {"multicast_ttl", CK_VALUE, {}},
+    {"tcp_buffer_mb", CK_VALUE, {}},
+};
+
 }  // namespace
 
 void init_app_config(tavel_cfg *cfg) noexcept { memset(cfg, 0, sizeof(*cfg)); }
@@ -267,6 +304,9 @@ int load_app_config(const char *path, tavel_cfg *cfg, bool reload) noexcept
         } else {
             snprintf(cfg->config_path, sizeof(cfg->config_path), "%s", path);
             rc = load_config(cfg, reload);
+            // A mistyped key would leave its setting at the default unseen.
+            if (const config_setting_t *top = section("tavel"); top && config_setting_is_group(top))
+                warn_unknown_keys(top, "tavel", TAVEL_KEYS);
         }
     }
     if (rc != 0) log_err("%s: FAILED (%d)\n", "load_app_config", rc);

@@ -14,8 +14,9 @@ LOG_MODULE(LM_DEFAULT);
 
 namespace {
 
-// One byte more than a line may hold, so that a longer line shows.
-constexpr size_t LINE_ROOM = RRT_MAX_LINE + 2;
+// Room for a line of RRT_MAX_LINE characters, the two line-end characters
+// chomp takes and the NUL.
+constexpr size_t LINE_ROOM = RRT_MAX_LINE + 3;
 
 // Closes a stream on every path.
 struct file_owner {
@@ -146,19 +147,32 @@ int rrt_file_load(const char *path, skht_t *ht) noexcept
     char line[LINE_ROOM];
     int lnum = 0;
     size_t count = 0;
-    while (fgets(line, sizeof(line), f.fp)) {
+    for (;;) {
+        const ssize_t n = read_line(f.fp, line, sizeof(line));
+        if (n == LINE_EOF) break;
         ++lnum;
-        chomp(line);
+        // A line is judged whole, comments too: read in pieces, the rest of
+        // a long line would be taken for a route of its own.
+        if (n == LINE_NUL) {
+            log_err("%s: [%s] line %d holds a NUL byte\n", fn, path, lnum);
+            return -1;
+        }
+        if (n == LINE_ERROR) {
+            log_err("%s: [%s] read ERROR(%d): %s\n", fn, path, errno, strerror(errno));
+            return -1;
+        }
+        if (n == LINE_LONG || strlen(chomp(line)) > RRT_MAX_LINE) {
+            log_err("%s: [%s] line %d is longer than %d characters\n", fn, path, lnum,
+                    int(RRT_MAX_LINE));
+            return -1;
+        }
         if (!line[0] || line[0] == '#') continue;
         if (count > RRT_CAPACITY) {
             log_err("%s: too many routes\n", fn);
             return E2BIG;
         }
-        // The reader takes at most RRT_MAX_LINE + 1 characters at a time: a
-        // longer line arrives cut, and would be taken for a shorter route.
-        const bool too_long = strlen(line) > RRT_MAX_LINE;
         const route_fields fl = split_fields(line);
-        if (too_long || !fields_ok(fl)) {
+        if (!fields_ok(fl)) {
             log_err("%s: error parsing line %d: [%s][%s][%s]/[%s]\n", fn, lnum, fl.src, fl.rmt,
                     fl.rcv, fl.rmt_src);
             return -1;

@@ -116,13 +116,6 @@ void unstage()
     g_stage.next = g_stage.count = 0;
 }
 
-// A send that failed only for now: the datagram waits for the next write
-// event.
-bool is_transient(int err)
-{
-    return err == EAGAIN || err == EWOULDBLOCK || err == ENOBUFS || err == EINTR;
-}
-
 // The slot after slot s in ring order.
 size_t next_slot(const pkt_storage *ds, size_t s) { return s + 1 == ds->count ? 0 : s + 1; }
 
@@ -235,7 +228,7 @@ bool rta_no_space(const pkt_storage *ds) noexcept { return rr_slots_avail(&ds->r
 
 bool rta_no_pending_data(const pkt_storage *ds) noexcept { return rr_slots_busy(&ds->rr) == 0; }
 
-// --- tracing and network-down bookkeeping -----------------------------------------------
+// --- tracing ---------------------------------------------------------------------------
 
 void dump_iotrk(const char *iotag, const char *sid, int fd, const void *buf, size_t len) noexcept
 {
@@ -249,21 +242,6 @@ void dump_iotrk(const char *iotag, const char *sid, int fd, const void *buf, siz
     fprintf(fp, "%s %s #(~) fd%d %lu.%lu %zu 0x%04llx\n", iotag, sid, fd,
             static_cast<unsigned long>(now.tv_sec), static_cast<unsigned long>(now.tv_nsec), len,
             sum);
-}
-
-bool must_supress_netdown(rtask *task, int err) noexcept
-{
-    if (err != ENETDOWN && err != ENETUNREACH) return false;
-    const uint64_t before = task->errctx.n_out_netdown++;
-    if (before == MAX_NETDOWN_SHOWN - 1) log_crit("[%s] network is down\n", rta_label(task));
-    return before >= MAX_NETDOWN_SHOWN;
-}
-
-void clear_netdown(rtask *task) noexcept
-{
-    if (task->errctx.n_out_netdown == 0) return;
-    task->errctx.n_out_netdown = 0;
-    log_crit("[%s] network is up\n", rta_label(task));
 }
 
 // --- read step -------------------------------------------------------------------------
@@ -555,7 +533,7 @@ int pkt_write(rtask *task, size_t *p_nout) noexcept
         if (runs && g_runs.count < want) {
             sent = udp_runs_send(task->outfd, &g_runs);
             const int err = errno;
-            if (sent < 0 && g_runs.first[1] > 1 && !is_transient(err)) {
+            if (sent < 0 && g_runs.first[1] > 1 && !is_transient_send(err)) {
                 // The run's datagrams go again one by one: each meets its
                 // own error, logged and counted as ever; a route that takes
                 // no runs gets none from now on.
@@ -573,9 +551,8 @@ int pkt_write(rtask *task, size_t *p_nout) noexcept
             // A datagram sent alone comes back whole or not at all.
             for (ssize_t i = 0; i < sent; ++i) lfx_assert(hdr[i].msg_len == iov[i].iov_len);
         }
-        // Failures are logged here, by the network-down rules.
         if (sent > 0) {
-            clear_netdown(task);
+            send_err_clear(task, fn, tag);
             for (size_t i = 0; i < size_t(sent); ++i) {
                 const ssize_t n = ssize_t(iov[i].iov_len);
                 if (n > task->pks.max_opktlen) task->pks.max_opktlen = n;
@@ -597,10 +574,10 @@ int pkt_write(rtask *task, size_t *p_nout) noexcept
             log_dbg("%s: [%s] fd%d EAGAIN\n", fn, tag, task->outfd);
             break;
         }
-        if (!must_supress_netdown(task, err))
-            log_err("%s: [%s] sendto(fd%d,...) ERROR(%d): %s\n", fn, tag, task->outfd, err,
-                    strerror(err));
-        if (err == ENOBUFS || err == EINTR) break;
+        if (is_transient_send(err)) {
+            send_err_note(task, fn, tag, err, 0);
+            break;
+        }
         // The destination refuses this datagram and would refuse it again
         // on every write event: keeping it would hold the writer on an
         // always-writable socket and spin the loop.
@@ -608,7 +585,7 @@ int pkt_write(rtask *task, size_t *p_nout) noexcept
             ++g_stage.next;
         else
             rta_pop_pkt(out);
-        ++task->errctx.n_out_dropped;
+        send_err_note(task, fn, tag, err, 1);
         ++tried;
     }
     // What the destination did not take waits in the storage for the

@@ -18,6 +18,7 @@
 #include <cstddef>
 
 #include "rtask.h"
+#include "senderr.h"
 
 // Read modes: which source a read step serves.
 enum rd_mode : int {
@@ -27,8 +28,6 @@ enum rd_mode : int {
 
 // Oversize datagrams a task takes before it fails with E2BIG.
 constexpr ssize_t MAX_TRUNC_PKTS = 10;
-// Consecutive network-down send failures that are still logged.
-constexpr uint64_t MAX_NETDOWN_SHOWN = 6;
 // Longest tag of an I/O trace line.
 constexpr size_t IOTRK_TAG_LEN = 30;
 
@@ -64,9 +63,9 @@ int pkt_read(rtask *task, int rd_mode, size_t *p_nin, bool *p_write_now = nullpt
 // standby's storage, on a write event or right after a read step
 // (write-through).  Send errors never fail the task: a datagram that
 // cannot pass now (EAGAIN, ENOBUFS, EINTR) waits for the next write event,
-// one that never will (any other error) is dropped and counted.  0, or a
-// registration's error.  *p_nout (when given) = the bytes sent (0 on
-// failure).
+// one that never will (any other error) is dropped and counted; both are
+// logged by the rule of senderr.h.  0, or a registration's error.
+// *p_nout (when given) = the bytes sent (0 on failure).
 int pkt_write(rtask *task, size_t *p_nout) noexcept;
 // One receive into buf.  The datagram's length; 0 for a datagram not to
 // keep (empty, or larger than buflen: dropped and counted in pks->ntrunc);
@@ -75,10 +74,5 @@ int pkt_write(rtask *task, size_t *p_nout) noexcept;
 ssize_t udp_read(int fd, void *buf, size_t buflen, pktstats *pks) noexcept;
 // Releases up to max_pkts of the oldest datagrams of ds (null: nothing).
 void pop_pkts(const char *mode_tag, const char *tsid, pkt_storage *ds) noexcept;
-// Counts a network-down send failure (ENETDOWN, ENETUNREACH) and tells
-// whether its log line is to be left out; false for any other error.
-bool must_supress_netdown(rtask *task, int err) noexcept;
-// A send went through: the network-down count restarts.
-void clear_netdown(rtask *task) noexcept;
 // The I/O trace line of one datagram, straight to the log's stream.
 void dump_iotrk(const char *iotag, const char *sid, int fd, const void *buf, size_t len) noexcept;

@@ -111,6 +111,7 @@ void after_write(const char *fn, rtask *t, int rc, size_t nsent)
         pprmsusp(t, "cannot connect", CONNECT_ERR);
     } else if (nsent > 0) {
         set_write_tm(t, &t->tm);
+        ck_retry_reset(t);
     }
 }
 
@@ -184,8 +185,10 @@ int on_task_read(int, int flags, void *ctx, void *) noexcept
         // The write step a write event would run next turn, run now: the
         // datagrams leave while still in the cache, and the writer is
         // neither armed nor waited for unless the destination holds them.
+        // The byte count is read after the step has set it.
         size_t nsent = 0;
-        after_write("on_task_write", t, pkt_write(t, &nsent), nsent);
+        const int wrc = pkt_write(t, &nsent);
+        after_write("on_task_write", t, wrc, nsent);
     }
     closing_lines(fn, t, rc);
     return 0;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "chunkin.h"
 #include "iflag.h"
 #include "log.h"
 #include "mpegts.h"
@@ -114,8 +115,14 @@ int copy_http_tail(rtask *task) noexcept
 {
     static constexpr const char *fn = "copy_http_tail";
     const http_resp_ctx &ctx = task->resp_buf.ctx;
-    const ssize_t tail_len = ctx.total - ctx.tail;
+    ssize_t tail_len = ctx.total - ctx.tail;
     lfx_assert(tail_len >= 0);
+    char *tail = task->resp_buf.buf + ctx.tail;
+    if (task->is_chunked && tail_len > 0) {
+        size_t pld = size_t(tail_len);
+        if (chunkin_decode(task, reinterpret_cast<uint8_t *>(tail), &pld) != 0) return -1;
+        tail_len = ssize_t(pld);
+    }
     if (tail_len == 0) {
         log_dbg("%s: no tail, skip\n", fn);
         return 0;
@@ -128,7 +135,6 @@ int copy_http_tail(rtask *task) noexcept
                 static_cast<unsigned long>(avail));
         return E2BIG;
     }
-    const char *tail = task->resp_buf.buf + ctx.tail;
     size_t pkt_len = 0;
     const ssize_t off = ts_find_head(tail, size_t(tail_len), &pkt_len);
     size_t skip = 0;
@@ -170,6 +176,7 @@ int recv_handshake(rtask *task) noexcept
     const ssize_t head_len = ctx.tail >= 1 ? ctx.tail - 1 : ctx.total;
     lfx_assert(head_len > 0);
     task->content_length = extract_num_hdr("Content-Length:", task->resp_buf.buf, size_t(head_len));
+    if (task->in_mode == SM_STREAM) chunkin_start(task, task->resp_buf.buf, size_t(head_len));
     if (task->content_length > 0)
         log_info("%s: Content-Length: %ld\n", fn, long(task->content_length));
 

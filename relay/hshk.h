@@ -30,15 +30,18 @@ constexpr uint64_t HSHK_DETACH_BYTES = 1048576;
 // failing registration's error.
 int send_handshake(rtask *task) noexcept;
 // On the handshake's read event in state "hsr": reads more of the reply
-// head; on a complete 2xx head puts the bytes after it into the byte ring
-// (stream tasks) and starts relaying ("rly").  0 (also while the head is
-// incomplete); 13 for another status, 7 for a head over 1024 bytes or a
-// tail larger than the ring's room, 22 for a tail that is not a transport
-// stream, -1 or a registration's error otherwise.
+// head; on a complete 2xx head sets up the decoding of a chunked body and
+// puts the bytes after the head into the byte ring (stream tasks), then
+// starts relaying ("rly").  0 (also while the head is incomplete); 13 for
+// another status, 7 for a head over 1024 bytes or a tail larger than the
+// ring's room, 22 for a tail that is not a transport stream, -1 for
+// malformed chunk framing in the tail, -1 or a registration's error
+// otherwise.
 int recv_handshake(rtask *task) noexcept;
-// Moves the bytes after the reply head into the byte ring, from the first
-// transport packet on; a tail too short to tell is kept whole for the ring
-// to decide with more data.  0, 7 or 22 as above, or the ring's result.
+// Moves the bytes after the reply head into the byte ring (the payload
+// alone when the body comes in chunks), from the first transport packet
+// on; a tail too short to tell is kept whole for the ring to decide with
+// more data.  0, 7, 22 or -1 as above, or the ring's result.
 int copy_http_tail(rtask *task) noexcept;
 // A read event (err: its error bits) on a keep-alive link: the client's
 // connection or a chained task's handshake connection while relaying.  An

@@ -26,7 +26,7 @@ enum igmp_type : uint8_t {
 struct igmp_header {
     uint8_t type;
     uint8_t code;   // max response time, not read
-    uint16_t csum;  // not examined
+    uint16_t csum;  // over the whole IGMP message
     int32_t group;
 };
 
@@ -50,3 +50,16 @@ constexpr const char *igmp_type_str(unsigned type) noexcept
 constexpr unsigned ip_version(const uint8_t *p) noexcept { return p[0] >> 4; }
 constexpr size_t ip_header_len(const uint8_t *p) noexcept { return size_t(p[0] & 0x0f) * 4; }
 constexpr unsigned ip_protocol(const uint8_t *p) noexcept { return p[9]; }
+constexpr size_t ip_total_len(const uint8_t *p) noexcept { return size_t(p[2]) << 8 | p[3]; }
+
+// The ones' complement sum of the len bytes at p, folded to 16 bits (an odd
+// last byte counts as the high half of a word).  A message whose checksum
+// holds sums to 0xffff.
+constexpr uint16_t inet_sum(const uint8_t *p, size_t len) noexcept
+{
+    uint32_t sum = 0;
+    for (size_t i = 0; i + 1 < len; i += 2) sum += uint32_t(p[i]) << 8 | p[i + 1];
+    if (len & 1) sum += uint32_t(p[len - 1]) << 8;
+    while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
+    return uint16_t(sum);
+}

@@ -75,6 +75,10 @@ void upd_tmout(struct timespec *tmout) noexcept
         if (gap == -1) gap = 0;
         if (gap >= 0 && (ms < 0 || ms > gap)) ms = gap;
     }
+    // A log file or pipe is looked after about once a second, also in a
+    // loop with nothing else to do.
+    const long upkeep = log_upkeep_ms(&g_log);
+    if (upkeep >= 0 && (ms < 0 || ms > upkeep)) ms = upkeep;
     ms2timespec(ms, tmout);
 }
 
@@ -144,8 +148,20 @@ void dump_reports() noexcept
     }
 }
 
+void tend_log() noexcept
+{
+    if (g_hup) {
+        g_hup = 0;
+        log_reopen(&g_log);
+    }
+    // Its line was written when the loop woke up; there is nothing to do.
+    g_usr1 = 0;
+    log_upkeep(&g_log);
+}
+
 int do_idle_tasks() noexcept
 {
+    tend_log();
     time_out_tasks();
     time_out_requests();
     const size_t n = dly_count();

@@ -15,10 +15,14 @@ extern const rqs_config g_tavel_rqs;
 
 // Writes the wait before the next turn: the smallest held time-out of the
 // registry, shortened to the gap to the next delay; any pending delay
-// bounds the wait, and a due one makes it 0.  No limit (tv_sec -1) when
-// neither holds anything.
+// bounds the wait, and a due one makes it 0; the log's upkeep bounds it
+// to a second.  No limit (tv_sec -1) when none of them holds anything.
 void upd_tmout(struct timespec *tmout) noexcept;
-// Idle sweeps of tasks and requests, then the due revivals.  0.
+// The log's turn: SIGHUP reopens the log file, SIGUSR1 is only logged (by
+// the loop), and the upkeep of log_upkeep runs when due.
+void tend_log() noexcept;
+// The log's turn, idle sweeps of tasks and requests, then the due
+// revivals.  0.
 int do_idle_tasks() noexcept;
 // Dispatch by tag; the handler's result.  An unknown tag is a broken
 // invariant (ERR, backtrace, abort).

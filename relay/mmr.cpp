@@ -33,6 +33,8 @@ struct mm_ring {
     uint64_t flags;
     size_t max_tspkt_len;
     mm_stats st;
+    bool sync_lost;     // the payload start is no confirmed packet start
+    size_t lost_len;    // bytes skipped since the sync was lost
 };
 
 namespace {
@@ -45,8 +47,15 @@ unsigned g_ring_count = 0;
 // sync bytes of two further packets of the longest length.
 constexpr size_t HEAD_WINDOW = MAX_TS_LEN;
 constexpr size_t PROBE_SPAN = 2 * TS_MAX_PKTSIZE + 1;
-// Offsets searched for a sync byte on the output side.
+// A stretch this long without a sync byte is no transport stream.
 constexpr size_t SYNC_SEARCH = MAX_TS_LEN + 1;
+// After a lost sync, a sync byte starts packets again only when the next
+// RESYNC_BOUNDARIES packet boundaries hold sync bytes too: 0x47 is common
+// inside payloads, and one boundary alone would be matched by chance at
+// one break in 256.
+constexpr size_t RESYNC_BOUNDARIES = 2;
+// Junk skipped after a lost sync before the stream is given up on.
+constexpr size_t MAX_RESYNC_SKIP = 65536;
 
 enum head_verdict { HEAD_FOUND, HEAD_UNDECIDED, HEAD_NONE };
 
@@ -75,23 +84,34 @@ head_verdict find_stream_head(const uint8_t *p, size_t n, size_t *off, size_t *p
 
 size_t wrap(const mm_ring *r, size_t pos) { return pos >= r->buflen ? pos - r->buflen : pos; }
 
-void shift2sync(mm_ring *r, size_t d)
+// Drops d payload bytes (at most all of them) from the front.
+void skip_bytes(mm_ring *r, size_t d)
 {
-    log_warn("%s: [%s] shifting %zu bytes to TS-sync\n", "shift2sync", r->sname, d);
-    lfx_assert(r->pld_pos >= 0 && d < r->pld_size);
+    lfx_assert(r->pld_pos >= 0 && d <= r->pld_size);
     r->pld_pos = ssize_t(wrap(r, size_t(r->pld_pos) + d));
     r->pld_size -= d;
 }
 
-// Whole packets from the payload start, at most limit; *lost when a packet
-// boundary holds no sync byte.
+void shift2sync(mm_ring *r, size_t d)
+{
+    log_warn("%s: [%s] shifting %zu bytes to TS-sync\n", "shift2sync", r->sname, d);
+    lfx_assert(d < r->pld_size);
+    skip_bytes(r, d);
+}
+
+// Whole packets from the payload start (a sync byte), at most limit.  A
+// packet counts when the next boundary holds a sync byte too or has not
+// arrived yet (the newest packet of an unbroken run goes without waiting);
+// a boundary without one stops the count and sets *lost: the packet in
+// front of it may have been cut by what follows, so it is not sent.
 size_t count_ts_pkts(const mm_ring *r, size_t limit, bool *lost)
 {
     *lost = false;
     const uint8_t *p = r->buf + r->pld_pos;
+    const size_t len = r->ts_len, size = r->pld_size;
     size_t n = 0;
-    for (size_t at = 0; n < limit && r->pld_size - at >= r->ts_len; at += r->ts_len) {
-        if (p[at] != TS_SYNC) {
+    for (size_t at = 0; n < limit && size - at >= len; at += len) {
+        if (size - at > len && p[at + len] != TS_SYNC) {
             log_warn("%s: lost TS-sync after %zd packets\n", "count_ts_pkts", ssize_t(n));
             *lost = true;
             break;
@@ -99,6 +119,70 @@ size_t count_ts_pkts(const mm_ring *r, size_t limit, bool *lost)
         ++n;
     }
     return n;
+}
+
+// Finds the next confirmed packet start, searching the payload from offset
+// `from` on, and skips what lies before it.  Candidates are sync bytes in
+// order; one is confirmed when the next RESYNC_BOUNDARIES boundaries hold
+// sync bytes too, refused when one does not, and waited for (everything
+// before it skipped) while they have not all arrived.  Bytes without a sync
+// byte at the end are kept while they wait for more.  0 once synchronised;
+// 11 (EAGAIN) while waiting; -14 when SYNC_SEARCH - 1 bytes from `quiet`
+// on (the boundary where the sync broke) hold no sync byte, or after
+// MAX_RESYNC_SKIP bytes skipped since the sync was lost.  What is skipped
+// is gone and a wait keeps only what follows it, so each byte is looked at
+// a bounded number of times over all calls.
+int resync(mm_ring *r, size_t from, size_t quiet)
+{
+    static constexpr const char *fn = "mmr_oget";
+    r->sync_lost = true;
+    const uint8_t *p = r->buf + r->pld_pos;
+    const size_t size = r->pld_size, len = r->ts_len;
+    size_t skip = from;
+    bool found = false, dead = false;
+    while (from < size) {
+        const size_t span = std::min(size - from, SYNC_SEARCH);
+        const auto *hit = static_cast<const uint8_t *>(memchr(p + from, TS_SYNC, span));
+        if (!hit) {
+            // [from, from + span) holds no sync byte; only its part from
+            // `quiet` on speaks against a stream (before it lies the
+            // payload of the packet in front of the break).
+            const size_t end = from + span, s = std::max(from, quiet);
+            if (end > s && end - s > MAX_TS_LEN - 1) {
+                dead = true;
+            } else if (end < size) {
+                skip = from = end;
+                continue;
+            } else {
+                skip = std::min(s, size);
+            }
+            break;
+        }
+        const size_t c = size_t(hit - p);
+        skip = c;
+        if (size - c <= RESYNC_BOUNDARIES * len) break;
+        found = true;
+        for (size_t k = 1; k <= RESYNC_BOUNDARIES && found; ++k) found = p[c + k * len] == TS_SYNC;
+        if (found) break;
+        skip = from = c + 1;
+    }
+    if (!dead) {
+        skip_bytes(r, skip);
+        r->lost_len += skip;
+        dead = r->lost_len > MAX_RESYNC_SKIP;
+    }
+    if (dead) {
+        log_err("%s: [%s] not a TS stream, giving up\n", fn, r->sname);
+        return -14;
+    }
+    if (!found) {
+        if (skip) log_dbg("%s: [%s] skipped %zu bytes, TS-sync not found yet\n", fn, r->sname, skip);
+        return EAGAIN;
+    }
+    log_warn("%s: [%s] shifting %zu bytes to TS-sync\n", "shift2sync", r->sname, r->lost_len);
+    r->sync_lost = false;
+    r->lost_len = 0;
+    return 0;
 }
 
 void unmap(const char *what, const char *name, void *addr, size_t len)
@@ -240,6 +324,8 @@ void mmr_reset(mmr_t ring) noexcept
                 static_cast<void *>(ring), long(ring->pld_pos), ring->pld_size);
     ring->pld_pos = -1;
     ring->pld_size = 0;
+    ring->sync_lost = false;
+    ring->lost_len = 0;
 }
 
 uint8_t *mmr_iget(mmr_t ring, mm_point *pt) noexcept
@@ -280,7 +366,9 @@ int mmr_iput(mmr_t ring, const mm_point *pt) noexcept
     if (k > 0)
         log_warn("%s: UNALIGNED data: TS starts at byte %zd, orig/adj_len: %zd/%zd bytes\n", fn,
                  ssize_t(k), ssize_t(ring->pld_size), ssize_t(ring->pld_size - k));
-    ring->pld_pos = 0;
+    // The probe has confirmed the packet at k: the payload starts there.
+    ring->pld_pos = ssize_t(k);
+    ring->pld_size -= k;
     ring->ts_len = plen;
     log_info("%s: [%s] TS pkt_len=%zu\n", fn, ring->sname, ring->ts_len);
     return 0;
@@ -301,48 +389,57 @@ int mmr_oget(mmr_t ring, struct iovec *iov, size_t *count) noexcept
     const bool aligned = (ring->flags & MMR_ODGRAM_ALIGN) != 0;
     const size_t threshold = aligned ? maxlen - 1 : 0;
 
-    const uint8_t *p = ring->buf + ring->pld_pos;
-    const size_t span = std::min(ring->pld_size, SYNC_SEARCH);
-    const auto *hit = static_cast<const uint8_t *>(memchr(p, TS_SYNC, span));
-    if (!hit) {
-        if (ring->pld_size > MAX_TS_LEN - 1) {
-            log_err("%s: [%s] not a TS stream, giving up\n", fn, ring->sname);
-            return -14;
-        }
-        return EAGAIN;
-    }
-    if (hit > p) shift2sync(ring, size_t(hit - p));
-
     // Each entry may carry a whole datagram of dlen bytes.  In aligned mode
     // a datagram is cut only while maxlen bytes of whole packets wait, so
     // the count looks that far past the batch: otherwise a batch of one
     // entry could never reach the threshold and the task would stall.
     const size_t limit = want * (dlen / ring->ts_len);
     const size_t ahead = aligned ? (maxlen + ring->ts_len - 1) / ring->ts_len : 0;
-    bool lost = false;
-    const size_t pk = count_ts_pkts(ring, limit + ahead, &lost);
-    if (pk == 0) return EAGAIN;
+    size_t n = 0;
+    // Each pass either fills entries or skips bytes, so the passes end.
+    for (;;) {
+        // The payload starts at a confirmed packet start unless the sync
+        // was lost: a byte there other than 0x47, a packet in front of a
+        // boundary without one, or a search still waiting for bytes.
+        if (ring->pld_size == 0) return EAGAIN;
+        const uint8_t *p = ring->buf + ring->pld_pos;
+        const bool at_sync = p[0] == TS_SYNC;
+        if (ring->sync_lost || !at_sync ||
+            (ring->pld_size > ring->ts_len && p[ring->ts_len] != TS_SYNC)) {
+            // A packet in front of a broken boundary is dropped: the search
+            // starts after its sync byte.
+            const bool drop_front = at_sync && !ring->sync_lost;
+            const int rc = resync(ring, drop_front ? 1 : 0, drop_front ? ring->ts_len : 0);
+            if (rc != 0) return rc;
+        }
 
-    size_t l_emit = std::min(pk, limit) * ring->ts_len;
-    size_t l_wait = pk * ring->ts_len;
-    const size_t expected = std::min(want, (l_emit + dlen - 1) / dlen);
-    size_t pos = size_t(ring->pld_pos), n = 0;
-    while (n < want && l_emit > 0 && l_wait > threshold) {
-        const size_t len = std::min(l_emit, dlen);
-        lfx_assert(ring->buf[pos] == TS_SYNC);
-        iov[n].iov_base = ring->buf + pos;
-        iov[n].iov_len = len;
-        pos = wrap(ring, pos + len);
-        l_emit -= len;
-        l_wait -= len;
-        if (len > ring->st.max_dgram_len) ring->st.max_dgram_len = len;
-        ++n;
-    }
-    *count = n;
-    if (n == 0 && iflag("TRACK_ZMSG"))
-        log_warn("%s: no messages, len=%zu\n", fn, ring->pld_size);
-    log_dbg("%s: messages exp/packed=%ld/%ld\n", fn, long(expected), long(n));
-    if (lost && n == 0) {
+        bool lost = false;
+        const size_t pk = count_ts_pkts(ring, limit + ahead, &lost);
+        if (pk == 0) return EAGAIN;
+
+        size_t l_emit = std::min(pk, limit) * ring->ts_len;
+        size_t l_wait = pk * ring->ts_len;
+        const size_t expected = std::min(want, (l_emit + dlen - 1) / dlen);
+        size_t pos = size_t(ring->pld_pos);
+        while (n < want && l_emit > 0 && l_wait > threshold) {
+            const size_t len = std::min(l_emit, dlen);
+            lfx_assert(ring->buf[pos] == TS_SYNC);
+            iov[n].iov_base = ring->buf + pos;
+            iov[n].iov_len = len;
+            pos = wrap(ring, pos + len);
+            l_emit -= len;
+            l_wait -= len;
+            if (len > ring->st.max_dgram_len) ring->st.max_dgram_len = len;
+            ++n;
+        }
+        *count = n;
+        if (n == 0 && iflag("TRACK_ZMSG"))
+            log_warn("%s: no messages, len=%zu\n", fn, ring->pld_size);
+        log_dbg("%s: messages exp/packed=%ld/%ld\n", fn, long(expected), long(n));
+        if (n > 0 || !lost) break;
+        // Aligned output holds packets in front of a break that will never
+        // fill a datagram: they are skipped, and the search goes on at once
+        // rather than waiting for the next read.
         log_warn("%s: LOST-SYNC-JUMP over %zd TS packets\n", fn, ssize_t(pk));
         shift2sync(ring, pk * ring->ts_len);
     }

@@ -65,8 +65,12 @@ uint8_t *mmr_iget(mmr_t ring, mm_point *pt) noexcept;
 // the ring stays un-anchored (0).
 int mmr_iput(mmr_t ring, const mm_point *pt) noexcept;
 // Fills at most *count (at least 1) entries with output datagrams of whole
-// packets.  0 with *count the number filled; 11 (EAGAIN) when nothing is to
-// be sent now; -14 when the payload is not a transport stream.
+// packets.  A packet goes out only where the next boundary holds a sync
+// byte too (or has not arrived yet); after a break, bytes are skipped up to
+// a sync byte that the next two boundaries confirm, so junk is never sent
+// and a break costs at most the packet in front of it.  0 with *count the
+// number filled; 11 (EAGAIN) when nothing is to be sent now; -14 when the
+// payload is not a transport stream.
 int mmr_oget(mmr_t ring, struct iovec *iov, size_t *count) noexcept;
 // Consumes the bytes of the first count entries (those sent); the payload
 // bytes left.

@@ -13,6 +13,7 @@
 #include "oxa_ctx.h"
 #include "oxa_report.h"
 #include "oxa_scope.h"
+#include "timeop.h"
 #include "util.h"
 
 LOG_MODULE(LM_DEFAULT);
@@ -39,16 +40,42 @@ void to_log_streams(W &&write)
 {
     FILE *log = log_fp(&g_log);
     FILE *mirror = log_mirror_fp(&g_log);
-    if (mirror && (!log || fileno(mirror) != fileno(log))) write(mirror);
+    if (mirror && (!log || fileno(mirror) != log_fd(&g_log))) write(mirror);
     write(log);
+}
+
+// A report for a new group while WGRP_MAX are held: no JOIN.  The first
+// refusal is warned of, later ones at most once a WGRP_FULL_WARN_SEC with
+// their count.
+void refuse_group(int32_t group)
+{
+    static constexpr const char *fn = "on_pcap_pkt";
+    wgrp_refusals &r = g_ctx.refused;
+    ++r.total;
+    ++r.unwarned;
+    timespec now{};
+    set_now(&now);
+    if (r.warned && now.tv_sec - r.warned_at < WGRP_FULL_WARN_SEC) return;
+    log_warn("%s: group table full (%zu groups): report for %s refused, %lu refused since the "
+             "last warning\n",
+             fn, WGRP_MAX, group_str(group), r.unwarned);
+    r.warned = true;
+    r.warned_at = now.tv_sec;
+    r.unwarned = 0;
 }
 
 void on_report(int32_t group)
 {
     static constexpr const char *fn = "on_pcap_pkt";
     log_dbg("%s: IGMP report msg caught on %s\n", fn, g_cfg.mifc);
+    const long key = group_key(group);
+    if (nkht_get(g_ctx.wgrp_ht, key, nullptr) == 0) return;  // reported before
+    if (nkht_count(g_ctx.wgrp_ht) >= WGRP_MAX) {
+        refuse_group(group);
+        return;
+    }
     void *mark = reinterpret_cast<void *>(WGRP_MARK);
-    const int rc = nkht_add(g_ctx.wgrp_ht, group_key(group), &mark);
+    const int rc = nkht_add(g_ctx.wgrp_ht, key, &mark);
     if (rc == 0)
         relay_msg("JOIN UDP://%s\n", group_str(group));
     else if (rc != EBUSY)
@@ -64,6 +91,30 @@ void on_leave(int32_t group)
         relay_msg("LEAVE UDP://%s\n", group_str(group));
     else if (rc != ESRCH)
         log_err("%s: error removing group %04x\n", fn, uint32_t(group));
+}
+
+// Whether a report or leave is to be acted on: its checksum holds and it
+// names a group that hosts report and routers forward.  Anything else
+// would become a relay on the daemon; it is counted and dropped.
+bool is_sound(const igmp_frame &f)
+{
+    static constexpr const char *fn = "on_pcap_pkt";
+    const char *type = igmp_type_str(f.igmp.type);
+    const char *group = group_str(f.igmp.group);
+    const uint32_t haddr = ntohl(uint32_t(f.igmp.group));
+    if (!f.csum_ok) {
+        const unsigned long n = ++g_ctx.drops.bad_csum;
+        log_dbg("%s: bad IGMP checksum in a %s for %s - dropped (%lu so far)\n", fn, type, group,
+                n);
+        return false;
+    }
+    if (!is_mcast_group(haddr) || is_link_local_group(haddr)) {
+        const unsigned long n = ++g_ctx.drops.no_group;
+        log_dbg("%s: %s is %s - %s dropped (%lu so far)\n", fn, group,
+                is_mcast_group(haddr) ? "a link-local group" : "not a multicast group", type, n);
+        return false;
+    }
+    return true;
 }
 
 // The body of on_pcap_pkt between its BEGIN and END lines.
@@ -105,6 +156,9 @@ void handle_frame(const uint8_t *bytes, uint32_t caplen)
 
     const int32_t group = f.igmp.group;
     log_dbg("%s: addr=[%s]\n", fn, group_str(group));
+    const uint8_t type = f.igmp.type;
+    const bool acts = type == IGMPT_V1_REPORT || type == IGMPT_V2_REPORT || type == IGMPT_LEAVE;
+    if (acts && !is_sound(f)) return;
     if (!in_scope(group)) {
         log_dbg("%s: address out of scope: %s\n", fn, group_str(group));
         return;
@@ -126,6 +180,35 @@ void handle_frame(const uint8_t *bytes, uint32_t caplen)
     }
 }
 
+// Creates and activates the capture of ifc into g_ctx.handle.  0 or -1.
+int open_capture(const char *ifc)
+{
+    static constexpr const char *fn = "pcap_setup";
+    g_ctx.handle = pcap_create(ifc, g_ctx.errbuf);
+    if (!g_ctx.handle) {
+        log_err("%s: pcap_create(%s, ...): FAILED: %s\n", fn, ifc, g_ctx.errbuf);
+        return -1;
+    }
+    pcap_t *h = g_ctx.handle;
+    // Immediate mode hands each report over as it comes: buffered, it would
+    // wait for the read time-out, and a viewer would wait with it.  The
+    // time-out still ends each wait of an idle capture.
+    if (pcap_set_snaplen(h, CAPTURE_SNAPLEN) != 0 || pcap_set_promisc(h, 0) != 0 ||
+        pcap_set_timeout(h, CAPTURE_TIMEOUT_MS) != 0 || pcap_set_immediate_mode(h, 1) != 0) {
+        log_err("%s: cannot set the capture options of %s: %s\n", fn, ifc, pcap_geterr(h));
+        return -1;
+    }
+    const int rc = pcap_activate(h);
+    // The library leaves a text for some outcomes only.
+    const char *why = *pcap_geterr(h) ? pcap_geterr(h) : pcap_statustostr(rc);
+    if (rc < 0) {
+        log_err("%s: pcap_activate(%s): FAILED: %s\n", fn, ifc, why);
+        return -1;
+    }
+    if (rc > 0) log_warn("%s: pcap_activate(%s): %s\n", fn, ifc, why);
+    return 0;
+}
+
 }  // namespace
 
 frame_check check_igmp_frame(const uint8_t *bytes, size_t caplen, igmp_frame *f) noexcept
@@ -143,6 +226,11 @@ frame_check check_igmp_frame(const uint8_t *bytes, size_t caplen, igmp_frame *f)
         FRAME_ETH_HLEN + f->ip_hlen + sizeof(igmp_header) > caplen)
         return FRAME_BAD_HLEN;
     memcpy(&f->igmp, ip + f->ip_hlen, sizeof f->igmp);
+    const size_t tot = ip_total_len(ip);
+    if (tot >= f->ip_hlen + sizeof(igmp_header) && FRAME_ETH_HLEN + tot <= caplen) {
+        f->igmp_len = tot - f->ip_hlen;
+        f->csum_ok = inet_sum(ip + f->ip_hlen, f->igmp_len) == 0xffff;
+    }
     return FRAME_IGMP;
 }
 
@@ -180,11 +268,7 @@ int pcap_setup(const char *ifc) noexcept
         log_err("%s: pcap_lookupnet(%s,...) FAILED: %s\n", fn, ifc, g_ctx.errbuf);
         return -1;
     }
-    g_ctx.handle = pcap_open_live(ifc, CAPTURE_SNAPLEN, 0, CAPTURE_TIMEOUT_MS, g_ctx.errbuf);
-    if (!g_ctx.handle) {
-        log_err("%s: pcap_open_live(%s, ...): FAILED: %s\n", fn, ifc, g_ctx.errbuf);
-        return -1;
-    }
+    if (open_capture(ifc) != 0) return -1;
     // Frames are parsed as Ethernet: any other link layer (tun, ppp,
     // WireGuard) would be read as garbage.
     const int dlt = pcap_datalink(g_ctx.handle);

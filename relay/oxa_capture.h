@@ -13,7 +13,9 @@
 
 namespace oxa {
 
-// Snapshot length and read time-out of the capture.
+// Snapshot length of the capture, and the longest wait of an idle capture
+// before the loop looks at its quit flag again (packets are handed over as
+// they come, never held for it).
 constexpr int CAPTURE_SNAPLEN = 8192;
 constexpr int CAPTURE_TIMEOUT_MS = 5000;
 // A frame must be longer than this to hold Ethernet and IPv4 headers.
@@ -36,6 +38,11 @@ struct igmp_frame {
     unsigned ip_proto;
     size_t ip_hlen;    // IHL x 4
     igmp_header igmp;  // a copy, valid for FRAME_IGMP
+    // The IGMP message is the IP payload, as long as the IP header says:
+    // the bytes after it in the frame are link-layer padding.  csum_ok is
+    // false when the frame does not hold the message whole.
+    size_t igmp_len;
+    bool csum_ok;
 };
 
 // Checks the caplen bytes of an Ethernet frame; never reads past them.
@@ -48,12 +55,17 @@ void dump_igmp(FILE *fp, const igmp_header *igmp) noexcept;
 
 // The capture callback: checks one frame (logged and dropped when foreign
 // or malformed), and for an in-scope group sends JOIN on its first report
-// and LEAVE on a leave while it is in the reported-groups table.
+// and LEAVE on a leave while it is in the reported-groups table.  A report
+// or leave with a bad checksum, or for an address that is no multicast
+// group or a link-local one, is counted in g_ctx.drops and dropped; a
+// report for a new group while WGRP_MAX are held is refused (counted in
+// g_ctx.refused, warned of at most once a minute).
 void on_pcap_pkt(u_char *user, const pcap_pkthdr *header, const u_char *bytes) noexcept;
 
-// Opens the capture of IGMP on ifc into g_ctx.handle, after installing the
-// quit-signal handler.  0, or -1 (logged) when the interface cannot be
-// captured, is not Ethernet, or the filter cannot be set.
+// Opens the capture of IGMP on ifc into g_ctx.handle, in immediate mode,
+// after installing the quit-signal handler.  0, or -1 (logged) when the
+// interface cannot be captured, is not Ethernet, or the filter cannot be
+// set.
 int pcap_setup(const char *ifc) noexcept;
 
 // Closes the capture; repeating it does nothing.

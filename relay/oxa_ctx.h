@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <sys/types.h>
 
 #include "gkh.h"
@@ -27,6 +28,12 @@ constexpr size_t PIDFILE_SIZE = 128;
 
 // Both group tables are numeric tables of this size hint, hashed by tw_shift.
 constexpr size_t GROUP_HT_SIZE = 512;
+// Groups held in wgrp_ht at most: more than the channels a segment's
+// viewers watch, and a bound on what forged reports can make the agent
+// hold and the daemon relay.  A report for a new group beyond it is
+// refused, with a warning at most once every WGRP_FULL_WARN_SEC.
+constexpr size_t WGRP_MAX = 4096;
+constexpr time_t WGRP_FULL_WARN_SEC = 60;
 // Values stored in the tables: a reported group, a listed group.
 constexpr uintptr_t WGRP_MARK = 0xAAAA;
 constexpr uintptr_t SCOPE_MARK = 0xBBBB;
@@ -60,12 +67,28 @@ struct reporter_ctx {
     usock_ctx usock;
 };
 
+// IGMP reports and leaves dropped since start-up.
+struct igmp_drops {
+    unsigned long bad_csum;  // checksum wrong, or the message not whole
+    unsigned long no_group;  // not multicast, or link-local
+};
+
+// Reports for new groups refused at WGRP_MAX, and the pace of the warning.
+struct wgrp_refusals {
+    unsigned long total;     // since start-up
+    unsigned long unwarned;  // since the last warning
+    bool warned;
+    time_t warned_at;  // monotonic seconds of the last warning
+};
+
 struct app_ctx {
     char errbuf[PCAP_ERRBUF_SIZE];  // the capture library's error text
     pcap_t *handle;
     nkht_t wgrp_ht;   // groups reported with JOIN and not yet left
     nkht_t scope_ht;  // listed groups; 0 until a list is loaded
     reporter_ctx rep;
+    igmp_drops drops;
+    wgrp_refusals refused;
     pid_t pidfile_owner;  // the process that created and locked the pid file
 };
 

@@ -15,6 +15,13 @@ constexpr bool is_mcast_group(uint32_t host_addr) noexcept
     return uint32_t(host_addr + 0x20000000u) < 0x10000000u;
 }
 
+// True for a group of the link-local block 224.0.0.0/24 (host order):
+// routers never forward it, so it is never relayed.
+constexpr bool is_link_local_group(uint32_t host_addr) noexcept
+{
+    return (host_addr & 0xffffff00u) == 0xe0000000u;
+}
+
 // Whether group (network order) is to be reported: always when neither a
 // bound nor a list is set; else when it lies within the bounds set, or is
 // in the loaded list.  A corrupt list table aborts the process.

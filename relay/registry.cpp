@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "app.globals.h"
@@ -31,6 +32,18 @@ const char *nz(const char *s) { return s ? s : ""; }
 rtask *&pprm_at(void *data, size_t i) { return *static_cast<rtask **>(xv_blk(data, i, PPRM_BLKSZ)); }
 
 void *idx_data(ssize_t idx) { return reinterpret_cast<void *>(intptr_t(idx)); }
+
+// A key as the task table holds it: a letter for its kind, then the text.
+// A client id may spell anything, "src|dst" included; with the letter it
+// still never meets the key of a task made without one.
+struct table_key {
+    char s[1 + MAX_RTASK_HKEY];
+    table_key(bool is_cid, const char *key) noexcept
+    {
+        s[0] = is_cid ? 'c' : 'u';
+        snprintf(s + 1, sizeof(s) - 1, "%s", key);
+    }
+};
 
 int cleanup_one(void *data, size_t i)
 {
@@ -111,7 +124,7 @@ rtask *register_task(const char *src, const char *dst, const char *alt, const ch
     int rc = -1;
     if (krc == 0) {
         void *data = idx_data(slot);
-        rc = skht_add(g_app.task_ht, t->hkey, &data);
+        rc = skht_add(g_app.task_ht, table_key(t->has_cid, t->hkey).s, &data);
         if (rc != 0)
             log_err("%s: ERROR(%d) hashing [%s] data=%p\n", fn, rc, esc_str(t->hkey).c_str(),
                     idx_data(slot));
@@ -197,11 +210,11 @@ int add_task(int csock, const char *src, const char *dst, const char *alt, const
     return 0;
 }
 
-int get_hashed_task_idx(const char *key, ssize_t *idx) noexcept
+int get_hashed_task_idx(bool is_cid, const char *key, ssize_t *idx) noexcept
 {
     if (!g_app.task_ht) return EINVAL;
     void *data = nullptr;
-    const int rc = skht_get(g_app.task_ht, key, &data);
+    const int rc = skht_get(g_app.task_ht, table_key(is_cid, key).s, &data);
     if (rc == 0) *idx = ssize_t(reinterpret_cast<intptr_t>(data));
     return rc;
 }
@@ -216,7 +229,8 @@ rtask *lookup_task(const char *src, const char *dst, const char *alt) noexcept
         return nullptr;
     }
     ssize_t idx = -1;
-    const int rc = get_hashed_task_idx(key, &idx);
+    // A key of the source alone is a client id's.
+    const int rc = get_hashed_task_idx(dst == nullptr, key, &idx);
     if (rc == ESRCH) {
         log_dbg("%s: no task matches key=[%s]\n", fn, key);
         errno = ESRCH;
@@ -289,7 +303,13 @@ int pprm_task(rtask *task) noexcept
 bool ck_revive_task(rtask *t) noexcept
 {
     if (g_quit || t->is_quitting) return false;
-    if (t->retry_count < INT_MAX) ++t->retry_count;
+    // A task already queued in this turn, and not for removal, was queued
+    // by a failure, which was counted then: the primary and the alternate
+    // failing together, or a read and the write that followed it, are one
+    // failure of the task.
+    size_t pos = 0;
+    const bool counted = xvlst_find(&g_app.pprm_tasks, t, is_ptr_match, &pos) != 0;
+    if (!counted && t->retry_count < INT_MAX) ++t->retry_count;
     if (g_cfg.max_retries >= 0 && t->retry_count >= g_cfg.max_retries) return false;
     log_dbg("%s: [%s] can revive %d/%d\n", "ck_revive_task", rta_label(t), t->retry_count,
             g_cfg.max_retries);
@@ -339,6 +359,7 @@ void rm_task(rtask *t) noexcept
     }
     char label[ESC_TEXT_ROOM];
     snprintf(label, sizeof(label), "%s", rta_label(t));
+    if (g_app.on_task_end) g_app.on_task_end(t);
     detach_task(t);
     unsync_trep();
     log_norm("Task [%s]: ENDED\n", label);
@@ -369,7 +390,7 @@ ssize_t unhash_task(rtask *t) noexcept
         return -1;
     }
     void *data = nullptr;
-    const int rc = skht_rm(g_app.task_ht, t->hkey, &data);
+    const int rc = skht_rm(g_app.task_ht, table_key(t->has_cid, t->hkey).s, &data);
     const long hidx = rc == 0 ? long(reinterpret_cast<intptr_t>(data)) : -1;
     if (hidx != long(t->idx)) {
         log_panic("%s: [%s] wrong/invalid index: task/hash=%ld/%ld\n", fn, rta_label(t),

@@ -49,7 +49,7 @@ struct tavel_ctx {
     bool is_ready;
     rui_ctx rui;
     xvlst curr_tasks;              // rtask records in place, capacity max_tasks
-    skht_t task_ht;                // hkey -> slot index
+    skht_t task_ht;                // kind letter and hkey -> slot index
     xvlst pprm_tasks;              // rtask pointers queued this turn
     uint64_t last_task_id;         // counter of rui_mk_trknum
     struct timespec last_io_check; // monotonic time of the last idle sweep
@@ -57,6 +57,10 @@ struct tavel_ctx {
     int oxafd;                     // agent socket
     op_ctx oxa_opx;                // its registration (data = the descriptor)
     report_ctx trep;
+    // Called for each task removed, or null: the daemon closes there the
+    // links of the clients that joined the task.  A hook rather than a
+    // call, so that task code links without the control requests.
+    void (*on_task_end)(const rtask *task);
 };
 
 extern tavel_ctx g_app;
@@ -76,7 +80,9 @@ size_t task_count() noexcept;
 int add_task(int csock, const char *src, const char *dst, const char *alt, const char *cid,
              const task_options *opt) noexcept;
 // The task of the key (src, dst, alt), or of the client id (cid, null,
-// null).  Null with errno 3 (ESRCH) when none matches, 22 (EINVAL) when the
+// null).  A client id finds only a task made with that client id, and a
+// source and destination only a task made without one, whatever the texts
+// spell.  Null with errno 3 (ESRCH) when none matches, 22 (EINVAL) when the
 // key cannot be built or the table fails.
 rtask *lookup_task(const char *src, const char *dst, const char *alt) noexcept;
 // Releases one client of task (mode non-zero; -1 drops whatever the count).
@@ -114,9 +120,11 @@ rtask *register_task(const char *src, const char *dst, const char *alt, const ch
                      n64_tag id) noexcept;
 // Gives t the idle time-out when one is configured.
 void set_task_tmout(rtask *t) noexcept;
-// The slot of key: 0 and *idx, else the table's result (3 when absent).
-int get_hashed_task_idx(const char *key, ssize_t *idx) noexcept;
-// May t be revived after one more failure (counts the failure)?
+// The slot of the client id (is_cid) or task key key: 0 and *idx, else the
+// table's result (3 when absent).
+int get_hashed_task_idx(bool is_cid, const char *key, ssize_t *idx) noexcept;
+// May t be revived after one more failure?  Counts the failure, once per
+// task and turn: a task already queued in the turn has been counted.
 bool ck_revive_task(rtask *t) noexcept;
 void susp_task(rtask *t) noexcept;
 void rm_task(rtask *t) noexcept;

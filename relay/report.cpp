@@ -14,6 +14,7 @@
 #include "rtask.h"
 #include "syswrap.h"
 #include "timeop.h"
+#include "util.h"
 
 LOG_MODULE(LM_DEFAULT);
 
@@ -21,19 +22,20 @@ namespace {
 
 char g_trep_buf[TREP_BUFSZ];
 
-// The temporary path in the report's directory into buf.  0 or 34.
+// The template of the temporary path in the report's directory into buf:
+// pid and time, then random characters that create_tmp_file fills in.  0 or
+// 34.
 int mk_tmp_path(const char *path, char *buf, size_t size)
 {
     static constexpr const char *fn = "report_tasks_json";
     char dir[PATH_MAX];
     snprintf(dir, sizeof(dir), "%s", path);
-    const int n = snprintf(buf, size, "%s/tvr%lu.%lu", dirname(dir), (unsigned long)getpid(),
-                           (unsigned long)time(nullptr));
+    const int n = snprintf(buf, size, "%s/tvr%lu.%lu.XXXXXX", dirname(dir),
+                           (unsigned long)getpid(), (unsigned long)time(nullptr));
     if (n <= 0 || size_t(n) > TREP_MAX_TMPPATH) {
         log_err("%s: resulting buffer size is out of limits: %ld\n", fn, long(n));
         return ERANGE;
     }
-    if (size_t(n) == TREP_MAX_TMPPATH) buf[TREP_MAX_TMPPATH - 1] = '\0';
     return 0;
 }
 
@@ -72,7 +74,10 @@ int report_tasks_json(const char *path, xvlst *task_list) noexcept
     char tmp[TREP_MAX_TMPPATH + 64];
     if (int rc = mk_tmp_path(path, tmp, sizeof(tmp)); rc != 0) return rc;
 
-    const int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // The report's directory may be one others can write: the temporary
+    // file is a new one under a name nobody can guess, never a file or a
+    // link planted in advance.
+    const int fd = create_tmp_file(tmp, TREP_FILE_MODE);
     FILE *fp = fd < 0 ? nullptr : fdopen(fd, "w");
     if (!fp) {
         const int err = errno;

@@ -1,8 +1,9 @@
 #pragma once
 // The JSON status report: every task with its state and traffic counters,
-// for monitoring.  The file is always replaced whole: written to a
-// temporary file "tvr<pid>.<seconds>" in the report's directory, then
-// renamed over the report path, so a reader never sees half a report.
+// for monitoring.  The file is always replaced whole: written to a new
+// temporary file "tvr<pid>.<seconds>.<6 random characters>" in the
+// report's directory, created exclusively (never through a planted link),
+// then renamed over the report path, so a reader never sees half a report.
 // Text values are JSON-escaped: client ids and URLs come from clients.
 #include <cstddef>
 #include <cstdio>
@@ -11,6 +12,8 @@
 
 // Longest temporary path (characters).
 constexpr size_t TREP_MAX_TMPPATH = 127;
+// The report's mode (less the umask).
+constexpr unsigned TREP_FILE_MODE = 0644;
 // The stream buffer of one write: few system calls, no allocation.
 constexpr size_t TREP_BUFSZ = 262144;
 

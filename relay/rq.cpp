@@ -107,6 +107,41 @@ void with_scheme(const char *url, char *out, size_t room, const char *what)
     log_dbg("%s: %s converted to [%s]\n", "urq_process_task", what, esc_str(out).c_str());
 }
 
+// True when url names port 0 (any number of zeros) for its address: a
+// source bound to a random port, a destination that refuses every send.
+bool names_port_zero(const char *url)
+{
+    uri_layout lay{};
+    if (uri_parse(url, &lay) != 0 || !lay.path || !lay.p_len) return false;
+    char host[URI_PATH_MAX], port[URI_PATH_MAX];
+    if (!uri_path_addrport(lay.path, lay.p_len, host, sizeof(host), port, sizeof(port)) ||
+        !port[0])
+        return false;
+    for (const char *c = port; *c; ++c)
+        if (*c != '0') return false;
+    return true;
+}
+
+// What a well-formed request may still not ask for: port 0 on either end,
+// an alternate source that is the source itself (one task binding its own
+// source twice).  0, or EINVAL (ERR).
+int check_endpoints(const tvl_urq *rq)
+{
+    static constexpr const char *fn = "parse_tvl_get";
+    urq_urls u;
+    urq_mk_urls(rq, &u);
+    for (const char *url : {u.src, u.dst, u.alt}) {
+        if (!names_port_zero(url)) continue;
+        log_err("%s: port 0 in [%s] refused\n", fn, esc_str(url).c_str());
+        return EINVAL;
+    }
+    if (u.alt[0] && strcasecmp(u.alt, u.src) == 0) {
+        log_err("%s: alternate source [%s] is the source itself\n", fn, esc_str(u.alt).c_str());
+        return EINVAL;
+    }
+    return 0;
+}
+
 // The task this link belongs to, when its slot still holds it.
 rtask *link_task(const tvl_urq *rq)
 {
@@ -141,12 +176,10 @@ void end_link(tvl_urq *rq, const char *why)
     if (rtask *t = link_task(rq)) {
         log_info("%s: %s [%s] (%p) link to [%s] ended (%s), its client leaves\n", fn, RQ_NAME,
                  trk(rq), static_cast<void *>(rq), rta_label(t), why);
+        // 0: the task is queued for removal, which closes its other links.
         const int rc = drop_task(t, 1);
-        if (rc == 0)
-            urq_close_links(t);
-        else if (rc != EAGAIN)
-            log_err("%s: ERROR(%d) dropping a client of [%s]\n", fn, rc,
-                    rta_label(t));
+        if (rc != 0 && rc != EAGAIN)
+            log_err("%s: ERROR(%d) dropping a client of [%s]\n", fn, rc, rta_label(t));
     } else {
         log_info("%s: %s [%s] (%p) link ended (%s), its task is gone\n", fn, RQ_NAME, trk(rq),
                  static_cast<void *>(rq), why);
@@ -156,7 +189,8 @@ void end_link(tvl_urq *rq, const char *why)
 }
 
 // After the answer: a request that joined a task as a keep-alive client
-// watches its connection from now on; any other request ends.
+// becomes a link, which watches its connection from now on without a
+// time-out; any other request ends.
 void finish_answer(tvl_urq *rq, int sent)
 {
     if (rq->lnk_idx < 0) {
@@ -167,12 +201,18 @@ void finish_answer(tvl_urq *rq, int sent)
         end_link(rq, "answer not sent");
         return;
     }
-    if (rqs_mod(rq->sockfd, rq, RQS_READ) != 0) {
+    if (rqs_mod(rq->sockfd, rq, RQS_READ) != 0 || rui_make_link(rq) != 0) {
         end_link(rq, "cannot watch");
         return;
     }
     urq_set_state(rq, ST_LNK);
     release_tmout(rq);
+}
+
+// An excerpt of the head held so far, for the one line that logs it.
+esc_buf<ESC_EXCERPT_ROOM> head_excerpt(const tvl_urq *rq)
+{
+    return esc_buf<ESC_EXCERPT_ROOM>(rq->hbuf ? rq->hbuf : "", rq->hpos);
 }
 
 }  // namespace
@@ -227,12 +267,8 @@ bool urq_time_out(void *p, size_t tmout_ms) noexcept
 {
     static constexpr const char *fn = "urq_time_out";
     auto *rq = checked(p);
+    lfx_assert(!rq->is_link);
     if (rq->pprm_idx > 0) return false;
-    if (rq->state.num == ST_LNK) {
-        if (link_task(rq)) return false;
-        end_link(rq, "task gone");
-        return true;
-    }
     struct timespec tmo;
     ms2timespec(long(tmout_ms), &tmo);
     if (!timed_out(&rq->start_tm, &tmo)) return false;
@@ -240,6 +276,9 @@ bool urq_time_out(void *p, size_t tmout_ms) noexcept
     log_warn("%s: TIME-OUT %s [%s] (%p) start-tm: %lu.%lu, now=%lu.%lu\n", fn, RQ_NAME, trk(rq),
              p, (unsigned long)rq->start_tm.tv_sec, (unsigned long)rq->start_tm.tv_nsec,
              (unsigned long)now.tv_sec, (unsigned long)now.tv_nsec);
+    if (rq->state.num == ST_RD && rq->hpos)
+        log_warn("%s: %s [%s] refused with %zu bytes of head held: %s\n", fn, RQ_NAME, trk(rq),
+                 rq->hpos, head_excerpt(rq).c_str());
     urq_pprm_add(rq);
     return true;
 }
@@ -267,11 +306,14 @@ int on_urq_read(int, int, void *udata, void *) noexcept
         return 0;
     }
     if (rc == 0) {
+        // The head is logged once: the parse's own lines name the fault.
         rc = parse_tvl_get(rq);
         if (rc != 0) {
-            log_err("%s: malformed HTTP request: %s\n", fn,
-                    esc_buf<ESC_HEAD_ROOM>(rq->hbuf, rq->hpos).c_str());
+            log_err("%s: malformed HTTP request: %s\n", fn, head_excerpt(rq).c_str());
             rq->resp = &g_resp_bad;
+        } else {
+            log_info("%s: complete HTTP buffer [%zu bytes] received:\n%s\n", fn, rq->hpos,
+                     head_excerpt(rq).c_str());
         }
         if (rq->header.type == RQTYPE_HEAD) {
             log_info("%s: nothing to do for HEAD request\n", fn);
@@ -361,6 +403,11 @@ int read_hbuf(tvl_urq *rq) noexcept
         rq->hlen = URQ_HBUF_LEN;
     }
     for (;;) {
+        if (rq->hpos >= rq->hlen - 1) {
+            log_warn("%s: no end of head in %zu bytes, fd=%d refused: %s\n", fn, rq->hpos,
+                     rq->sockfd, head_excerpt(rq).c_str());
+            return URQ_CLOSED;
+        }
         ssize_t tail = 0;
         const ssize_t n = read_http(rq->sockfd, rq->hbuf, rq->hlen - 1, rq->hpos, &tail);
         if (n < 0) {
@@ -369,14 +416,15 @@ int read_hbuf(tvl_urq *rq) noexcept
             if (err != ECONNRESET) return -1;
         }
         if (n <= 0) {
-            log_info("%s: client fd=%d closed connection\n", fn, rq->sockfd);
+            log_info("%s: client fd=%d closed connection (%zu bytes of head held)\n", fn,
+                     rq->sockfd, rq->hpos);
             return URQ_CLOSED;
         }
         rq->hpos += size_t(n);
         rq->hbuf[rq->hpos] = '\0';
-        log_info("%s: %s HTTP buffer [%ld bytes] received:\n%s\n", fn,
-                 tail > 0 ? "complete" : "partial", long(n),
-                 esc_buf<ESC_HEAD_ROOM>(rq->hbuf, rq->hpos).c_str());
+        // Only counts: a head trickled a byte at a time makes a line a byte.
+        log_dbg("%s: %s HTTP head, %ld bytes read, %zu held\n", fn,
+                tail > 0 ? "complete" : "partial", long(n), rq->hpos);
         if (tail > 0) {
             if (rq->hpos > size_t(tail)) {
                 log_warn("%s: request has tail data, dismissing it\n", fn);
@@ -425,12 +473,13 @@ int parse_tvl_get(tvl_urq *rq) noexcept
         }
         log_dbg("%s: query has %zu keys\n", fn, rq->query_ht ? skht_count(rq->query_ht) : 0);
         query_extract_cid(rq);
-        query_extract_ttl(rq);
+        if ((rc = query_extract_ttl(rq)) != 0) return rc;
         query_extract_opkt(rq);
         query_extract_asrc(rq);
     }
     xtract_cmd(rq);
     process_cmd(rq);
+    if ((rc = check_endpoints(rq)) != 0) return rc;
     log_info("%s: %s [%s] (%p): src=[%s], dst=[%s], cmd=[%s], query=[%s]\n", fn, RQ_NAME, trk(rq),
              static_cast<void *>(rq), esc_str(rq->uri_src).c_str(), esc_str(rq->uri_dst).c_str(),
              esc_str(rq->cmd ? rq->cmd : "").c_str(), esc_str(query).c_str());
@@ -469,13 +518,21 @@ void query_extract_cid(tvl_urq *rq) noexcept
     if (rq->cid) log_dbg("%s: cid=[%s]\n", "query_extract_cid", esc_str(rq->cid).c_str());
 }
 
-void query_extract_ttl(tvl_urq *rq) noexcept
+int query_extract_ttl(tvl_urq *rq) noexcept
 {
+    static constexpr const char *fn = "query_extract_ttl";
     bool found;
     const char *v = qval(rq, "ttl", "TTL", &found);
-    if (!v) return;
-    rq->ttl = atoi(v);
-    log_dbg("%s: TTL=%d\n", "query_extract_ttl", rq->ttl);
+    if (!found) return 0;
+    const long ttl = v ? strict_decimal(v) : -1;
+    if (ttl < 0 || ttl > URQ_MAX_TTL) {
+        log_err("%s: invalid TTL [%s], 0..%d expected\n", fn, esc_str(v ? v : "").c_str(),
+                URQ_MAX_TTL);
+        return EINVAL;
+    }
+    rq->ttl = int(ttl);
+    log_dbg("%s: TTL=%d\n", fn, rq->ttl);
+    return 0;
 }
 
 void query_extract_opkt(tvl_urq *rq) noexcept
@@ -546,7 +603,6 @@ void drop_or_kill(tvl_urq *rq, rtask *t, const urq_urls &u)
         return;
     }
     const int rc = drop_task(t, rq->must_drop);
-    if (rc == 0) urq_close_links(t);
     if (rc == 0 || rc == EAGAIN) rq->resp = &g_resp_ok;
 }
 
@@ -560,6 +616,12 @@ void join(tvl_urq *rq, rtask *t)
         log_warn("%s: [%s] is on a keep-alive link (kdf%d), duplicate requests are denied\n", fn,
                  rta_label(t), t->kafd);
         rq->resp = &g_resp_denied;
+        return;
+    }
+    if (rq->is_keep_alive && !rui_link_room(rq->sockfd, URQ_LINK_FD_SPARE)) {
+        log_err("%s: no descriptor to spare for a link to [%s] (fd%d), refused\n", fn,
+                rta_label(t), rq->sockfd);
+        rq->resp = &g_resp_err;
         return;
     }
     ++t->rcount;
@@ -654,8 +716,8 @@ size_t urq_close_links(const rtask *task) noexcept
 {
     size_t n = 0;
     for (rui_socket_ctx &ls : g_app.rui.user) {
-        if (ls.tag.num != RSC_TAG || !ls.requests) continue;
-        for (auto *d = static_cast<dlep_hdr *>(dlep_tail(ls.requests)); d; d = d->next) {
+        if (ls.tag.num != RSC_TAG || !ls.links) continue;
+        for (auto *d = static_cast<dlep_hdr *>(dlep_tail(ls.links)); d; d = d->next) {
             auto *rq = reinterpret_cast<tvl_urq *>(d);
             if (rq->tag.num != URQ_TAG || !links_to(rq, task) || rq->pprm_idx > 0) continue;
             rq->lnk_idx = -1;
@@ -719,11 +781,8 @@ int oxa_process_task(const char *msg) noexcept
         return ESRCH;
     }
     const int rc = drop_task(t, KILL_MODE);
-    if (rc != 0) {
+    if (rc != 0)
         log_err("%s: could not drop OXA task [%s] (%p) for [%s]\n", fn, rta_label(t),
                 static_cast<void *>(t), egroup.c_str());
-        return rc;
-    }
-    urq_close_links(t);
-    return 0;
+    return rc;
 }

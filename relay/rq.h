@@ -11,7 +11,10 @@
 // connection with the task.  One that joins a task without a link keeps
 // its own connection open as that client's link (state "LNK"): the end of
 // the link (end of stream, any byte, an error, a hang-up) drops that one
-// client from the task.
+// client from the task, and the task's end closes it.  A link is moved to
+// its listener's link list (rui_make_link): it holds no request time-out,
+// does not count toward the listener's request limit, and is refused (500)
+// when its descriptor would leave fewer than URQ_LINK_FD_SPARE free.
 #include <sys/types.h>
 
 #include <cstddef>
@@ -34,6 +37,9 @@ constexpr uint32_t ST_LNK = mk_tag32("LNK");  // answered; the connection is a c
 
 // Time-out slot period held by every request until it is answered, ms.
 constexpr long URQ_TMOUT_MS = 3000;
+// Descriptors a new link leaves free below the open-file limit, for the
+// requests being read and the tasks being made.
+constexpr size_t URQ_LINK_FD_SPARE = 64;
 // must_drop of a "kill" request.
 constexpr int KILL_MODE = -1;
 // Rooms of the head and answer buffers and of the path texts.
@@ -43,6 +49,8 @@ constexpr size_t URQ_URI_LEN = 256;
 // Longest converted source and destination (characters), and alternate.
 constexpr size_t URQ_MAX_URL = 254;
 constexpr size_t URQ_MAX_ALTURL = 127;
+// Largest ttl query value.
+constexpr int URQ_MAX_TTL = 255;
 // Bounds of the opkt query value.
 constexpr size_t URQ_MIN_OPKT = 1500;
 constexpr size_t URQ_MAX_OPKT = 5000;
@@ -61,6 +69,7 @@ struct tvl_urq {
     rui_socket_ctx *srv;
     int sockfd;
     n64_tag trk_tag;
+    bool is_link;
 
     n32_tag state;
     struct timespec start_tm;
@@ -100,6 +109,7 @@ static_assert(offsetof(tvl_urq, next) == offsetof(rui_rq_header, next));
 static_assert(offsetof(tvl_urq, srv) == offsetof(rui_rq_header, srv));
 static_assert(offsetof(tvl_urq, sockfd) == offsetof(rui_rq_header, fd));
 static_assert(offsetof(tvl_urq, trk_tag) == offsetof(rui_rq_header, trk_tag));
+static_assert(offsetof(tvl_urq, is_link) == offsetof(rui_rq_header, is_link));
 static_assert(std::is_trivially_copyable_v<tvl_urq>);
 
 // --- listener callbacks ------------------------------------------------------------
@@ -112,8 +122,8 @@ tvl_urq *urq_new(int fd, rui_socket_ctx *srv, void *aux) noexcept;
 // buffers and query table, releases the time-out slot it holds.
 void urq_rm(void *rq) noexcept;
 // A request older than tmout_ms (measured from start_tm on the loop's
-// clock) is queued for removal (WARN): true.  A link is never too old; it
-// is queued (true) once its task is gone.  Otherwise false.
+// clock) is queued for removal (WARN, with an excerpt of the head it
+// holds): true.  Otherwise false.  Links are never offered.
 bool urq_time_out(void *rq, size_t tmout_ms) noexcept;
 
 // --- event-loop handlers (tag "URQ") ---------------------------------------------
@@ -136,17 +146,19 @@ void urq_set_state(tvl_urq *rq, uint32_t state) noexcept;
 int read_hbuf(tvl_urq *rq) noexcept;
 // Parses the head held in hbuf (hpos bytes) into the request: source,
 // destination, query keys and command.  0; on failure the parser's result
-// (resp set to 400 for a malformed head), 22 for an aliased destination,
-// -1 for a query that does not begin with a letter or digit, or the
-// query parser's result.
+// (resp set to 400 for a malformed head), 22 for an aliased destination, a
+// ttl outside 0..255, port 0 on either end or an alternate source equal to
+// the source, -1 for a query that does not begin with a letter or digit,
+// or the query parser's result.
 int parse_tvl_get(tvl_urq *rq) noexcept;
 // Splits the command off uri_dst into cmd (null when none).
 void xtract_cmd(tvl_urq *rq) noexcept;
 // Interprets cmd: keep-alive, drop, kill (any case); other words ignored.
 void process_cmd(tvl_urq *rq) noexcept;
-// The query keys (lower case first, then upper case).
+// The query keys (lower case first, then upper case).  A ttl must be
+// decimal digits of a value in 0..255: else 22 (EINVAL, ERR), otherwise 0.
 void query_extract_cid(tvl_urq *rq) noexcept;
-void query_extract_ttl(tvl_urq *rq) noexcept;
+int query_extract_ttl(tvl_urq *rq) noexcept;
 void query_extract_opkt(tvl_urq *rq) noexcept;
 void query_extract_asrc(tvl_urq *rq) noexcept;
 // True when "://" stands at position 3 or 4 of s.
@@ -172,5 +184,6 @@ void urq_process_task(tvl_urq *rq) noexcept;
 // queued is left as it is (WARN).  A full queue is fatal.
 void urq_pprm_add(tvl_urq *rq) noexcept;
 // Queues every link of task for removal (their client counts go with the
-// task).  The number queued.
+// task); the daemon has the task's removal call it (on_task_end of g_app).
+// The number queued.
 size_t urq_close_links(const rtask *task) noexcept;

@@ -1,8 +1,12 @@
 #include "rtask.h"
 
+#include <sys/mman.h>
+
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "cfg.h"
 #include "log.h"
@@ -365,24 +369,45 @@ int rta_check_tags(const void *ctx) noexcept
 
 // --- datagram storage ----------------------------------------------------------------
 
+namespace {
+
+// One mapping holds a storage: its record, the receive headers and vectors,
+// then the slots.
+struct pkt_storage_layout {
+    size_t hdr_off, iov_off, pkt_off, bytes;
+    explicit pkt_storage_layout(size_t count) noexcept
+    {
+        hdr_off = align_up(sizeof(pkt_storage), alignof(mmsghdr));
+        iov_off = align_up(hdr_off + 2 * count * sizeof(mmsghdr), alignof(iovec));
+        pkt_off = align_up(iov_off + 2 * count * sizeof(iovec), alignof(data_pkt));
+        bytes = pkt_off + count * sizeof(data_pkt);
+    }
+    static size_t align_up(size_t n, size_t a) noexcept { return (n + a - 1) / a * a; }
+};
+
+}  // namespace
+
 int mk_pkt_storage(pkt_storage **stg) noexcept
 {
     static constexpr const char *fn = "mk_pkt_storage";
     lfx_assert(stg);
     const size_t count =
         g_cfg.max_pkts > 0 ? PKT_SLOTS_PER_BATCH * size_t(g_cfg.max_pkts) : DFLT_PKT_SLOTS;
-    auto *s = static_cast<pkt_storage *>(W_calloc(fn, 1, sizeof(pkt_storage)));
-    if (!s) return ENOMEM;
-    s->pkt = static_cast<data_pkt *>(W_calloc(fn, count, sizeof(data_pkt)));
-    s->rx_hdr = static_cast<mmsghdr *>(W_calloc(fn, 2 * count, sizeof(mmsghdr)));
-    s->rx_iov = static_cast<iovec *>(W_calloc(fn, 2 * count, sizeof(iovec)));
-    if (!s->pkt || !s->rx_hdr || !s->rx_iov) {
-        free(s->pkt);
-        free(s->rx_hdr);
-        free(s->rx_iov);
-        free(s);
+    // A storage is large (4 x max_pkts slots of about 5 KB: 1.3 MB at
+    // max_pkts 64) and lives as long as its task.  From the heap, a peak of
+    // tasks would leave that memory with the process for good; a mapping
+    // of its own goes back to the system when the task ends.
+    const pkt_storage_layout lay(count);
+    void *map = mmap(nullptr, lay.bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (map == MAP_FAILED) {
+        log_err("%s: mmap(%zu) ERROR(%d): %s\n", fn, lay.bytes, errno, strerror(errno));
         return ENOMEM;
     }
+    auto *base = static_cast<uint8_t *>(map);
+    auto *s = new (base) pkt_storage{};
+    s->rx_hdr = reinterpret_cast<mmsghdr *>(base + lay.hdr_off);
+    s->rx_iov = reinterpret_cast<iovec *>(base + lay.iov_off);
+    s->pkt = reinterpret_cast<data_pkt *>(base + lay.pkt_off);
     s->count = count;
     for (size_t i = 0; i < count; ++i) s->pkt[i].idx = int(i);
     for (size_t j = 0; j < 2 * count; ++j) {
@@ -401,10 +426,12 @@ void free_pkt_storage(pkt_storage *stg) noexcept
 {
     if (!stg) return;
     log_dbg("%s: [%p]\n", "free_pkt_storage", static_cast<void *>(stg));
-    free(stg->rx_hdr);
-    free(stg->rx_iov);
-    free(stg->pkt);
-    free(stg);
+    const pkt_storage_layout lay(stg->count);
+    if (munmap(stg, lay.bytes) != 0) {
+        log_err("%s: munmap(%p, %zu) ERROR(%d): %s\n", "free_pkt_storage",
+                static_cast<void *>(stg), lay.bytes, errno, strerror(errno));
+        lfx_abort();
+    }
 }
 
 // --- rate meters -------------------------------------------------------------------
@@ -425,7 +452,21 @@ void free_kpsm(kps_metric *k) noexcept
     if (k->bc.bkt) bcounter_discard(&k->bc);
 }
 
-void reset_kpsm(kps_metric *k) noexcept { k->vps = 0; }
+void reset_kpsm(kps_metric *k) noexcept
+{
+    // The first addition after this is due at once and moves the counter.
+    k->vps = 0;
+    k->last_tm = timespec{};
+    if (k->bc.bkt) bcounter_clear(&k->bc);
+}
+
+double read_kpsm(const kps_metric *k) noexcept
+{
+    if (!k->bc.bkt) return k->vps;
+    double vps = 0;
+    bcounter_persec_now(&k->bc, &vps, nullptr);
+    return vps;
+}
 
 // --- errors and report values ------------------------------------------------------
 
@@ -473,7 +514,7 @@ void rta_json_dump(FILE *fp, const rtask *t, size_t count) noexcept
             online ? 0.0 : rta_xtime(t, false));
     fprintf(fp, ", \"%s\": %.02f, \"%s\": %.02f, \"%s\": %.02f, \"%s\": %.02f", nm.inkb,
             double(t->total_in) / 1024, nm.oukb, double(t->total_out) / 1024, nm.avgi,
-            t->iavg.vps / 1024, nm.avgo, t->oavg.vps / 1024);
+            read_kpsm(&t->iavg) / 1024, nm.avgo, read_kpsm(&t->oavg) / 1024);
     if (has_altinput(t)) {
         const src_timers &at = t->altin.tm;
         const struct timespec now = rqs_now();

@@ -18,6 +18,7 @@
 #include <type_traits>
 
 #include "bktcount.h"
+#include "chunked.h"
 #include "delay.h"
 #include "lfxtypes.h"
 #include "mmr.h"
@@ -144,6 +145,9 @@ struct task_err {
     uint64_t n_out_netdown;  // consecutive sends refused: network down
     uint64_t n_out_dropped;  // datagrams dropped on a send error that would not pass
     bool gso_refused;        // the destination refused a segmented send: plain sends only
+    bool send_err_pending;   // a send failed since the last one that passed (senderr.h)
+    uint64_t n_drop_unlogged;        // datagrams dropped since the last send-error line
+    struct timespec send_err_tm;     // monotonic time of that line; zero before the first
 };
 
 struct rtask {
@@ -175,6 +179,9 @@ struct rtask {
     op_ctx writer;
     http_resp_buf resp_buf;   // the handshake reply head
     int64_t content_length;
+    chunk_dec chunk;          // the body's framing, while is_chunked
+    bool is_chunked;          // the source's answer comes in chunks
+    uint32_t end_waits;       // read events the chunked end waited for the writer
     uint64_t total_in;
     uint64_t total_out;
     uint64_t local_in;        // bytes from the relayed source since creation or suspension
@@ -255,10 +262,10 @@ int rta_check_tags(const void *ctx) noexcept;
 // --- datagram storage ----------------------------------------------------------------
 
 // A zeroed storage of 4 x max_pkts slots (64 when max_pkts is 0), slot i
-// numbered i, ring empty, its receive headers giving PKT_LEN bytes a slot.
-// 0 and *stg set, or 12 (ENOMEM).
+// numbered i, ring empty, its receive headers giving PKT_LEN bytes a slot,
+// in a mapping of its own.  0 and *stg set, or 12 (ENOMEM).
 int mk_pkt_storage(pkt_storage **stg) noexcept;
-// Frees a storage; null is ignored.
+// Unmaps a storage, giving its memory back to the system; null is ignored.
 void free_pkt_storage(pkt_storage *stg) noexcept;
 
 // --- rate meters (kept only with a report path) -------------------------------------
@@ -267,8 +274,13 @@ void free_pkt_storage(pkt_storage *stg) noexcept;
 // counter's failure (ERR).  Without a report path: 0, nothing made.
 int init_kpsm(kps_metric *k) noexcept;
 void free_kpsm(kps_metric *k) noexcept;
-// The rate reads 0; the buckets stay.
+// The rate reads 0 and the buckets are emptied, so that a suspended task
+// reads 0 until it is fed again.
 void reset_kpsm(kps_metric *k) noexcept;
+// Bytes per second as of the loop's present time: the time since the last
+// update counts, so a meter fed nothing for its whole window reads 0.
+// Without a counter (no report path): vps.
+double read_kpsm(const kps_metric *k) noexcept;
 
 // --- errors and report values ------------------------------------------------------
 

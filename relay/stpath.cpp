@@ -5,23 +5,15 @@
 #include <cstring>
 
 #include "cfg.h"
+#include "chunkin.h"
 #include "fdio.h"
 #include "iflag.h"
 #include "log.h"
+#include "senderr.h"
 #include "supervise.h"
 #include "udpruns.h"
 
 LOG_MODULE(LM_DEFAULT);
-
-namespace {
-
-// A send that failed only for now: the data stays for the next write event.
-bool is_transient(int err)
-{
-    return err == EAGAIN || err == EWOULDBLOCK || err == ENOBUFS || err == EINTR;
-}
-
-}  // namespace
 
 ssize_t Send_iov(int sockfd, const struct iovec *iov, size_t count, const struct sockaddr *addr,
                  socklen_t addr_len, size_t *total) noexcept
@@ -36,8 +28,10 @@ ssize_t Send_iov(int sockfd, const struct iovec *iov, size_t count, const struct
             bytes += size_t(n);
             continue;
         }
+        // A failed send is the caller's to log; a short one is no error
+        // the socket reports, so it is logged here.
         const int err = n < 0 ? errno : EMSGSIZE;
-        if (!(n < 0 && is_transient(err)))
+        if (n >= 0)
             log_err("%s: sendto() mismatch: %ld/%ld expected/sent\n", fn, long(iov[sent].iov_len),
                     long(n));
         errno = err;
@@ -52,7 +46,6 @@ ssize_t Send_iov(int sockfd, const struct iovec *iov, size_t count, const struct
 ssize_t Send_multi(int sockfd, const struct iovec *iov, size_t count,
                    const struct sockaddr *addr, socklen_t addr_len, size_t *total) noexcept
 {
-    static constexpr const char *fn = "Send_multi";
     if (!g_cfg.use_mmsg) return Send_iov(sockfd, iov, count, addr, addr_len, total);
     lfx_assert(count <= MMR_MAX_DGRAMS);
     struct mmsghdr hdr[MMR_MAX_DGRAMS];
@@ -65,13 +58,7 @@ ssize_t Send_multi(int sockfd, const struct iovec *iov, size_t count,
     }
     if (total) *total = 0;
     const int n = sendmmsg(sockfd, hdr, unsigned(count), MSG_DONTWAIT);
-    if (n < 1) {
-        const int err = errno;
-        if (!(n < 0 && is_transient(err)))
-            log_err("%s: sendmmsg() ERROR(%d): %s\n", fn, err, strerror(err));
-        errno = err;
-        return n;
-    }
+    if (n < 1) return n;
     size_t bytes = 0;
     for (int i = 0; i < n; ++i) bytes += iov[i].iov_len;
     if (total) *total = bytes;
@@ -82,14 +69,15 @@ namespace {
 
 // Sends a batch to the task's destination: one datagram with sendto; more
 // with one sendmmsg, as runs that the kernel cuts into datagrams where the
-// destination takes them, else datagram by datagram.  What Send_multi
-// returns.
-ssize_t send_batch(rtask *task, const struct iovec *iov, size_t count, size_t *bytes)
+// destination takes them (and may_run allows), else datagram by datagram.
+// What Send_multi returns.
+ssize_t send_batch(rtask *task, const struct iovec *iov, size_t count, bool may_run,
+                   size_t *bytes)
 {
     const auto *dst = reinterpret_cast<const sockaddr *>(&task->out_uc.sspec.addr_ss);
     const socklen_t dstlen = task->out_uc.sspec.addr_len;
     if (count < 2) return Send_iov(task->outfd, iov, count, dst, dstlen, bytes);
-    if (g_cfg.use_mmsg && !task->errctx.gso_refused && udp_runs_fit(task)) {
+    if (may_run && g_cfg.use_mmsg && !task->errctx.gso_refused && udp_runs_fit(task)) {
         static udp_runs runs;
         udp_runs_build(&runs, iov, count, dst, dstlen);
         const ssize_t sent = udp_runs_send(task->outfd, &runs);
@@ -101,8 +89,6 @@ ssize_t send_batch(rtask *task, const struct iovec *iov, size_t count, size_t *b
             return sent;
         }
         if (!is_run_refusal(err)) {
-            if (!is_transient(err))
-                log_err("%s: sendmmsg() ERROR(%d): %s\n", "Send_multi", err, strerror(err));
             *bytes = 0;
             errno = err;
             return sent;
@@ -120,6 +106,7 @@ int stream_read(rtask *task, size_t *p_nin) noexcept
 {
     static constexpr const char *fn = "stream_read";
     if (p_nin) *p_nin = 0;
+    if (task->is_chunked && chunk_ended(&task->chunk)) return chunkin_end(task);
     mm_point pt{};
     uint8_t *p = mmr_iget(task->stg.stream, &pt);
     if (!p || pt.len == 0) {
@@ -131,13 +118,16 @@ int stream_read(rtask *task, size_t *p_nin) noexcept
     int rc = 0;
     if (n > 0) {
         pt.len = size_t(n);
-        rc = mmr_iput(task->stg.stream, &pt);
-        if (rc == 0) {
-            task->total_in += uint64_t(n);
-            task->local_in += uint64_t(n);
-            add_kpsm(task->tid.sym8, &task->iavg, size_t(n));
-            ck_online_flip(task, size_t(n));
-            if (p_nin) *p_nin = size_t(n);
+        // A chunked body loses its framing here, in place, before the ring
+        // takes the bytes; a read of framing alone brings nothing.
+        if (task->is_chunked) rc = chunkin_decode(task, p, &pt.len);
+        if (rc == 0 && pt.len > 0) rc = mmr_iput(task->stg.stream, &pt);
+        if (rc == 0 && pt.len > 0) {
+            task->total_in += uint64_t(pt.len);
+            task->local_in += uint64_t(pt.len);
+            add_kpsm(task->tid.sym8, &task->iavg, pt.len);
+            ck_online_flip(task, pt.len);
+            if (p_nin) *p_nin = pt.len;
         }
     } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
         // A wake-up without data: nothing to read, the connection is fine.
@@ -149,7 +139,7 @@ int stream_read(rtask *task, size_t *p_nin) noexcept
         rta_set_error(task, "connection lost", ECONNABORTED);
         rc = -1;
     }
-    if (rc == 0) rc = rta_ensure_writes(task);
+    if (rc == 0 && pt.len > 0) rc = rta_ensure_writes(task);
     if (rc != 0) log_err("%s: ERROR(%d)\n", fn, rc);
     return rc;
 }
@@ -177,21 +167,37 @@ int stream_write(rtask *task, size_t *p_nout) noexcept
     }
     lfx_assert(count > 0);
 
-    size_t bytes = 0;
-    const ssize_t sent = send_batch(task, iov, count, &bytes);
-    const int err = errno;
-    log_dbg("%s: [p%d/%lu] >>\n", fn, int(sent), static_cast<unsigned long>(bytes));
-    if (sent > 0) {
+    // Each datagram of the batch is sent or, when the destination refuses
+    // it for good, dropped: a refusal is no failure of the source, whose
+    // connection stays.  After a refusal the rest go one by one, each
+    // meeting its own error.  A send that stops short, or cannot pass
+    // now, leaves the rest for the next write event.
+    size_t done = 0, nsent = 0, bytes = 0;
+    bool may_run = true;
+    while (done < count) {
+        size_t b = 0;
+        const ssize_t sent = send_batch(task, iov + done, count - done, may_run, &b);
+        const int err = errno;
+        if (sent > 0) {
+            done += size_t(sent), nsent += size_t(sent), bytes += b;
+            break;
+        }
+        if (sent == 0 || is_transient_send(err)) break;
+        send_err_note(task, fn, "PRI", err, 1);
+        may_run = false;
+        ++done;
+    }
+    log_dbg("%s: [p%d/%lu] >>\n", fn, int(nsent), static_cast<unsigned long>(bytes));
+    if (bytes > 0) {
+        send_err_clear(task, fn, "PRI");
         task->total_out += bytes;
         add_kpsm(task->tid.sym8, &task->oavg, bytes);
         if (p_nout) *p_nout = bytes;
-        const ssize_t left = mmr_oput(ring, iov, size_t(sent));
-        if (left < 0) log_err("%s: cannot add %d packets\n", fn, int(sent));
+    }
+    if (done > 0) {
+        const ssize_t left = mmr_oput(ring, iov, done);
+        if (left < 0) log_err("%s: cannot add %d packets\n", fn, int(done));
         if (left <= ssize_t(MMR_WRITER_LOWMARK)) rc = rta_drop_writer(task);
-    } else if (!is_transient(err)) {
-        log_dbg("%s: [%s] (%p) failed to write data\n", fn, rta_label(task),
-                static_cast<void *>(task));
-        rc = -1;
     }
     if (rc == 0) rc = rta_ensure_reads(task);
     return rc;

@@ -23,24 +23,30 @@ constexpr size_t MMR_MAX_DGRAMS = 64;
 // read.
 constexpr size_t MMR_WRITER_LOWMARK = 375;
 
-// Reads what the source has into the ring.  0 (also when there is nothing
-// to read, or no room: the reader then waits for the writer); -1 when the
-// peer closed or the read failed (task error "connection lost", 103); the
+// Reads what the source has into the ring, a chunked body decoded on the
+// way (chunkin.h).  0 (also when there is nothing to read, or no room: the
+// reader then waits for the writer); -1 when the peer closed, the read
+// failed, or a chunked body ended or broke its framing (task error
+// "connection lost", 103); the
 // ring's -14 for a stream that is not a transport stream; a registration's
 // error.  *p_nin (when given) = the bytes read.
 int stream_read(rtask *task, size_t *p_nin = nullptr) noexcept;
 // Sends one batch of whole-packet datagrams and consumes what was sent.
-// 0, also when a send would block (the data waits for the next write
-// event); -1 when the batch could not be sent; the ring's -14; a
-// registration's error.  *p_nout (when given) = the bytes sent.
+// Send errors never fail the task, as on the datagram path: a datagram
+// that cannot pass now (EAGAIN, ENOBUFS, EINTR) waits for the next write
+// event, one that never will is dropped and counted, logged by the rule
+// of senderr.h.  0, or the ring's -14, or a registration's error.
+// *p_nout (when given) = the bytes sent.
 int stream_write(rtask *task, size_t *p_nout = nullptr) noexcept;
 // Sends each entry as one datagram, in order, until one fails.  The count
 // sent (errno set when it is short of count because a send failed), or -1
-// when the first one failed.  *total (when given) = the bytes sent.
+// when the first one failed.  *total (when given) = the bytes sent.  A
+// failed send is left to the caller to log; a short one is logged here.
 ssize_t Send_iov(int sockfd, const struct iovec *iov, size_t count, const struct sockaddr *addr,
                  socklen_t addr_len, size_t *total) noexcept;
 // With use_mmsg, sends the entries (at most MMR_MAX_DGRAMS) with one
 // sendmmsg; otherwise as Send_iov.  The number of datagrams sent, or the
-// failed call's result (0 or -1, errno set).  *total = their bytes.
+// failed call's result (0 or -1, errno set, not logged).  *total = their
+// bytes.
 ssize_t Send_multi(int sockfd, const struct iovec *iov, size_t count,
                    const struct sockaddr *addr, socklen_t addr_len, size_t *total) noexcept;

@@ -84,7 +84,18 @@ void set_write_tm(rtask *task, src_timers *tm) noexcept
     if (!is_set(tm->first_io_tm)) tm->first_io_tm = now;
 }
 
-bool is_online(const rtask *task) noexcept { return task->retry_count == 0 && !task->errstr; }
+bool is_online(const rtask *task) noexcept
+{
+    return !task->errstr && !is_set(task->tm.last_down_tm);
+}
+
+void ck_retry_reset(rtask *task) noexcept
+{
+    if (task->retry_count == 0 || !is_online(task)) return;
+    if (diff_ms(rqs_now_ref(), &task->tm.first_io_tm) < g_cfg.savail_tmout_ms) return;
+    task->retry_count = 0;
+    log_dbg("%s: task retry count reset\n", "ck_retry_reset");
+}
 
 void ck_online_flip(rtask *task, size_t len) noexcept
 {
@@ -101,10 +112,8 @@ void ck_online_flip(rtask *task, size_t len) noexcept
             tm.first_io_tm = mono_now();
             log_info("%s: BACK ONLINE: %s [%s], in=%zu/%zu bytes\n", fn, task->tid.sym8,
                      esc_str(task->hkey).c_str(), size_t(task->local_in), min_read);
-            if (task->retry_count != 0) {
-                task->retry_count = 0;
-                log_dbg("%s: task retry count reset\n", fn);
-            }
+            // The revivals are earned back later (ck_retry_reset): a source
+            // that answers and fails again at once must use them up.
             rta_set_error(task, nullptr, 0);
         }
     } else if (!is_set(tm.first_io_tm)) {
@@ -120,7 +129,7 @@ long calc_min_ms(long val, long dflt_val) noexcept { return val < dflt_val ? dfl
 void ck_p2a_flip(rtask *task) noexcept
 {
     static constexpr const char *fn = "ck_p2a_flip";
-    if (task->altin.is_active || task->retry_count != 0) {
+    if (task->altin.is_active || !is_online(task)) {
         if (g_cfg.must_track_io) log_dbg("%s: [%s] ALT-active or offline\n", fn, rta_label(task));
         return;
     }
@@ -140,7 +149,7 @@ void ck_p2a_flip(rtask *task) noexcept
 void ck_a2p_flip(rtask *task) noexcept
 {
     static constexpr const char *fn = "ck_a2p_flip";
-    if (!task->altin.is_active || task->retry_count != 0) {
+    if (!task->altin.is_active || !is_online(task)) {
         log_dbg("%s: [%s] PRI-active or offline\n", fn, rta_label(task));
         return;
     }

@@ -26,13 +26,20 @@ void set_recovery_rtime(const char *tag, const char *tid, src_timers *tm) noexce
 void set_read_tm(rtask *task, src_timers *tm) noexcept;
 void set_write_tm(rtask *task, src_timers *tm) noexcept;
 // After a read of len bytes: a task that was down comes back online once
-// it has read min_read_online bytes (revival count and error cleared); a
-// task never online goes online.  Then the handshake detach check.
+// it has read min_read_online bytes (its error cleared); a task never
+// online goes online.  Then the handshake detach check.
 void ck_online_flip(rtask *task, size_t len) noexcept;
-// No revival counted and no error text.
+// Back online since its last suspension or gap (no down time pending) and
+// no error text.
 bool is_online(const rtask *task) noexcept;
-// Switches to the alternate source when the primary has been silent for
-// src_down_tmout_ms and the alternate readable for src_avail_tmout_ms.
+// After output was sent: a revived task earns its revivals back (its
+// revival count returns to 0) once it is online and has been for
+// src_avail_tmout_ms, so that a task that fails again and again, however
+// briefly it comes back between, is removed after max_retries.
+void ck_retry_reset(rtask *task) noexcept;
+// Switches to the alternate source, on an online task, when the primary
+// has been silent for src_down_tmout_ms and the alternate readable for
+// src_avail_tmout_ms.
 void ck_p2a_flip(rtask *task) noexcept;
 // Switches back to the primary when it has been up for half the
 // availability time while the alternate has been silent for a third of

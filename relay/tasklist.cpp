@@ -1,6 +1,7 @@
 #include "tasklist.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,18 +34,9 @@ char *next_field(char **p)
     return start;
 }
 
-// Longer lines are refused whole: a line split in two would make its rest
-// a task of its own.  The buffer holds one character more than a line may
-// have besides the line end, so that an over-long line shows.
-constexpr size_t LINE_ROOM = TL_MAX_LINE + 4;
-
-// Skips the rest of an over-long line.
-void skip_rest(FILE *fp)
-{
-    int c;
-    while ((c = fgetc(fp)) != EOF && c != '\n') {
-    }
-}
+// Room for a line of TL_MAX_LINE characters, the two line-end characters
+// chomp takes (the reader keeps a CR) and the NUL.
+constexpr size_t LINE_ROOM = TL_MAX_LINE + 3;
 
 }  // namespace
 
@@ -120,18 +112,24 @@ int load_tasks(const char *path) noexcept
     int rc = 0;
     size_t lineno = 0;
     char line[LINE_ROOM];
-    while (rc == 0 && fgets(line, sizeof(line), fp)) {
+    for (;;) {
+        const ssize_t n = read_line(fp, line, sizeof(line));
+        if (n == LINE_EOF) break;
         ++lineno;
-        const size_t raw = strlen(line);
-        const bool whole = raw && line[raw - 1] == '\n';
-        if (!whole && raw == sizeof(line) - 1) skip_rest(fp);
-        chomp(line);
-        if (strlen(line) > TL_MAX_LINE) {
-            log_err("%s: line %lu is longer than %lu characters: [%.40s...]\n", fn,
-                    (unsigned long)lineno, (unsigned long)TL_MAX_LINE, line);
+        // A line is judged whole: read in pieces, the rest of a long
+        // comment would become a task of its own.
+        if (n == LINE_NUL) {
+            log_err("%s: [%s] line %lu holds a NUL byte\n", fn, path, (unsigned long)lineno);
             rc = -1;
-            break;
+        } else if (n == LINE_ERROR) {
+            log_err("%s: [%s] read ERROR(%d): %s\n", fn, path, errno, strerror(errno));
+            rc = -1;
+        } else if (n == LINE_LONG || strlen(chomp(line)) > TL_MAX_LINE) {
+            log_err("%s: [%s] line %lu is longer than %lu characters\n", fn, path,
+                    (unsigned long)lineno, (unsigned long)TL_MAX_LINE);
+            rc = -1;
         }
+        if (rc != 0) break;
         if (line[0] == '#') continue;
         task_line tl;
         if (parse_task_line(line, &tl) != 0) {
@@ -142,7 +140,7 @@ int load_tasks(const char *path) noexcept
         log_dbg("%s: src=[%s] asrc=[%s] dst=[%s] cid=[%s] (%s)\n", fn, tl.src,
                 tl.alt ? tl.alt : "", tl.dst, tl.cid ? tl.cid : "",
                 rta_optstr(&tl.opt, optbuf, sizeof(optbuf)));
-        rc = add_task(-1, tl.src, tl.dst, tl.alt, tl.cid, &tl.opt);
+        if ((rc = add_task(-1, tl.src, tl.dst, tl.alt, tl.cid, &tl.opt)) != 0) break;
     }
     fclose(fp);
     log_info("%s: done\n", fn);

@@ -27,8 +27,9 @@ struct task_line {
 };
 
 // Reads the file at path and creates its tasks with add_task.  0 when
-// every line made a task; -1 when the file cannot be opened or a line is
-// malformed or too long; otherwise add_task's result.  Loading stops at
+// every line made a task; -1 when the file cannot be opened or read, or a
+// line is malformed, too long or holds a NUL (the file and line named);
+// otherwise add_task's result.  Loading stops at
 // the first failure; the tasks of earlier lines remain.
 int load_tasks(const char *path) noexcept;
 // Splits one line (line end included or not) in place into *tl.  0, or -1

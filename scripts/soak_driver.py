@@ -14,9 +14,10 @@ traffic was seen to settle until just before anything the driver does that
 may lawfully disturb it (stopping its source, destination or remote daemon,
 dropping or killing it).  Inside a window every datagram sent must arrive
 once and in order.  The faults injected on purpose (full /dev/shm, low
-descriptor limit, unreachable peers, connection storms, hostile heads and
-agent messages) must leave the relays already running untouched, so they
-do not close windows.
+descriptor limit, unreachable peers, connection storms, hostile and
+trickled heads, a thousand keep-alive links held at once, agent messages)
+must leave the relays already running untouched, so they do not close
+windows.
 """
 import argparse
 import ctypes
@@ -879,6 +880,8 @@ class Soak:
         self.stuck_cpu = []
         self.active = False
         self.failovers = 0
+        self.trickles = []       # markers of trickled heads, and whether they were answered
+        self.links_held = 0
         self.filler = '/dev/shm/soak-filler'
         self.verbose = args.verbose
         self.udp_out = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -1582,6 +1585,92 @@ class Soak:
             chunks = [(0.5, raw[i:i + 1]) for i in range(min(len(raw) - 4, 30))]
             Request(self, 'slowloris', chunks, {'closed', 'reset-by-daemon'})
 
+    def act_hold_links(self, n=None):
+        """Many clients join one relay on keep-alive links and hold them:
+        more than the daemon's limit of requests being read, so that fresh
+        requests sent meanwhile are answered only when links are kept apart
+        from them.  The links are let go a moment later."""
+        fs = self.live_flows(lambda f: f.kind not in ('agent',) and not f.ka and f.healthy())
+        if not fs:
+            return
+        f = self.rng.choice(fs)
+        n = n or self.rng.randrange(50, 200)
+        held, answered = [], [0]
+        path = f.path_base + '/keep-alive' + ('?' + f.query if f.query else '')
+        self.say('%s: %d clients hold links' % (f.name, n))
+
+        def expect():
+            return {'200'} if f.healthy() else {'200', '403', '404'}
+
+        def release():
+            for s in held:
+                if s in f.links:
+                    f.links.remove(s)
+                    self.loop.unwatch(s)
+                    s.close()
+                    f.rcount -= 1
+
+        def done(o, s):
+            answered[0] += 1
+            if o == '200' and s is not None and f.state not in ('ending', 'gone'):
+                f.rcount += 1
+                f.links.append(s)
+                held.append(s)
+                self.links_held += 1
+                self.loop.watch(s, selectors.EVENT_READ, lambda s_, ev: self.link_event(f, s_))
+            elif s is not None:
+                s.close()
+            if answered[0] == n:
+                # Every link made: fresh requests must still be answered.
+                for _ in range(5):
+                    self.act_head()
+                self.loop.at(self.rng.uniform(1.0, 3.0), release)
+
+        # In waves, so that the listener's backlog is not what is tested.
+        for i in range(0, n, 100):
+            def wave(k=min(100, n - i)):
+                for _ in range(k):
+                    Request(self, 'held-link', [(0, self.get(path))], expect, done=done, keep=True)
+            self.loop.at(0.05 * (i // 100), wave)
+
+    def act_trickle(self):
+        """A head sent a few bytes at a time: a complete one is answered, an
+        endless one refused at 1023 bytes; either is logged once (checked at
+        the end by its marker)."""
+        r = self.rng
+        marker = 'x-trickle-%d-' % len(self.trickles)
+        if r.random() < 0.7:
+            p = '/src/127.0.0.1:%d/dst/127.0.0.1:%d' % (self.port('src'), self.port('dst'))
+            raw = ('HEAD %s HTTP/1.1\r\nX-Mark: %s\r\nX-Pad: %s\r\n\r\n'
+                   % (p, marker, 'p' * r.randrange(200, 700))).encode()
+            expect = {'200'}
+        else:
+            raw = ('GET /%s' % marker).encode() + b'a' * r.randrange(1100, 1500)
+            expect = {'closed', 'reset-by-daemon'}
+        chunks, at = [], 0
+        while at < len(raw):
+            k = r.randrange(1, 4)
+            chunks.append((0.002, raw[at:at + k]))
+            at += k
+        entry = [marker, None]
+        self.trickles.append(entry)
+
+        def done(o, s):
+            entry[1] = o
+            if s is not None:
+                s.close()
+        rq = Request(self, 'trickle', chunks, expect, done=done)
+        rq.chunks_text = 'head of %d bytes, a few at a time' % len(raw)
+
+    def check_trickles(self):
+        """Each trickled head reached A's log at most once, whatever the
+        number of reads it took."""
+        text = self.a.log_text()
+        for marker, outcome in self.trickles:
+            n = text.count(marker)
+            if n > 1:
+                self.fail('trickled head %s (%s) logged %d times' % (marker, outcome, n))
+
     def act_storm(self):
         r = self.rng
         n = r.randrange(150, 400)
@@ -1865,6 +1954,8 @@ class Soak:
             (2, self.act_malformed),
             (1, self.act_overlong),
             (1, self.act_slow),
+            (1, self.act_trickle),
+            (0.1, self.act_hold_links),
             (1.5, self.act_agent_junk),
             (0.08, self.act_storm),
             (0.05, self.act_restart_b),
@@ -1900,6 +1991,8 @@ class Soak:
             (0.6, self.act_agent_burst),
             (0.35, self.fault_stall),
             (0.8, self.fault_task_limit),
+            (0.2, lambda: self.act_hold_links(self.rng.randrange(1000, 1200))),
+            (0.45, lambda: [self.act_trickle() for _ in range(20)]),
         ]
         for frac, fn in plan:
             self.loop.at(length * (frac + r.uniform(-0.03, 0.03)), self.guarded(fn))
@@ -2085,6 +2178,7 @@ class Soak:
         left = [n for n in shm_objects() if n != os.path.basename(self.filler)]
         if left:
             self.fail('/dev/shm holds %s after both daemons ended' % left)
+        self.check_trickles()
         reports = sorted(os.listdir(self.sanitizer_dir))
         for name in reports:
             self.fail('sanitizer report %s:\n%s' % (name, open(os.path.join(self.sanitizer_dir, name),
@@ -2120,7 +2214,8 @@ class Soak:
         print('     %-20s' % 'kind' + ''.join('%10s' % c for c in cols))
         for k in kinds:
             print('     %-20s' % k + ''.join('%10d' % self.answers[k].get(c, 0) for c in cols))
-        print('   client connections: %d (unexpected outcomes %d)' % (self.client_connections, self.unexpected))
+        print('   client connections: %d (unexpected outcomes %d); links held %d; trickled heads %d'
+              % (self.client_connections, self.unexpected, self.links_held, len(self.trickles)))
         print('   agent messages: %s' % ', '.join('%s %d' % kv for kv in sorted(self.agent_sent.items())))
         ca, ea, sa, created, ended = self.log_counts(self.a)
         cb, eb, _, _, _ = self.log_counts(self.b)

@@ -12,6 +12,7 @@
 #include "dvt.h"
 #include "fdio.h"
 #include "log.h"
+#include "txtesc.h"
 
 LOG_MODULE(LM_DEFAULT);
 
@@ -141,15 +142,25 @@ int get_http_response(int sock) noexcept
     head[hlen] = '\0';
     log_dbg("%s: read %ld bytes:\n%s\n", fn, long(n), head);
 
-    int major = 0, minor = 0, status = 0;
+    int major = 0, minor = 0, status = 0, text_at = 0;
     char reason[80] = "";
-    const int k = sscanf(head, "HTTP/%1d.%1d %d %79s", &major, &minor, &status, reason);
+    const int k =
+        sscanf(head, "HTTP/%1d.%1d %d %n%79s", &major, &minor, &status, &text_at, reason);
     if (k < 4) {
         log_err("%s: parsed %d < 4 elements (expected to be parsed)\n", fn, std::max(k, 0));
         g_http_rest.len = 0;
         return -1;
     }
     log_dbg("Status: HTTP/%d.%d %d %s\n", major, minor, status, reason);
+    // Only a success leads to the transfer: the body of an error answer
+    // is no test data, and counting it would report a failure as success.
+    if (status < 200 || status > 299) {
+        const char *text = head + text_at;
+        log_err("%s: server answered %d %s\n", fn, status,
+                esc_str(text, strcspn(text, "\r\n")).c_str());
+        g_http_rest.len = 0;
+        return -1;
+    }
     return 0;
 }
 

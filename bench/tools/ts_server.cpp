@@ -2,7 +2,9 @@
 // with an endless MPEG transport stream: 188-byte packets whose payload
 // carries a stamp (stream = connection number, sequence = packet number),
 // so that a receiver of the relayed datagrams can check order and loss.
-// Each connection gets its stream flat out or paced at a packet rate; after
+// Each connection gets its stream flat out or paced at a packet rate, as a
+// plain body or (--chunked) in chunked transfer coding, one chunk per batch
+// of packets made; after
 // --duration the streams pause with the connections kept open until the
 // server quits (SIGTERM, SIGINT), so that what is in flight can drain.
 #include <getopt.h>
@@ -33,12 +35,13 @@ namespace {
 {
     fprintf(stderr,
             "Usage: %s --listen ADDR:PORT [--pps N] [--duration SEC] [--max-clients N]\n"
-            "          [--sndbuf BYTES] [--out FILE] [--cpu N]\n"
+            "          [--sndbuf BYTES] [--out FILE] [--cpu N] [--chunked]\n"
             "Answers each GET with a transport stream of stamped 188-byte packets, flat\n"
             "out (--pps 0, the default) or at --pps packets per second per connection,\n"
             "for --duration seconds (default: until it quits) from the connection's\n"
-            "answer on.  Prints listen=ADDR:PORT once bound, and its totals (to --out\n"
-            "when given) when it quits.\n",
+            "answer on; --chunked sends the body in chunks.  Prints listen=ADDR:PORT\n"
+            "once bound, and its totals (to --out when given; chunk framing not\n"
+            "counted) when it quits.\n",
             argv0);
     exit(1);
 }
@@ -48,6 +51,11 @@ constexpr size_t CHUNK_PKTS = 256;
 constexpr uint64_t TICK_NS = 200000;  // paced writes: every 0.2 ms
 constexpr std::string_view ANSWER =
     "HTTP/1.0 200 OK\r\nContent-Type: video/MP2T\r\nServer: ts_server\r\n\r\n";
+constexpr std::string_view CHUNKED_ANSWER =
+    "HTTP/1.1 200 OK\r\nContent-Type: video/MP2T\r\nServer: ts_server\r\n"
+    "Transfer-Encoding: chunked\r\n\r\n";
+// Room of a chunk's size line and the CR LF after its data.
+constexpr size_t CHUNK_FRAMING = 16;
 
 struct client {
     int fd = -1;
@@ -60,7 +68,7 @@ struct client {
     size_t answer_left = 0;  // bytes of the answer head not written yet
     // Bytes made but not yet written: buf[pos .. len).
     size_t pos = 0, len = 0;
-    uint8_t buf[ANSWER.size() + CHUNK_PKTS * TS_LEN];
+    uint8_t buf[CHUNKED_ANSWER.size() + CHUNK_FRAMING + CHUNK_PKTS * TS_LEN];
 };
 
 struct server {
@@ -68,6 +76,8 @@ struct server {
     long pps = 0;
     uint64_t stop_after_ns = 0;  // 0: no end
     long max_clients = 1024;
+    bool chunked = false;
+    uint64_t framing_bytes = 0;  // chunk framing made, counted out of written_bytes
     uint32_t next_stream = 0;
     uint64_t written_bytes = 0;  // stream bytes written, the answers not included
     std::vector<std::unique_ptr<client>> clients;
@@ -105,12 +115,22 @@ bool flush_pending(server &s, client *c)
     return true;
 }
 
-// Makes up to npkts packets into the empty buffer.
-void make_packets(client *c, uint64_t npkts)
+// Makes up to npkts packets into the empty buffer, as one chunk when the
+// body is chunked.
+void make_packets(server &s, client *c, uint64_t npkts)
 {
     if (npkts > CHUNK_PKTS) npkts = CHUNK_PKTS;
+    const size_t start = c->len;
+    if (s.chunked)
+        c->len += size_t(snprintf(reinterpret_cast<char *>(c->buf + c->len), CHUNK_FRAMING - 2,
+                                  "%zx\r\n", size_t(npkts) * TS_LEN));
     for (uint64_t i = 0; i < npkts; ++i) fill_ts_packet(c->buf + c->len + i * TS_LEN, c->stream, c->seq++);
     c->len += size_t(npkts) * TS_LEN;
+    if (s.chunked) {
+        memcpy(c->buf + c->len, "\r\n", 2);
+        c->len += 2;
+        s.framing_bytes += c->len - start - size_t(npkts) * TS_LEN;
+    }
 }
 
 // Sends packets until the socket is full (flat out) or until what is due
@@ -137,7 +157,7 @@ bool pump(server &s, client *c, uint64_t now)
             if (due <= c->seq) return true;
             want = due - c->seq;
         }
-        make_packets(c, want);
+        make_packets(s, c, want);
     }
     return true;
 }
@@ -146,10 +166,11 @@ void start_stream(server &s, client *c, uint64_t now)
 {
     c->streaming = true;
     c->start_ns = now;
-    memcpy(c->buf, ANSWER.data(), ANSWER.size());
+    const std::string_view answer = s.chunked ? CHUNKED_ANSWER : ANSWER;
+    memcpy(c->buf, answer.data(), answer.size());
     c->pos = 0;
-    c->len = ANSWER.size();
-    c->answer_left = ANSWER.size();
+    c->len = answer.size();
+    c->answer_left = answer.size();
     epoll_event ev{};
     ev.events = s.pps > 0 ? EPOLLIN : EPOLLIN | EPOLLOUT;
     ev.data.ptr = c;
@@ -223,6 +244,7 @@ int main(int argc, char **argv)
         {"duration", required_argument, nullptr, 't'},    {"max-clients", required_argument, nullptr, 'm'},
         {"sndbuf", required_argument, nullptr, 's'},      {"out", required_argument, nullptr, 'o'},
         {"cpu", required_argument, nullptr, 'c'},         {"help", no_argument, nullptr, 'h'},
+        {"chunked", no_argument, nullptr, 'k'},
         {nullptr, 0, nullptr, 0}};
     server s;
     const char *listen_text = nullptr, *out_path = nullptr;
@@ -238,6 +260,7 @@ int main(int argc, char **argv)
         case 's': ok = arg_long("--sndbuf", optarg, 0, 1L << 30, &sndbuf); break;
         case 'o': out_path = optarg; break;
         case 'c': ok = arg_long("--cpu", optarg, -1, 1023, &cpu); break;
+        case 'k': s.chunked = true; break;
         default: usage(argv[0]);
         }
         if (!ok) return 1;
@@ -306,7 +329,8 @@ int main(int argc, char **argv)
 
     uint64_t pending = 0;
     for (const auto &c : s.clients) pending += c->len - c->pos;
-    const uint64_t bytes = s.written_bytes;
+    // Framing still pending is within one chunk's framing per client.
+    const uint64_t bytes = s.written_bytes > s.framing_bytes ? s.written_bytes - s.framing_bytes : 0;
     FILE *out = out_path ? fopen(out_path, "we") : stdout;
     if (!out) out = stdout;
     fprintf(out, "clients=%u packets=%" PRIu64 " bytes=%" PRIu64 " pending=%" PRIu64 "\n", s.next_stream,

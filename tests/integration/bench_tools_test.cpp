@@ -1,7 +1,8 @@
 // The relay benchmark's programs run as they are on loopback: the reference
 // forwarders must relay every datagram byte for byte and in order, the
 // sink must count what the generator sent and tell gaps, late datagrams and
-// duplicates apart, and the TS server must stream stamped packets.
+// duplicates apart, and the TS server must stream stamped packets, as a
+// plain or a chunked body.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -25,6 +26,7 @@
 #include <gtest/gtest.h>
 
 #include "benchkit.h"
+#include "chunked.h"
 #include "netns.h"
 #include "support.h"
 
@@ -449,18 +451,28 @@ TEST(bench_tools, ts_server_streams_stamped_packets)
     EXPECT_GE(s.at("packets"), 1000);
 }
 
+namespace {
+
+// Connects *c to the TS server srv and sends it a GET.
+void ask_for_stream(tool_run &srv, Fd *c)
+{
+    benchkit::endpoint ep;
+    ASSERT_TRUE(endpoint_of(srv.wait_line("listen="), &ep));
+    c->fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(connect(c->fd, reinterpret_cast<sockaddr *>(&ep.ss), ep.len), 0);
+    const std::string rq = "GET / HTTP/1.0\r\n\r\n";
+    ASSERT_EQ(write(c->fd, rq.data(), rq.size()), ssize_t(rq.size()));
+}
+
+}  // namespace
+
 // A paced TS stream keeps its rate and stops after its duration, keeping
 // the connection open.
 TEST(bench_tools, ts_server_paces_and_pauses)
 {
     tool_run srv("ts_server", {"--listen", "127.0.0.1:0", "--pps", "5000", "--duration", "0.4"});
-    benchkit::endpoint ep;
-    ASSERT_TRUE(endpoint_of(srv.wait_line("listen="), &ep));
     Fd c;
-    c.fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_EQ(connect(c.fd, reinterpret_cast<sockaddr *>(&ep.ss), ep.len), 0);
-    const std::string rq = "GET / HTTP/1.0\r\n\r\n";
-    ASSERT_EQ(write(c.fd, rq.data(), rq.size()), ssize_t(rq.size()));
+    ASSERT_NO_FATAL_FAILURE(ask_for_stream(srv, &c));
     size_t total = 0;
     bool closed = false;
     const auto deadline = clock_type::now() + std::chrono::milliseconds(1200);
@@ -563,4 +575,43 @@ TEST(bench_tools, many_socket_forwarder_relays_each_port_to_its_own_destination)
                 EXPECT_EQ(c.at("runs"), 0);
         }
     }
+}
+
+// With --chunked the TS server answers HTTP/1.1 with a chunked body whose
+// payload is the same stamped stream, and counts packets without framing.
+TEST(bench_tools, ts_server_chunks_its_stream)
+{
+    tool_run srv("ts_server", {"--listen", "127.0.0.1:0", "--pps", "5000", "--duration", "0.2",
+                               "--chunked"});
+    Fd c;
+    ASSERT_NO_FATAL_FAILURE(ask_for_stream(srv, &c));
+    std::string wire;
+    const auto deadline = clock_type::now() + std::chrono::milliseconds(800);
+    while (clock_type::now() < deadline) {
+        pollfd p = {c.fd, POLLIN, 0};
+        char buf[65536];
+        const ssize_t r = poll(&p, 1, 50) == 1 ? read(c.fd, buf, sizeof(buf)) : 0;
+        if (r > 0) wire.append(buf, size_t(r));
+    }
+    EXPECT_EQ(srv.stop(), 0);
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: video/MP2T\r\nServer: ts_server\r\n"
+                             "Transfer-Encoding: chunked\r\n\r\n";
+    ASSERT_EQ(wire.substr(0, head.size()), head);
+    chunk_dec d;
+    chunk_init(&d);
+    size_t n = 0;
+    std::string body = wire.substr(head.size());
+    ASSERT_EQ(chunk_decode(&d, reinterpret_cast<uint8_t *>(body.data()), body.size(), &n),
+              CHUNK_MORE);
+    ASSERT_EQ(n % benchkit::TS_LEN, 0u);
+    for (uint64_t i = 0; i < n / benchkit::TS_LEN; ++i) {
+        const auto *p = reinterpret_cast<const uint8_t *>(body.data()) + i * benchkit::TS_LEN;
+        uint32_t stream = 99;
+        uint64_t seq = 0;
+        ASSERT_TRUE(benchkit::get_stamp(p + benchkit::TS_HEAD_LEN, benchkit::STAMP_LEN, &stream, &seq));
+        ASSERT_EQ(seq, i);
+    }
+    const auto s = fields(srv.wait_line("clients="));
+    EXPECT_EQ(uint64_t(s.at("packets")), n / benchkit::TS_LEN);
+    EXPECT_GE(n / benchkit::TS_LEN, 900u);
 }

@@ -40,6 +40,11 @@ long now_ms()
 // A bounded pause: the programs under test run on their own clocks.
 void pause_ms(int ms) { (void)poll(nullptr, 0, ms); }
 
+// The bound of a wait for what must come (a line, a datagram, an exit): a
+// machine busy with other work may start a program or deliver a datagram
+// seconds late, and a wait that succeeds returns at once anyway.
+constexpr int WAIT_MS = 20000;
+
 size_t count_of(const std::string &text, const std::string &what)
 {
     size_t n = 0;
@@ -101,7 +106,7 @@ public:
     }
     // The exit status once it ended, at most ms from now; -1 when it was
     // ended by a signal, or did not end in time (it is then killed).
-    int finish(int ms = 8000)
+    int finish(int ms = WAIT_MS)
     {
         for (const long end = now_ms() + ms; pid_ > 0; pause_ms(5)) {
             if (waitpid(pid_, &status_, WNOHANG) == pid_) {
@@ -277,7 +282,7 @@ protected:
         const std::string port = std::to_string(free_port());
         args.insert(args.end(), {"-a", "127.0.0.1", "-p", port});
         srv = std::make_unique<Proc>(dvs_, args);
-        EXPECT_TRUE(srv->wait_for("waiting for input", 5000, true));
+        EXPECT_TRUE(srv->wait_for("waiting for input", WAIT_MS, true));
         return port;
     }
     std::string dvt_, dvs_;
@@ -347,12 +352,13 @@ TEST_F(dvt, option_errors_end_with_their_message_and_status)
     EXPECT_TRUE(has(z.err(), "ZEF: R:1,U:0,s:0,m:1,max_iospan_delta=500\n"));
     EXPECT_TRUE(has(z.out(), "ZEF: exiting with rc=0\n"));
 
-    // -D: the alarm ends the program, without statistics.
-    std::unique_ptr<Proc> srv;
-    serve(srv, {"-D", "1"});
-    EXPECT_EQ(srv->finish(5000), -1);
-    EXPECT_EQ(srv->term_signal(), SIGALRM);
-    EXPECT_TRUE(has(srv->err(), "Will quit after 1 seconds\n"));
+    // -D: the alarm ends the program, without statistics (on a busy
+    // machine it may come before the server says it waits for input).
+    Proc alarmed(dvs_, {"-D", "1", "-a", "127.0.0.1", "-p", std::to_string(free_port())});
+    EXPECT_EQ(alarmed.finish(), -1);
+    EXPECT_EQ(alarmed.term_signal(), SIGALRM);
+    EXPECT_TRUE(has(alarmed.err(), "Will quit after 1 seconds\n"));
+    EXPECT_FALSE(has(alarmed.out(), "total received"));
 }
 
 TEST_F(dvt, tcp_byte_counts_match_and_failed_connections_exit_with_2)
@@ -362,14 +368,14 @@ TEST_F(dvt, tcp_byte_counts_match_and_failed_connections_exit_with_2)
         SCOPED_TRACE(addr);
         const std::string port = std::to_string(free_port());
         Proc srv(dvs_, {"-a", addr, "-p", port, "-n", "65536"});
-        ASSERT_TRUE(srv.wait_for("waiting for input", 5000, true));
+        ASSERT_TRUE(srv.wait_for("waiting for input", WAIT_MS, true));
         // Two clients in turn: the server serves one peer after the other.
         for (size_t round = 1; round <= 2; ++round) {
             Proc cli(dvt_, {"-w", "-a", addr, "-p", port});
-            ASSERT_TRUE(cli.wait_for("WRITE [+MEM+] to fd=3, msg_size=1400 delay=0 ms\n", 5000));
+            ASSERT_TRUE(cli.wait_for("WRITE [+MEM+] to fd=3, msg_size=1400 delay=0 ms\n", WAIT_MS));
             pause_ms(300);
             EXPECT_EQ(cli.stop(), 0);
-            ASSERT_TRUE(srv.wait_for("is exiting with rc=0", 5000, true, round));
+            ASSERT_TRUE(srv.wait_for("is exiting with rc=0", WAIT_MS, true, round));
             EXPECT_GT(total_of(cli.out(), "total sent to fd=3"), 100000);
             EXPECT_EQ(total_of(srv.out(), "total received from"), total_of(cli.out(), "total sent"));
         }
@@ -391,7 +397,7 @@ TEST_F(dvt, tcp_byte_counts_match_and_failed_connections_exit_with_2)
     EXPECT_TRUE(has(dropped.err(), "mk_sock: CONNECT [3]\n"));
     // The server's reader saw its peer go at once: a run of no length has
     // the rate 0, not a division by zero.
-    ASSERT_TRUE(srv->wait_for("total received from", 5000));
+    ASSERT_TRUE(srv->wait_for("total received from", WAIT_MS));
     EXPECT_TRUE(has(srv->out(), "connected from IPv4 127.0.0.1:"));
     EXPECT_TRUE(has(srv->out(), "\nI/O: 0.000000 Kb within 0.000000 sec; 0.000000 Kb/sec\n"));
 }
@@ -401,17 +407,17 @@ TEST_F(dvt, server_listens_on_both_families)
     const int port = free_port(true);
     // -6 without -a: IPv4 on the port, IPv6 on the port + 1.
     Proc srv(dvs_, {"-6", "-p", std::to_string(port)});
-    ASSERT_TRUE(srv.wait_for("waiting for input", 5000, true));
+    ASSERT_TRUE(srv.wait_for("waiting for input", WAIT_MS, true));
     Fd c4(tcp_connect("127.0.0.1", port));
     ASSERT_TRUE(send_all(c4.fd, "0123456789"));
     c4.reset();
-    ASSERT_TRUE(srv.wait_for("10 bytes\n", 5000));
+    ASSERT_TRUE(srv.wait_for("10 bytes\n", WAIT_MS));
     EXPECT_TRUE(has(srv.out(), "connected from IPv4 127.0.0.1:"));
     if (!have_ipv6_loopback()) return;
     Fd c6(tcp_connect("::1", port + 1));
     ASSERT_TRUE(send_all(c6.fd, "0123456789ab"));
     c6.reset();
-    ASSERT_TRUE(srv.wait_for("12 bytes\n", 5000));
+    ASSERT_TRUE(srv.wait_for("12 bytes\n", WAIT_MS));
     EXPECT_TRUE(has(srv.out(), "connected from IPv6 ::1:"));
     EXPECT_EQ(srv.stop(), 0);
 }
@@ -430,8 +436,8 @@ TEST_F(dvt, file_source_is_sent_again_from_its_start)
         Fd lsn(bound_socket(SOCK_STREAM, "127.0.0.1", &port));
         Proc cli(dvt_, {"-w", "-a", "127.0.0.1", "-p", std::to_string(port), "-s", src, "-d", "1"},
                  {no_sendfile ? "DVT_NO_SENDFILE=1" : "DVT_NO_SENDFILE=0"});
-        Fd c(accept_within(lsn.fd, 5000));
-        EXPECT_EQ(read_some(c.fd, 9000, 5000), data + data + data);
+        Fd c(accept_within(lsn.fd, WAIT_MS));
+        EXPECT_EQ(read_some(c.fd, 9000, WAIT_MS), data + data + data);
         EXPECT_EQ(cli.stop(), 0);
         EXPECT_TRUE(has(cli.out(), (no_sendfile ? "WRITE [(T)" : "SENDFILE [(T)") + src + "] to fd=4"));
         EXPECT_TRUE(has(cli.out(), "EOF(at 3000) "));
@@ -444,7 +450,7 @@ TEST_F(dvt, file_source_is_sent_again_from_its_start)
     Proc cli(dvt_, {"-u", "-w", "-a", "127.0.0.1", "-p", std::to_string(port), "-s", src, "-d", "1"});
     std::string got;
     for (size_t want : {1400, 1400, 200, 1400}) {
-        const std::string d = recv_dgram(rx.fd, 5000);
+        const std::string d = recv_dgram(rx.fd, WAIT_MS);
         EXPECT_EQ(d.size(), want);
         got += d;
     }
@@ -457,11 +463,11 @@ TEST_F(dvt, udp_byte_counts_match_and_the_server_replies_to_the_sender)
     std::unique_ptr<Proc> srv;
     const std::string port = serve(srv, {"-u", "-i", "1"});
     Proc cli(dvt_, {"-u", "-w", "-a", "127.0.0.1", "-p", port, "-n", "1316", "-d", "1"});
-    ASSERT_TRUE(cli.wait_for("WRITE [+MEM+]", 5000));
+    ASSERT_TRUE(cli.wait_for("WRITE [+MEM+]", WAIT_MS));
     pause_ms(400);
     EXPECT_EQ(cli.stop(), 0);
     // The server's exchange ends after a second without data.
-    ASSERT_TRUE(srv->wait_for("bytes\n", 5000));
+    ASSERT_TRUE(srv->wait_for("bytes\n", WAIT_MS));
     EXPECT_GT(total_of(cli.out(), "total sent to fd=3"), 1316 * 20);
     EXPECT_EQ(total_of(srv->out(), "total received from"), total_of(cli.out(), "total sent"));
     EXPECT_TRUE(has(srv->out(), "TIME-OUT [after 1 sec]"));
@@ -472,7 +478,7 @@ TEST_F(dvt, udp_byte_counts_match_and_the_server_replies_to_the_sender)
     Fd me(bound_socket(SOCK_DGRAM, "127.0.0.1", &my_port));
     ASSERT_TRUE(send_to(me.fd, "hi", atoi(wport.c_str())));
     for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(recv_dgram(me.fd, 3000, &from), std::string(200, 'A'));
+        EXPECT_EQ(recv_dgram(me.fd, WAIT_MS, &from), std::string(200, 'A'));
         EXPECT_EQ(from, atoi(wport.c_str()));
     }
     EXPECT_EQ(srv->stop(), 0);
@@ -493,7 +499,7 @@ TEST_F(dvt, rtp_writer_frames_messages_and_simulated_loss_shows_as_gaps)
 
     auto cli = run({"-1", "65530:0xA1B2C3D4"});
     for (int i = 0; i < 12; ++i) {
-        const std::string m = recv_dgram(rx.fd, 3000);
+        const std::string m = recv_dgram(rx.fd, WAIT_MS);
         ASSERT_EQ(m.size(), 200u);
         EXPECT_EQ(m.substr(0, 2), std::string("\x80\x00", 2));
         EXPECT_EQ(seq_of(m), uint16_t(65530 + i)) << "sequence numbers wrap at 65536";
@@ -506,7 +512,7 @@ TEST_F(dvt, rtp_writer_frames_messages_and_simulated_loss_shows_as_gaps)
     cli = run({"-1", "7", "-2", "3:2", "-0", "5"});
     int gaps = 0;
     for (uint16_t i = 0, prev = 6; i < 120; ++i) {
-        const std::string m = recv_dgram(rx.fd, 3000);
+        const std::string m = recv_dgram(rx.fd, WAIT_MS);
         ASSERT_EQ(m.substr(8, 4), "\x21\x46\x45\x5A") << "the default SSRC";
         const int d = uint16_t(seq_of(m) - prev) - 1;
         EXPECT_TRUE(d >= 0 && d < 40) << d;
@@ -519,9 +525,9 @@ TEST_F(dvt, rtp_writer_frames_messages_and_simulated_loss_shows_as_gaps)
 
     // Every message skipped: nothing sent, and the marks say so.
     cli = run({"-v", "-1", "1", "-2", "1:1"});
-    EXPECT_TRUE(recv_dgram(rx.fd, 400).empty());
+    EXPECT_TRUE(cli->wait_for("~1~1~1", WAIT_MS));
+    EXPECT_TRUE(recv_dgram(rx.fd, 100).empty());
     EXPECT_EQ(cli->stop(), 0);
-    EXPECT_TRUE(has(cli->out(), "~1~1~1"));
     EXPECT_TRUE(has(cli->out(), "total sent to fd=3: 0 bytes\n"));
 }
 
@@ -530,7 +536,7 @@ TEST_F(dvt, rtp_reader_reports_gaps_foreign_messages_and_source_changes)
     const int port = free_port();
     Proc rd(dvt_, {"-v", "-u", "-a", "127.0.0.1", "-p", std::to_string(port), "-1", "1", "-i", "1"},
             {"TRK_RTP1=yes"});
-    ASSERT_TRUE(rd.wait_for("reading [UDP/RTP] from fd=3, msg_size=1400 delay=0 ms\n", 5000));
+    ASSERT_TRUE(rd.wait_for("reading [UDP/RTP] from fd=3, msg_size=1400 delay=0 ms\n", WAIT_MS));
     int my_port = 0;
     Fd tx(bound_socket(SOCK_DGRAM, "127.0.0.1", &my_port));
     // 65535 to 0 is no gap; 0 counts as no previous number; a repeat is -1.
@@ -542,7 +548,7 @@ TEST_F(dvt, rtp_reader_reports_gaps_foreign_messages_and_source_changes)
         ASSERT_TRUE(send_to(tx.fd, m, port));
         pause_ms(5);
     }
-    EXPECT_EQ(rd.finish(5000), 0);
+    EXPECT_EQ(rd.finish(), 0);
     EXPECT_TRUE(has(rd.out(), "RTP [100]:rrrrr{8}r{2}r{-1}S?")) << rd.out();
     EXPECT_TRUE(has(rd.out(), "total received from fd=3: 900 bytes\n"));
     EXPECT_TRUE(has(rd.err(), " |L:100 seq=13/10 gap=2 ssrc=0xc0ffee01| "));
@@ -556,7 +562,7 @@ TEST_F(dvt, http_server_answers_get_and_head_and_refuses_other_text)
     bool eof = false;
     Fd junk(tcp_connect("127.0.0.1", port));
     ASSERT_TRUE(send_all(junk.fd, "hello there\r\n"));
-    EXPECT_EQ(read_some(junk.fd, 1, 3000, "", &eof), "");
+    EXPECT_EQ(read_some(junk.fd, 1, WAIT_MS, "", &eof), "");
     EXPECT_TRUE(eof) << "no answer to text that is not HTTP";
 
     // The head comes in two parts; the answer waits for all of it.
@@ -564,20 +570,20 @@ TEST_F(dvt, http_server_answers_get_and_head_and_refuses_other_text)
     ASSERT_TRUE(send_all(get.fd, "GET /ch1 HTTP/1.1\r\n"));
     EXPECT_EQ(read_some(get.fd, 1, 300), "");
     ASSERT_TRUE(send_all(get.fd, "Host: x\r\n\r\n"));
-    EXPECT_EQ(read_some(get.fd, HTTP_200.size() + 2000, 5000), HTTP_200 + std::string(2000, 'A'));
+    EXPECT_EQ(read_some(get.fd, HTTP_200.size() + 2000, WAIT_MS), HTTP_200 + std::string(2000, 'A'));
     get.reset();
 
     Fd head(tcp_connect("127.0.0.1", port));
     ASSERT_TRUE(send_all(head.fd, "HEAD /ch1 HTTP/1.1\r\nHost: x\r\n\r\n"));
-    EXPECT_EQ(read_some(head.fd, 100000, 3000, "", &eof), HTTP_200);
+    EXPECT_EQ(read_some(head.fd, 100000, WAIT_MS, "", &eof), HTTP_200);
     EXPECT_TRUE(eof) << "a HEAD answer is the head alone";
 
     // A peer that says nothing is dropped after -i seconds.
     Fd mute(tcp_connect("127.0.0.1", port));
     const long t0 = now_ms();
-    EXPECT_EQ(read_some(mute.fd, 1, 4000, "", &eof), "");
+    EXPECT_EQ(read_some(mute.fd, 1, WAIT_MS, "", &eof), "");
     EXPECT_TRUE(eof);
-    EXPECT_LT(now_ms() - t0, 3000);
+    EXPECT_GE(now_ms() - t0, 900);
     // The server's status is its last exchange's: the mute peer's.
     EXPECT_EQ(srv->stop(), 2);
     EXPECT_TRUE(has(srv->err(), "not an HTTP request, quitting.\n"));
@@ -588,9 +594,9 @@ TEST_F(dvt, http_server_answers_get_and_head_and_refuses_other_text)
     const int rport = atoi(serve(srv, {"-h"}).c_str());
     Fd up(tcp_connect("127.0.0.1", rport));
     ASSERT_TRUE(send_all(up.fd, "POST /up HTTP/1.1\r\n\r\n" + std::string(3000, 'z')));
-    EXPECT_EQ(read_some(up.fd, HTTP_200.size(), 3000), HTTP_200);
+    EXPECT_EQ(read_some(up.fd, HTTP_200.size(), WAIT_MS), HTTP_200);
     up.reset();
-    ASSERT_TRUE(srv->wait_for("bytes\n", 5000));
+    ASSERT_TRUE(srv->wait_for("bytes\n", WAIT_MS));
     EXPECT_EQ(total_of(srv->out(), "total received from"), 3000);
 }
 
@@ -602,24 +608,39 @@ TEST_F(dvt, http_client_sends_its_request_and_reads_past_a_long_head)
     // Without -a the client connects to the loopback address, and the Host
     // header names the address it reached.
     Proc cli(dvt_, {"-h", "-p", p, "-U", "live/ch1"});
-    Fd c(accept_within(lsn.fd, 5000));
-    EXPECT_EQ(read_some(c.fd, 4096, 3000, "\r\n\r\n"),
+    Fd c(accept_within(lsn.fd, WAIT_MS));
+    EXPECT_EQ(read_some(c.fd, 4096, WAIT_MS, "\r\n\r\n"),
               "GET /live/ch1 HTTP/1.1\r\nHost: 127.0.0.1:" + p +
                   "\r\nConnection: close\r\nUser-Agent: DVT (Tavel proxy client/server utility)\r\n"
                   "Accept: text/html,video/*, application/*\r\nAccept-Language: en-US,en,ru\r\n"
                   "Accept-Charset: ISO-8859-1,UTF-8\r\nCache-Control: no-cache\r\n\r\n");
-    // Any status goes; head lines past 255 bytes are not data.
-    std::string answer = "HTTP/1.1 404 Not Found\r\n";
+    // A 2xx status goes; head lines past 255 bytes are not data.
+    std::string answer = "HTTP/1.1 200 OK\r\n";
     for (int i = 0; i < 8; ++i) answer += "X-Filler: " + std::string(40, 'f') + "\r\n";
     ASSERT_TRUE(send_all(c.fd, answer + "\r\n" + std::string(5000, 'd')));
     c.reset();
     EXPECT_EQ(cli.finish(), 0);
     EXPECT_TRUE(has(cli.out(), "total received from fd=3: 5000 bytes\n")) << cli.out();
 
+    // Any other status is said with its code and text, and fails.
+    const std::pair<std::string, std::string> failures[] = {
+        {"404 Not Found", "404 Not Found"}, {"302 Found", "302 Found"},
+        {"503 Busy\x1b[2J", "503 Busy\\x1b[2J"}};  // the peer's bytes escaped
+    for (const auto &[status, said] : failures) {
+        Proc nf(dvt_, {"-h", "-p", p});
+        Fd n(accept_within(lsn.fd, 5000));
+        read_some(n.fd, 4096, 3000, "\r\n\r\n");
+        ASSERT_TRUE(send_all(n.fd, "HTTP/1.1 " + status + "\r\n\r\n" + answer));
+        n.reset();
+        EXPECT_EQ(nf.finish(), 2) << status;
+        EXPECT_TRUE(has(nf.err(), "get_http_response: server answered " + said + "\n")) << nf.err();
+        EXPECT_FALSE(has(nf.out(), "total received")) << status;
+    }
+
     // A server that never answers: -i bounds the wait.
     Proc mute(dvt_, {"-h", "-a", "127.0.0.1", "-p", p, "-i", "1"});
-    Fd m(accept_within(lsn.fd, 5000));
-    EXPECT_EQ(mute.finish(5000), 2);
+    Fd m(accept_within(lsn.fd, WAIT_MS));
+    EXPECT_EQ(mute.finish(), 2);
     EXPECT_TRUE(has(mute.err(), "get_http_response: timed out waiting to read from fd=3\n"));
 }
 
@@ -633,11 +654,11 @@ TEST_F(dvt, multicast_byte_counts_match)
             strings rargs = {"-u", "-a", "239.1.2.3", "-p", "5500", "-i", "3"};
             rargs.insert(rargs.end(), extra.begin(), extra.end());
             Proc rd(dvt_, rargs);
-            CHILD_CHECK(rd.wait_for("reading [UDP/any] from fd=3", 5000));
+            CHILD_CHECK(rd.wait_for("reading [UDP/any] from fd=3", WAIT_MS));
             CHILD_CHECK(has(rd.out(), "multicast addr: IPv4 239.1.2.3:5500\n"));
             Proc wr(dvt_, {"-u", "-w", "-a", "239.1.2.3", "-p", "5500", "-n", "1000", "-d", "1",
                            "-m", "127.0.0.1"});
-            CHILD_CHECK(wr.wait_for("WRITE [+MEM+]", 5000));
+            CHILD_CHECK(wr.wait_for("WRITE [+MEM+]", WAIT_MS));
             pause_ms(400);
             CHILD_CHECK(wr.stop() == 0);
             CHILD_CHECK(has(wr.err(), "Mulitcast interface has been set to 127.0.0.1\n"));
@@ -658,7 +679,7 @@ TEST_F(dvt, silent_group_is_joined_again_three_times)
 {
     EXPECT_CHILD_OK(in_netns([&] {
         Proc rd(dvt_, {"-u", "-a", "239.1.2.4", "-p", "5501", "-i", "1"});
-        CHILD_CHECK(rd.finish(10000) == 0);
+        CHILD_CHECK(rd.finish() == 0);
         const std::string err = rd.err();
         CHILD_CHECK(count_of(err, "#") == 4);
         CHILD_CHECK(count_of(err, "re-connected as fd") == 3);

@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <functional>
 #include <string>
 #include <thread>
@@ -30,9 +31,16 @@
 
 namespace {
 
-// The capture hands packets over at the latest after its 5 s read time-out.
+// A generous bound for a message to come: real hosts delay their reports
+// at random.
 constexpr int MSG_WAIT_MS = 20000;
 constexpr int WAIT_MS = 10000;
+// A report reaches the daemon within a few milliseconds; this bound leaves
+// room for a loaded machine and still refuses a capture that holds packets
+// for its 5 s read time-out.
+constexpr long REPORT_DELAY_MS = 500;
+// Groups the agent holds at most.
+constexpr int GROUP_BOUND = 4096;
 
 const char *const BUILD_DIR = getenv("TAVEL_BUILD_DIR");
 const std::string OXA = std::string(BUILD_DIR ? BUILD_DIR : ".") + "/relay/oxa";
@@ -71,6 +79,13 @@ size_t count_of(const std::string &text, const std::string &what)
 }
 
 bool has(const std::string &text, const std::string &what) { return count_of(text, what) > 0; }
+
+long now_ms()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return long(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 
 // A socket made inside the namespace: it stays there whoever uses it.
 int socket_in(const std::string &ns, int domain, int type)
@@ -111,8 +126,9 @@ bool membership(int fd, const char *group, const std::string &ifaddr, bool join)
 }
 
 // An Ethernet frame with an IPv4 header of ihl words (20 bytes written at
-// least) and an IGMP message, cut to len bytes when len is given;
-// ver_proto is the IP version times 16 plus a protocol number below 16.
+// least) and an IGMP message with its checksum, cut to len bytes when len
+// is given; ver_proto is the IP version times 16 plus a protocol number
+// below 16.
 std::vector<uint8_t> frame(uint8_t type, const char *group, unsigned ihl = 6, size_t len = 0,
                            uint16_t ethertype = 0x0800, uint8_t ver_proto = 0x42)
 {
@@ -125,12 +141,48 @@ std::vector<uint8_t> frame(uint8_t type, const char *group, unsigned ihl = 6, si
     f[12] = uint8_t(ethertype >> 8);
     f[13] = uint8_t(ethertype);
     f[14] = uint8_t((ver_proto >> 4) << 4 | (ihl & 15));
+    f[14 + 3] = uint8_t(iplen + 8);  // total length
     f[14 + 9] = ver_proto & 15;
     memcpy(&f[14 + 16], &g, 4);
-    f[14 + iplen] = type;
-    memcpy(&f[14 + iplen + 4], &g, 4);
+    uint8_t *igmp = &f[14 + iplen];
+    igmp[0] = type;
+    memcpy(igmp + 4, &g, 4);
+    uint32_t sum = 0;
+    for (int i = 0; i < 8; i += 2) sum += uint32_t(igmp[i] << 8 | igmp[i + 1]);
+    while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
+    sum = ~sum & 0xffff;
+    igmp[2] = uint8_t(sum >> 8);
+    igmp[3] = uint8_t(sum);
     if (len) f.resize(len);
     return f;
+}
+
+std::vector<uint8_t> bad_csum(std::vector<uint8_t> f)
+{
+    f[14 + (f[14] & 15) * 4 + 3] ^= 0x40;
+    return f;
+}
+
+// A UDP socket on 127.0.0.1 in ns standing for the daemon; its port in *port.
+int daemon_socket(const std::string &ns, int *port)
+{
+    const int fd = socket_in(ns, AF_INET, SOCK_DGRAM);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t alen = sizeof a;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &alen) != 0)
+        return -1;
+    *port = ntohs(a.sin_port);
+    return fd;
+}
+
+int ifindex(int fd, const char *ifc)
+{
+    ifreq ifr{};
+    strcpy(ifr.ifr_name, ifc);
+    return ioctl(fd, SIOCGIFINDEX, &ifr) == 0 ? ifr.ifr_ifindex : -1;
 }
 
 bool inject(int pfd, int ifindex, const std::vector<uint8_t> &f)
@@ -262,18 +314,13 @@ TEST_F(OxaNetns, start_up_failures_give_their_exit_codes)
 
 TEST_F(OxaNetns, joins_and_leaves_reported_end_to_end)
 {
-    Fd rx(socket_in(vp.b(), AF_INET, SOCK_DGRAM));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t alen = sizeof a;
-    ASSERT_EQ(bind(rx.fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-    ASSERT_EQ(getsockname(rx.fd, reinterpret_cast<sockaddr *>(&a), &alen), 0);
+    int port = 0;
+    Fd rx(daemon_socket(vp.b(), &port));
+    ASSERT_GE(rx.fd, 0);
     Fd host(socket_in(vp.a(), AF_INET, SOCK_DGRAM));
     Fd raw(socket_in(vp.a(), AF_PACKET, SOCK_RAW));
-    ifreq ifr{};
-    strcpy(ifr.ifr_name, "va");
-    ASSERT_EQ(ioctl(raw.fd, SIOCGIFINDEX, &ifr), 0);
+    const int va = ifindex(raw.fd, "va");
+    ASSERT_GT(va, 0);
 
     // Agent 1 reports over UDP: 239.1.1.1-239.1.1.9 and the listed
     // 239.2.2.2.  Agent 2 prints: only the listed 239.3.3.3.
@@ -281,7 +328,7 @@ TEST_F(OxaNetns, joins_and_leaves_reported_end_to_end)
     write_file(dir.file("list2"), "239.3.3.3\n");
     const std::string err2 = dir.file("err2"), out2 = dir.file("out2");
     const pid_t a1 =
-        spawn({"-T", "-i", "vb", "-R", "127.0.0.1:" + std::to_string(ntohs(a.sin_port)), "-g",
+        spawn({"-T", "-i", "vb", "-R", "127.0.0.1:" + std::to_string(port), "-g",
                "239.1.1.1", "-G", "239.1.1.9", "-F", dir.file("list1"), "-L", "debug", "-l", log},
               out, err, vp.b());
     // Agent 2 logs to the standard error, its log's mirror too.
@@ -304,7 +351,7 @@ TEST_F(OxaNetns, joins_and_leaves_reported_end_to_end)
         frame(0x17, "239.1.1.1"), frame(0x17, "239.1.1.8"), frame(0x16, "239.2.2.9"),
         frame(0x17, "239.2.2.9")};
     // clang-format on
-    for (const auto &f : frames) EXPECT_TRUE(inject(raw.fd, ifr.ifr_ifindex, f));
+    for (const auto &f : frames) EXPECT_TRUE(inject(raw.fd, va, f));
     EXPECT_EQ(recv_within(rx.fd, MSG_WAIT_MS), "JOIN UDP://239.1.1.1\n");
     EXPECT_EQ(recv_within(rx.fd, MSG_WAIT_MS), "JOIN UDP://239.1.1.2\n");
     EXPECT_EQ(recv_within(rx.fd, MSG_WAIT_MS), "LEAVE UDP://239.1.1.1\n");
@@ -346,6 +393,101 @@ TEST_F(OxaNetns, joins_and_leaves_reported_end_to_end)
     EXPECT_EQ(count_of(e2, dump), count_of(l1, dump));
     EXPECT_EQ(count_of(e2, "/16 239.3.3.3\n") + count_of(e2, "/17 239.3.3.3\n"),
               count_of(e2, "addr=[239.3.3.3]\n"));
+}
+
+// With no scope option every group is in scope: only what is a group and
+// carries a sound checksum is reported, each message timed from its frame.
+TEST_F(OxaNetns, real_groups_reach_the_daemon_within_milliseconds)
+{
+    int port = 0;
+    Fd rx(daemon_socket(vp.b(), &port));
+    Fd raw(socket_in(vp.a(), AF_PACKET, SOCK_RAW));
+    const int va = ifindex(raw.fd, "va");
+    const pid_t pid = spawn({"-T", "-i", "vb", "-R", "127.0.0.1:" + std::to_string(port), "-L",
+                             "debug", "-l", log},
+                            out, err, vp.b());
+    ASSERT_TRUE(rx.fd >= 0 && va > 0 &&
+                poll_until([&] { return has(read_file(err), READY); }, WAIT_MS));
+
+    const struct {
+        std::vector<uint8_t> f;
+        const char *msg;  // null: dropped
+    } steps[] = {
+        {frame(0x16, "239.10.0.1"), "JOIN UDP://239.10.0.1\n"},
+        {frame(0x16, "10.0.0.7"), nullptr},
+        {frame(0x16, "255.255.255.255"), nullptr},
+        {frame(0x16, "224.0.0.251"), nullptr},
+        {bad_csum(frame(0x16, "239.10.0.2")), nullptr},
+        {frame(0x12, "239.10.0.2", 5), "JOIN UDP://239.10.0.2\n"},
+        {bad_csum(frame(0x17, "239.10.0.1")), nullptr},
+        {frame(0x17, "224.0.0.251"), nullptr},
+        {frame(0x16, "239.255.255.255"), "JOIN UDP://239.255.255.255\n"},
+        {frame(0x17, "239.10.0.1"), "LEAVE UDP://239.10.0.1\n"},
+        {frame(0x16, "224.0.1.1"), "JOIN UDP://224.0.1.1\n"},
+        {frame(0x17, "239.10.0.2"), "LEAVE UDP://239.10.0.2\n"},
+    };
+    for (const auto &s : steps) {
+        const long sent = now_ms();
+        ASSERT_TRUE(inject(raw.fd, va, s.f));
+        if (!s.msg) continue;
+        EXPECT_EQ(recv_within(rx.fd, MSG_WAIT_MS), s.msg);
+        EXPECT_LT(now_ms() - sent, REPORT_DELAY_MS) << s.msg;
+    }
+
+    // The quit signal is seen at once, not at the end of a read time-out.
+    const long quit = now_ms();
+    kill(pid, SIGTERM);
+    EXPECT_EQ(finish_child(pid, WAIT_MS), 0);
+    EXPECT_LT(now_ms() - quit, 5000);
+    EXPECT_EQ(recv_within(rx.fd, 0), "");
+    const std::string l = read_file(log);
+    for (const char *line : {
+             "(DBG)  on_pcap_pkt: 10.0.0.7 is not a multicast group - v2-report dropped (1 so",
+             "255.255.255.255 is not a multicast group - v2-report dropped (2 so far)\n",
+             "on_pcap_pkt: 224.0.0.251 is a link-local group - v2-report dropped (3 so far)\n",
+             "on_pcap_pkt: bad IGMP checksum in a v2-report for 239.10.0.2 - dropped (1 so far)\n",
+             "on_pcap_pkt: bad IGMP checksum in a leave for 239.10.0.1 - dropped (2 so far)\n",
+             "on_pcap_pkt: 224.0.0.251 is a link-local group - leave dropped (4 so far)\n",
+             "app_run: dropped 2 IGMP messages with a bad checksum and 4 for addresses that are "
+             "no reportable group; refused 0 new groups at the bound of 4096\n"})
+        EXPECT_TRUE(has(l, line)) << line;
+}
+
+// A report for a new group beyond the bound is refused, with one warning
+// for a burst, until a leave makes room.
+TEST_F(OxaNetns, group_table_is_bounded)
+{
+    Fd raw(socket_in(vp.a(), AF_PACKET, SOCK_RAW));
+    const int va = ifindex(raw.fd, "va");
+    const pid_t pid = spawn({"-T", "-i", "vb", "-L", "debug", "-l", log}, out, err, vp.b());
+    ASSERT_TRUE(va > 0 && poll_until([&] { return has(read_file(err), READY); }, WAIT_MS));
+    auto send = [&](uint8_t type, int i) {
+        const std::string g = "239.20." + std::to_string(i / 256) + "." + std::to_string(i % 256);
+        return inject(raw.fd, va, frame(type, g.c_str()));
+    };
+    // Batches small enough for the capture's buffer, each one reported
+    // before the next is sent.
+    for (int i = 0; i < GROUP_BOUND + 128; i += 64) {
+        for (int j = i; j < i + 64; ++j) ASSERT_TRUE(send(0x16, j));
+        const size_t want = size_t(std::min(i + 64, GROUP_BOUND));
+        ASSERT_TRUE(poll_until([&] { return count_of(read_file(out), "JOIN ") >= want; }, WAIT_MS));
+    }
+    // A repeated report gives nothing; a leave makes room for one new group.
+    for (const auto &[type, i] :
+         {std::pair{0x16, 1}, {0x17, 0}, {0x16, 5000}, {0x16, 5001}, {0x17, 4}})
+        ASSERT_TRUE(send(uint8_t(type), i));
+    ASSERT_TRUE(
+        poll_until([&] { return has(read_file(out), "LEAVE UDP://239.20.0.4\n"); }, WAIT_MS));
+    kill(pid, SIGTERM);
+    EXPECT_EQ(finish_child(pid, WAIT_MS), 0);
+    const std::string o = read_file(out), l = read_file(log);
+    EXPECT_EQ(count_of(o, "JOIN "), size_t(GROUP_BOUND + 1));
+    EXPECT_TRUE(has(o, "JOIN UDP://239.20.15.255\nLEAVE UDP://239.20.0.0\n"
+                       "JOIN UDP://239.20.19.136\nLEAVE UDP://239.20.0.4\n"));
+    EXPECT_EQ(count_of(l, "(WRN)"), 1u);
+    EXPECT_TRUE(has(l, "(WRN)  on_pcap_pkt: group table full (4096 groups): report for "
+                       "239.20.16.0 refused, 1 refused since the last warning\n"));
+    EXPECT_TRUE(has(l, "refused 129 new groups at the bound of 4096\n"));
 }
 
 TEST_F(OxaNetns, started_without_standard_descriptors_it_keeps_them_on_dev_null)

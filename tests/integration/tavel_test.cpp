@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -156,13 +157,16 @@ TEST(tavel, StartReportFlagStoreAndQuit)
         write_file(d.file("tavel.conf"),
                    config(PORT,
                           "report: { path = \"" + rep + "\"; };\ntask_list = \"" +
-                              d.file("no-tasks") + "\";",
+                              d.file("no-tasks") + "\";\nmax_taks = 64;",
                           "file = \"" + d.file("tavel.log") + "\";"));
         Daemon t(d.path());
         CHILD_CHECK(t.start_fg());
         const std::string pid = std::to_string(t.pid());
+        // A mistyped key is named with its line; start-up goes on.
+        CHILD_HAS(t.output(), "load_config: unknown setting tavel.max_taks at line 8 ignored\n");
         CHILD_HAS(t.output(), " STARTING. PID=" + pid + "\n");
-        CHILD_HAS(t.output(), "Tasklist file [" + d.file("no-tasks") + "] missing, no static tasks.\n");
+        // The lists are loaded after the STARTING line.
+        CHILD_CHECK(t.wait_for("Tasklist file [" + d.file("no-tasks") + "] missing, no static tasks.\n"));
         CHILD_HAS(slurp(d.file("tavel.log")), "STARTING. PID=" + pid);
         const std::string report = slurp(rep);
         CHILD_CHECK(is_valid_json(report));
@@ -237,12 +241,22 @@ TEST(tavel, BackgroundStartReportsStartUpStatus)
         CHILD_CHECK(pid > 0 && kill(pid, 0) == 0);
         CHILD_HAS(slurp(d.file("tavel.log")), "STARTING. PID=" + std::to_string(pid));
 
-        // A second instance stops at the pid file's lock, with a failure,
-        // and the file still names the first.
+        // A second instance on the same configuration stops, with a
+        // failure, at the taken listener port; one on another port stops at
+        // the pid file's lock.  Neither gets as far as opening its log, and
+        // the pid file still names the first.
         CHILD_CHECK(run_tavel({"-C", d.file("tavel.conf"), "-l", d.file("second.log")}, &out) > 0);
         CHILD_HAS(out, "start-up FAILED");
+        CHILD_HAS(out, "failed to start URQ listener");
+        write_file(d.file("other.conf"),
+                   config(PORT + 1, "",
+                          "file = \"" + d.file("tavel.log") + "\"; enable_syslog = false;",
+                          "pidfile = \"" + pidf + "\";"));
+        CHILD_CHECK(run_tavel({"-C", d.file("other.conf"), "-l", d.file("second.log")}, &out) > 0);
+        CHILD_HAS(out, "start-up FAILED");
+        CHILD_HAS(out, "is locked");
+        CHILD_CHECK(!file_exists(d.file("second.log")));
         CHILD_CHECK(slurp(pidf) == std::to_string(pid));
-        CHILD_HAS(slurp(d.file("second.log")), "is locked");
 
         CHILD_CHECK(kill(pid, SIGTERM) == 0);
         CHILD_CHECK(eventually([&] { return kill(pid, 0) != 0; }, 10000));
@@ -606,6 +620,47 @@ TEST(tavel, ForcedReportRefresh)
     }));
 }
 
+// The report's input figure, -1 when absent.
+double report_avgi(const std::string &report)
+{
+    const size_t p = report.find("\"avgIkps\": ");
+    return p == std::string::npos ? -1.0 : atof(report.c_str() + p + 11);
+}
+
+// With a forced refresh the report's rates follow the traffic: up while a
+// source sends, down to 0 within the meters' window (10 x 100 ms) and a
+// refresh once it stops, while the task (without an idle time-out) stays.
+TEST(tavel, ReportRatesFallToZeroWhenTheSourceStops)
+{
+    EXPECT_CHILD_OK(in_ns([] {
+        TempDir d;
+        const std::string rep = d.file("rep.json");
+        write_file(d.file("tavel.conf"),
+                   config(PORT, "idle_task_timeout = -1;\nreport: { path = \"" + rep +
+                                    "\"; force_refresh_sec = 1; };"));
+        const int rx = udp_bind(6801);
+        CHILD_CHECK(rx >= 0);
+        Daemon t(d.path());
+        CHILD_CHECK(t.start_fg());
+        CHILD_STREQ(get(PORT, path(5801, 6801)), answer(200));
+        const std::string pkt(1316, 'G');
+        CHILD_CHECK(eventually(
+            [&] {
+                for (int i = 0; i < 10; ++i) udp_send("127.0.0.1", 5801, pkt);
+                return report_avgi(slurp(rep)) > 1.0;
+            },
+            10000));
+        CHILD_CHECK(udp_recv(rx, 1000).size() == pkt.size());
+        CHILD_CHECK(eventually([&] { return report_avgi(slurp(rep)) == 0.0; }, 5000));
+        const std::string report = slurp(rep);
+        CHILD_HAS(report, "\"avgIkps\": 0.00, \"avgOkps\": 0.00");
+        CHILD_CHECK(report_tasks(report) == 1);
+        CHILD_CHECK(t.stop() == 0);
+        close(rx);
+        return 0;
+    }));
+}
+
 // A report write that fails leaves the report out of date: once the
 // directory is back, the next due time writes it.
 TEST(tavel, FailedReportWriteIsRetried)
@@ -630,7 +685,7 @@ TEST(tavel, FailedReportWriteIsRetried)
 
 // The sample configuration relays as shipped: its static task carries
 // 127.0.0.1:5000 to 127.0.0.1:6000, its listener takes requests on 8080,
-// its report lists both tasks.
+// its report lists both tasks and is rewritten every second.
 TEST(tavel, SampleConfigurationRelays)
 {
     EXPECT_CHILD_OK(in_ns([] {
@@ -653,6 +708,9 @@ TEST(tavel, SampleConfigurationRelays)
         const std::string rep = "/tmp/tavel-sample/report.json";
         CHILD_CHECK(eventually([&] { return report_tasks(slurp(rep)) == 2; }, 3000));
         CHILD_HAS(slurp(rep), "\"cid\": \"sample\", \"key\": \"sample\", \"online\": \"yes\"");
+        // The report is rewritten every second, changed or not.
+        const std::string written = slurp(rep);
+        CHILD_CHECK(eventually([&] { return slurp(rep) != written; }, 3500));
         CHILD_CHECK(t.stop() == 0);
         close(rx);
         return 0;
@@ -679,7 +737,8 @@ TEST(tavel, AgentMessagesChainThroughASecondDaemon)
         Daemon b(db.path()), a(da.path());
         CHILD_CHECK(b.start_fg());
         CHILD_CHECK(a.start_fg());
-        CHILD_HAS(a.output(), "1 redirection routes loaded from [");
+        // The lists are loaded after the STARTING line.
+        CHILD_CHECK(a.wait_for("1 redirection routes loaded from ["));
         const int rx = udp_bind(5400, "239.1.1.1");
         CHILD_CHECK(rx >= 0);
 
@@ -701,6 +760,13 @@ TEST(tavel, AgentMessagesChainThroughASecondDaemon)
                 return udp_recv(rx, 200) == "chained";
             },
             5000));
+
+        // A client id spelling the agent task's key addresses no task.
+        for (const char *cmd : {"drop", "kill"})
+            CHILD_STREQ(get(PORT, std::string("/src/x:1/dst/y:2/") + cmd +
+                                      "?cid=UDP://239.1.1.1%7C%23OXA"),
+                        answer(404));
+        CHILD_CHECK(report_tasks(slurp(da.file("rep.json"))) == 1);
 
         CHILD_CHECK(udp_send("127.0.0.1", 18790, "LEAVE UDP://239.1.1.1"));
         CHILD_CHECK(eventually([&] { return report_tasks(slurp(da.file("rep.json"))) == 0; },

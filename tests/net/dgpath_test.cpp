@@ -123,44 +123,26 @@ TEST(dgpath, oversize_datagrams_are_dropped_and_counted_the_tenth_fails_the_task
             CK(log.text().find("[10/10]") != std::string::npos);
             CK(log.text().find("suspended for 1.0000 sec") != std::string::npos);
             CK(rh::run_until([&] { return t->state.num == ST_RLY; }, 3000));
-            // Back online: whole datagrams flow and the count starts over.
+            // Back online: whole datagrams flow and the count starts over;
+            // the revival is earned back once the task has relayed without
+            // a gap for src_avail_tmout_ms.
             tx.send(rh::mk_dgram(300, 10));
             CK(rh::run_until([&] { return out.count == 11; }, 3000));
             CK(out.take().back() == rh::mk_dgram(300, 10));
-            CK(t->pks.ntrunc == 0 && t->retry_count == 0 && !t->errstr);
+            CK(t->pks.ntrunc == 0 && t->retry_count == 1 && !t->errstr && is_online(t));
+            for (uint32_t k = 11; k < 25 && t->retry_count == 1; ++k) {
+                tx.send(rh::mk_dgram(300, k));
+                rh::run_for(100);
+            }
+            CK(t->retry_count == 0 && out.count >= 21);
             return rh::verdict();
         },
         30000));
 }
 
-namespace {
-
-// Destinations that the namespace's routes refuse for good: each send
-// fails the same way until the route changes.  The recovery command (if
-// any) lets datagrams pass again.  (EPERM comes from packet filters, which
-// these cases do not set up.)
-struct refusal {
-    const char *why;
-    const char *host;
-    const char *setup;    // makes the route refuse the host
-    int err;              // the send error that follows
-    const char *recover;  // after this, datagrams reach host (null: none)
-};
-constexpr refusal kRefusals[] = {
-    {"no route", "10.99.0.1", nullptr, ENETUNREACH, "ip addr add 10.99.0.1/32 dev lo"},
-    {"prohibit route", "10.97.0.1", "ip route add prohibit 10.97.0.1/32", EACCES,
-     "ip addr add 10.97.0.1/32 dev lo"},
-    {"blackhole route", "10.98.0.1", "ip route add blackhole 10.98.0.1/32", EINVAL,
-     "ip addr add 10.98.0.1/32 dev lo"},
-    {"broadcast without SO_BROADCAST", "10.96.0.255", "ip addr add 10.96.0.1/24 brd + dev lo",
-     EACCES, nullptr},
-};
-
-}  // namespace
-
 TEST(dgpath, refused_destinations_drop_and_count_datagrams_and_leave_the_loop_idle)
 {
-    for (const refusal &c : kRefusals) {
+    for (const rh::refusal &c : rh::kRefusals) {
         SCOPED_TRACE(c.why);
         EXPECT_CHILD_OK(rh::in_netns_for(
             [&c] {
@@ -201,18 +183,25 @@ TEST(dgpath, refused_destinations_drop_and_count_datagrams_and_leave_the_loop_id
                 CK(u->reader.is_active && u->state.num == ST_RLY && !u->errstr);
                 const std::string text = log.text();
                 const std::string line = "ERROR(" + std::to_string(c.err) + "): ";
+                // The first error is logged at once, then at most once a
+                // second with the drops since the line before (200
+                // datagrams over 2 s); network-down errors fall silent
+                // after the sixth in a row.
+                const size_t lines = rh::count_of(text, "sendto(fd");
                 if (c.err == ENETUNREACH) {
-                    // Network-down errors are logged at first and then rarely.
-                    CK(rh::count_of(text, "sendto(fd") == 6);
+                    CK(lines == 1);
                     CK(rh::count_of(text, "network is down") == 1);
                 } else {
-                    CK(rh::count_of(text, "sendto(fd") == 200 && rh::count_of(text, line) == 200);
+                    CK(lines >= 2 && lines <= 4 && rh::count_of(text, line) == lines);
                     CK(text.find("network is down") == std::string::npos &&
                        u->errctx.n_out_netdown == 0);
                 }
+                CK(rh::dropped_in_lines(text) <= 200);
                 if (!c.recover) return rh::verdict();
 
-                // The address appears: datagrams pass again, the network is up.
+                // The address appears: datagrams pass again, the network is
+                // up, and the drops not reported yet get their line.
+                rh::run_for(1000);
                 CK(run_quiet(c.recover));
                 rh::collector out(c.host, 6030);
                 rh::udp_tx("127.0.0.1", 5030).send(rh::mk_dgram(700, 300));
@@ -220,6 +209,8 @@ TEST(dgpath, refused_destinations_drop_and_count_datagrams_and_leave_the_loop_id
                 CK(out.take() == std::vector<std::string>{rh::mk_dgram(700, 300)});
                 CK(u->errctx.n_out_netdown == 0 && u->errctx.n_out_dropped == 200);
                 CK(rh::count_of(log.text(), "network is up") == (c.err == ENETUNREACH ? 1u : 0u));
+                CK(rh::count_of(log.text(), "sends pass again") == 1 &&
+                   rh::dropped_in_lines(log.text()) == 200);
                 return rh::verdict();
             },
             30000));
@@ -433,7 +424,12 @@ TEST(dgpath, each_event_moves_at_most_max_pkts_and_closes_gaps_in_a_batch)
                     return k;
                 };
                 // The first event takes exactly m datagrams off the socket
-                // and, as nothing waits before them, sends them at once.
+                // and, as nothing waits before them, sends them at once.  The
+                // task is stamped as made now: sending the burst may take a
+                // busy machine longer than the gap that reads as a source
+                // down and back (which would clear the packet counts).
+                rqs_update_clock();
+                reset_task_timestamps(t);
                 CK(on_task_read(-1, 0, &t->reader, nullptr) == 0);
                 size_t bytes1 = 0;
                 const size_t kept1 = kept_to(uint32_t(m), &bytes1);
@@ -484,7 +480,10 @@ TEST(dgpath, blocked_destination_and_gaps_keep_every_datagram_once_in_order)
                 CK(env.ok && t);
                 if (!t) return rh::verdict();
                 rh::collector out(nullptr, 0, rh::pair_dest(t));
-                constexpr uint32_t N = 3000;
+                // Past the ninth oversize datagram (1695), with room for
+                // many hold cycles; on a busy machine a cycle's turns take
+                // several times their 10 ms, hence the 45 s bound.
+                constexpr uint32_t N = 2000;
                 std::vector<std::string> want;
                 size_t sum = 0;
                 for (uint32_t i = 0; i < N; ++i) {
@@ -497,19 +496,29 @@ TEST(dgpath, blocked_destination_and_gaps_keep_every_datagram_once_in_order)
                 rh::g_on_turn = [&] { out.hold = (++turn / 4) % 2, held |= out.hold; };
                 {
                     auto tx = paced_sender("127.0.0.1", 5310, N, out, gappy_len, 400);
-                    CK(rh::run_until([&] { return out.count >= want.size(); }, 30000));
+                    CK(rh::run_until([&] { return out.count >= want.size(); }, 45000));
                 }
                 rh::g_on_turn = nullptr;
                 out.hold = false;
                 rh::run_for(30);
                 CK(held && out.take() == want);
-                CK(t->total_in == sum && t->total_out == sum && t->pks.ntrunc == 9);
-                CK(t->pks.max_ipktlen == 2000 && t->pks.max_opktlen == 1500);
+                CK(t->total_in == sum && t->total_out == sum);
                 CK(t->state.num == ST_RLY && !t->writer.is_active && t->reader.is_active);
-                CK(rh::count_of(log.text(), "datagram TRUNCATED to 1500 bytes") == 9);
+                const std::string text = log.text();
+                CK(rh::count_of(text, "datagram TRUNCATED to 1500 bytes") == 9);
+                // A busy machine can leave MAX_RGAP_MS between two reads:
+                // the source then counts as back online, which clears the
+                // packet statistics, so they cover what came after that.
+                const size_t back = text.rfind("BACK ONLINE");
+                const std::string since = back == std::string::npos ? text : text.substr(back);
+                const ssize_t cut = ssize_t(rh::count_of(since, "datagram TRUNCATED to 1500 bytes"));
+                CK(t->pks.ntrunc == cut);
+                CK(cut > 0 ? t->pks.max_ipktlen == 2000 : t->pks.max_ipktlen <= 1500);
+                CK(back == std::string::npos ? t->pks.max_opktlen == 1500
+                                             : t->pks.max_opktlen <= 1500);
                 return rh::verdict();
             },
-            60000));
+            55000));
     }
 }
 

@@ -205,10 +205,10 @@ int request(const std::string &path, std::string *answer)
     return fd;
 }
 
-// The open request that is a link to t, or null.
+// The link to t, or null.
 tvl_urq *link_of(const rtask *t)
 {
-    for (auto *d = static_cast<dlep_hdr *>(dlep_tail(g_app.rui.user[0].requests)); d; d = d->next) {
+    for (auto *d = static_cast<dlep_hdr *>(dlep_tail(g_app.rui.user[0].links)); d; d = d->next) {
         auto *rq = reinterpret_cast<tvl_urq *>(d);
         if (rq->state.num == ST_LNK && rq->lnk_idx == t->idx) return rq;
     }
@@ -254,6 +254,7 @@ TEST(handlers, every_way_a_client_link_ends_removes_its_task_or_its_client)
             CK(env.ok && rqs_init(&k_daemon_loop) == 0);
             rui_socket_cb cb{{.num = URQ_TAG}, new_rq, urq_rm, urq_time_out};
             rui_set_cb(RUI_USER, &cb);
+            g_app.on_task_end = [](const rtask *t) { urq_close_links(t); };
             listener_cfg lst[MAX_LISTENERS]{};
             lst[0].is_valid = true, lst[0].index = 1, lst[0].proto = CFG_PROTO_TCP;
             lst[0].pref_af = AF_INET;

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -58,6 +59,19 @@ inline size_t count_of(const std::string &text, const std::string &what)
     size_t n = 0;
     for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
     return n;
+}
+
+// The datagrams that the send-error lines of a log report as dropped.
+inline uint64_t dropped_in_lines(const std::string &text)
+{
+    static const std::string key = " dropped since the last line";
+    uint64_t sum = 0;
+    for (size_t p = text.find(key); p != std::string::npos; p = text.find(key, p + 1)) {
+        size_t b = p;
+        while (b > 0 && text[b - 1] >= '0' && text[b - 1] <= '9') --b;
+        sum += strtoull(text.substr(b, p - b).c_str(), nullptr, 10);
+    }
+    return sum;
 }
 
 // body in a child inside a fresh private namespace, given timeout_ms.
@@ -163,10 +177,13 @@ struct relay_env {
 };
 
 // Creates a task as a control request would (csock: its keep-alive link);
-// the task, or null.
+// the task, or null.  A request is served in a turn that began with a fresh
+// clock: the task's time stamps must not carry the time of the set-up,
+// which a busy machine can make seem a source down for half a second.
 inline rtask *mk_task(const std::string &src, const std::string &dst, const char *alt = nullptr,
                       const task_options *opt = nullptr, int csock = -1)
 {
+    rqs_update_clock();
     if (add_task(csock, src.c_str(), dst.c_str(), alt, nullptr, opt) != 0) return nullptr;
     return lookup_task(src.c_str(), dst.c_str(), alt);
 }
@@ -413,6 +430,28 @@ struct http_server {
 };
 
 inline const char OK_HEAD[] = "HTTP/1.0 200 OK\r\nContent-Type: video/mp2t\r\n\r\n";
+
+// Destinations that the namespace's routes refuse for good: each send
+// fails the same way until the route changes.  The recovery command (if
+// any) lets datagrams pass again.  (EPERM comes from packet filters, which
+// these cases do not set up.)
+struct refusal {
+    const char *why;
+    const char *host;
+    const char *setup;    // makes the route refuse the host
+    int err;              // the send error that follows
+    const char *recover;  // after this, datagrams reach host (null: none)
+};
+constexpr refusal kRefusals[] = {
+    {"no route", "10.99.0.1", nullptr, ENETUNREACH, "ip addr add 10.99.0.1/32 dev lo"},
+    {"prohibit route", "10.97.0.1", "ip route add prohibit 10.97.0.1/32", EACCES,
+     "ip addr add 10.97.0.1/32 dev lo"},
+    {"blackhole route", "10.98.0.1", "ip route add blackhole 10.98.0.1/32", EINVAL,
+     "ip addr add 10.98.0.1/32 dev lo"},
+    {"broadcast without SO_BROADCAST", "10.96.0.255", "ip addr add 10.96.0.1/24 brd + dev lo",
+     EACCES, nullptr},
+};
+
 
 // The agent-message handler belongs to the daemon's control requests; the
 // tests record the lines instead (weak: the daemon's own wins wherever it

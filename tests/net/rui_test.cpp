@@ -58,7 +58,7 @@ void *t_new(int fd, rui_socket_ctx *srv, void *)
 {
     if (g_n.refuse > 0 && g_n.refuse--) return nullptr;
     auto *r = static_cast<test_rq *>(calloc(1, sizeof(test_rq)));
-    *r = {{{.num = TRQ_TAG}, nullptr, nullptr, srv, fd, {}}, g_n.made++, false,
+    *r = {{{.num = TRQ_TAG}, nullptr, nullptr, srv, fd, {}, false}, g_n.made++, false,
           sockopt_int(fd, SOL_SOCKET, SO_RCVLOWAT), sockopt_int(fd, IPPROTO_TCP, TCP_NODELAY)};
     return r;
 }

@@ -288,6 +288,9 @@ TEST_P(sockets, open_listener_sets_the_port)
     EXPECT_EQ(std::to_string(port_of(local_addr(l.fd))), port);
     EXPECT_NE(is_non_blocking(l.fd), 0);
     EXPECT_EQ(int_opt(l.fd, SOL_SOCKET, SO_ACCEPTCONN), 1);
+    // A listener is one process's: a second one fails.
+    sockaddr_storage again = ss;
+    EXPECT_EQ(open_listener(&again, port.c_str(), 0), -1);
 
     sockaddr_storage ds = ss;
     Fd d(open_listener(&ds, free_port(af, host).c_str(), 1));
@@ -306,9 +309,12 @@ TEST_P(sockets, udp_reader_and_writer)
     ASSERT_GE(r.fd, 0);
     EXPECT_EQ(rs.family, af);
     EXPECT_FALSE(rs.multicast);
-    EXPECT_EQ(int_opt(r.fd, SOL_SOCKET, SO_REUSEADDR), 1);
+    // A unicast reader binds alone: a second reader of its address fails.
+    EXPECT_EQ(int_opt(r.fd, SOL_SOCKET, SO_REUSEADDR), 0);
     const std::string port = std::to_string(port_of(local_addr(r.fd)));
     ASSERT_NE(port, "0");
+    socket_spec again = spec_of(SOCK_DGRAM);
+    EXPECT_EQ(open_socket(host, port.c_str(), nullptr, &again, nullptr, nullptr), -1);
 
     socket_spec ws = spec_of(SOCK_DGRAM);
     ws.writer = 1;
@@ -337,6 +343,8 @@ TEST_P(sockets, udp_listener_keeps_or_replaces_the_port)
     ASSERT_GE(u.fd, 0);
     EXPECT_NE(port_of(local_addr(u.fd)), 0u);
     EXPECT_NE(is_non_blocking(u.fd), 0);
+    sockaddr_storage same = local_addr(u.fd);  // the address is this socket's alone
+    EXPECT_EQ(open_udp_listener(&same, nullptr), -1);
 
     const std::string port = free_port(af, host);
     Fd p(open_udp_listener(&ss, port.c_str()));
@@ -491,18 +499,47 @@ TEST(sockets_opts, ipv6only_switch)
     EXPECT_THAT(cap.text(), HasSubstr("set_ipv6only: server will not accept IPv4 requests\n"));
 }
 
-TEST(sockets_opts, reuse_and_bind_reports_errno)
+// Each way of sharing: the options set, and whether a second socket made
+// the same way binds the first one's address beside it.  A datagram socket
+// with SO_REUSEADDR alone shares its port on Linux, so only the exclusive
+// form keeps a unicast reader or the agent socket to one process.
+TEST(sockets_opts, reuse_and_bind_shares_only_as_asked)
 {
-    Fd a(socket(AF_INET, SOCK_DGRAM, 0));
-    sockaddr_in in{};
-    in.sin_family = AF_INET;
-    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(reuse_and_bind(a.fd, reinterpret_cast<sockaddr *>(&in), sizeof in), 0);
-    EXPECT_EQ(int_opt(a.fd, SOL_SOCKET, SO_REUSEADDR), 1);
-    EXPECT_EQ(int_opt(a.fd, SOL_SOCKET, SO_REUSEPORT), 1);
-    // Binding a bound socket again fails with its errno as the result.
-    EXPECT_EQ(reuse_and_bind(a.fd, reinterpret_cast<sockaddr *>(&in), sizeof in), EINVAL);
-    EXPECT_EQ(reuse_and_bind(-1, reinterpret_cast<sockaddr *>(&in), sizeof in), EBADF);
+    const struct {
+        int type;
+        bind_share share;
+        int reuseaddr, reuseport;
+        int second;  // result of the second bind
+    } cases[] = {
+        {SOCK_DGRAM, BIND_EXCLUSIVE, 0, 0, EADDRINUSE},
+        {SOCK_STREAM, BIND_EXCLUSIVE, 0, 0, EADDRINUSE},
+        {SOCK_STREAM, BIND_REUSEADDR, 1, 0, EADDRINUSE},  // listening: not shared
+        {SOCK_DGRAM, BIND_REUSEADDR, 1, 0, 0},            // why datagram sockets bind alone
+        {SOCK_DGRAM, BIND_SHARED, 1, 1, 0},
+        {SOCK_STREAM, BIND_SHARED, 1, 1, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.type) + "/" + std::to_string(c.share));
+        sockaddr_in in{};
+        in.sin_family = AF_INET;
+        in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        Fd a(socket(AF_INET, c.type | SOCK_CLOEXEC, 0));
+        ASSERT_EQ(reuse_and_bind(a.fd, reinterpret_cast<sockaddr *>(&in), sizeof in, c.share), 0);
+        if (c.type == SOCK_STREAM) {
+            ASSERT_EQ(listen(a.fd, 1), 0);
+        }
+        EXPECT_EQ(int_opt(a.fd, SOL_SOCKET, SO_REUSEADDR), c.reuseaddr);
+        EXPECT_EQ(int_opt(a.fd, SOL_SOCKET, SO_REUSEPORT), c.reuseport);
+        in.sin_port = htons(uint16_t(port_of(local_addr(a.fd))));
+        Fd b(socket(AF_INET, c.type | SOCK_CLOEXEC, 0));
+        EXPECT_EQ(reuse_and_bind(b.fd, reinterpret_cast<sockaddr *>(&in), sizeof in, c.share),
+                  c.second);
+        // Binding a bound socket again fails with its errno as the result.
+        EXPECT_EQ(reuse_and_bind(a.fd, reinterpret_cast<sockaddr *>(&in), sizeof in, c.share),
+                  EINVAL);
+        EXPECT_EQ(reuse_and_bind(-1, reinterpret_cast<sockaddr *>(&in), sizeof in, c.share),
+                  EBADF);
+    }
 }
 
 // --- Unix domain --------------------------------------------------------------------------
@@ -536,6 +573,22 @@ TEST(sockets_unix, listener_replaces_a_stale_socket_and_accepts)
     EXPECT_EQ(recv(a.fd, &ch, 1, 0), 1);
     char text[160];
     EXPECT_EQ(std::string(get_peer_ipaddr(c.fd, text, sizeof text)), "DOMAIN " + path + ":");
+
+    // A socket someone listens on is not stale: a second listener on the
+    // path is refused and the first keeps taking connections.
+    LogCapture cap;
+    EXPECT_EQ(open_domain_listener(path.c_str()), -1);
+    EXPECT_EQ(errno, EADDRINUSE);
+    EXPECT_THAT(cap.text(), HasSubstr("open_domain_listener: [" + path +
+                                      "] is in use by a listening process\n"));
+    // The probe's connection waits in the backlog: take it, then a new one.
+    ASSERT_TRUE(wait_for(l.fd, POLLIN));
+    Fd probe(accept(l.fd, nullptr, nullptr));
+    Fd c2(open_domain_client(path.c_str(), 1, 0));
+    ASSERT_GE(c2.fd, 0);
+    ASSERT_TRUE(wait_for(l.fd, POLLIN));
+    Fd a2(accept(l.fd, nullptr, nullptr));
+    EXPECT_GE(a2.fd, 0);
 }
 
 TEST(sockets_unix, longest_path_is_used_whole)

@@ -21,6 +21,7 @@
 #include "cfg.h"
 #include "dchain.h"
 #include "delay.h"
+#include "hshk.h"
 #include "netns.h"
 #include "rqs.h"
 #include "support.h"
@@ -104,6 +105,13 @@ bool wait_revival(rtask *t)
 }
 
 std::string tid(const rtask *t) { return t->tid.sym8; }
+
+size_t count_text(const std::string &text, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+    return n;
+}
 
 class Tasks : public ::testing::Test {
 protected:
@@ -338,13 +346,14 @@ TEST_F(Tasks, client_counts_and_removal_in_the_same_turn)
     pprm_task_cleanup();
     EXPECT_EQ(task_count(), 0u);
 
-    // Two failures in one turn queue the task once; the later decision counts.
+    // Two failures in one turn queue the task once and count once; the
+    // later decision counts.
     t = make("udp://127.0.0.1:0");
     ASSERT_TRUE(t);
     EXPECT_EQ(pprmsusp(t, "read error", 5), 0);
     EXPECT_EQ(pprmsusp(t, "HUP", -1), 0);
     EXPECT_EQ(g_app.pprm_tasks.len, 1u);
-    EXPECT_EQ(t->retry_count, 2);
+    EXPECT_EQ(t->retry_count, 1);
     EXPECT_TRUE(t->must_suspend);
     EXPECT_NE(log.text().find("is already listed, skipping"), std::string::npos);
 
@@ -395,6 +404,38 @@ TEST_F(Tasks, retries_and_suspension_periods)
     EXPECT_NE(log.text().find("suspended for 86400.0000 sec"), std::string::npos);
     EXPECT_TRUE(ck_revive_task(t));
     EXPECT_EQ(t->retry_count, INT_MAX);
+}
+
+TEST_F(Tasks, a_task_failing_twice_in_a_turn_counts_one_failure)
+{
+    // The primary and the alternate failing together, a read and the write
+    // that follows it, an error and the hang-up after it: with max_retries
+    // 3 the task is still suspended twice and removed at the third turn.
+    enum report { SUSP, HUP };
+    const std::pair<report, report> turns[] = {{SUSP, SUSP}, {SUSP, HUP}, {HUP, SUSP}};
+    for (const auto &pair : turns) {
+        LogCapture log;
+        rtask *t = make("udp://127.0.0.1:0");
+        ASSERT_TRUE(t);
+        for (int turn = 1; turn <= 3; ++turn) {
+            SCOPED_TRACE(turn);
+            for (const report r : {pair.first, pair.second}) {
+                if (r == SUSP)
+                    pprmsusp(t, "read error", 5);
+                else
+                    err_task_socket(t, t->infd, IN_DIRECTION, RQS_SOCKHUP);
+            }
+            EXPECT_EQ(t->retry_count, turn);
+            EXPECT_EQ(t->must_suspend, turn < 3);
+            EXPECT_EQ(g_app.pprm_tasks.len, 1u);
+            pprm_task_cleanup();
+            if (turn < 3) {
+                ASSERT_TRUE(wait_revival(t));
+            }
+        }
+        EXPECT_EQ(task_count(), 0u);
+        EXPECT_EQ(count_text(log.text(), "SUSPENDED"), 2u);
+    }
 }
 
 TEST_F(Tasks, keepalive_link_is_watched_across_suspension_and_revival)

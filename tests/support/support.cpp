@@ -1,9 +1,13 @@
 #include "support.h"
 
 #include <gtest/gtest.h>
+#include <linux/sock_diag.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -131,4 +135,52 @@ bool file_exists(const std::string &path)
 {
     struct stat st;
     return stat(path.c_str(), &st) == 0;
+}
+
+std::string chunked_body(const std::string &payload, const std::vector<size_t> &sizes, bool end,
+                         const std::string &ext, const std::string &trailer,
+                         std::vector<size_t> *lines)
+{
+    std::string wire;
+    char hex[32];
+    for (size_t at = 0, k = 0; at < payload.size() && !sizes.empty(); ++k) {
+        const size_t n = std::min(sizes[k % sizes.size()], payload.size() - at);
+        if (lines) lines->push_back(wire.size());
+        snprintf(hex, sizeof hex, "%zx", n);
+        wire += hex + ext + "\r\n" + payload.substr(at, n) + "\r\n";
+        at += n;
+    }
+    if (!end) return wire;
+    if (lines) lines->push_back(wire.size());
+    return wire + "0" + ext + "\r\n" + trailer + "\r\n";
+}
+
+std::vector<std::string> cut_at(const std::string &s, const std::vector<size_t> &offsets)
+{
+    std::vector<std::string> pieces;
+    size_t from = 0;
+    for (size_t to : offsets) {
+        if (to <= from || to >= s.size()) continue;
+        pieces.push_back(s.substr(from, to - from));
+        from = to;
+    }
+    pieces.push_back(s.substr(from));
+    return pieces;
+}
+
+long rx_queue_mem(int fd)
+{
+    uint32_t info[SK_MEMINFO_VARS] = {};
+    socklen_t len = sizeof(info);
+    if (getsockopt(fd, SOL_SOCKET, SO_MEMINFO, info, &len) != 0) return -1;
+    return long(info[SK_MEMINFO_RMEM_ALLOC]);
+}
+
+bool wait_rx_queue_above(int fd, long than, int ms)
+{
+    for (int waited = 0;; ++waited) {
+        if (rx_queue_mem(fd) > than) return true;
+        if (waited >= ms) return false;
+        poll(nullptr, 0, 1);
+    }
 }

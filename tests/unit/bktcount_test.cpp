@@ -115,6 +115,82 @@ TEST(bktcount, long_pause_resets)
     EXPECT_EQ(hps, 0.0);
 }
 
+// A read as of a later time gives what moving home and reading would, and
+// leaves the counter where it was.
+TEST(bktcount, rate_now_counts_the_time_since_the_last_move)
+{
+    struct read_case {
+        const char *name;
+        long read_ms;   // the loop's time of the read
+        double vps;     // expected, bytes per second
+    };
+    // 10 buckets of 100 ms; 400 bytes added at 0, 300 at 350 ms (bucket 3,
+    // which ends at 400 ms).
+    const read_case cases[] = {
+        {"within the present bucket", 390, 700.0 / 0.4},
+        {"at its end", 400, 700.0 / 0.4},
+        {"one span later", 401, 700.0 / 0.5},
+        {"half the window silent", 850, 700.0 / 0.9},
+        {"bucket 0 overwritten", 1050, 300.0 / 1.0},
+        {"nine spans past the end", 1300, 300.0 / 1.0},
+        {"silent for the whole window", 1301, 0.0},
+        {"long after", 60000, 0.0},
+    };
+    for (const read_case &rc : cases) {
+        SCOPED_TRACE(rc.name);
+        LoopClock clk;
+        Counter moved(10, 100), kept(10, 100);
+        for (Counter *c : {&moved, &kept}) {
+            clk.at_ms(0);
+            bcounter_home(&c->bc);
+            bcounter_add(&c->bc, 400);
+            clk.at_ms(350);
+            bcounter_home(&c->bc);
+            bcounter_add(&c->bc, 300);
+        }
+        const size_t idx = kept.bc.idx;
+        const struct timespec end = kept.bc.end_tm;
+        clk.at_ms(rc.read_ms);
+        double now_vps = -1, now_hps = -1, vps = -1, hps = -1;
+        EXPECT_EQ(bcounter_persec_now(&kept.bc, &now_vps, &now_hps), 0);
+        bcounter_home(&moved.bc);
+        bcounter_persec(&moved.bc, &vps, &hps);
+        EXPECT_DOUBLE_EQ(now_vps, rc.vps);
+        EXPECT_DOUBLE_EQ(now_vps, vps);
+        EXPECT_DOUBLE_EQ(now_hps, hps);
+        EXPECT_EQ(kept.bc.idx, idx);
+        EXPECT_EQ(kept.bc.end_tm.tv_sec, end.tv_sec);
+        EXPECT_EQ(kept.bc.end_tm.tv_nsec, end.tv_nsec);
+        EXPECT_EQ(kept.touched(), 4u);
+    }
+}
+
+TEST(bktcount, a_cleared_or_unused_counter_reads_zero)
+{
+    LoopClock clk;
+    Counter c(10, 100);
+    clk.at_ms(0);
+    double vps = -1, hps = -1;
+    bcounter_persec_now(&c.bc, &vps, &hps);  // never moved
+    EXPECT_EQ(vps + hps, 0.0);
+    bcounter_home(&c.bc);
+    bcounter_add(&c.bc, 1000);
+    bcounter_persec_now(&c.bc, &vps, &hps);
+    EXPECT_DOUBLE_EQ(vps, 10000.0);
+    EXPECT_DOUBLE_EQ(hps, 10.0);
+    bcounter_clear(&c.bc);
+    EXPECT_EQ(c.touched(), 0u);
+    bcounter_persec_now(&c.bc, &vps, nullptr);
+    EXPECT_EQ(vps, 0.0);
+    // The next move starts afresh at the present time.
+    clk.at_ms(5000);
+    bcounter_home(&c.bc);
+    bcounter_add(&c.bc, 10);
+    EXPECT_EQ(c.bc.idx, 0u);
+    bcounter_persec_now(&c.bc, &vps, nullptr);
+    EXPECT_DOUBLE_EQ(vps, 100.0);
+}
+
 TEST(bktcount, dump_text)
 {
     Counter c(2, 250);

@@ -165,6 +165,74 @@ TEST_F(cfg, EachRuleRefusesWithItsMessage)
     }
 }
 
+// The warnings about settings the daemon does not read, one a line.
+std::string ignored_lines(const std::string &log)
+{
+    std::string out;
+    size_t at = 0;
+    for (size_t nl; (nl = log.find('\n', at)) != std::string::npos; at = nl + 1) {
+        const std::string line = log.substr(at, nl + 1 - at);
+        if (line.find("ignored") != std::string::npos) out += line.substr(line.find("load_config"));
+    }
+    return out;
+}
+
+struct unknown_case {
+    const char *name;
+    std::string text;
+    const char *warnings;  // every line, in order
+};
+
+// conf() puts log on line 2, listener on line 3, runtime on line 4 and the
+// top keys on line 5.
+const unknown_case k_unknown[] = {
+    {"mistyped top keys",
+     conf("max_taks = 64; idle_task_timout = -1;\n  report: { path = \"/r\"; force_refresh = 1; };"),
+     "load_config: unknown setting tavel.max_taks at line 5 ignored\n"
+     "load_config: unknown setting tavel.idle_task_timout at line 5 ignored\n"
+     "load_config: unknown setting tavel.report.force_refresh at line 6 ignored\n"},
+    {"sections", conf("debug: { trackio = true; };", USER_LO, "levle = \"debug\";", "run_as = \"x\";"),
+     "load_config: unknown setting tavel.log.levle at line 2 ignored\n"
+     "load_config: unknown setting tavel.runtime.run_as at line 4 ignored\n"
+     "load_config: unknown setting tavel.debug.trackio at line 5 ignored\n"},
+    {"listeners",
+     conf("", "usr: { port = \"81\"; };\n user: ( { port = \"80\"; },\n { port = \"82\"; prot = \"tcp\"; } );"
+              " max_accept = 3;"),
+     "load_config: unknown setting tavel.listener.usr at line 3 ignored\n"
+     "load_config: unknown setting tavel.listener.user[2].prot at line 5 ignored\n"
+     "load_config: unknown setting tavel.listener.max_accept at line 5 ignored\n"},
+    {"a fifth listener",
+     conf("", "user: ( { port = \"80\"; }, { port = \"81\"; }, { port = \"82\"; }, { port = \"83\"; },\n"
+              " { port = \"84\"; } );"),
+     "load_config: listener 5 of tavel.listener.user at line 4 ignored: at most 4 are read\n"},
+    {"groups of another type", conf("report = 5; debug = true;", std::string(USER_LO) + " admin = 1;"),
+     "load_config: setting tavel.listener.admin at line 3 ignored: a group or a list expected\n"
+     "load_config: setting tavel.report at line 5 ignored: a group expected\n"
+     "load_config: setting tavel.debug at line 5 ignored: a group expected\n"},
+    {"an unknown group is named once, the agent's key, settings outside tavel",
+     "other = 1;\n" + conf("extra: { a = 1; b: { c = 2; }; };\n  oxa: { udp_listener = \"x\"; };"),
+     "load_config: unknown setting tavel.extra at line 6 ignored\n"
+     "load_config: unknown setting tavel.oxa.udp_listener at line 7 ignored\n"},
+    {"known keys only", conf("max_tasks = 64; idle_task_timeout = -1;"), ""},
+};
+
+// A setting the daemon does not know is named with its line and start-up
+// goes on with the defaults.
+TEST_F(cfg, UnknownSettingsAreNamedAndIgnored)
+{
+    for (const unknown_case &u : k_unknown) {
+        SCOPED_TRACE(u.name);
+        const loaded l = load(u.text);
+        EXPECT_EQ(l.rc, 0) << l.log << l.err;
+        EXPECT_EQ(ignored_lines(l.log), u.warnings);
+    }
+    ASSERT_EQ(load(k_unknown[0].text).rc, 0);
+    EXPECT_EQ(c_.max_tasks, 1024);
+    EXPECT_EQ(c_.task_tmout_ms, 5000);
+    EXPECT_EQ(c_.force_refresh_sec, 0);
+    EXPECT_THAT(load(k_unknown[1].text).log, HasSubstr("(WRN)  load_config: unknown setting"));
+}
+
 TEST_F(cfg, MissingFileIsReportedOnStderr)
 {
     const loaded l = load_path(dir_.file("absent.conf"));
@@ -251,20 +319,23 @@ TEST_F(cfg, DumpOfAFullFile)
         "  report: { path = \"/tmp/rep.json\"; force_refresh_sec = 3; abkt_count = 5;\n"
         "            abkt_ms = 50; abkt_upd_ms = 100; min_read_online = 10; compat_dashes = true; };\n"
         "  log: { file = \"/tmp/x.log\"; level = \"DEBUG\"; time_format = \"GMT\"; max_size_mb = 0;\n"
-        "         enable_syslog = false; };\n"
+        "         max_files = 4; enable_syslog = false; };\n"
         "  runtime: { pidfile = \"/run/t.pid\"; run_as_user = \"nobody\"; non_daemon = true;\n"
         "             quiet = true; enforce_core_dumps = true; cpunum = 1; };\n"
         "  listener: {\n"
-        "    user: ( { alias = \"u1\"; ifc = \"lo\"; port = \"8080\"; default_af = \"inet\"; lowmark = 10; },\n"
+        "    user: ( { alias = \"u1\"; protocol = \"tcp\"; ifc = \"lo\"; port = \"8080\";\n"
+        "              default_af = \"inet\"; lowmark = 10; },\n"
         "            { domain_path = \"/tmp/t.sock\"; alias = \"local\"; } );\n"
         "    admin: { port = \"9090\"; };\n"
         "    max_to_accept = 16; user_request_timeout = 3000; admin_request_timeout = 4000;\n"
+        "    custom_request_timeout = 6000;\n"
         "  };\n"
         "  oxa: { udp-listener = \"127.0.0.1:4000\"; };\n"
         "};\n";
     const loaded l = load(text);
     ASSERT_EQ(l.rc, 0) << l.log << l.err;
     EXPECT_THAT(l.log, ::testing::Not(HasSubstr("non-specific")));
+    EXPECT_THAT(l.log, ::testing::Not(HasSubstr("ignored")));  // every key is known
     EXPECT_STREQ(c_.config_path, dir_.file("tavel.conf").c_str());
     EXPECT_STREQ(c_.rrt_file, "/tmp/routes");
     EXPECT_EQ(c_.oxa.saddr.ss_family, AF_INET);

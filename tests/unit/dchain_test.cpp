@@ -97,7 +97,7 @@ TEST_F(dchain, RefusedFiles)
         {"receiver too long", "s r - " + f32 + "\n", -1, "error parsing line 1"},
         {"fields at their room", f31 + " " + f31 + " " + f31 + " " + f31 + "\n", 0, ""},
         {"line too long", "s r - v" + std::string(250, ' ') + "\n", -1,
-         "rrt_file_load: error parsing line 1: [s][r][v"},
+         "/routes] line 1 is longer than 254 characters\n"},
         {"too many routes", routes(1026), 7, "rrt_file_load: too many routes\n"},
         {"most routes", routes(1025), 0, ""},
     };

@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -74,6 +75,26 @@ TEST_F(loopcb, WaitTime)
     EXPECT_GT(wait_ms(), 1000);
     EXPECT_LE(wait_ms(), 1500);
     dly_rm(d);
+}
+
+// A log file needs its upkeep about once a second: the wait is bounded by
+// it, also with nothing else held.  SIGHUP reopens the file at its path.
+TEST_F(loopcb, LogFileBoundsTheWaitAndSighupReopensIt)
+{
+    TempDir dir;
+    const std::string path = dir.file("t.log");
+    ASSERT_EQ(log_open(&g_log, path.c_str()), 0);
+    const long w = wait_ms();
+    EXPECT_GE(w, 0);
+    EXPECT_LE(w, 1000);
+    ASSERT_EQ(rename(path.c_str(), dir.file("moved").c_str()), 0);
+    g_hup = 1;
+    do_idle_tasks();
+    EXPECT_EQ(g_hup, 0);
+    EXPECT_THAT(read_file(path), HasSubstr("reopened (requested)"));
+    log_close(&g_log);
+    log_default(&g_log, stderr);
+    EXPECT_EQ(wait_ms(), -1);
 }
 
 // Each event would make its handler act on the task (stamp a read, queue

@@ -315,6 +315,8 @@ TEST(mmr, aligned_output_and_batch_limits)
 
 TEST(mmr, lost_sync_sends_what_came_before_and_resynchronises)
 {
+    // The packet in front of the break may have been cut by the junk: it
+    // stays behind with the junk.
     LogCapture log;
     Ring ring(page() * 2);
     const bytes tail = ts_stream(188, 8, 50);
@@ -322,20 +324,146 @@ TEST(mmr, lost_sync_sends_what_came_before_and_resynchronises)
     ASSERT_EQ(feed(ring.r, b, 5000), 0);
     bytes out;
     int rc;
-    EXPECT_EQ(take(ring.r, 4, &out, &rc), std::vector<size_t>{564});
+    EXPECT_EQ(take(ring.r, 4, &out, &rc), std::vector<size_t>{376});
     EXPECT_EQ(take(ring.r, 4, &out, &rc), (std::vector<size_t>{1316, 188}));
-    EXPECT_EQ(out, cat(ts_stream(188, 3), tail));
+    EXPECT_EQ(out, cat(ts_stream(188, 2), tail));
+    EXPECT_NE(log.text().find("shifting 228 bytes to TS-sync"), std::string::npos);
 
-    // Aligned output that holds packets before a break jumps over them.
+    // Aligned output that holds packets before a break jumps over them and
+    // goes on after the break in the same call.
     Ring al(page() * 2);
     mmr_set_flags(al.r, MMR_ODGRAM_ALIGN);
     ASSERT_EQ(feed(al.r, cat(cat(ts_stream(188, 3), junk(40)), tail), 5000), 0);
     out.clear();
-    EXPECT_TRUE(take(al.r, 4, &out, &rc).empty());
-    EXPECT_EQ(rc, EAGAIN);
     EXPECT_EQ(take(al.r, 4, &out, &rc), std::vector<size_t>{1316});
+    EXPECT_EQ(rc, 0);
     EXPECT_EQ(out, bytes(tail.begin(), tail.begin() + 1316));
-    EXPECT_NE(log.text().find("LOST-SYNC-JUMP over 3 TS packets"), std::string::npos);
+    EXPECT_NE(log.text().find("LOST-SYNC-JUMP over 2 TS packets"), std::string::npos);
+}
+
+namespace {
+
+// Packet i of a numbered stream: its number in bytes 1 and 2 (below 0x40,
+// so never a sync byte) and a payload with a sync byte at an offset that
+// moves from packet to packet, as 0x47 turns up inside real payloads.
+bytes numbered(size_t i)
+{
+    bytes b(188);
+    b[0] = TS_SYNC, b[1] = uint8_t(i >> 6 & 0x3f), b[2] = uint8_t(i & 0x3f);
+    for (size_t k = 3; k < 188; ++k) b[k] = uint8_t((k * 5 + i) % 0x40);
+    b[10 + i * 37 % 170] = TS_SYNC;
+    return b;
+}
+
+bytes packets(size_t from, size_t to)
+{
+    bytes b;
+    for (size_t i = from; i < to; ++i) b = cat(b, numbered(i));
+    return b;
+}
+
+// n junk bytes, sync bytes at the given offsets.
+bytes junk_with(size_t n, std::initializer_list<size_t> syncs)
+{
+    bytes b = junk(n);
+    for (size_t at : syncs) b[at] = TS_SYNC;
+    return b;
+}
+
+bytes part(const bytes &b, size_t from, size_t to) { return bytes(b.begin() + from, b.begin() + to); }
+
+struct break_case {
+    const char *why;
+    std::vector<bytes> reads;  // each committed, then everything ready taken
+    size_t served;             // packets 0 .. served - 1 were in the reads
+    std::vector<size_t> lost;  // those never sent
+    uint64_t flags;
+};
+
+}  // namespace
+
+TEST(mmr, junk_is_never_sent_and_costs_at_most_the_packet_in_front_of_it)
+{
+    const bytes p50 = numbered(50);
+    const break_case cases[] = {
+        {"junk holding a sync byte between packets, one read",
+         {cat(cat(packets(0, 200), junk_with(40, {10})), packets(200, 400))}, 400, {199}, 0},
+        {"the same, the junk in a read of its own",
+         {packets(0, 200), cat(junk_with(40, {10}), packets(200, 400))}, 400, {}, 0},
+        {"junk at the stream's start", {cat(junk_with(30, {4, 17}), packets(0, 100))}, 100, {}, 0},
+        {"junk inside a packet",
+         {cat(cat(cat(packets(0, 50), part(p50, 0, 60)), junk_with(30, {5})),
+              cat(part(p50, 60, 188), packets(51, 100)))},
+         100, {50}, 0},
+        {"a packet cut short", {cat(cat(packets(0, 50), part(p50, 0, 100)), packets(51, 100))}, 100,
+         {50}, 0},
+        // The junk's sync byte holds the boundary: the packet in front goes.
+        {"junk starting with a sync byte on a boundary",
+         {cat(cat(packets(0, 50), junk_with(50, {0})), packets(50, 100))}, 100, {}, 0},
+        {"junk whose sync bytes pair a packet apart",
+         {cat(cat(packets(0, 50), junk_with(200, {3, 191})), packets(50, 100))}, 100, {49}, 0},
+        {"long junk over several reads",
+         {cat(packets(0, 50), junk_with(300, {0, 99, 198})), junk_with(300, {97, 196}),
+          cat(junk_with(100, {50}), packets(50, 100))},
+         100, {}, 0},
+        {"a candidate that waits for its boundaries",
+         {packets(0, 50), cat(junk(20), packets(50, 51)), packets(51, 100)}, 100, {}, 0},
+        // Aligned output also jumps over the packets it held before a break.
+        {"aligned output", {cat(cat(packets(0, 30), junk_with(40, {10})), packets(30, 100))}, 100,
+         {28, 29}, MMR_ODGRAM_ALIGN},
+    };
+    for (const break_case &c : cases) {
+        SCOPED_TRACE(c.why);
+        Ring ring(page() * 32);
+        mmr_set_flags(ring.r, c.flags);
+        bytes out;
+        for (const bytes &b : c.reads) {
+            ASSERT_EQ(feed(ring.r, b, b.size()), 0);
+            for (int rc = 0; rc == 0;) take(ring.r, 8, &out, &rc);
+        }
+        // Every packet sent is a whole served one, in order, once.
+        ASSERT_EQ(out.size() % 188, 0u);
+        std::vector<size_t> got;
+        for (size_t at = 0; at < out.size(); at += 188) {
+            const size_t n = size_t(out[at + 1]) << 6 | out[at + 2];
+            ASSERT_EQ(part(out, at, at + 188), numbered(n)) << "at byte " << at;
+            ASSERT_TRUE(got.empty() || n > got.back());
+            got.push_back(n);
+        }
+        std::vector<size_t> lost;
+        for (size_t i = 0, k = 0; i < c.served; ++i)
+            if (k < got.size() && got[k] == i)
+                ++k;
+            else
+                lost.push_back(i);
+        EXPECT_EQ(lost, c.lost);
+    }
+
+    // The payload starts at the packet the head probe found.
+    Ring ring(page());
+    ASSERT_EQ(feed(ring.r, cat(junk_with(30, {4, 17}), packets(0, 10)), 4096), 0);
+    EXPECT_EQ(mmr_pld_size(ring.r), 10 * 188u);
+}
+
+TEST(mmr, junk_that_never_shows_a_stream_is_given_up_on)
+{
+    // Sync bytes too often for the stretch rule, never a packet apart.
+    LogCapture log;
+    Ring ring(page() * 32);
+    ASSERT_EQ(feed(ring.r, packets(0, 10), 4096), 0);
+    bytes out;
+    int rc = 0;
+    while (rc == 0) take(ring.r, 8, &out, &rc);
+    bytes j = junk(70000);
+    for (size_t i = 0; i < j.size(); i += 150) j[i] = TS_SYNC;
+    int last = 0;
+    for (size_t at = 0; at < j.size() && last != -14; at += 4096) {
+        ASSERT_EQ(feed(ring.r, part(j, at, std::min(j.size(), at + 4096)), 4096), 0);
+        take(ring.r, 8, &out, &last);
+    }
+    EXPECT_EQ(last, -14);
+    EXPECT_EQ(out, packets(0, 10));
+    EXPECT_NE(log.text().find("not a TS stream, giving up"), std::string::npos);
 }
 
 TEST(mmr, reset_empties_and_finds_the_length_again)

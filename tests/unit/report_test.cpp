@@ -1,6 +1,6 @@
 // The status report: layout line by line, escaping, member names, the
-// file's mode and close-on-exec descriptor, and the failures that must
-// leave the previous report and no temporary file.
+// file's mode, a temporary file that nobody could plant in advance, and
+// the failures that must leave the previous report and no temporary file.
 #include "report.h"
 
 #include <dirent.h>
@@ -248,75 +248,33 @@ TEST_F(report, ModeIgnoresAPermissiveUmask)
     }
 }
 
-namespace {
-
-// The open flags (octal, from /proc) of a descriptor of this process that
-// refers to path and is not one of ours; "" when none appears in time.
-std::string foreign_fd_flags(const std::string &path, const std::vector<int> &ours, int ms)
+// Someone who may write the report's directory plants, at every name of
+// the form tvr<pid>.<seconds> of the next seconds, a link to a root-only
+// file.  The report is written through none of them: the victim keeps its
+// content, the links stay, and the temporary file (a new one, as
+// create_tmp_file makes it) is gone after the rename.
+TEST_F(report, TemporaryFileIsNewAndNeverPlanted)
 {
-    for (int waited = 0; waited < ms; ++waited) {
-        for (const std::string &name : dir_entries("/proc/self/fd")) {
-            const int fd = atoi(name.c_str());
-            if (std::find(ours.begin(), ours.end(), fd) != ours.end()) continue;
-            char link[4096];
-            const std::string at = "/proc/self/fd/" + name;
-            const ssize_t n = readlink(at.c_str(), link, sizeof(link) - 1);
-            if (n <= 0 || std::string(link, size_t(n)) != path) continue;
-            std::istringstream info(read_file("/proc/self/fdinfo/" + name));
-            for (std::string l; std::getline(info, l);)
-                if (l.rfind("flags:", 0) == 0) return l.substr(l.find_first_not_of(" \t", 6));
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return "";
-}
-
-}  // namespace
-
-// The temporary file is a FIFO whose pipe holds less than the report: the
-// write blocks with the descriptor open, and its flags can be read.
-TEST_F(report, DescriptorIsCloseOnExec)
-{
-    in_.assign(3000, 's');
-    out_.assign(3000, 'd');
     add("k", true);
-    // The temporary name carries the time in seconds: FIFOs for this second
-    // and the next two.
-    std::vector<std::string> fifos;
-    std::vector<int> readers;
-    const time_t now = time(nullptr);
-    for (time_t t = now; t < now + 3; ++t) {
-        fifos.push_back(dir_.file("tvr" + std::to_string(getpid()) + "." + std::to_string(t)));
-        ASSERT_EQ(mkfifo(fifos.back().c_str(), 0600), 0);
-        const int r = open(fifos.back().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        ASSERT_GE(r, 0);
-        fcntl(r, F_SETPIPE_SZ, 4096);
-        readers.push_back(r);
+    const std::string victim = dir_.file("victim");
+    write_file(victim, "secret\n");
+    ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
+    std::vector<std::string> names{"rep.json", "victim"};
+    for (time_t t = time(nullptr) - 1, end = t + 4; t < end; ++t) {
+        names.push_back("tvr" + std::to_string(getpid()) + "." + std::to_string(t));
+        ASSERT_EQ(symlink(victim.c_str(), dir_.file(names.back()).c_str()), 0);
     }
-    std::string flags;
-    std::thread reader([&] {
-        for (size_t i = 0; i < fifos.size() && flags.empty(); ++i) {
-            flags = foreign_fd_flags(fifos[i], readers, i + 1 < fifos.size() ? 1100 : 2000);
-            if (flags.empty()) continue;
-            // Drain until the writer closes.
-            char buf[4096];
-            for (int waited = 0; waited < 5000;) {
-                const ssize_t n = read(readers[i], buf, sizeof(buf));
-                if (n == 0) break;
-                if (n < 0) {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                    ++waited;
-                }
-            }
-        }
-    });
-    const int rc = report_tasks_json(dir_.file("rep.json").c_str(), &tasks_);
-    reader.join();
-    for (int r : readers) close(r);
-    EXPECT_EQ(rc, 0);
-    ASSERT_FALSE(flags.empty()) << "the writer's descriptor was not seen";
-    EXPECT_NE(strtoul(flags.c_str(), nullptr, 8) & O_CLOEXEC, 0u) << flags;
-    EXPECT_EQ(strtoul(flags.c_str(), nullptr, 8) & O_ACCMODE, unsigned(O_WRONLY)) << flags;
+    const std::string rep = dir_.file("rep.json");
+    ASSERT_EQ(report_tasks_json(rep.c_str(), &tasks_), 0);
+    EXPECT_EQ(read_file(victim), "secret\n");
+    struct stat st;
+    ASSERT_EQ(lstat(rep.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_TRUE(is_valid_json(read_file(rep)));
+    auto entries = dir_entries(dir_.path());
+    std::sort(entries.begin(), entries.end());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(entries, names);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "cfg.h"
 #include "rqs.h"
+#include "supervise.h"
 #include "support.h"
 
 namespace {
@@ -166,4 +167,68 @@ TEST(rtask, contexts_that_are_no_task_abort)
     EXPECT_DEATH(rta_check_tags(&t), "non-ctx tag");
     t.tag.num = 0;
     EXPECT_DEATH(rta_check_tags(&t.reader), "non-task tag");
+}
+
+// The report reads a meter as of its own time: a source that stopped
+// reads less as its silence grows and 0 once the whole window is silent;
+// a suspension empties the meter at once.
+TEST(rtask, report_rates_follow_a_silent_source_down)
+{
+    const tavel_cfg saved = g_cfg;
+    strcpy(g_cfg.trep_file, "/tmp/r.json");
+    g_cfg.abkt = {10, 100, 200};
+    rtask t = sample_task();
+    ASSERT_EQ(init_kpsm(&t.iavg), 0);
+    ASSERT_EQ(init_kpsm(&t.oavg), 0);
+    ASSERT_NE(t.iavg.bc.bkt, nullptr);
+
+    // 1 KiB every 100 ms for a second: 10 KiB/s in and out.
+    timespec now{200, 0};
+    for (int i = 0; i < 10; ++i) {
+        now.tv_nsec = i * 100000000L + 50000000L;
+        rqs_test_set_now(&now);
+        add_kpsm("U0001", &t.iavg, 1024);
+        add_kpsm("U0001", &t.oavg, 1024);
+    }
+    const double fed = read_kpsm(&t.iavg);
+    EXPECT_GT(fed, 9.0 * 1024);
+    EXPECT_DOUBLE_EQ(read_kpsm(&t.oavg), fed);
+    const double updated = t.iavg.vps;
+
+    // The report's figure after a silence of ms past the last addition.
+    const auto avgi_after = [&](long ms) {
+        const long at = 950 + ms;
+        const timespec later{200 + at / 1000, (at % 1000) * 1000000L};
+        rqs_test_set_now(&later);
+        const std::string line = dump(t, 0);
+        const size_t p = line.find("\"avgIkps\": ");
+        EXPECT_NE(p, std::string::npos) << line;
+        EXPECT_EQ(t.iavg.vps, updated);  // reading does not update the meter
+        return p == std::string::npos ? -1.0 : atof(line.c_str() + p + 11);
+    };
+    const double soon = avgi_after(40), half = avgi_after(550);
+    EXPECT_GT(soon, 5.0);
+    EXPECT_GT(half, 0.0);
+    EXPECT_LT(half, soon);
+    EXPECT_EQ(avgi_after(1100), 0.0);
+    EXPECT_EQ(avgi_after(30000), 0.0);
+    EXPECT_NE(dump(t, 0).find("\"avgIkps\": 0.00, \"avgOkps\": 0.00"), std::string::npos);
+
+    // Fed again, then suspended: 0 at once, and a fresh start afterwards.
+    rqs_test_set_now(&now);
+    add_kpsm("U0001", &t.iavg, 1024);
+    EXPECT_GT(read_kpsm(&t.iavg), 0.0);
+    reset_kpsm(&t.iavg);
+    EXPECT_EQ(read_kpsm(&t.iavg), 0.0);
+    EXPECT_EQ(t.iavg.vps, 0.0);
+    now.tv_nsec += 1000000;
+    rqs_test_set_now(&now);
+    add_kpsm("U0001", &t.iavg, 1024);
+    EXPECT_DOUBLE_EQ(read_kpsm(&t.iavg), 10240.0);
+    EXPECT_DOUBLE_EQ(t.iavg.vps, 10240.0);
+
+    free_kpsm(&t.iavg);
+    free_kpsm(&t.oavg);
+    rqs_test_set_now(nullptr);
+    g_cfg = saved;
 }

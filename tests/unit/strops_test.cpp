@@ -117,6 +117,19 @@ TEST(strops, chomp_removes_at_most_two_line_ends)
     }
 }
 
+// Lines judged whole with a room of 8 bytes: the results in turn; no rest
+// of a refused line is read as a line of its own.
+TEST(strops, read_line_judges_each_line_whole)
+{
+    using namespace std::string_literals;
+    const std::string text = "1234567\n12345678\n\nab\0c\nlast"s;
+    FILE *fp = fmemopen(const_cast<char *>(text.data()), text.size(), "r");
+    char buf[8];
+    for (const ssize_t rc : {7L, long(LINE_LONG), 0L, long(LINE_NUL), 4L, long(LINE_EOF)})
+        EXPECT_EQ(read_line(fp, buf, sizeof(buf)), rc);
+    fclose(fp);
+}
+
 TEST(strops, marker_count_plain_and_numbered)
 {
     EXPECT_EQ(marker_count("a,b,c", ","), 2);

@@ -182,6 +182,8 @@ TEST(syswrap, failure_lines)
          "t: bind(-1, (nil), 16): " + k_ebadf},
         {"listen", [] { return long(W_listen("t", -1, 5)); }, -1, EBADF,
          "t: listen(-1, 5) " + k_ebadf},
+        {"shutdown", [] { return long(W_shutdown("t", -1, SHUT_RD)); }, -1, EBADF,
+         "t: shutdown(-1, 0) " + k_ebadf},
         {"select", [] { return long(W_select("t", -1, nullptr, nullptr, nullptr, nullptr)); }, -1,
          EINVAL, "t: select(-1, (nil), (nil), (nil), (nil)) ERROR(22): Invalid argument\n"},
         {"accept",

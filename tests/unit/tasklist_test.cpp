@@ -121,7 +121,8 @@ TEST_F(tasklist_file, WhatStopsTheLoading)
     EXPECT_EQ(load(ok + "\r\n", &log), -1);
     EXPECT_THAT(log, HasSubstr("limit on tasks exceeded"));
     EXPECT_EQ(load(ok + "c\n" + "udp://239.1.1.1:5000 udp://1.2.3.4:6\n", &log), -1);
-    EXPECT_THAT(log, HasSubstr("load_tasks: line 1 is longer than 127 characters"));
+    EXPECT_THAT(log, HasSubstr("load_tasks: [" + dir_.file("tasks") +
+                               "] line 1 is longer than 127 characters\n"));
     EXPECT_THAT(log, ::testing::Not(HasSubstr("limit on tasks")));
 }
 

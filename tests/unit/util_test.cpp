@@ -195,7 +195,7 @@ TEST(util, daemonize_detaches_onto_dev_null)
         // What the daemon does next: open its log, close 2, log.
         int rc = log_open(&g_log, logpath.c_str());
         out += "log_open=" + std::to_string(rc) + "\n";
-        out += "logfd=" + std::to_string(log_fp(&g_log) ? fileno(log_fp(&g_log)) : -1) + "\n";
+        out += "logfd=" + std::to_string(log_fd(&g_log)) + "\n";
         close(2);
         log_norm("in the log file\n");
         if (write(rep.fd[1], out.data(), out.size()) < 0) _exit(12);
@@ -295,6 +295,80 @@ TEST(util, pidfile_holds_digits_only)
     // An open failure is the wrapper's line only.
     EXPECT_EQ(create_pidfile_extra(td.file("no/such/dir.pid").c_str(), 12, nullptr, 0), -1);
     EXPECT_EQ(cap.text().find("failed to create pidfile"), std::string::npos);
+}
+
+// A pid-file path planted in a directory others may write: a link to a
+// root-only file, a second name of it, a FIFO, a directory.  Each is
+// refused with a line naming the path, and the victim keeps its content.
+TEST(util, pidfile_refuses_links_and_special_files)
+{
+    TempDir td;
+    const std::string victim = td.file("victim");
+    write_file(victim, "secret\n");
+    ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
+    const std::string sym = td.file("sym.pid"), hard = td.file("hard.pid");
+    const std::string fifo = td.file("fifo.pid"), dir = td.file("dir.pid");
+    ASSERT_EQ(symlink(victim.c_str(), sym.c_str()), 0);
+    ASSERT_EQ(link(victim.c_str(), hard.c_str()), 0);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);  // open succeeds
+    ASSERT_GE(reader, 0);
+    const struct {
+        std::string path;
+        int err;
+        std::string line;
+    } cases[] = {
+        {sym, ELOOP, "create_pidfile_extra: [" + sym + "] is a symbolic link\n"},
+        {hard, EPERM, "create_pidfile_extra: [" + hard + "] is not a regular file of its own "
+                      "(FILE, 2 links)\n"},
+        {fifo, EPERM, "create_pidfile_extra: [" + fifo + "] is not a regular file of its own "
+                      "(FIFO, 1 links)\n"},
+        {dir, EISDIR, "open('" + dir},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.path);
+        LogCapture cap;
+        errno = 0;
+        EXPECT_EQ(create_pidfile_extra(c.path.c_str(), 4711, nullptr, 0), -1);
+        EXPECT_EQ(errno, c.err);
+        EXPECT_NE(cap.text().find(c.line), std::string::npos) << cap.text();
+        EXPECT_EQ(read_file(victim), "secret\n");
+    }
+    close(reader);
+    struct stat st;
+    ASSERT_EQ(lstat(sym.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+}
+
+// Exclusive temporary files: each call makes a new file under six random
+// characters, write-only, close-on-exec, with the mode less the umask.
+TEST(util, create_tmp_file_is_new_and_unguessable)
+{
+    TempDir td;
+    const mode_t old = umask(022);
+    std::vector<std::string> names;
+    for (int i = 0; i < 50; ++i) {
+        std::string tmpl = td.file("t.XXXXXX");
+        const int fd = create_tmp_file(tmpl.data(), 0666);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(tmpl.compare(0, tmpl.size() - 6, td.file("t.")), 0);
+        EXPECT_EQ(fcntl(fd, F_GETFL) & O_ACCMODE, O_WRONLY);
+        EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+        struct stat st;
+        ASSERT_EQ(fstat(fd, &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0644u);
+        close(fd);
+        names.push_back(tmpl);
+    }
+    umask(old);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(std::unique(names.begin(), names.end()), names.end());
+    for (std::string t : {td.file("no-xs"), td.file("XXXXX"), td.file("none/t.XXXXXX")}) {
+        errno = 0;
+        EXPECT_EQ(create_tmp_file(t.data(), 0644), -1) << t;
+        EXPECT_EQ(errno, t.find("none") == std::string::npos ? EINVAL : ENOENT) << t;
+    }
 }
 
 TEST(util, pidfile_invariants_assert)

@@ -1,0 +1,581 @@
+// The destinations a log opens itself: a file, or a pipe into a shell
+// command.  Lines are written with one write(2) each and never wait: a
+// file or a command that does not take a line loses it, the loss is
+// counted, and "<n> lines dropped" is written with the next line that gets
+// through.
+// The upkeep, called about once a second by the program's loop, reopens a
+// file that was moved, deleted or replaced (or whose reopen failed), and
+// reaps and restarts a pipe's command that ended.
+#include "log.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "app.globals.h"
+#include "log_impl.h"
+
+LOG_MODULE(LM_DEFAULT);
+
+extern char **environ;
+
+namespace {
+
+constexpr mode_t LOG_FILE_MODE = 0644;
+// Period of the upkeep, which is also the least gap between two starts of
+// a pipe's command.
+constexpr long UPKEEP_MS = 1000;
+// At close, a pipe's command gets this long to end after its input closed,
+// as long again after SIGTERM, and CMD_KILL_MS after SIGKILL.
+constexpr long CMD_EXIT_MS = 1000;
+constexpr long CMD_KILL_MS = 500;
+constexpr long REAP_POLL_MS = 10;
+// Rotated names tried within one second: "<name>.<secs>", then ".1" on.
+constexpr int UNIQUE_NAMES = 1000;
+// Room for a "<n> lines dropped" line: prefix, time, pid, tags and count.
+constexpr size_t NOTICE_MAX = 256;
+
+bool is_std_stream(FILE *fp) { return fp == stdout || fp == stderr; }
+
+struct timespec mono_now()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return now;
+}
+
+// Milliseconds from then to now; "never" (a zero time) is long ago.
+long ms_since(const struct timespec &then, const struct timespec &now)
+{
+    if (then.tv_sec == 0 && then.tv_nsec == 0) return LONG_MAX;
+    return (now.tv_sec - then.tv_sec) * 1000 + (now.tv_nsec - then.tv_nsec) / 1000000;
+}
+
+// Appends to path, creating it with its own mode: a daemon runs with umask
+// 0, which would leave a new log world-writable.  Never through a symbolic
+// link (the file may be reopened while the daemon runs, long after an
+// operator looked at the path); close-on-exec, so that no child inherits it.
+int open_log_fd(const char *path)
+{
+    return open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, LOG_FILE_MODE);
+}
+
+// Makes fd the log's file, closing the one before: its identity is kept
+// for the upkeep and the byte count starts from its size.
+void adopt_file(log_ctx *log, int fd)
+{
+    log_dest &d = log->dest;
+    if (d.fd >= 0 && d.fd != fd) close(d.fd);
+    d.fd = fd;
+    d.dev = 0;
+    d.ino = 0;
+    log->total_out = 0;
+    struct stat st;
+    if (fstat(fd, &st) == 0) {
+        d.dev = st.st_dev;
+        d.ino = st.st_ino;
+        log->total_out = size_t(st.st_size);
+    } else {
+        log_err("%s: fstat(%s) ERROR(%d): %s\n", "do_open", log->name, errno, strerror(errno));
+    }
+}
+
+// Starts "/bin/sh -c command" reading a new pipe, whose write end becomes
+// the log's, non-blocking.  Both ends are close-on-exec, so no other child
+// (a later command included) holds the pipe open; the command gets its own
+// process group (a terminal's ^C reaches the daemon, which then closes the
+// log itself) and SIGPIPE back at its default.  0, or -1 with errno.
+int start_command(log_ctx *log, const char *command)
+{
+    log_dest &d = log->dest;
+    d.last_spawn = mono_now();
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0) return -1;
+    posix_spawn_file_actions_t fa;
+    posix_spawnattr_t at;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawnattr_init(&at);
+    // dup2 onto 0 clears close-on-exec, also when the read end is 0 itself.
+    posix_spawn_file_actions_adddup2(&fa, p[0], STDIN_FILENO);
+    sigset_t dflt, none;
+    sigemptyset(&dflt);
+    sigaddset(&dflt, SIGPIPE);
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&at, &dflt);
+    posix_spawnattr_setsigmask(&at, &none);
+    posix_spawnattr_setpgroup(&at, 0);
+    posix_spawnattr_setflags(&at, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK |
+                                      POSIX_SPAWN_SETPGROUP);
+    char sh[] = "sh", dash_c[] = "-c";
+    char *argv[] = {sh, dash_c, const_cast<char *>(command), nullptr};
+    pid_t pid = 0;
+    const int rc = posix_spawn(&pid, "/bin/sh", &fa, &at, argv, environ);
+    posix_spawn_file_actions_destroy(&fa);
+    posix_spawnattr_destroy(&at);
+    close(p[0]);
+    if (rc != 0 || fcntl(p[1], F_SETFL, O_NONBLOCK) != 0) {
+        const int err = rc ? rc : errno;
+        close(p[1]);
+        errno = err;
+        return -1;
+    }
+    d.fd = p[1];
+    d.cmd_pid = pid;
+    return 0;
+}
+
+// Reaps pid within ms; true when it ended (or is no child of ours).
+bool reap_within(pid_t pid, long ms)
+{
+    const struct timespec start = mono_now();
+    for (;;) {
+        int status;
+        const pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid || (r < 0 && errno != EINTR)) return true;
+        if (ms_since(start, mono_now()) >= ms) return false;
+        struct timespec nap = {0, REAP_POLL_MS * 1000000};
+        nanosleep(&nap, nullptr);
+    }
+}
+
+void signal_command(pid_t pid, int sig)
+{
+    if (kill(-pid, sig) != 0) kill(pid, sig);
+}
+
+// Closes the pipe and waits, within bounds, for the command to end: it
+// gets its end of input, then SIGTERM, then SIGKILL.
+void stop_command(log_ctx *log, bool report)
+{
+    log_dest &d = log->dest;
+    if (d.fd >= 0) close(d.fd);
+    d.fd = -1;
+    const pid_t pid = d.cmd_pid;
+    d.cmd_pid = 0;
+    if (pid <= 0 || reap_within(pid, CMD_EXIT_MS)) return;
+    signal_command(pid, SIGTERM);
+    if (reap_within(pid, CMD_EXIT_MS)) return;
+    signal_command(pid, SIGKILL);
+    if (!reap_within(pid, CMD_KILL_MS) && report)
+        fprintf(stderr, "%s: log command [%s] (pid %ld) does not end\n", "log_close", log->name,
+                long(pid));
+}
+
+// The stream that log_fp hands out for a file or a pipe: what is printed on
+// it takes the same path as the lines, counted and never waiting.
+ssize_t stream_write(void *cookie, const char *buf, size_t size)
+{
+    auto *log = static_cast<log_ctx *>(cookie);
+    const int err = errno;
+    size_t lines = 0;
+    for (size_t i = 0; i < size; ++i) lines += buf[i] == '\n';
+    dest_put(log, buf, size, lines ? lines : 1);
+    dest_rotate_due(log);
+    errno = err;
+    // All of it, also what was dropped: the loss is counted here, and a
+    // short count would only put the stream into its error state.
+    return ssize_t(size);
+}
+
+FILE *open_stream(log_ctx *log)
+{
+    static const cookie_io_functions_t fns = {nullptr, stream_write, nullptr, nullptr};
+    FILE *fp = fopencookie(log, "w", fns);
+    if (fp) setvbuf(fp, nullptr, _IONBF, 0);
+    return fp;
+}
+
+// Writes the parts in one call (on a pipe, up to PIPE_BUF bytes go in
+// whole or not at all); counts what was written and returns it, -1 when
+// nothing was.  A pipe whose reader is gone is closed at once, so that the
+// lines until the upkeep restarts the command cost no system call.
+ssize_t write_parts(log_ctx *log, const struct iovec *iov, int cnt)
+{
+    log_dest &d = log->dest;
+    if (d.fd < 0) return -1;
+    ssize_t n;
+    int tries = 0;
+    do n = writev(d.fd, iov, cnt);
+    while (n < 0 && errno == EINTR && ++tries < 3);
+    if (n > 0) log->total_out += size_t(n);
+    if (n < 0 && errno == EPIPE) {
+        close(d.fd);
+        d.fd = -1;
+    }
+    return n;
+}
+
+// The "<n> lines dropped" line of the lines counted so far, in buf; its
+// length, 0 when there is none.
+size_t build_notice(const log_ctx *log, char *buf, size_t size)
+{
+    if (!log->dest.lost) return 0;
+    return log_build_line(log, WARN_level, buf, size, "%zu lines dropped\n", log->dest.lost);
+}
+
+// Writes the count of dropped lines alone (the upkeep, in a quiet spell).
+void write_notice(log_ctx *log)
+{
+    char notice[NOTICE_MAX];
+    const size_t head = build_notice(log, notice, sizeof(notice));
+    if (!head) return;
+    const struct iovec iov = {notice, head};
+    if (write_parts(log, &iov, 1) == ssize_t(head)) log->dest.lost = 0;
+}
+
+// Reopens the file at the log's path.  The old descriptor stays in use
+// until the new one is open, so a failed reopen loses nothing: it is
+// noted once on stderr and retried by the upkeep.  0 or -1.
+int reopen_file(log_ctx *log, const char *why)
+{
+    log_dest &d = log->dest;
+    const int fd = open_log_fd(log->name);
+    if (fd < 0) {
+        const int err = errno;
+        if (!d.reopen_due)
+            fprintf(stderr, "%s: cannot reopen [%s], ERROR(%d): %s - retrying\n", "log_reopen",
+                    log->name, err, strerror(err));
+        d.reopen_due = true;
+        errno = err;
+        return -1;
+    }
+    adopt_file(log, fd);
+    d.reopen_due = false;
+    log_write(log, NORM_level, "%s: [%s] reopened (%s)\n", "log_reopen", log->name, why);
+    return 0;
+}
+
+// A file that is missing at its path, or whose path now names another
+// file, is reopened; so is one whose last reopen failed.
+void check_file(log_ctx *log)
+{
+    log_dest &d = log->dest;
+    if (d.reopen_due) {
+        reopen_file(log, "retried");
+        return;
+    }
+    struct stat st;
+    if (lstat(log->name, &st) != 0) {
+        if (errno == ENOENT) reopen_file(log, "moved or deleted");
+        return;
+    }
+    if (st.st_dev != d.dev || st.st_ino != d.ino) reopen_file(log, "replaced");
+}
+
+// Reaps a command that ended and starts it again, at most once a second.
+void check_command(log_ctx *log, const struct timespec &now)
+{
+    log_dest &d = log->dest;
+    if (d.cmd_pid > 0) {
+        int status = 0;
+        const pid_t r = waitpid(d.cmd_pid, &status, WNOHANG);
+        if (r == 0 || (r < 0 && errno == EINTR)) return;
+        fprintf(stderr, "%s: log command [%s] ended (status 0x%x), restarting\n", "log_upkeep",
+                log->name, unsigned(status));
+        d.cmd_pid = 0;
+        if (d.fd >= 0) close(d.fd);
+        d.fd = -1;
+    }
+    if (ms_since(d.last_spawn, now) < UPKEEP_MS) return;
+    if (start_command(log, log->name) != 0)
+        fprintf(stderr, "%s: uid/gig=%ld/%ld %s(%s) ERROR(%d): %s\n", "log_upkeep",
+                (long)geteuid(), (long)getegid(), "popen", log->name, errno, strerror(errno));
+}
+
+// rename() that never replaces an existing target.  Filesystems without
+// RENAME_NOREPLACE get link()+unlink(), which refuses an existing target too.
+int rename_noreplace(const char *from, const char *to)
+{
+    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS) return -1;
+    if (link(from, to) != 0) return -1;
+    if (unlink(from) != 0) {
+        int err = errno;
+        unlink(to);
+        errno = err;
+        return -1;
+    }
+    return 0;
+}
+
+// Moves path to "<path>.<secs>", or to "<path>.<secs>.<n>" with n from 1:
+// every rotation gets a name of its own, later than the one before in the
+// same second (so names sort by age), and no file is ever replaced.  The
+// name goes to out (ROTATED_NAME_MAX bytes).  0; E2BIG when the name does
+// not fit (its length in *need); -1 with errno of the failed rename.
+int rename_unique(rotation_ctx *r, const char *path, time_t secs, char *out, int *need)
+{
+    const int first = secs == r->last_secs ? r->last_seq + 1 : 0;
+    for (int i = first; i < first + UNIQUE_NAMES; ++i) {
+        const int n = i == 0 ? snprintf(out, ROTATED_NAME_MAX, "%s.%lu", path, (unsigned long)secs)
+                             : snprintf(out, ROTATED_NAME_MAX, "%s.%lu.%d", path,
+                                        (unsigned long)secs, i);
+        if (n < 0 || size_t(n) >= ROTATED_NAME_MAX) {
+            *need = n;
+            return E2BIG;
+        }
+        if (rename_noreplace(path, out) == 0) {
+            r->last_secs = secs;
+            r->last_seq = i;
+            return 0;
+        }
+        if (errno != EEXIST) return -1;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+// Remembers a new rotated file in the cyclic keep list and deletes the one
+// whose slot it takes.
+void handle_rotation(log_ctx *log, time_t tm, const char *rotated)
+{
+    rotation_ctx &r = log->rota;
+    if (r.next_idx >= ssize_t(r.max_idx)) r.next_idx = 0;
+    const ssize_t idx = r.next_idx++;
+    log_norm("[%s]: previous log rotated to [%s] tm=%ld, idx=%ld\n", g_logmod.app_tag, rotated,
+             (long)tm, (long)idx);
+    char *kept = r.kept[idx];
+    if (kept[0]) {
+        if (unlink(kept) != 0)
+            log_err("%s: unlink(%s) ERROR(%d) : %s\n", "handle_rotation", kept, errno,
+                    strerror(errno));
+        else
+            log_dbg("%s: replaced %s with %s\n", "handle_rotation", kept, rotated);
+    }
+    snprintf(kept, ROTATED_NAME_MAX, "%s", rotated);
+}
+
+int rotate_file(log_ctx *log)
+{
+    log_dest &d = log->dest;
+    const time_t now = time(nullptr);
+    char rotated[ROTATED_NAME_MAX];
+    int need = 0;
+    const int rc = rename_unique(&log->rota, log->name, now, rotated, &need);
+    if (rc == E2BIG) {
+        fprintf(stderr, "%s: log log->name is too long (%d bytes), max=%lu\n", "log_rotate", need,
+                (unsigned long)(ROTATED_NAME_MAX - 1));
+        return -1;
+    }
+    if (rc != 0) {
+        // Writing goes on in the present file.
+        char why[LOG_ERRMSG_MAX];
+        snprintf(why, sizeof(why), "%s: failed to rename [%s] to [%s], ERROR(%d): %s",
+                 "log_rotate", log->name, rotated, errno, strerror(errno));
+        fprintf(stderr, "%s - rotation is to be stopped\n", why);
+        log->total_out = 0;
+        log_err("%s: %s - rotation cancelled this time\n", "log_rotate", why);
+        return 0;
+    }
+    // The open descriptor now writes the rotated file; the path is opened
+    // anew, and until that works the lines go on into the rotated file.
+    int result = 0;
+    const int fd = open_log_fd(log->name);
+    if (fd >= 0) {
+        adopt_file(log, fd);
+    } else {
+        fprintf(stderr, "%s: cannot reopen [%s], ERROR(%d): %s - retrying\n", "log_rotate",
+                log->name, errno, strerror(errno));
+        d.reopen_due = true;
+        log->total_out = 0;
+        result = -1;
+    }
+    if (log->rota.max_idx) handle_rotation(log, now, rotated);
+    return result;
+}
+
+}  // namespace
+
+// --- opening and closing --------------------------------------------------------------------
+
+int move_aside(const char *path) noexcept
+{
+    struct stat st;
+    if (stat(path, &st) != 0) {
+        if (errno != ENOENT) fprintf(stderr, "stat(%s) ERROR(%d): %s\n", path, errno, strerror(errno));
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode) || st.st_size == 0) return 0;
+    char moved[LOG_PATHNAME_MAX - 1];
+    int n = snprintf(moved, sizeof(moved), "%s.%lu", path, (unsigned long)st.st_mtime);
+    if (n < 0 || size_t(n) >= sizeof(moved)) return E2BIG;
+    if (rename_noreplace(path, moved) != 0) {
+        fprintf(stderr, "Cannot rename(%s, %s): ERROR(%d): %s\n", path, moved, errno,
+                strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+int dest_open(log_ctx *log, const char *path) noexcept
+{
+    lfx_assert(g_logmod.is_ready);
+    log->dest = log_dest{};
+    log->dest.fd = -1;
+    log->total_out = 0;
+    if (!path || !*path) {
+        log->fp = stderr;
+        log->name[0] = '\0';
+        return 0;
+    }
+    if (strlen(path) >= LOG_PATHNAME_MAX) {
+        fprintf(stderr, "Log pathname/command is too long, %ld bytes allowed\n",
+                (long)LOG_PATHNAME_MAX);
+        return -1;
+    }
+    int fd = -1;
+    const int rc = log->is_pipe ? start_command(log, path) : (fd = open_log_fd(path)) < 0 ? -1 : 0;
+    FILE *fp = rc == 0 ? open_stream(log) : nullptr;
+    if (!fp) {
+        const int err = errno;
+        fprintf(stderr, "%s: uid/gig=%ld/%ld %s(%s) ERROR(%d): %s\n", "do_open",
+                (long)geteuid(), (long)getegid(), log->is_pipe ? "popen" : "fopen", path, err,
+                strerror(err));
+        if (fd >= 0) close(fd);
+        if (log->is_pipe) stop_command(log, false);
+        errno = err;
+        return -1;
+    }
+    snprintf(log->name, sizeof(log->name), "%s", path);
+    log->fp = fp;
+    log->is_owned = 1;
+    if (!log->is_pipe) adopt_file(log, fd);
+    return 0;
+}
+
+void dest_close(log_ctx *log, bool report) noexcept
+{
+    if (log->is_owned) {
+        // The stream first: it may hold a line for the descriptor.
+        fclose(log->fp);
+        log->fp = nullptr;
+        log->is_owned = 0;
+        if (log->is_pipe) {
+            stop_command(log, report);
+        } else if (log->dest.fd >= 0) {
+            if (close(log->dest.fd) != 0 && report)
+                fprintf(stderr, "%s: %s error(%d) for the application log: %s\n", "log_close",
+                        "fclose", errno, strerror(errno));
+            log->dest.fd = -1;
+        }
+        return;
+    }
+    if (log->fp && !is_std_stream(log->fp)) {
+        if (fclose(log->fp) != 0 && report)
+            fprintf(stderr, "%s: %s error(%d) for the application log: %s\n", "log_close",
+                    "fclose", errno, strerror(errno));
+    }
+    log->fp = nullptr;
+}
+
+// --- writing ------------------------------------------------------------------------------
+
+void dest_put(log_ctx *log, const char *text, size_t len, size_t nlines) noexcept
+{
+    if (!log->is_owned) {
+        if (log->fp) {
+            fwrite(text, 1, len, log->fp);
+            log->total_out += len;
+        }
+        return;
+    }
+    log_dest &d = log->dest;
+    // The count goes with the next line that gets through, in the same
+    // write: a destination with room for the short count but not for the
+    // line would otherwise take a count after each line it drops.
+    char notice[NOTICE_MAX];
+    const size_t head = build_notice(log, notice, sizeof(notice));
+    struct iovec iov[2];
+    int cnt = 0;
+    if (head) iov[cnt++] = {notice, head};
+    iov[cnt++] = {const_cast<char *>(text), len};
+    const ssize_t n = write_parts(log, iov, cnt);
+    if (head && n >= ssize_t(head)) d.lost = 0;
+    if (n != ssize_t(head + len)) d.lost += nlines;
+}
+
+void dest_rotate_due(log_ctx *log) noexcept
+{
+    if (g_sigctx || log->dest.in_rotation) return;
+    if (log->rota.max_total && log->total_out >= log->rota.max_total && log->fp &&
+        !is_std_stream(log->fp))
+        log_rotate(log);
+}
+
+int log_fd(const log_ctx *log) noexcept
+{
+    if (log->is_owned) return log->dest.fd;
+    return log->fp ? fileno(log->fp) : -1;
+}
+
+// --- rotation, reopening, upkeep ----------------------------------------------------------
+
+int log_rotate(log_ctx *log) noexcept
+{
+    if (!log->name[0]) {
+        fprintf(stderr, "%s: nothing to rotate.\n", "log_rotate");
+        return 0;
+    }
+    if (is_std_stream(log->fp)) {
+        fprintf(stderr, "%s: stdout and stderr cannot be rotated.\n", "log_rotate");
+        return -1;
+    }
+    if (log->is_pipe || log->name[0] == '|') {
+        fprintf(stderr, "%s: not supported for pipe-based streams.\n", "log_rotate");
+        return -1;
+    }
+    if (!log->is_owned) {
+        fprintf(stderr, "%s: nothing to rotate.\n", "log_rotate");
+        return 0;
+    }
+    log->dest.in_rotation = true;
+    const int rc = rotate_file(log);
+    log->dest.in_rotation = false;
+    return rc;
+}
+
+int log_reopen(log_ctx *log) noexcept
+{
+    if (!log->is_owned) return 0;
+    const int err = errno;
+    int rc = 0;
+    if (log->is_pipe)
+        check_command(log, mono_now());
+    else
+        rc = reopen_file(log, "requested");
+    errno = err;
+    return rc;
+}
+
+void log_upkeep(log_ctx *log) noexcept
+{
+    log_dest &d = log->dest;
+    const struct timespec now = mono_now();
+    if (ms_since(d.last_check, now) < UPKEEP_MS) return;
+    d.last_check = now;
+    const int err = errno;
+    if (log->use_syslog) syslog_upkeep();
+    if (log->is_owned) {
+        if (log->is_pipe)
+            check_command(log, now);
+        else
+            check_file(log);
+        if (d.lost) write_notice(log);
+    }
+    errno = err;
+}
+
+long log_upkeep_ms(const log_ctx *log) noexcept
+{
+    if (!log->is_owned && !log->use_syslog) return -1;
+    const long gone = ms_since(log->dest.last_check, mono_now());
+    return gone >= UPKEEP_MS ? 0 : UPKEEP_MS - gone;
+}

@@ -1,0 +1,65 @@
+#include "chunkin.h"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+
+#include "log.h"
+#include "mmr.h"
+#include "syswrap.h"
+#include "txtesc.h"
+
+LOG_MODULE(LM_DEFAULT);
+
+bool chunkin_start(rtask *t, const char *head, size_t head_len) noexcept
+{
+    t->is_chunked = chunk_in_head(head, head_len);
+    if (!t->is_chunked) return false;
+    chunk_init(&t->chunk);
+    t->end_waits = 0;
+    t->content_length = -1;
+    log_info("%s: [%s] chunked answer body, decoded on input\n", "chunkin_start", rta_label(t));
+    return true;
+}
+
+int chunkin_decode(rtask *t, uint8_t *buf, size_t *len) noexcept
+{
+    static constexpr const char *fn = "chunkin_decode";
+    const uint64_t at = t->chunk.at;
+    const size_t got = *len;
+    const int rc = chunk_decode(&t->chunk, buf, got, len);
+    if (rc == CHUNK_MORE) return 0;
+    const size_t off = size_t(t->chunk.at - at);
+    if (rc == CHUNK_END) {
+        log_info("%s: [%s] last chunk at body byte %llu (%zu bytes after it ignored)\n", fn,
+                 rta_label(t), static_cast<unsigned long long>(t->chunk.at), got - off);
+        // Nothing more is read; a read event still comes (end of file)
+        // even where the server keeps the connection, and ends the source.
+        W_shutdown(fn, t->infd, SHUT_RD);
+        return 0;
+    }
+    char excerpt[4 * CHUNKIN_EXCERPT + 8];
+    const size_t n = got - off < CHUNKIN_EXCERPT ? got - off : CHUNKIN_EXCERPT;
+    log_err("%s: [%s] malformed chunked body (%s) at byte %llu: [%s]\n", fn, rta_label(t),
+            chunk_strerror(rc), static_cast<unsigned long long>(t->chunk.at),
+            esc_text(reinterpret_cast<const char *>(buf + off), n, excerpt, sizeof excerpt));
+    rta_set_error(t, "connection lost", ECONNABORTED);
+    return -1;
+}
+
+int chunkin_end(rtask *t) noexcept
+{
+    // The payload of the last reads may still be in the ring: while the
+    // writer sends it, the end waits.  The shut socket reads as ready every
+    // turn, so the wait is bounded: a turn per smallest datagram the ring
+    // can hold, which a writer that sends anything at all never needs.
+    const size_t max_waits = mmr_buflen(t->stg.stream) / MIN_TS_LEN + 1;
+    if (t->writer.is_active && t->end_waits < max_waits) {
+        ++t->end_waits;
+        return 0;
+    }
+    log_norm("%s: [%s] chunked body complete after %llu bytes: source closed\n", "chunkin_end",
+             rta_label(t), static_cast<unsigned long long>(t->chunk.at));
+    rta_set_error(t, "connection lost", ECONNABORTED);
+    return -1;
+}

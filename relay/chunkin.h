@@ -1,0 +1,31 @@
+#pragma once
+// The input of an HTTP source whose answer body comes in chunks.  The
+// answer head decides; from then on every read, and the bytes that came
+// with the head, lose their framing in place before the byte ring takes
+// them, so the ring sees the stream alone.  The last chunk ends the source
+// as a close of the connection does, once what came before it has gone
+// out; framing that is malformed fails the source as a broken connection
+// does, with one log line that says what was wrong and where.
+#include <cstddef>
+#include <cstdint>
+
+#include "rtask.h"
+
+// Bytes of the body shown, escaped, in the line of a framing failure.
+constexpr size_t CHUNKIN_EXCERPT = 24;
+
+// After a complete answer head of a stream source (head_len bytes at
+// head): when the head frames the body in chunks, sets the task to decode
+// it (and forgets a Content-Length, which chunks override).  True then.
+bool chunkin_start(rtask *t, const char *head, size_t head_len) noexcept;
+// Decodes the *len body bytes at buf (just read, or the bytes after the
+// answer head) in place; *len = the payload left at buf.  0, also at the
+// last chunk, after which the source's reading side is shut, so that a
+// read event comes whatever the server does.  -1 for malformed framing:
+// ERR "malformed chunked body", task error "connection lost" (103).
+int chunkin_decode(rtask *t, uint8_t *buf, size_t *len) noexcept;
+// On a read event after the last chunk: 0 while the writer still has what
+// came before the end to send (for at most one read event per smallest
+// datagram the ring holds); then -1, the source ended as by a close (task
+// error "connection lost", 103).
+int chunkin_end(rtask *t) noexcept;

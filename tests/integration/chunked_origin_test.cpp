@@ -1,0 +1,237 @@
+// tavel relaying from HTTP origins that answer with a chunked body, run as
+// a program in a private network namespace:
+//
+//   origin (test thread) 127.0.0.1:188xx --HTTP/1.1 200, Transfer-Encoding: chunked-->
+//       tavel (user listener 127.0.0.1:18860) --UDP--> receiver 127.0.0.1:68xx
+//
+// The origin sends numbered transport packets in chunks of awkward sizes,
+// every size line cut across two TCP writes; the receiver compares what
+// arrives packet by packet.  A second origin breaks its framing part-way.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "netns.h"
+#include "support.h"
+#include "tavel_harness.h"
+
+using namespace tvh;
+
+namespace {
+
+constexpr int PORT = 18860;
+constexpr size_t TS = 188;
+
+// npkts packets: sync byte, PID 0x100 with a running continuity counter,
+// the packet's number in bytes 4..7, then filler that depends on it.
+std::string numbered_packets(uint32_t npkts)
+{
+    std::string s(TS * npkts, '\0');
+    for (uint32_t k = 0; k < npkts; ++k) {
+        char *p = &s[k * TS];
+        p[0] = 0x47, p[1] = 0x01, p[2] = 0x00, p[3] = char(0x10 | (k & 0x0f));
+        for (int b = 0; b < 4; ++b) p[4 + b] = char(k >> (8 * b));
+        for (size_t j = 8; j < TS; ++j) p[j] = char((k * 31 + j) % 253);
+    }
+    return s;
+}
+
+// An origin that serves one connection: reads its request head, writes
+// each piece as its own TCP write (no coalescing, a pause before each),
+// then holds the connection until the peer closes it.  Everything it does
+// is bounded in time.
+class Origin {
+public:
+    Origin(int port, std::vector<std::string> pieces) : pieces_(std::move(pieces))
+    {
+        lfd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int on = 1;
+        setsockopt(lfd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(uint16_t(port));
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ok_ = bind(lfd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 && listen(lfd_, 4) == 0;
+        th_ = std::thread([this] { serve(); });
+    }
+    ~Origin()
+    {
+        th_.join();
+        close(lfd_);
+    }
+    bool ok() const { return ok_; }
+    std::string request() const { return done_ ? request_ : ""; }
+    bool peer_closed() const { return peer_closed_; }
+
+private:
+    void serve()
+    {
+        pollfd p{lfd_, POLLIN, 0};
+        if (!ok_ || poll(&p, 1, 20000) != 1) return;
+        const int c = accept4(lfd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (c < 0) return;
+        const int on = 1;
+        setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        char buf[2048];
+        pollfd q{c, POLLIN, 0};
+        while (request_.find("\r\n\r\n") == std::string::npos && poll(&q, 1, 5000) == 1) {
+            const ssize_t n = recv(c, buf, sizeof buf, 0);
+            if (n <= 0) break;
+            request_.append(buf, size_t(n));
+        }
+        done_ = true;
+        for (const std::string &piece : pieces_) {
+            sleep_ms(1);
+            if (send(c, piece.data(), piece.size(), MSG_NOSIGNAL) != ssize_t(piece.size())) break;
+        }
+        // Held until tavel closes it (at most 20 s).
+        for (int waited = 0; waited < 20000 && poll(&q, 1, 100) == 0; waited += 100) {}
+        peer_closed_ = recv(c, buf, sizeof buf, MSG_DONTWAIT) == 0;
+        close(c);
+    }
+
+    int lfd_ = -1;
+    bool ok_ = false;
+    std::vector<std::string> pieces_;
+    std::string request_;
+    std::atomic<bool> done_{false}, peer_closed_{false};
+    std::thread th_;
+};
+
+const std::string k_head =
+    "HTTP/1.1 200 OK\r\nServer: origin\r\nContent-Type: video/MP2T\r\n"
+    "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n";
+
+// The answer head and body cut into writes: every size line in two, the
+// first write the head with the body's first byte.
+std::vector<std::string> answer_pieces(const std::string &body, const std::vector<size_t> &lines)
+{
+    std::vector<size_t> cuts = {1};
+    for (size_t at : lines) cuts.push_back(at + 1), cuts.push_back(body.find('\n', at));
+    std::sort(cuts.begin(), cuts.end());
+    std::vector<std::string> pieces = cut_at(body, cuts);
+    pieces[0] = k_head + pieces[0];
+    return pieces;
+}
+
+// Receives datagrams on fd until want bytes came or ms passed; their bytes.
+std::string receive(int fd, size_t want, int ms)
+{
+    std::string got;
+    for (int idle = 0; got.size() < want && idle < ms;) {
+        const std::string d = udp_recv(fd, 100);
+        if (d.empty()) idle += 100;
+        got += d;
+    }
+    return got;
+}
+
+#define CHILD_HAS_NOT(text, part)                                                  \
+    do {                                                                           \
+        const size_t at_ = (text).find(part);                                      \
+        if (at_ != std::string::npos) {                                            \
+            fprintf(stderr, "%s:%d: [%s] found in: %s\n", __FILE__, __LINE__, part,  \
+                    (text).substr(at_ < 200 ? 0 : at_ - 200, 400).c_str());         \
+            return 1;                                                              \
+        }                                                                          \
+    } while (0)
+
+// The first packet at which got and want differ, or -1 when they agree.
+long first_difference(const std::string &got, const std::string &want)
+{
+    for (size_t k = 0; k * TS < std::max(got.size(), want.size()); ++k)
+        if (got.compare(k * TS, TS, want, k * TS, TS) != 0) return long(k);
+    return -1;
+}
+
+std::string request_path(int origin, int dport)
+{
+    return "/src/http://127.0.0.1:" + std::to_string(origin) + "/live.ts/dst/127.0.0.1:" +
+           std::to_string(dport);
+}
+
+}  // namespace
+
+TEST(chunked_origin, stream_arrives_whole_and_malformed_framing_fails_the_source)
+{
+    EXPECT_CHILD_OK(run_in_child(
+        [] {
+            if (!enter_private_netns()) return CHILD_SKIP;
+            TempDir d;
+            // No revival: each source ends with its first failure or end.
+            write_file(d.file("tavel.conf"), config(PORT, "max_retries = 1;"));
+            Daemon t(d.path());
+            CHILD_CHECK(t.start_fg());
+
+            // 1: 700 packets in chunks of awkward sizes, with extensions and
+            // a trailer.
+            const std::string ts = numbered_packets(700);
+            std::vector<size_t> lines;
+            const std::string body = chunked_body(ts, {1, 187, 189, 1316, 7, 4096, 2, 375},
+                                                  true, ";seq=1", "X-Trailer: end\r\n", &lines);
+            const int rx = udp_bind(6861);
+            CHILD_CHECK(rx >= 0);
+            const int big = 8 << 20;
+            setsockopt(rx, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big);
+            {
+                Origin origin(18861, answer_pieces(body, lines));
+                CHILD_CHECK(origin.ok());
+                CHILD_CHECK(get(PORT, request_path(18861, 6861)) == answer(200));
+                const std::string got = receive(rx, ts.size(), 10000);
+                const long diff = first_difference(got, ts);
+                if (diff >= 0)
+                    fprintf(stderr, "packet %ld of %zu differs (%zu bytes came)\n", diff,
+                            ts.size() / TS, got.size());
+                CHILD_CHECK(diff == -1);
+                CHILD_CHECK(origin.request().rfind("GET /live.ts HTTP/1.0\r\n", 0) == 0);
+                CHILD_CHECK(t.wait_for("Task [H0001]: ENDED"));
+                CHILD_CHECK(eventually([&] { return origin.peer_closed(); }, 10000));
+            }
+            std::string out = t.output();
+            for (const std::string line :
+                 {std::string("chunked answer body, decoded on input"),
+                  "last chunk at body byte " + std::to_string(body.size()) + " (0 bytes",
+                  "chunked body complete after " + std::to_string(body.size()) +
+                      " bytes: source closed"})
+                CHILD_CHECK(out.find(line) != std::string::npos);
+            for (const char *line : {"TS-sync", "LOST-SYNC", "UNALIGNED", "not a TS", "malformed"})
+                CHILD_HAS_NOT(out, line);
+
+            // 2: 70 good packets, then a size line that is no number.
+            const std::string ts2 = numbered_packets(70);
+            std::vector<size_t> lines2;
+            const std::string good = chunked_body(ts2, {500, 33}, false, "", "", &lines2);
+            std::vector<std::string> pieces = answer_pieces(good, lines2);
+            pieces.push_back("-5\r\n" + ts.substr(0, 100));
+            const int rx2 = udp_bind(6862);
+            CHILD_CHECK(rx2 >= 0);
+            {
+                Origin origin(18862, pieces);
+                CHILD_CHECK(origin.ok());
+                CHILD_CHECK(get(PORT, request_path(18862, 6862)) == answer(200));
+                CHILD_CHECK(t.wait_for("Task [H0002]: ENDED"));
+                CHILD_CHECK(first_difference(receive(rx2, ts2.size(), 3000), ts2) == -1);
+                CHILD_CHECK(eventually([&] { return origin.peer_closed(); }, 10000));
+            }
+            out = t.output();
+            const std::string bad = "malformed chunked body (bad chunk size) at byte " +
+                                    std::to_string(good.size()) + ": [-5\\r\\nG\\x01";
+            CHILD_CHECK(out.find(bad) != std::string::npos);
+            CHILD_CHECK(out.find("malformed") == out.rfind("malformed"));
+            CHILD_CHECK(t.stop() == 0);
+            close(rx);
+            close(rx2);
+            return 0;
+        },
+        90000));
+}

@@ -1,0 +1,225 @@
+// tavel run as a program against hostile clients, each run in a private
+// network namespace of its own: keep-alive links held by the thousand,
+// heads trickled a byte at a time or never ended, requests the relay
+// cannot serve, client ids that spell other tasks' keys, and list files
+// whose lines do not fit the reader.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "netns.h"
+#include "support.h"
+#include "tavel_harness.h"
+
+using namespace tvh;
+
+namespace {
+
+constexpr int PORT = 18880;
+
+int in_ns(const std::function<int()> &body)
+{
+    return run_in_child([&] { return enter_private_netns() ? body() : CHILD_SKIP; }, 120000);
+}
+
+std::string path(int src, int dst, const std::string &tail = "")
+{
+    return "/src/127.0.0.1:" + std::to_string(src) + "/dst/127.0.0.1:" + std::to_string(dst) +
+           tail;
+}
+
+size_t count(const std::string &text, const std::string &part)
+{
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+// Makes up to n keep-alive joins of the relay at p, one after the other,
+// holding those answered 200 in *links.  The first other status, or 200.
+int hold_links(const std::string &p, size_t n, std::vector<int> *links)
+{
+    const std::string rq = "GET " + p + "/keep-alive HTTP/1.1\r\n\r\n";
+    for (size_t i = 0; i < n; ++i) {
+        const int fd = connect_to(PORT);
+        send(fd, rq.data(), rq.size(), MSG_NOSIGNAL);
+        std::string in(64, '\0');
+        pollfd pf{fd, POLLIN, 0};
+        const ssize_t got = poll(&pf, 1, 3000) == 1 ? recv(fd, in.data(), in.size(), 0) : 0;
+        const int code = got > 12 && in.rfind("HTTP/1.1 ", 0) == 0 ? atoi(in.c_str() + 9) : 0;
+        if (code != 200) return close(fd), code;
+        links->push_back(fd);
+    }
+    return 200;
+}
+
+}  // namespace
+
+// A thousand clients holding keep-alive links to one relay lock nobody
+// out: a fresh request is answered within 2 s.  A daemon holding only
+// links sleeps: no request time-out stays behind, its loop waits without
+// a time limit and logs nothing.  Past the descriptor budget a link is
+// refused (500) while requests are still answered, and the daemon ends
+// cleanly with links held.
+TEST(tavel_clients, HeldLinksLockNobodyOutAndLetTheLoopSleep)
+{
+    EXPECT_CHILD_OK(in_ns([] {
+        rlimit rl;
+        getrlimit(RLIMIT_NOFILE, &rl);
+        if (rl.rlim_max < 2000) return CHILD_SKIP;
+        TempDir d;
+        write_file(d.file("tavel.conf"),
+                   config(PORT, "idle_task_timeout = -1;", "level = \"debug\";"));
+        Daemon t(d.path());
+        // The daemon's budget (its 300 tasks need 1250); the test's own
+        // clients need as many again.
+        const rlimit daemon{1300, rl.rlim_max};
+        CHILD_CHECK(setrlimit(RLIMIT_NOFILE, &daemon) == 0);
+        const bool started = t.start_fg();
+        rl.rlim_cur = 2000;
+        CHILD_CHECK(started && setrlimit(RLIMIT_NOFILE, &rl) == 0);
+
+        CHILD_CHECK(get(PORT, path(5301, 6301)) == answer(200));
+        std::vector<int> links;
+        CHILD_CHECK(hold_links(path(5301, 6301), 1000, &links) == 200);
+        const auto t0 = std::chrono::steady_clock::now();
+        CHILD_CHECK(get(PORT, path(5302, 6302)) == answer(200));
+        CHILD_CHECK(std::chrono::steady_clock::now() - t0 < std::chrono::seconds(2));
+
+        const std::string out = d.file("out.txt"), wait = "wait4events: timeout=";
+        const auto last_wait = [&] {
+            const std::string text = slurp(out);
+            return text.substr(text.rfind(wait) + wait.size(), 9);
+        };
+        const auto size = [&] {
+            struct stat st;
+            return stat(out.c_str(), &st) == 0 ? st.st_size : -1;
+        };
+        CHILD_CHECK(eventually([&] { return last_wait() == "-1.000000"; }, 5000));
+        const off_t quiet = size();
+        CHILD_CHECK(!eventually([&] { return size() != quiet; }, 3500));
+
+        CHILD_CHECK(hold_links(path(5301, 6301), 400, &links) == 500);
+        CHILD_CHECK(t.output().find("no descriptor to spare for a link to [U0001]") !=
+                    std::string::npos);
+        CHILD_CHECK(http(PORT, "HEAD " + path(5303, 6303) + " HTTP/1.1\r\n\r\n") == answer(200));
+        close(links.back());
+        links.pop_back();
+        CHILD_CHECK(eventually([&] { return hold_links(path(5301, 6301), 1, &links) == 200; },
+                               3000));
+        CHILD_CHECK(t.stop() == 0);
+        for (int fd : links) close(fd);
+        return 0;
+    }));
+}
+
+// A head trickled a byte at a time is logged once, as a bounded excerpt,
+// and one that never ends is refused at 1023 bytes in one line.  Requests
+// the relay cannot serve sensibly get 400.  A client id addresses only
+// tasks made with one, though the report shows the same texts as ever.
+TEST(tavel_clients, HostileHeadsAndRequests)
+{
+    EXPECT_CHILD_OK(in_ns([] {
+        TempDir d;
+        write_file(d.file("tavel.conf"),
+                   config(PORT, "report: { path = \"" + d.file("rep.json") + "\"; };"));
+        Daemon t(d.path());
+        CHILD_CHECK(t.start_fg());
+
+        const std::string head = "GET " + path(5401, 6401) + " HTTP/1.1\r\nX-Trickle: 1\r\n" +
+                                 "X-Pad: " + std::string(600, 'p') + "\r\n\r\n";
+        size_t mark = t.output().size();
+        int fd = connect_to(PORT);
+        const int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+        for (char c : head) {
+            send(fd, &c, 1, MSG_NOSIGNAL);
+            sleep_ms(1);
+        }
+        CHILD_CHECK(read_all(fd, 3000) == answer(200));
+        close(fd);
+        std::string grown = t.output().substr(mark);
+        CHILD_CHECK(grown.size() < 4096 && count(grown, "X-Trickle") == 1);
+
+        mark = t.output().size();
+        fd = connect_to(PORT);
+        const std::string endless = "GET /" + std::string(1100, '\x1b');
+        for (size_t at = 0; at < endless.size(); at += 100, sleep_ms(2))
+            send(fd, endless.data() + at, std::min<size_t>(100, endless.size() - at), MSG_NOSIGNAL);
+        CHILD_CHECK(read_all(fd, 3000).empty());
+        close(fd);
+        CHILD_CHECK(t.wait_for("no end of head in 1023 bytes"));
+        grown = t.output().substr(mark);
+        CHILD_CHECK(grown.size() < 2048 && count(grown, "\\x1b") < 130);
+
+        for (const std::string &p : std::vector<std::string>{
+                 path(5402, 0), path(0, 6402), "/src/127.0.0.1:5402/dst/udp://[::1]:0/keep-alive",
+                 "/src/http%3A%2F%2F127.0.0.1:0%2Fs/dst/127.0.0.1:6402",
+                 path(5402, 6402, "?asrc=127.0.0.1:5402"), path(5402, 6402, "?ASRC=127.0.0.1:0"),
+                 path(5402, 6402, "?ttl=300"), path(5402, 6402, "?TTL=-1"),
+                 path(5402, 6402, "?ttl=1e2"), path(5402, 6402, "?ttl=")})
+            CHILD_CHECK(get(PORT, p) == answer(400));
+        CHILD_CHECK(get(PORT, path(5402, 6402, "?ttl=255&asrc=127.0.0.1:5403")) == answer(200));
+        CHILD_CHECK(t.wait_for("is relaying data (ttl=255;"));
+
+        if (have_ipv6_loopback()) {
+            const std::string plain = "/src/[::1]:541/dst/[::1]:641",
+                              key = "udp://[::1]:541|udp://[::1]:641";
+            CHILD_CHECK(get(PORT, plain) == answer(200));
+            CHILD_CHECK(get(PORT, "/src/x:1/dst/y:2/drop?cid=" + key) == answer(404));
+            CHILD_CHECK(get(PORT, "/src/[::1]:542/dst/[::1]:642?cid=" + key) == answer(200));
+            CHILD_CHECK(eventually(
+                [&] {
+                    const std::string rep = slurp(d.file("rep.json"));
+                    return count(rep, "\"cid\": \"-\", \"key\": \"" + key + "\"") == 1 &&
+                           count(rep, "\"cid\": \"" + key + "\", \"key\": \"" + key + "\"") == 1;
+                },
+                5000));
+            CHILD_CHECK(get(PORT, "/src/x:1/dst/y:2/kill?cid=" + key) == answer(200));
+            CHILD_CHECK(t.wait_for("Task [" + key + "]: ENDED"));
+            CHILD_CHECK(get(PORT, plain + "/drop") == answer(200));
+            CHILD_CHECK(get(PORT, plain + "/drop") == answer(404));
+        }
+        CHILD_CHECK(t.stop() == 0);
+        return 0;
+    }));
+}
+
+// List lines are judged whole: one longer than the reader's room, or one
+// holding a NUL, stops start-up naming the file and line, and no rest of
+// it becomes a task or a route.
+TEST(tavel_clients, ListLinesThatDoNotFitStopStartUp)
+{
+    EXPECT_CHILD_OK(in_ns([] {
+        TempDir d;
+        write_file(d.file("tavel.conf"), config(PORT, ""));
+        const std::string task = "udp://127.0.0.1:5501 udp://127.0.0.1:6501\n", nul(1, '\0'),
+                          route = "127.0.0.1:5502 127.0.0.1:18881 - 127.0.0.1:7502\n";
+        for (const auto &[flag, text, what] : std::vector<std::array<std::string, 3>>{
+                 {"-t", "#" + nul + std::string(128, 'c') + task,
+                  "1 is longer than 127 characters"},
+                 {"-t", "#" + nul + " " + task, "1 holds a NUL byte"},
+                 {"-r", "#" + std::string(254, 'c') + route, "1 is longer than 254 characters"},
+                 {"-r", "# routes\n#" + nul + route, "2 holds a NUL byte"},
+             }) {
+            write_file(d.file("list"), text);
+            std::string out;
+            CHILD_CHECK(run_tavel({"-T", "-C", d.file("tavel.conf"), flag, d.file("list")},
+                                  &out) > 0);
+            CHILD_CHECK(count(out, "[" + d.file("list") + "] line " + what + "\n") == 1);
+            CHILD_CHECK(count(out, "is relaying data") + count(out, "1 redirection routes") == 0);
+        }
+        return 0;
+    }));
+}
