@@ -59,6 +59,8 @@ int chunk_decode(chunk_dec *d, uint8_t *buf, size_t len, size_t *pld) noexcept;
 
 // True once the body is complete.
 inline bool chunk_ended(const chunk_dec *d) noexcept { return d->result == CHUNK_END; }
+// True once the framing was found malformed.
+inline bool chunk_failed(const chunk_dec *d) noexcept { return d->result < CHUNK_MORE; }
 
 // What a CHUNK_E* result means, for log lines ("bad chunk size" and the
 // like); "?" for other values.

@@ -43,8 +43,11 @@ int chunkin_decode(rtask *t, uint8_t *buf, size_t *len) noexcept
     log_err("%s: [%s] malformed chunked body (%s) at byte %llu: [%s]\n", fn, rta_label(t),
             chunk_strerror(rc), static_cast<unsigned long long>(t->chunk.at),
             esc_text(reinterpret_cast<const char *>(buf + off), n, excerpt, sizeof excerpt));
-    rta_set_error(t, "connection lost", ECONNABORTED);
-    return -1;
+    // The payload this read brought before the fault is kept (*len), like
+    // the bytes a broken connection delivered before it broke; the source
+    // fails at the next read event, once that payload has gone out.
+    W_shutdown(fn, t->infd, SHUT_RD);
+    return 0;
 }
 
 int chunkin_end(rtask *t) noexcept
@@ -58,8 +61,9 @@ int chunkin_end(rtask *t) noexcept
         ++t->end_waits;
         return 0;
     }
-    log_norm("%s: [%s] chunked body complete after %llu bytes: source closed\n", "chunkin_end",
-             rta_label(t), static_cast<unsigned long long>(t->chunk.at));
+    if (chunk_ended(&t->chunk))
+        log_norm("%s: [%s] chunked body complete after %llu bytes: source closed\n",
+                 "chunkin_end", rta_label(t), static_cast<unsigned long long>(t->chunk.at));
     rta_set_error(t, "connection lost", ECONNABORTED);
     return -1;
 }

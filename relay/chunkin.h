@@ -19,13 +19,14 @@ constexpr size_t CHUNKIN_EXCERPT = 24;
 // it (and forgets a Content-Length, which chunks override).  True then.
 bool chunkin_start(rtask *t, const char *head, size_t head_len) noexcept;
 // Decodes the *len body bytes at buf (just read, or the bytes after the
-// answer head) in place; *len = the payload left at buf.  0, also at the
-// last chunk, after which the source's reading side is shut, so that a
-// read event comes whatever the server does.  -1 for malformed framing:
-// ERR "malformed chunked body", task error "connection lost" (103).
+// answer head) in place; *len = the payload left at buf, what came before
+// a fault included.  At the last chunk and at malformed framing (ERR
+// "malformed chunked body", once) the source's reading side is shut, so
+// that a read event comes whatever the server does.  0 always.
 int chunkin_decode(rtask *t, uint8_t *buf, size_t *len) noexcept;
-// On a read event after the last chunk: 0 while the writer still has what
-// came before the end to send (for at most one read event per smallest
-// datagram the ring holds); then -1, the source ended as by a close (task
-// error "connection lost", 103).
+// On a read event after the last chunk or malformed framing: 0 while the
+// writer still has what came before to send (for at most one read event
+// per smallest datagram the ring holds); then -1, the source ended as by a
+// close or failed as by a broken connection (task error "connection
+// lost", 103).
 int chunkin_end(rtask *t) noexcept;

@@ -120,7 +120,13 @@ int copy_http_tail(rtask *task) noexcept
     char *tail = task->resp_buf.buf + ctx.tail;
     if (task->is_chunked && tail_len > 0) {
         size_t pld = size_t(tail_len);
-        if (chunkin_decode(task, reinterpret_cast<uint8_t *>(tail), &pld) != 0) return -1;
+        // Framing already malformed in the bytes that came with the head
+        // fails the handshake.
+        if (chunkin_decode(task, reinterpret_cast<uint8_t *>(tail), &pld) != 0 ||
+            chunk_failed(&task->chunk)) {
+            rta_set_error(task, "connection lost", ECONNABORTED);
+            return -1;
+        }
         tail_len = ssize_t(pld);
     }
     if (tail_len == 0) {

@@ -106,7 +106,8 @@ int stream_read(rtask *task, size_t *p_nin) noexcept
 {
     static constexpr const char *fn = "stream_read";
     if (p_nin) *p_nin = 0;
-    if (task->is_chunked && chunk_ended(&task->chunk)) return chunkin_end(task);
+    if (task->is_chunked && (chunk_ended(&task->chunk) || chunk_failed(&task->chunk)))
+        return chunkin_end(task);
     mm_point pt{};
     uint8_t *p = mmr_iget(task->stg.stream, &pt);
     if (!p || pt.len == 0) {

@@ -139,3 +139,33 @@ TEST(chunkin, malformed_framing_fails_the_source_with_a_line_that_says_so)
         },
         30000));
 }
+
+TEST(chunkin, payload_read_with_malformed_framing_goes_out_before_the_source_fails)
+{
+    // Good chunks and a broken size line in one write, so one read: what
+    // came before the fault is relayed whole, then the source fails.
+    EXPECT_CHILD_OK(rh::in_netns_for(
+        [] {
+            LogCapture log;
+            rh::relay_env env([] { g_cfg.max_retries = 1; });
+            const std::string ts = rh::ts_packets(188, 7 * 30);
+            const std::string good = chunked_body(ts, {700, 64}, false);
+            rh::http_server srv(8891, {{{k_chunked_head, good + "zz\r\n" + std::string(40, 'j')},
+                                        100}});
+            rh::collector out("127.0.0.1", 7891);
+            const task_options opt{0, 'x', 1316};
+            rtask *t = rh::mk_task("http://127.0.0.1:8891/", "udp://127.0.0.1:7891", nullptr, &opt);
+            CK(env.ok && t);
+            if (!t) return rh::verdict();
+            CK(rh::run_until([&] { return task_count() == 0; }, 10000));
+            CK(rh::run_until([&] { return out.bytes == ts.size(); }, 2000));
+            CK(out.joined() == ts && srv.connections == 1);
+            const std::string lg = log.text();
+            CK(rh::count_of(lg, "malformed chunked body (bad chunk size) at byte " +
+                                    std::to_string(good.size()) + ": [zz\\r\\n") == 1);
+            for (const char *line : {"ZERO-READ", "last chunk", "complete after", "sync"})
+                CK(lg.find(line) == std::string::npos);
+            return rh::verdict();
+        },
+        30000));
+}
