@@ -1603,12 +1603,23 @@ class Soak:
             return {'200'} if f.healthy() else {'200', '403', '404'}
 
         def release():
-            for s in held:
-                if s in f.links:
-                    f.links.remove(s)
-                    self.loop.unwatch(s)
-                    s.close()
-                    f.rcount -= 1
+            mine = [s for s in held if s in f.links]
+
+            def let_go():
+                for s in mine:
+                    if s in f.links:
+                        f.links.remove(s)
+                        self.loop.unwatch(s)
+                        s.close()
+                        f.rcount -= 1
+                if f.rcount <= 0 and f.state == 'live':
+                    self.end_flow(f, 'last link ended')
+            # A drop during the storm may have left the links as the relay's
+            # only clients: then letting them go ends it, a planned end.
+            if f.rcount - len(mine) <= 0 and f.state == 'live':
+                self.disturb(f, 'held links let go', let_go)
+            else:
+                let_go()
 
         def done(o, s):
             answered[0] += 1
