@@ -22,13 +22,13 @@ bool chunkin_start(rtask *t, const char *head, size_t head_len) noexcept
     return true;
 }
 
-int chunkin_decode(rtask *t, uint8_t *buf, size_t *len) noexcept
+void chunkin_decode(rtask *t, uint8_t *buf, size_t *len) noexcept
 {
     static constexpr const char *fn = "chunkin_decode";
     const uint64_t at = t->chunk.at;
     const size_t got = *len;
     const int rc = chunk_decode(&t->chunk, buf, got, len);
-    if (rc == CHUNK_MORE) return 0;
+    if (rc == CHUNK_MORE) return;
     const size_t off = size_t(t->chunk.at - at);
     if (rc == CHUNK_END) {
         log_info("%s: [%s] last chunk at body byte %llu (%zu bytes after it ignored)\n", fn,
@@ -36,7 +36,7 @@ int chunkin_decode(rtask *t, uint8_t *buf, size_t *len) noexcept
         // Nothing more is read; a read event still comes (end of file)
         // even where the server keeps the connection, and ends the source.
         W_shutdown(fn, t->infd, SHUT_RD);
-        return 0;
+        return;
     }
     char excerpt[4 * CHUNKIN_EXCERPT + 8];
     const size_t n = got - off < CHUNKIN_EXCERPT ? got - off : CHUNKIN_EXCERPT;
@@ -47,7 +47,6 @@ int chunkin_decode(rtask *t, uint8_t *buf, size_t *len) noexcept
     // the bytes a broken connection delivered before it broke; the source
     // fails at the next read event, once that payload has gone out.
     W_shutdown(fn, t->infd, SHUT_RD);
-    return 0;
 }
 
 int chunkin_end(rtask *t) noexcept

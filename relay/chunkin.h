@@ -22,8 +22,8 @@ bool chunkin_start(rtask *t, const char *head, size_t head_len) noexcept;
 // answer head) in place; *len = the payload left at buf, what came before
 // a fault included.  At the last chunk and at malformed framing (ERR
 // "malformed chunked body", once) the source's reading side is shut, so
-// that a read event comes whatever the server does.  0 always.
-int chunkin_decode(rtask *t, uint8_t *buf, size_t *len) noexcept;
+// that a read event comes whatever the server does.
+void chunkin_decode(rtask *t, uint8_t *buf, size_t *len) noexcept;
 // On a read event after the last chunk or malformed framing: 0 while the
 // writer still has what came before to send (for at most one read event
 // per smallest datagram the ring holds); then -1, the source ended as by a

@@ -122,8 +122,8 @@ int copy_http_tail(rtask *task) noexcept
         size_t pld = size_t(tail_len);
         // Framing already malformed in the bytes that came with the head
         // fails the handshake.
-        if (chunkin_decode(task, reinterpret_cast<uint8_t *>(tail), &pld) != 0 ||
-            chunk_failed(&task->chunk)) {
+        chunkin_decode(task, reinterpret_cast<uint8_t *>(tail), &pld);
+        if (chunk_failed(&task->chunk)) {
             rta_set_error(task, "connection lost", ECONNABORTED);
             return -1;
         }

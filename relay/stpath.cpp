@@ -121,8 +121,8 @@ int stream_read(rtask *task, size_t *p_nin) noexcept
         pt.len = size_t(n);
         // A chunked body loses its framing here, in place, before the ring
         // takes the bytes; a read of framing alone brings nothing.
-        if (task->is_chunked) rc = chunkin_decode(task, p, &pt.len);
-        if (rc == 0 && pt.len > 0) rc = mmr_iput(task->stg.stream, &pt);
+        if (task->is_chunked) chunkin_decode(task, p, &pt.len);
+        if (pt.len > 0) rc = mmr_iput(task->stg.stream, &pt);
         if (rc == 0 && pt.len > 0) {
             task->total_in += uint64_t(pt.len);
             task->local_in += uint64_t(pt.len);
