@@ -119,8 +119,9 @@ int mcast_leave(int sock) noexcept;
 // Sends the GET (HEAD with M_HEAD) request.  0 or -1.
 int fwd_http_request(int sock, const char *address, const char *port, const char *uri) noexcept;
 // Reads and checks the answer's head.  0 for a 2xx status; -1 for a head
-// that cannot be parsed or any other status (logged with its code and
-// reason phrase).
+// whose status line cannot be parsed (an empty reason phrase is fine), a
+// head that does not end within HTTP_RSP_HEAD_MAX bytes or before the
+// peer stops, or any other status (logged with its code and reason).
 int get_http_response(int sock) noexcept;
 // Reads the request's head: an HTTP request (HEAD sets M_HEAD, anything
 // else clears it) is answered 200.  0 or -1.
