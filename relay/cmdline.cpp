@@ -151,7 +151,7 @@ int setup_config(int argc, char **argv) noexcept
         case '?': usage(1);
         case 'V':
             fprintf(stderr, "%s\n", get_app_info(g_app_name, nullptr));
-            exit(1);
+            exit(0);
         case 'q': g_cfg.rt.quiet = true; break;
         default: break;
         }

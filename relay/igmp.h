@@ -9,6 +9,9 @@
 constexpr size_t FRAME_ETH_HLEN = 14;       // Ethernet header
 constexpr size_t FRAME_ETHERTYPE_OFF = 12;  // Ethertype within it
 constexpr uint16_t FRAME_ETHERTYPE_IPV4 = 0x0800;
+// VLAN tags: 802.1Q, and the 802.1ad outer tag.
+constexpr uint16_t FRAME_ETHERTYPE_VLAN = 0x8100;
+constexpr uint16_t FRAME_ETHERTYPE_QINQ = 0x88a8;
 constexpr size_t FRAME_IPV4_MIN_HLEN = 20;  // IPv4 header without options
 constexpr uint8_t FRAME_IPPROTO_IGMP = 2;
 

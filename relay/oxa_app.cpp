@@ -308,8 +308,10 @@ int app_run() noexcept
         on_idle();
     }
     log_info("%s: dropped %lu IGMP messages with a bad checksum and %lu for addresses that are "
-             "no reportable group; refused %lu new groups at the bound of %zu\n",
-             fn, g_ctx.drops.bad_csum, g_ctx.drops.no_group, g_ctx.refused.total, WGRP_MAX);
+             "no reportable group, %lu VLAN-tagged frames; refused %lu new groups at the bound "
+             "of %zu\n",
+             fn, g_ctx.drops.bad_csum, g_ctx.drops.no_group, g_ctx.drops.vlan,
+             g_ctx.refused.total, WGRP_MAX);
     log_info("%s: ended with rc=%d\n", fn, rc);
     return rc;
 }

@@ -127,8 +127,17 @@ void handle_frame(const uint8_t *bytes, uint32_t caplen)
     case FRAME_TOO_SMALL:
         log_err("%s: packet is too small: %u bytes\n", fn, caplen);
         return;
+    case FRAME_VLAN: {
+        // The kernel hands tagged frames to the capture filter untagged, and
+        // the capture library puts the tag back.  Their hosts belong to the
+        // VLAN's own interface, where an agent sees them untagged.
+        const unsigned long n = ++g_ctx.drops.vlan;
+        log_dbg("%s: VLAN-tagged frame, type=%04x - dropped (%lu so far)\n", fn,
+                unsigned(ntohs(f.ether_type)), n);
+        return;
+    }
     case FRAME_NOT_IP:
-        log_err("%s: got non-IP packet: type=%02x\n", fn, f.ether_type);
+        log_err("%s: got non-IP packet: type=%04x\n", fn, unsigned(ntohs(f.ether_type)));
         return;
     default:
         break;
@@ -215,7 +224,9 @@ frame_check check_igmp_frame(const uint8_t *bytes, size_t caplen, igmp_frame *f)
 {
     if (caplen <= FRAME_MIN_CAPLEN) return FRAME_TOO_SMALL;
     memcpy(&f->ether_type, bytes + FRAME_ETHERTYPE_OFF, sizeof f->ether_type);
-    if (ntohs(f->ether_type) != FRAME_ETHERTYPE_IPV4) return FRAME_NOT_IP;
+    const uint16_t type = ntohs(f->ether_type);
+    if (type == FRAME_ETHERTYPE_VLAN || type == FRAME_ETHERTYPE_QINQ) return FRAME_VLAN;
+    if (type != FRAME_ETHERTYPE_IPV4) return FRAME_NOT_IP;
     const uint8_t *ip = bytes + FRAME_ETH_HLEN;
     f->ip_ver = ip_version(ip);
     if (f->ip_ver != 4) return FRAME_NOT_IPV4;

@@ -29,6 +29,7 @@ enum frame_check : int {
     FRAME_NOT_IPV4 = 3,   // the IP version is not 4
     FRAME_NOT_IGMP = 4,   // the IP protocol is not IGMP
     FRAME_BAD_HLEN = 5,   // IHL below 5, or the IGMP header ends past caplen
+    FRAME_VLAN = 6,       // the Ethertype is a VLAN tag
 };
 
 // What the checks found; the fields are set up to the check that failed.
@@ -55,9 +56,10 @@ void dump_igmp(FILE *fp, const igmp_header *igmp) noexcept;
 
 // The capture callback: checks one frame (logged and dropped when foreign
 // or malformed), and for an in-scope group sends JOIN on its first report
-// and LEAVE on a leave while it is in the reported-groups table.  A report
-// or leave with a bad checksum, or for an address that is no multicast
-// group or a link-local one, is counted in g_ctx.drops and dropped; a
+// and LEAVE on a leave while it is in the reported-groups table.  A
+// VLAN-tagged frame, a report or leave with a bad checksum, or one for an
+// address that is no multicast group or a link-local one, is counted in
+// g_ctx.drops and dropped; a
 // report for a new group while WGRP_MAX are held is refused (counted in
 // g_ctx.refused, warned of at most once a minute).
 void on_pcap_pkt(u_char *user, const pcap_pkthdr *header, const u_char *bytes) noexcept;

@@ -71,6 +71,7 @@ struct reporter_ctx {
 struct igmp_drops {
     unsigned long bad_csum;  // checksum wrong, or the message not whole
     unsigned long no_group;  // not multicast, or link-local
+    unsigned long vlan;      // frames of a VLAN (tagged), not the interface's own
 };
 
 // Reports for new groups refused at WGRP_MAX, and the pace of the warning.

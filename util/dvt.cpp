@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -105,14 +106,20 @@ bool parse_num(const char *text, int base, long lo, long hi, long *out) noexcept
     return true;
 }
 
-// -1 N:ssrc; exits with DVT_BAD_RTP_OPTION when malformed.
+// -1 N:hex; exits with DVT_BAD_RTP_OPTION when malformed.  The SSRC is
+// hexadecimal, with or without 0x; strtol's blanks and signs are refused.
 void parse_rtp_option(const char *arg) noexcept
 {
     char seq_text[32];
     const char *colon = strchr(arg, ':');
-    const size_t seq_len = colon ? size_t(colon - arg) : strlen(arg);
-    long ssrc = DEFAULT_RTP_SSRC;
-    if (colon && !parse_num(colon + 1, 0, 0, long(UINT32_MAX), &ssrc)) {
+    if (!colon) {
+        fprintf(stderr, "%s: -1 takes N:hex, not: %s\n", g_prog, arg);
+        exit(DVT_BAD_RTP_OPTION);
+    }
+    const size_t seq_len = size_t(colon - arg);
+    long ssrc = 0;
+    if (!isxdigit(static_cast<unsigned char>(colon[1])) ||
+        !parse_num(colon + 1, 16, 0, long(UINT32_MAX), &ssrc)) {
         fprintf(stderr, "%s: invalid SSID number: %s\n", g_prog, colon + 1);
         exit(DVT_BAD_RTP_OPTION);
     }
@@ -137,7 +144,11 @@ void parse_gap_option(const char *arg) noexcept
 {
     char n_text[32];
     const char *colon = strchr(arg, ':');
-    const size_t n_len = colon ? size_t(colon - arg) : strlen(arg);
+    if (!colon) {
+        fprintf(stderr, "%s: -2 takes N:G, not: %s\n", g_prog, arg);
+        exit(DVT_BAD_RTP_OPTION);
+    }
+    const size_t n_len = size_t(colon - arg);
     long randn = 0;
     const bool fits = n_len < sizeof(n_text);
     if (fits) {
@@ -148,8 +159,8 @@ void parse_gap_option(const char *arg) noexcept
         fprintf(stderr, "%s: invalid gap randN=[%.*s]\n", g_prog, int(n_len), arg);
         exit(DVT_BAD_RTP_OPTION);
     }
-    long maxlen = 1;
-    if (colon && !parse_num(colon + 1, 10, 0, INT_MAX - 1, &maxlen)) {
+    long maxlen = 0;
+    if (!parse_num(colon + 1, 10, 0, INT_MAX - 1, &maxlen)) {
         fprintf(stderr, "%s: invalid gap length=[%s]\n", g_prog, colon + 1);
         exit(DVT_BAD_RTP_OPTION);
     }

@@ -35,14 +35,12 @@ constexpr long DEFAULT_MSG_SIZE = 1400;
 constexpr size_t DEFAULT_STAT_SEC = 2;
 // The RTP header written in front of each message from memory.
 constexpr long RTP_HDR_LEN = 12;
-// SSRC when -1 gives none: the bytes "ZEF!" in memory order.
-constexpr uint32_t DEFAULT_RTP_SSRC = 0x2146455A;
 // Longest HTTP head read: a request, and an answer.
 constexpr size_t HTTP_RQ_HEAD_MAX = 1023;
 constexpr size_t HTTP_RSP_HEAD_MAX = 4095;
 
 // Loss simulation: one message in randn (on average) starts a burst of up
-// to maxlen skipped messages.
+// to maxlen skipped messages; bursts never run into one another.
 struct gap_spec {
     size_t maxlen;
     int randn;
@@ -119,8 +117,9 @@ int mcast_leave(int sock) noexcept;
 // Sends the GET (HEAD with M_HEAD) request.  0 or -1.
 int fwd_http_request(int sock, const char *address, const char *port, const char *uri) noexcept;
 // Reads and checks the answer's head.  0 for a 2xx status; -1 for a head
-// that cannot be parsed or any other status (logged with its code and
-// reason phrase).
+// whose status line cannot be parsed (an empty reason phrase is fine), a
+// head that does not end within HTTP_RSP_HEAD_MAX bytes or before the
+// peer stops, or any other status (logged with its code and reason).
 int get_http_response(int sock) noexcept;
 // Reads the request's head: an HTTP request (HEAD sets M_HEAD, anything
 // else clears it) is answered 200.  0 or -1.

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "dvt.h"
 #include "fdio.h"
@@ -59,6 +60,34 @@ ssize_t read_head(int sock, char *buf, size_t room, size_t *head_len) noexcept
     }
     *head_len = got;
     return ssize_t(got);
+}
+
+// An answer's status line, without its line end.
+struct status_line {
+    int major, minor, status;
+    std::string_view reason;  // may be empty
+};
+
+bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+// Reads "HTTP/d.d ddd", then nothing or a blank and a reason phrase,
+// which may be empty.  false for anything else.
+bool parse_status_line(std::string_view line, status_line *sl) noexcept
+{
+    constexpr std::string_view proto = "HTTP/";
+    constexpr size_t code_at = proto.size() + 4, code_end = code_at + 3;
+    if (line.size() < code_end || line.substr(0, proto.size()) != proto) return false;
+    const std::string_view v = line.substr(proto.size(), 4);
+    if (!is_digit(v[0]) || v[1] != '.' || !is_digit(v[2]) || v[3] != ' ') return false;
+    int status = 0;
+    for (size_t i = code_at; i < code_end; ++i) {
+        if (!is_digit(line[i])) return false;
+        status = status * 10 + (line[i] - '0');
+    }
+    if (line.size() > code_end && line[code_end] != ' ') return false;
+    *sl = {v[0] - '0', v[2] - '0', status,
+           line.size() > code_end ? line.substr(code_end + 1) : std::string_view()};
+    return true;
 }
 
 // Keeps the bytes after a head for the reader.
@@ -138,29 +167,35 @@ int get_http_response(int sock) noexcept
     size_t hlen = 0;
     const ssize_t n = read_head(sock, head, HTTP_RSP_HEAD_MAX, &hlen);
     if (n <= 0) return read_failed(fn, sock, n);
-    keep_rest(head + hlen, size_t(n) - hlen);
-    head[hlen] = '\0';
-    log_dbg("%s: read %ld bytes:\n%s\n", fn, long(n), head);
-
-    int major = 0, minor = 0, status = 0, text_at = 0;
-    char reason[80] = "";
-    const int k =
-        sscanf(head, "HTTP/%1d.%1d %d %n%79s", &major, &minor, &status, &text_at, reason);
-    if (k < 4) {
-        log_err("%s: parsed %d < 4 elements (expected to be parsed)\n", fn, std::max(k, 0));
-        g_http_rest.len = 0;
+    log_dbg("%s: read %ld bytes:\n%s\n", fn, long(n), esc_str(head, hlen).c_str());
+    const std::string_view got(head, size_t(n));
+    const size_t nl = got.find('\n');
+    std::string_view line = got.substr(0, nl);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    status_line sl{};
+    if (nl != got.npos && !parse_status_line(line, &sl)) {
+        log_err("%s: malformed status line: %s\n", fn, esc_str(line.data(), line.size()).c_str());
         return -1;
     }
-    log_dbg("Status: HTTP/%d.%d %d %s\n", major, minor, status, reason);
+    // The rest of a head that did not end within the buffer is no test
+    // data: only a whole head leads to the transfer.
+    if (head_end(head, size_t(n)) == 0) {
+        if (size_t(n) >= HTTP_RSP_HEAD_MAX)
+            log_err("%s: answer head longer than %zu bytes\n", fn, HTTP_RSP_HEAD_MAX);
+        else
+            log_err("%s: answer head cut short after %zu bytes\n", fn, size_t(n));
+        return -1;
+    }
+    const esc_str reason(sl.reason.data(), sl.reason.size());
+    log_dbg("Status: HTTP/%d.%d %d %s\n", sl.major, sl.minor, sl.status, reason.c_str());
     // Only a success leads to the transfer: the body of an error answer
     // is no test data, and counting it would report a failure as success.
-    if (status < 200 || status > 299) {
-        const char *text = head + text_at;
-        log_err("%s: server answered %d %s\n", fn, status,
-                esc_str(text, strcspn(text, "\r\n")).c_str());
-        g_http_rest.len = 0;
+    if (sl.status < 200 || sl.status > 299) {
+        log_err("%s: server answered %d%s%s\n", fn, sl.status, sl.reason.empty() ? "" : " ",
+                reason.c_str());
         return -1;
     }
+    keep_rest(head + hlen, size_t(n) - hlen);
     return 0;
 }
 

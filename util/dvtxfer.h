@@ -51,6 +51,8 @@ int sock_reader(int *fd, long timeout, long size) noexcept;
 int wait_io_ready(int fd, long timeout) noexcept;
 
 // How many messages of the current loss burst remain (0: send this one).
+// A burst of 1 to maxlen skipped messages starts at one message in randn,
+// never at the one right after a burst: no gap is longer than maxlen.
 int get_gap() noexcept;
 // Clears the pending burst (a new process, or a test).
 void reset_gap() noexcept;

@@ -63,7 +63,8 @@ int main(int argc, char **argv)
     g_mod_ll[LM_DEFAULT] = DEBUG_level;
 
     int level = INFO_level;
-    int result = 0;
+    // An invalid -L is a usage error unless a later -L names a level.
+    bool bad_level = false;
     bool del = false;
     int opt;
     while ((opt = getopt(argc, argv, "h?dL:")) != -1) {
@@ -72,17 +73,14 @@ int main(int argc, char **argv)
             del = true;
             break;
         case 'L':
-            if (match_log_level(optarg, &level) != 0) {
-                fprintf(stderr, "Invalid log level: %s\n", optarg);
-                result = -1;
-            } else {
-                result = 0;
-            }
+            bad_level = match_log_level(optarg, &level) != 0;
+            if (bad_level) fprintf(stderr, "Invalid log level: %s\n", optarg);
             break;
         default:  // -h, -? and whatever getopt did not recognise
             usage(argv[0]);
         }
     }
+    if (bad_level) usage(argv[0]);
     g_mod_ll[LM_DEFAULT] = level;
     if (sysw_debug) g_mod_ll[LM_SYSWRAP] = DEBUG_level;
 
@@ -120,6 +118,7 @@ int main(int argc, char **argv)
     printf("%.*s\n", int(SHMF_STRSZ - 1), cur ? cur : "<none>");
     fflush(stdout);
 
+    int result = 0;
     if (del) {
         result = shmf_del(fh, key);
         if (result == 0)

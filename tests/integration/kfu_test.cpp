@@ -372,21 +372,22 @@ TEST_F(kfu, a_foreign_or_damaged_object_fails_with_2)
 TEST_F(kfu, log_level_option_and_its_failure)
 {
     ASSERT_EQ(shmf_set(g_iflag_shmf, "K", "v"), 0);
-    // An invalid level with nothing to change is the run's failure.
-    KfuRun r = run_kfu({"-L", "bogus", path, "K"});
-    EXPECT_EQ(r.code, 2);
-    EXPECT_EQ(r.out, "v\n");
-    EXPECT_TRUE(has(r.err, "Invalid log level: bogus\n")) << r.err;
+    // An invalid level is a usage error: nothing is read, set or deleted.
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"-L", "bogus", path, "K"}, {"-L", "bogus", path, "K", "w"},
+          {"-d", "-L", "bogus", path, "K"}, {"-L", "debug", "-L", "bogus", path, "K", "w"}}) {
+        KfuRun r = run_kfu(args);
+        EXPECT_EQ(r.code, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "Invalid log level: bogus\n" + usage_text());
+        EXPECT_STREQ(stored("K"), "v");
+    }
 
     // A later valid level clears it.
-    r = run_kfu({"-L", "bogus", "-L", "debug", path, "K"});
+    KfuRun r = run_kfu({"-L", "bogus", "-L", "debug", path, "K", "w"});
     EXPECT_EQ(r.code, 0);
     EXPECT_TRUE(has(r.err, "shmf_open: [" + path + "] (0x")) << r.err;
     EXPECT_TRUE(has(r.err, ") buflen=4232 vlen=16 flags=0000 N=128\n")) << r.err;
-
-    // A change that works decides the result.
-    r = run_kfu({"-L", "bogus", path, "K", "w"});
-    EXPECT_EQ(r.code, 0);
     EXPECT_STREQ(stored("K"), "w");
 
     // The default level keeps the store's debug lines out.

@@ -163,6 +163,14 @@ std::vector<uint8_t> bad_csum(std::vector<uint8_t> f)
     return f;
 }
 
+// The frame with an 802.1Q tag (VLAN 100) after its addresses.
+std::vector<uint8_t> tagged(std::vector<uint8_t> f)
+{
+    const uint8_t tag[4] = {0x81, 0x00, 0x00, 100};
+    f.insert(f.begin() + 12, tag, tag + 4);
+    return f;
+}
+
 // A UDP socket on 127.0.0.1 in ns standing for the daemon; its port in *port.
 int daemon_socket(const std::string &ns, int *port)
 {
@@ -421,6 +429,9 @@ TEST_F(OxaNetns, real_groups_reach_the_daemon_within_milliseconds)
         {frame(0x12, "239.10.0.2", 5), "JOIN UDP://239.10.0.2\n"},
         {bad_csum(frame(0x17, "239.10.0.1")), nullptr},
         {frame(0x17, "224.0.0.251"), nullptr},
+        // Hosts of a VLAN are served by an agent on the VLAN's interface.
+        {tagged(frame(0x16, "239.10.0.3")), nullptr},
+        {tagged(frame(0x17, "239.10.0.1")), nullptr},
         {frame(0x16, "239.255.255.255"), "JOIN UDP://239.255.255.255\n"},
         {frame(0x17, "239.10.0.1"), "LEAVE UDP://239.10.0.1\n"},
         {frame(0x16, "224.0.1.1"), "JOIN UDP://224.0.1.1\n"},
@@ -448,9 +459,13 @@ TEST_F(OxaNetns, real_groups_reach_the_daemon_within_milliseconds)
              "on_pcap_pkt: bad IGMP checksum in a v2-report for 239.10.0.2 - dropped (1 so far)\n",
              "on_pcap_pkt: bad IGMP checksum in a leave for 239.10.0.1 - dropped (2 so far)\n",
              "on_pcap_pkt: 224.0.0.251 is a link-local group - leave dropped (4 so far)\n",
+             "(DBG)  on_pcap_pkt: VLAN-tagged frame, type=8100 - dropped (1 so far)\n",
+             "on_pcap_pkt: VLAN-tagged frame, type=8100 - dropped (2 so far)\n",
              "app_run: dropped 2 IGMP messages with a bad checksum and 4 for addresses that are "
-             "no reportable group; refused 0 new groups at the bound of 4096\n"})
+             "no reportable group, 2 VLAN-tagged frames; refused 0 new groups at the bound of "
+             "4096\n"})
         EXPECT_TRUE(has(l, line)) << line;
+    EXPECT_FALSE(has(l, "(ERR)")) << l;
 }
 
 // A report for a new group beyond the bound is refused, with one warning

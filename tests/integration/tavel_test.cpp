@@ -106,7 +106,7 @@ TEST(tavel, CommandLineAndExitCodes)
     EXPECT_EQ(run_tavel({}, &out), 1);
     EXPECT_NE(out.find("Usage: tvl OPTIONS\nOptions:\n  -h|?|--help "), std::string::npos) << out;
     EXPECT_NE(out.find("\n\n\n== Constants:\n  TVL_PKTLEN = 5000\n==\n\n"), std::string::npos);
-    EXPECT_EQ(run_tavel({"-V"}, &out), 1);
+    EXPECT_EQ(run_tavel({"-V"}, &out), 0);
     EXPECT_EQ(out.rfind("tvl (", 0), 0u) << out;
     EXPECT_EQ(out.find("Usage"), std::string::npos);
     EXPECT_EQ(run_tavel({"-?"}, &out), 1);

@@ -129,16 +129,19 @@ TEST_F(dvtxfer, loss_bursts_skip_consecutive_messages)
 {
     EXPECT_EQ(get_gap(), 0) << "no loss without -2";
     g_cfg.gap = {.maxlen = 1, .randn = 1};
-    for (int i = 0; i < 5; ++i) EXPECT_EQ(get_gap(), 1) << "-2 1:1 skips every message";
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(get_gap(), 1 - i % 2) << "-2 1:1 skips every other";
 
-    // A burst counts down to 1; about one message in randn starts one.
+    // A burst counts down to 1, and a message is sent before the next one
+    // may start, so no gap is longer than maxlen; about one message in
+    // randn starts one.
     g_cfg.gap = {.maxlen = 3, .randn = 4};
     g_ctx.rseed = 1;
     srand(1);
     int bursts = 0, wrong = 0;
-    for (int i = 0, prev = 0; i < 40000; ++i) {
+    for (int i = 0, prev = 0, run = 0; i < 40000; ++i) {
         const int g = get_gap();
-        wrong += g > 3 || (prev > 1 && g != prev - 1);
+        run = g ? run + 1 : 0;
+        wrong += g > 3 || run > 3 || (prev > 1 && g != prev - 1);
         bursts += g != 0 && prev == 0;
         prev = g;
     }
