@@ -1,5 +1,6 @@
 #include "rui.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
@@ -7,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
 
@@ -268,6 +270,14 @@ int take_connection(rui_socket_ctx *ls, int fd, const sockaddr_storage *sa, sock
     return rc;
 }
 
+// A connection that would leave too few descriptors free: answered when
+// the group can, then closed, never queued.
+void refuse_connection(rui_socket_ctx *ls, int fd)
+{
+    if (set_nblock(fd, 1) == 0 && ls->cb && ls->cb->refuse) ls->cb->refuse(fd);
+    W_close("rui_accept", fd);
+}
+
 int sweep_one(void *data, size_t j, void *aux)
 {
     auto *ls = static_cast<rui_socket_ctx *>(aux);
@@ -491,9 +501,14 @@ int rui_accept(rui_socket_ctx *ls, size_t max_accept, int flags, void *aux) noex
         return 0;
     }
 
-    size_t taken = 0;
+    size_t taken = 0, refused = 0;
+    // Descriptors free once the connection just accepted is open: counted
+    // at the first one of the pass, then kept by hand, since nothing but
+    // this pass opens or closes descriptors meanwhile.
+    size_t avail = 0;
+    bool counted = false;
     int last_rc = 0;
-    while (!g_quit && taken < max_accept) {
+    while (!g_quit && taken + refused < max_accept) {
         sockaddr_storage sa;
         socklen_t salen = sizeof(sa);
         // While a back-off is in progress its first failure is in the log
@@ -517,14 +532,32 @@ int rui_accept(rui_socket_ctx *ls, size_t max_accept, int flags, void *aux) noex
                 enter_backoff(ls, err);
             break;
         }
+        if (!counted) {
+            avail = rui_fds_free();
+            counted = true;
+        } else if (avail != SIZE_MAX && avail > 0) {
+            --avail;
+        }
+        if (avail < RUI_FD_RESERVE) {
+            refuse_connection(ls, fd);
+            ++refused;
+            ++avail;
+            continue;
+        }
         last_rc = take_connection(ls, fd, &sa, salen, flags, aux);
-        if (last_rc != 0) continue;
+        if (last_rc != 0) {
+            if (avail != SIZE_MAX) ++avail;
+            continue;
+        }
         ++taken;
         if (ls->bkoff_noted) {
             log_info("%s(%s): accepting again\n", fn, alias);
             ls->bkoff_noted = false;
         }
     }
+    if (refused)
+        log_warn("%s(%s): %lu connection(s) refused, fewer than %lu descriptors free\n", fn, alias,
+                 (unsigned long)refused, (unsigned long)RUI_FD_RESERVE);
     if (max_accept && taken == max_accept)
         log_warn("%s(%s): CANNOT ACCEPT ALL (accepted=%ld), max=%lu\n", fn, alias, long(taken),
                  (unsigned long)max_accept);
@@ -600,12 +633,44 @@ int rui_make_link(void *rq) noexcept
     return 0;
 }
 
-bool rui_link_room(int fd, size_t spare) noexcept
+size_t rui_fds_free() noexcept
 {
+    static const char *const fn = "rui_fds_free";
     struct rlimit rl;
-    if (fd < 0 || getrlimit(RLIMIT_NOFILE, &rl) != 0) return false;
-    return rl.rlim_cur == RLIM_INFINITY || rlim_t(fd) + spare < rl.rlim_cur;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return 0;
+    if (rl.rlim_cur == RLIM_INFINITY) return SIZE_MAX;
+    // Not W_open: running out of descriptors is an answer here, not an
+    // error to log on every request.
+    const int dfd = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd < 0) {
+        if (errno == EMFILE || errno == ENFILE) return 0;
+        static bool noted = false;
+        if (!noted)
+            log_err("%s: cannot count descriptors in use, ERROR(%d): %s\n", fn, errno,
+                    strerror(errno));
+        noted = true;
+        return SIZE_MAX;
+    }
+    size_t used = 0;
+    alignas(dirent64) char buf[4096];
+    for (;;) {
+        const ssize_t n = getdents64(dfd, buf, sizeof(buf));
+        if (n <= 0) break;
+        for (ssize_t at = 0; at < n;) {
+            const auto *d = reinterpret_cast<const dirent64 *>(buf + at);
+            at += d->d_reclen;
+            if (d->d_name[0] < '0' || d->d_name[0] > '9') continue;
+            // A descriptor numbered at or above the limit (opened before it
+            // was lowered) takes no room below it.
+            if (rlim_t(strtoul(d->d_name, nullptr, 10)) < rl.rlim_cur) ++used;
+        }
+    }
+    W_close(fn, dfd);
+    if (used > 0) --used;  // the directory's own descriptor
+    return rlim_t(used) >= rl.rlim_cur ? 0 : size_t(rl.rlim_cur - rlim_t(used));
 }
+
+bool rui_fd_room(size_t spare) noexcept { return rui_fds_free() >= spare; }
 
 void rui_pprm_all(rui_ctx *ctx) noexcept
 {

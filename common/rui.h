@@ -10,7 +10,12 @@
 // (a keep-alive client of a task).  Links are kept apart from the requests
 // being read and answered: they do not count toward MAX_RUI_QUEUED and the
 // time-out sweep passes them by, so holding many never locks out a new
-// request.  What bounds them is the descriptor budget (rui_link_room).
+// request.  What bounds them is the descriptor budget (rui_fd_room).
+//
+// The budget counts the descriptors in use, not their numbers: a
+// connection accepted while fewer than RUI_FD_RESERVE would stay free is
+// answered through the group's refuse callback and closed at once, so the
+// last descriptors are never queued away and accept() always has one.
 //
 // Listener contexts are registered with the event loop as context pointers
 // (tag "Rsc"); requests are registered with their own objects, which begin
@@ -52,6 +57,10 @@ constexpr size_t RUI_PPRM_BLKSZ = sizeof(void *);
 constexpr size_t RUI_PPRM_RESERVE = 8;
 constexpr size_t RUI_PPRM_GROW = 4;
 
+// Descriptors an accepted connection leaves free below the open-file
+// limit, else it is refused.
+constexpr size_t RUI_FD_RESERVE = 16;
+
 // How long a listener stays unwatched after accept() ran out of
 // descriptors or buffers.
 constexpr long RUI_BACKOFF_MS = 250;
@@ -66,6 +75,9 @@ using rui_rmrq_t = void (*)(void *rq);
 // True when the request is older than tmout_ms and has queued itself for
 // removal.
 using rui_tmout_t = bool (*)(void *rq, size_t tmout_ms);
+// Answers a connection refused for want of descriptors (non-blocking,
+// never waits); the listener closes it after.
+using rui_refuse_t = void (*)(int fd);
 
 // The request callbacks of one group.
 struct rui_socket_cb {
@@ -73,6 +85,7 @@ struct rui_socket_cb {
     rui_newrq_t new_rq;
     rui_rmrq_t rm_rq;
     rui_tmout_t time_out;
+    rui_refuse_t refuse;  // null: a refused connection is closed without a word
 };
 
 // The head every request object begins with.  tag, prev and next lie where
@@ -175,10 +188,12 @@ int rui_rm_request(void *rq) noexcept;
 // its descriptor stays registered.  0, or -1 when it is not an open
 // request of the list.
 int rui_make_link(void *rq) noexcept;
-// True when holding descriptor fd as a link leaves at least spare
-// descriptors below the process's open-file limit.  Descriptors are given
-// lowest first, so every one below fd was taken when fd was.
-bool rui_link_room(int fd, size_t spare) noexcept;
+// Descriptors the process may still open below its open-file limit: the
+// limit less those in use below it, counted in /proc/self/fd.  SIZE_MAX without a
+// limit; 0 when they cannot be counted (none left to open the directory).
+size_t rui_fds_free() noexcept;
+// True when at least spare descriptors are free (rui_fds_free).
+bool rui_fd_room(size_t spare) noexcept;
 // Frees the requests and links queued for removal on every listener.
 void rui_pprm_all(rui_ctx *ctx) noexcept;
 // Offers every open request (links not) to its group's time_out callback.

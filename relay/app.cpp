@@ -46,7 +46,7 @@ bool g_started = false;
 
 void *new_urq(int fd, rui_socket_ctx *srv, void *aux) { return urq_new(fd, srv, aux); }
 
-rui_socket_cb g_urq_cb = {{}, new_urq, urq_rm, urq_time_out};
+rui_socket_cb g_urq_cb = {{}, new_urq, urq_rm, urq_time_out, urq_refuse};
 
 // The starter's side of a background start: waits for the status byte and
 // leaves with it.  Never returns.

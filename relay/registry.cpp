@@ -470,10 +470,26 @@ int time_out_tasks() noexcept
     return 0;
 }
 
+long urq_tmout_ms() noexcept
+{
+    return g_cfg.rui.user_request_tmout > 0 ? g_cfg.rui.user_request_tmout : 5000;
+}
+
+long urq_sweep_ms() noexcept
+{
+    const long ms = urq_tmout_ms() / 8;
+    return ms < URQ_SWEEP_MIN_MS ? URQ_SWEEP_MIN_MS : ms > URQ_SWEEP_MAX_MS ? URQ_SWEEP_MAX_MS : ms;
+}
+
 int time_out_requests() noexcept
 {
-    if (!is_iocheck_time()) return 0;
-    rui_tmout_all(&g_app.rui, URQ_SWEEP_MS);
+    // Apart from the idle pass of tasks, whose period is a task matter;
+    // requests hold URQ_TMOUT with this period, so the loop wakes for it.
+    struct timespec period;
+    ms2timespec(urq_sweep_ms(), &period);
+    if (!timed_out(&g_app.last_urq_sweep, &period)) return 0;
+    rqs_set_now(&g_app.last_urq_sweep);
+    rui_tmout_all(&g_app.rui, size_t(urq_tmout_ms()));
     return 0;
 }
 

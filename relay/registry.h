@@ -29,8 +29,9 @@ enum app_tmout_slot : int {
 };
 // Period of TSKL_TMOUT, ms.
 constexpr long TSKL_MS = 1000;
-// Age of a client request at which the idle sweep removes it, ms.
-constexpr size_t URQ_SWEEP_MS = 5000;
+// Bounds of the request sweep's period, ms.
+constexpr long URQ_SWEEP_MIN_MS = 10;
+constexpr long URQ_SWEEP_MAX_MS = 100;
 // The destination of agent tasks.
 inline constexpr char OXA_DEST[] = "#OXA";
 
@@ -53,6 +54,7 @@ struct tavel_ctx {
     xvlst pprm_tasks;              // rtask pointers queued this turn
     uint64_t last_task_id;         // counter of rui_mk_trknum
     struct timespec last_io_check; // monotonic time of the last idle sweep
+    struct timespec last_urq_sweep; // monotonic time of the last request sweep
     skht_t route_ht;               // redirection routes, or 0
     int oxafd;                     // agent socket
     op_ctx oxa_opx;                // its registration (data = the descriptor)
@@ -99,10 +101,18 @@ int pprmsusp(rtask *task, const char *errmsg, int err) noexcept;
 void pprm_task_cleanup() noexcept;
 // Removes and frees every task (shutdown).
 void rm_all_tasks() noexcept;
-// The idle sweeps: tasks silent past their time-out, client requests older
-// than URQ_SWEEP_MS.  Both run on a pass that is due.  0.
+// The idle sweep of tasks silent past their time-out, on a pass that is
+// due.  0.
 int time_out_tasks() noexcept;
+// The request sweep, every urq_sweep_ms(): client requests older than
+// urq_tmout_ms() are removed, so none lives longer than the time-out and
+// one period.  0.
 int time_out_requests() noexcept;
+// The request time-out (listener.user_request_timeout; 5000 without a user
+// group), and the sweep's period: an eighth of it, within
+// URQ_SWEEP_MIN_MS..URQ_SWEEP_MAX_MS.
+long urq_tmout_ms() noexcept;
+long urq_sweep_ms() noexcept;
 // Frees the client requests queued during the turn.
 void pprm_requests() noexcept;
 // The task set changed: mark the report out of date (holds TSKL_TMOUT).

@@ -1,6 +1,7 @@
 #include "rq.h"
 
 #include <fcntl.h>
+#include <sys/socket.h>
 
 #include <cctype>
 #include <cerrno>
@@ -209,6 +210,17 @@ void finish_answer(tvl_urq *rq, int sent)
     release_tmout(rq);
 }
 
+// Reads and drops what fd holds now, at most 8 KiB: closing a socket with
+// unread bytes resets the connection, and the client may lose the answer.
+void drain_input(int fd)
+{
+    char scrap[1024];
+    for (int i = 0; i < 8; ++i)
+        if (recv(fd, scrap, sizeof(scrap), MSG_DONTWAIT) <= 0) return;
+}
+
+void read_step(tvl_urq *rq, bool sweeping);
+
 // An excerpt of the head held so far, for the one line that logs it.
 esc_buf<ESC_EXCERPT_ROOM> head_excerpt(const tvl_urq *rq)
 {
@@ -232,7 +244,7 @@ tvl_urq *urq_new(int fd, rui_socket_ctx *srv, void *) noexcept
     rq->sockfd = fd;
     rq->srv = srv;
     rq->lnk_idx = -1;
-    set_timeout(URQ_TMOUT, URQ_TMOUT_MS);
+    set_timeout(URQ_TMOUT, urq_sweep_ms());
     rq->holds_tmout = true;
     rqs_set_now(&rq->start_tm);
     ssize_t count = ssize_t(srv->rqcount);
@@ -269,6 +281,13 @@ bool urq_time_out(void *p, size_t tmout_ms) noexcept
     auto *rq = checked(p);
     lfx_assert(!rq->is_link);
     if (rq->pprm_idx > 0) return false;
+    // The loop is not woken for fewer bytes than the lowmark: a head that
+    // is shorter is picked up here.
+    if (rq->state.num == ST_RD && rq->srv->lc && rq->srv->lc->lowmark > 1) {
+        group_scope gs(rq->trk_tag);
+        read_step(rq, true);
+        if (rq->state.num != ST_RD || rq->pprm_idx > 0) return false;
+    }
     struct timespec tmo;
     ms2timespec(long(tmout_ms), &tmo);
     if (!timed_out(&rq->start_tm, &tmo)) return false;
@@ -283,27 +302,42 @@ bool urq_time_out(void *p, size_t tmout_ms) noexcept
     return true;
 }
 
+void urq_refuse(int fd) noexcept
+{
+    drain_input(fd);
+    if (!g_resp_err.server) g_resp_err.server = get_app_tag("tvl");
+    send_http_response(fd, &g_resp_err);
+}
+
 // --- event-loop handlers ------------------------------------------------------------
 
-int on_urq_read(int, int, void *udata, void *) noexcept
+namespace {
+
+// Reads what the socket holds of the head and, once the head is complete
+// or refused, turns the request to writing its answer.  Inside the request
+// sweep (sweeping) a client that closed is queued for removal, since the
+// sweep is walking the list; otherwise it is removed at once.
+void read_step(tvl_urq *rq, bool sweeping)
 {
     static constexpr const char *fn = "on_urq_read";
-    tvl_urq *rq = checked(udata);
-    group_scope gs(rq->trk_tag);
-    if (rq->state.num == ST_LNK) {
-        end_link(rq, "data or end of stream");
-        return 0;
-    }
-    lfx_assert(rq->state.num == ST_RD);
-
+    void *const udata = rq;
     int rc = read_hbuf(rq);
     if (rc == URQ_MORE) {
         log_dbg("%s: need more data on %s [%s] (%p)\n", fn, RQ_NAME, trk(rq), udata);
-        return 0;
+        return;
     }
     if (rc == URQ_CLOSED) {
-        rui_rm_request(rq);
-        return 0;
+        if (sweeping)
+            urq_pprm_add(rq);
+        else
+            rui_rm_request(rq);
+        return;
+    }
+    if (rc == URQ_OVERSIZE) {
+        // Read away what the client sent on, so that the close after the
+        // answer does not reset the connection under it.
+        drain_input(rq->sockfd);
+        rq->resp = &g_resp_bad;
     }
     if (rc == 0) {
         // The head is logged once: the parse's own lines name the fault.
@@ -330,6 +364,20 @@ int on_urq_read(int, int, void *udata, void *) noexcept
         lfx_abort();
     }
     urq_set_state(rq, ST_WR);
+}
+
+}  // namespace
+
+int on_urq_read(int, int, void *udata, void *) noexcept
+{
+    tvl_urq *rq = checked(udata);
+    group_scope gs(rq->trk_tag);
+    if (rq->state.num == ST_LNK) {
+        end_link(rq, "data or end of stream");
+        return 0;
+    }
+    lfx_assert(rq->state.num == ST_RD);
+    read_step(rq, false);
     return 0;
 }
 
@@ -406,7 +454,7 @@ int read_hbuf(tvl_urq *rq) noexcept
         if (rq->hpos >= rq->hlen - 1) {
             log_warn("%s: no end of head in %zu bytes, fd=%d refused: %s\n", fn, rq->hpos,
                      rq->sockfd, head_excerpt(rq).c_str());
-            return URQ_CLOSED;
+            return URQ_OVERSIZE;
         }
         ssize_t tail = 0;
         const ssize_t n = read_http(rq->sockfd, rq->hbuf, rq->hlen - 1, rq->hpos, &tail);
@@ -618,7 +666,7 @@ void join(tvl_urq *rq, rtask *t)
         rq->resp = &g_resp_denied;
         return;
     }
-    if (rq->is_keep_alive && !rui_link_room(rq->sockfd, URQ_LINK_FD_SPARE)) {
+    if (rq->is_keep_alive && !rui_fd_room(URQ_LINK_FD_SPARE)) {
         log_err("%s: no descriptor to spare for a link to [%s] (fd%d), refused\n", fn,
                 rta_label(t), rq->sockfd);
         rq->resp = &g_resp_err;
@@ -638,6 +686,12 @@ void join(tvl_urq *rq, rtask *t)
 void create(tvl_urq *rq, const urq_urls &u)
 {
     static constexpr const char *fn = "urq_process_task";
+    if (!rui_fd_room(URQ_TASK_FD_SPARE)) {
+        log_err("%s: no descriptor to spare for a task [%s]->[%s], refused\n", fn,
+                esc_str(u.src).c_str(), esc_str(u.dst).c_str());
+        rq->resp = &g_resp_err;
+        return;
+    }
     int csock = -1;
     if (rq->is_keep_alive) {
         csock = fcntl(rq->sockfd, F_DUPFD_CLOEXEC, 0);

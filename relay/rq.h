@@ -14,7 +14,13 @@
 // client from the task, and the task's end closes it.  A link is moved to
 // its listener's link list (rui_make_link): it holds no request time-out,
 // does not count toward the listener's request limit, and is refused (500)
-// when its descriptor would leave fewer than URQ_LINK_FD_SPARE free.
+// when fewer than URQ_LINK_FD_SPARE descriptors are free; a request that
+// would make a task is refused (500) below URQ_TASK_FD_SPARE.  Both lie
+// above the listener's RUI_FD_RESERVE, so that links held to the limit
+// still let tasks be made, and neither locks requests out.
+//
+// A listener's lowmark (SO_RCVLOWAT) only spares wake-ups: a head shorter
+// than it is still read, by the request sweep, within its period.
 #include <sys/types.h>
 
 #include <cstddef>
@@ -35,11 +41,11 @@ constexpr uint32_t ST_RD = mk_tag32("RD\0");
 constexpr uint32_t ST_WR = mk_tag32("WR\0");
 constexpr uint32_t ST_LNK = mk_tag32("LNK");  // answered; the connection is a client's link
 
-// Time-out slot period held by every request until it is answered, ms.
-constexpr long URQ_TMOUT_MS = 3000;
-// Descriptors a new link leaves free below the open-file limit, for the
-// requests being read and the tasks being made.
+// Descriptors free below the open-file limit that a new link, and a new
+// task, need.
 constexpr size_t URQ_LINK_FD_SPARE = 64;
+constexpr size_t URQ_TASK_FD_SPARE = 32;
+static_assert(URQ_LINK_FD_SPARE > URQ_TASK_FD_SPARE && URQ_TASK_FD_SPARE > RUI_FD_RESERVE);
 // must_drop of a "kill" request.
 constexpr int KILL_MODE = -1;
 // Rooms of the head and answer buffers and of the path texts.
@@ -58,7 +64,8 @@ constexpr size_t URQ_MAX_OPKT = 5000;
 // Results of the head reader besides 0 and -1.
 enum urq_read_result : int {
     URQ_MORE = 11,     // more data needed
-    URQ_CLOSED = 104,  // the client closed the connection (or the head overflowed)
+    URQ_CLOSED = 104,  // the client closed the connection
+    URQ_OVERSIZE = 7,  // 1023 bytes hold no end of head
 };
 
 struct tvl_urq {
@@ -115,16 +122,22 @@ static_assert(std::is_trivially_copyable_v<tvl_urq>);
 // --- listener callbacks ------------------------------------------------------------
 
 // Makes the request of an accepted connection fd on listener srv (aux
-// unused): zeroed, state "RD", time-out slot held.  Null (ERR) when memory
-// is short: the listener then closes the connection.
+// unused): zeroed, state "RD", time-out slot held (with the request
+// sweep's period).  Null (ERR) when memory is short: the listener then
+// closes the connection.
 tvl_urq *urq_new(int fd, rui_socket_ctx *srv, void *aux) noexcept;
 // Releases a request: closes its descriptor when still open, frees its
 // buffers and query table, releases the time-out slot it holds.
 void urq_rm(void *rq) noexcept;
 // A request older than tmout_ms (measured from start_tm on the loop's
 // clock) is queued for removal (WARN, with an excerpt of the head it
-// holds): true.  Otherwise false.  Links are never offered.
+// holds): true.  Otherwise false.  Links are never offered.  A request
+// still reading on a listener with a lowmark reads first what the socket
+// holds, so a head shorter than the lowmark is served.
 bool urq_time_out(void *rq, size_t tmout_ms) noexcept;
+// Answers a connection the listener refuses for want of descriptors: 500,
+// with what the client sent read away first (bounded).
+void urq_refuse(int fd) noexcept;
 
 // --- event-loop handlers (tag "URQ") ---------------------------------------------
 // A context that is not a request, or one in a state the handler does not
@@ -141,8 +154,9 @@ int on_urq_error(int fd, int events, void *udata, void *aux) noexcept;
 void urq_set_state(tvl_urq *rq, uint32_t state) noexcept;
 // Reads what the socket holds of the head into hbuf.  0 when the head is
 // complete (bytes after it dropped, WARN); URQ_MORE; URQ_CLOSED at end of
-// stream, on a reset, or when 1023 bytes hold no end of head; -12 when the
-// buffer cannot be allocated; -1 on another read error.
+// stream or on a reset; URQ_OVERSIZE when 1023 bytes hold no end of head
+// (answered 400); -12 when the buffer cannot be allocated; -1 on another
+// read error.
 int read_hbuf(tvl_urq *rq) noexcept;
 // Parses the head held in hbuf (hpos bytes) into the request: source,
 // destination, query keys and command.  0; on failure the parser's result

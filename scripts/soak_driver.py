@@ -1566,7 +1566,7 @@ class Soak:
         raw = b'GET /' + b'a' * r.randrange(1100, 3000)
         if r.random() < 0.5:
             raw += b' HTTP/1.1\r\n\r\n'
-        rq = Request(self, 'overlong', [(0, raw)], {'closed', 'reset-by-daemon'})
+        rq = Request(self, 'overlong', [(0, raw)], {'400'})
         rq.chunks_text = 'over-long head of %d bytes' % len(raw)
 
     def act_slow(self):
@@ -1657,7 +1657,9 @@ class Soak:
             expect = {'200'}
         else:
             raw = ('GET /%s' % marker).encode() + b'a' * r.randrange(1100, 1500)
-            expect = {'closed', 'reset-by-daemon'}
+            # Answered 400 at 1023 bytes; the bytes still trickling in
+            # after the close may reset the connection before it is read.
+            expect = {'400', 'reset-by-daemon'}
         chunks, at = [], 0
         while at < len(raw):
             k = r.randrange(1, 4)

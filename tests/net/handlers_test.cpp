@@ -252,7 +252,7 @@ TEST(handlers, every_way_a_client_link_ends_removes_its_task_or_its_client)
             rh::relay_env env([] { g_cfg.rui.max_accept = 16; });
             rqs_destroy();
             CK(env.ok && rqs_init(&k_daemon_loop) == 0);
-            rui_socket_cb cb{{.num = URQ_TAG}, new_rq, urq_rm, urq_time_out};
+            rui_socket_cb cb{{.num = URQ_TAG}, new_rq, urq_rm, urq_time_out, urq_refuse};
             rui_set_cb(RUI_USER, &cb);
             g_app.on_task_end = [](const rtask *t) { urq_close_links(t); };
             listener_cfg lst[MAX_LISTENERS]{};

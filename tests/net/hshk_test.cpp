@@ -197,7 +197,7 @@ TEST(handlers, agent_messages_and_listener_accepts)
 
             // A listener offers every pending connection; once the process
             // is quitting its handler asks the loop to end.
-            rui_socket_cb cb{{.num = mk_tag32("TRQ")}, refuse_rq, rm_rq, tmout_rq};
+            rui_socket_cb cb{{.num = mk_tag32("TRQ")}, refuse_rq, rm_rq, tmout_rq, nullptr};
             rui_set_cb(RUI_USER, &cb);
             listener_cfg lst[MAX_LISTENERS]{};
             lst[0].is_valid = true, lst[0].index = 1, lst[0].proto = CFG_PROTO_TCP;
