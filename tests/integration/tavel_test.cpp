@@ -14,7 +14,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -603,17 +605,45 @@ TEST(tavel, SecondInstanceLeavesTheReportFile)
     }));
 }
 
+// The report's modification time in ms of the real-time clock, -1 when absent.
+double mtime_ms(const std::string &file)
+{
+    struct stat st;
+    if (stat(file.c_str(), &st) != 0) return -1;
+    return double(st.st_mtim.tv_sec) * 1e3 + double(st.st_mtim.tv_nsec) / 1e6;
+}
+
+double real_ms()
+{
+    struct timespec t;
+    clock_gettime(CLOCK_REALTIME, &t);
+    return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
+}
+
+// A forced refresh rewrites the report every force_refresh_sec (+-10 %)
+// with nothing else waking the loop, also with an idle time-out set.
 TEST(tavel, ForcedReportRefresh)
 {
     EXPECT_CHILD_OK(in_ns([] {
         TempDir d;
         const std::string rep = d.file("rep.json");
         write_file(d.file("tavel.conf"),
-                   config(PORT, "report: { path = \"" + rep + "\"; force_refresh_sec = 1; };"));
+                   config(PORT, "idle_task_timeout = 3000;\nreport: { path = \"" + rep +
+                                    "\"; force_refresh_sec = 1; };"));
         Daemon t(d.path());
         CHILD_CHECK(t.start_fg());
-        const std::string first = slurp(rep);
-        CHILD_CHECK(eventually([&] { return slurp(rep) != first; }, 3500));
+        std::vector<double> writes{mtime_ms(rep)};
+        CHILD_CHECK(eventually(
+            [&] {
+                if (const double m = mtime_ms(rep); m != writes.back()) writes.push_back(m);
+                return writes.size() == 5;
+            },
+            9000));
+        for (size_t i = 1; i < writes.size(); ++i) {
+            const double gap = writes[i] - writes[i - 1];
+            if (gap < 900 || gap > 1100) fprintf(stderr, "rewritten after %.0f ms\n", gap);
+            CHILD_CHECK(gap >= 900 && gap <= 1100);
+        }
         CHILD_CHECK(is_valid_json(slurp(rep)));
         CHILD_CHECK(t.stop() == 0);
         return 0;
