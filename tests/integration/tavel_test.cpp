@@ -691,6 +691,91 @@ TEST(tavel, ReportRatesFallToZeroWhenTheSourceStops)
     }));
 }
 
+double report_avgo(const std::string &report)
+{
+    const size_t p = report.find("\"avgOkps\": ");
+    return p == std::string::npos ? -1.0 : atof(report.c_str() + p + 11);
+}
+
+// A steady 500 KiB/s through one relay reads within 5 % of the rate the
+// sender kept over the meters' window in every report (read every 200 ms
+// for 5 s), at the default meters and at the smallest window with an
+// update period longer than it; once the source stops, the rates fall to 0
+// within a window and a refresh.
+TEST(tavel, ReportRatesFollowASteadyFlow)
+{
+    const struct {
+        const char *meters;
+        double window_ms;
+    } cases[] = {{"", 1000}, {"abkt_count = 5; abkt_ms = 50; abkt_upd_ms = 700;", 250}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.meters);
+        EXPECT_CHILD_OK(in_ns([&] {
+            TempDir d;
+            const std::string rep = d.file("rep.json");
+            write_file(d.file("tavel.conf"),
+                       config(PORT, std::string("report: { path = \"") + rep +
+                                        "\"; force_refresh_sec = 1; " + c.meters + " };"));
+            const int rx = udp_bind(6811);
+            CHILD_CHECK(rx >= 0);
+            Daemon t(d.path());
+            CHILD_CHECK(t.start_fg());
+            CHILD_STREQ(get(PORT, path(5811, 6811)), answer(200));
+
+            // Paced in 1316-byte datagrams; sent[i] = {time, bytes so far}.
+            constexpr double RATE = 500 * 1024.0;  // bytes per second
+            const std::string pkt(1316, 'R');
+            std::vector<std::pair<double, double>> sent{{real_ms(), 0}};
+            const double start = sent[0].first;
+            auto pace = [&] {
+                const double now = real_ms();
+                while (sent.back().second + double(pkt.size()) <= (now - start) * RATE / 1e3) {
+                    if (!udp_send("127.0.0.1", 5811, pkt)) return false;
+                    sent.push_back({real_ms(), sent.back().second + double(pkt.size())});
+                }
+                return true;
+            };
+            // KiB/s the sender kept over the window that ends at end (ms).
+            auto sent_rate = [&](double end) {
+                double lo = 0, hi = 0;
+                for (const auto &[at, bytes] : sent) {
+                    if (at <= end - c.window_ms) lo = bytes;
+                    if (at <= end) hi = bytes;
+                }
+                return (hi - lo) / c.window_ms * 1e3 / 1024;
+            };
+
+            size_t checked = 0;
+            double seen = -1, next_read = start + 1500;  // a window and a refresh in
+            while (real_ms() < start + 6500) {
+                CHILD_CHECK(pace());
+                if (real_ms() >= next_read) {
+                    next_read += 200;
+                    const double m = mtime_ms(rep);
+                    const std::string report = slurp(rep);
+                    if (m == seen || m < start + 1200) continue;
+                    seen = m;
+                    const double want = sent_rate(m), in = report_avgi(report),
+                                 out = report_avgo(report);
+                    if (std::abs(in / want - 1) > 0.05 || std::abs(out / want - 1) > 0.05)
+                        fprintf(stderr, "sent %.1f KiB/s, report in %.2f out %.2f\n", want, in,
+                                out);
+                    CHILD_CHECK(std::abs(in / want - 1) <= 0.05);
+                    CHILD_CHECK(std::abs(out / want - 1) <= 0.05);
+                    ++checked;
+                }
+                sleep_ms(1);
+            }
+            CHILD_CHECK(checked >= 3);
+            CHILD_CHECK(eventually([&] { return report_avgi(slurp(rep)) == 0.0; },
+                                   int(c.window_ms) + 2500));
+            CHILD_CHECK(t.stop() == 0);
+            close(rx);
+            return 0;
+        }));
+    }
+}
+
 // A report write that fails leaves the report out of date: once the
 // directory is back, the next due time writes it.
 TEST(tavel, FailedReportWriteIsRetried)
