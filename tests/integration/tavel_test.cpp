@@ -149,6 +149,27 @@ TEST(tavel, CommandLineAndExitCodes)
     EXPECT_NE(out.find("missing runtime section"), std::string::npos) << out;
     write_file(d.file("zero.conf"), config(PORT, "max_tasks = 0;"));
     EXPECT_EQ(run_tavel({"-T", "-C", d.file("zero.conf")}, &out), 1);
+
+    // A value out of its range, or too wide for libconfig's 32 bits, stops
+    // start-up naming the setting and its line.
+    const struct {
+        const char *keys, *msg;
+    } bad_values[] = {
+        {"max_pkts = 100000;", "tavel.max_pkts=100000 at line 6 must be 1..64\n"},
+        {"multicast_ttl = 300;", "tavel.multicast_ttl=300 at line 6 must be 0..255\n"},
+        {"socket_rcvbuf_size = -1;",
+         "tavel.socket_rcvbuf_size=-1 at line 6 must be 0..1073741824\n"},
+        {"max_retries = 4294967298;",
+         "tavel.max_retries=4294967298 at line 6 does not fit in 32 bits\n"},
+        {"idle_task_timeout = 4294968296;",
+         "tavel.idle_task_timeout=4294968296 at line 6 does not fit in 32 bits\n"},
+    };
+    for (const auto &b : bad_values) {
+        write_file(conf, config(PORT, b.keys));
+        EXPECT_EQ(run_tavel({"-T", "-C", conf}, &out), 1) << b.keys;
+        EXPECT_NE(out.find(b.msg), std::string::npos) << out;
+        EXPECT_EQ(out.find("STARTING"), std::string::npos);
+    }
 }
 
 TEST(tavel, StartReportFlagStoreAndQuit)
@@ -160,12 +181,15 @@ TEST(tavel, StartReportFlagStoreAndQuit)
                    config(PORT,
                           "report: { path = \"" + rep + "\"; };\ntask_list = \"" +
                               d.file("no-tasks") + "\";\nmax_taks = 64;",
-                          "file = \"" + d.file("tavel.log") + "\";"));
+                          "file = \"" + d.file("tavel.log") + "\";") +
+                       "report: { force_refresh_sec = 1; };\n");
         Daemon t(d.path());
         CHILD_CHECK(t.start_fg());
         const std::string pid = std::to_string(t.pid());
-        // A mistyped key is named with its line; start-up goes on.
+        // A mistyped key, or a group placed after the end of tavel, is
+        // named with its line; start-up goes on.
         CHILD_HAS(t.output(), "load_config: unknown setting tavel.max_taks at line 8 ignored\n");
+        CHILD_HAS(t.output(), "load_config: unknown setting report at line 10 ignored\n");
         CHILD_HAS(t.output(), " STARTING. PID=" + pid + "\n");
         // The lists are loaded after the STARTING line.
         CHILD_CHECK(t.wait_for("Tasklist file [" + d.file("no-tasks") + "] missing, no static tasks.\n"));
