@@ -146,13 +146,8 @@ const rule k_rules[] = {
      "tavel.multicast_ifc_in value is too long (15), max = 15 characters."},
     {"agent address", conf("oxa: { udp-listener = \"127.0.0.1\"; };"), 22,
      "load_oxa_config: invalid address/port: [127.0.0.1]\n"},
-    // The range table: the setting, its line and its range.
-    {"max_pkts over -M's range", conf("max_pkts = 100000;"), -1,
-     "load_config: tavel.max_pkts=100000 at line 5 must be 1..64\n"},
-    {"multicast TTL", conf("multicast_ttl = 300;"), -1,
-     "load_config: tavel.multicast_ttl=300 at line 5 must be 0..255\n"},
-    {"receive buffer negative", conf("socket_rcvbuf_size = -1;"), -1,
-     "tavel.socket_rcvbuf_size=-1 at line 5 must be 0..1073741824"},
+    // The range table: the setting, its line and its range (with the rows
+    // of the integration test).
     {"forced refresh negative", conf("report: { path = \"/r\"; force_refresh_sec = -1; };"), -1,
      "tavel.report.force_refresh_sec=-1 at line 5 must be 0..86400"},
     {"log files", conf("", USER_LO, "max_files = 200;"), -1,
@@ -161,13 +156,7 @@ const rule k_rules[] = {
      "tavel.runtime.cpunum=-2 at line 4 must be -1..1023"},
     {"listener of a list", conf("", "user: ( { port = \"80\"; lowmark = 2000000; } );"), -1,
      "tavel.listener.user[1].lowmark=2000000 at line 3 must be 0..1048576"},
-    {"accept count", conf("", std::string(USER_LO) + " max_to_accept = 70000;"), -1,
-     "tavel.listener.max_to_accept=70000 at line 3 must be 1..65536"},
-    // Literals libconfig would cut to 32 bits.
-    {"retries wider than 32 bits", conf("max_retries = 4294967298;"), -1,
-     "load_config: tavel.max_retries=4294967298 at line 5 does not fit in 32 bits\n"},
-    {"idle time-out wider than 32 bits", conf("idle_task_timeout = 4294968296;"), -1,
-     "tavel.idle_task_timeout=4294968296 at line 5 does not fit in 32 bits"},
+    // Literals libconfig would cut to 32 bits (decimal ones: integration).
     {"hex wider than 31 bits", conf("report: { path = \"/r\";\n abkt_ms = 0x100000064; };"), -1,
      "tavel.report.abkt_ms=0x100000064 at line 6 does not fit in 32 bits"},
     {"wide digits in comments and texts",
