@@ -289,12 +289,12 @@ int load_config(tavel_cfg *cfg, bool reload) noexcept
     if (cfg_lookup_bool(nullptr, "tavel.debug.track_io", &cfg->must_track_io, false) != 0)
         return -1;
     if (iflag("TVL_TRKIO")) cfg->must_track_io = true;
+    if (cfg->must_track_io) log_dbg("%s: verbose I/O tracking (TVL_TRKIO) is ON\n", fn);
 
     // The report's keys are read only with a report path.
     if (const config_setting_t *top = section("tavel"); top && config_setting_is_group(top))
         if (refuse_out_of_range(top, "tavel", TAVEL_KEYS, cfg->trep_file[0] ? nullptr : "report"))
             return -1;
-    if (cfg->must_track_io) log_dbg("%s: verbose I/O tracking (TVL_TRKIO) is ON\n", fn);
 
     log_info("%s: configuration %sloaded\n", fn, reload ? "re-" : "");
     return 0;
