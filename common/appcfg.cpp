@@ -244,8 +244,15 @@ int get_listeners(const char *type, const config_setting_t *setting,
     } else if (setting && config_setting_is_list(setting)) {
         const size_t count = std::min<size_t>(config_setting_length(setting), MAX_LISTENERS);
         for (; n < count && rc == 0; ++n) {
+            const config_setting_t *el = config_setting_get_elem(setting, unsigned(n));
             lst[n].index = n + 1;
-            rc = load_listener_from(config_setting_get_elem(setting, unsigned(n)), &lst[n]);
+            if (!config_setting_is_group(el)) {
+                log_err("%s: %s%s is not a listener group\n", "get_listeners",
+                        setting_path(el).c_str(), setting_place(el).c_str());
+                rc = -1;
+            } else {
+                rc = load_listener_from(el, &lst[n]);
+            }
         }
         if (rc != 0) --n;
     }

@@ -119,7 +119,8 @@ int load_rt_config(const config_setting_t *setting, rt_cfg *rc) noexcept;
 int load_rui_config(const config_setting_t *setting, rui_cfg *rc) noexcept;
 // The listeners of one group named type from its setting (null: none): a
 // group gives one, a list up to MAX_LISTENERS from its first elements, any
-// other setting none.  0 or the first listener's failure.
+// other setting none.  0 or the first listener's failure; -1 for a list
+// element that is not a group.
 int get_listeners(const char *type, const config_setting_t *setting,
                   listener_cfg lst[MAX_LISTENERS]) noexcept;
 // One listener from its group setting.  0 and is_valid set, or -1 with no
@@ -132,20 +133,33 @@ void drop_rui_config(rui_cfg *rc) noexcept;
 
 // --- the keys the loaders above read (for warn_unknown_keys) ---------------------------
 
+// Bounds of the integer settings of these sections.
+constexpr long long CFG_MAX_LOG_MB = 1048576;           // a TiB of log
+constexpr long long CFG_MAX_CPU = 1023;                 // CPU_SETSIZE - 1
+constexpr long long CFG_MAX_LOWMARK = 1048576;          // bytes
+constexpr long long CFG_MAX_ACCEPT = 65536;
+constexpr long long CFG_MAX_REQUEST_TMOUT_MS = 3600000;  // an hour
+
 inline constexpr cfg_key LOG_CFG_KEYS[] = {
-    {"file", CK_VALUE, {}},         {"level", CK_VALUE, {}},
-    {"time_format", CK_VALUE, {}},  {"max_size_mb", CK_VALUE, {}},
-    {"max_files", CK_VALUE, {}},    {"enable_syslog", CK_VALUE, {}},
+    {"file", CK_VALUE, {}},
+    {"level", CK_VALUE, {}},
+    {"time_format", CK_VALUE, {}},
+    {"max_size_mb", CK_INT, {}, 0, CFG_MAX_LOG_MB},
+    {"max_files", CK_INT, {}, 0, 127},  // 0: the default of 16
+    {"enable_syslog", CK_VALUE, {}},
 };
 inline constexpr cfg_key RT_CFG_KEYS[] = {
-    {"pidfile", CK_VALUE, {}},             {"non_daemon", CK_VALUE, {}},
-    {"quiet", CK_VALUE, {}},               {"enforce_core_dumps", CK_VALUE, {}},
-    {"cpunum", CK_VALUE, {}},              {"run_as_user", CK_VALUE, {}},
+    {"pidfile", CK_VALUE, {}},
+    {"non_daemon", CK_VALUE, {}},
+    {"quiet", CK_VALUE, {}},
+    {"enforce_core_dumps", CK_VALUE, {}},
+    {"cpunum", CK_INT, {}, -1, CFG_MAX_CPU},
+    {"run_as_user", CK_VALUE, {}},
 };
 inline constexpr cfg_key LISTENER_CFG_KEYS[] = {
     {"alias", CK_VALUE, {}},       {"protocol", CK_VALUE, {}},
     {"domain_path", CK_VALUE, {}}, {"default_af", CK_VALUE, {}},
-    {"ifc", CK_VALUE, {}},         {"lowmark", CK_VALUE, {}},
+    {"ifc", CK_VALUE, {}},         {"lowmark", CK_INT, {}, 0, CFG_MAX_LOWMARK},
     {"port", CK_VALUE, {}},
 };
 // The admin and custom groups are read (and skipped at set-up with a
@@ -154,10 +168,11 @@ inline constexpr cfg_key RUI_CFG_KEYS[] = {
     {"user", CK_LISTENERS, LISTENER_CFG_KEYS},
     {"admin", CK_LISTENERS, LISTENER_CFG_KEYS},
     {"custom", CK_LISTENERS, LISTENER_CFG_KEYS},
-    {"max_to_accept", CK_VALUE, {}},
-    {"user_request_timeout", CK_VALUE, {}},
-    {"admin_request_timeout", CK_VALUE, {}},
-    {"custom_request_timeout", CK_VALUE, {}},
+    {"max_to_accept", CK_INT, {}, 1, CFG_MAX_ACCEPT},
+    // A time-out is read (and must be 1 at least) only beside its group.
+    {"user_request_timeout", CK_INT, {}, 0, CFG_MAX_REQUEST_TMOUT_MS},
+    {"admin_request_timeout", CK_INT, {}, 0, CFG_MAX_REQUEST_TMOUT_MS},
+    {"custom_request_timeout", CK_INT, {}, 0, CFG_MAX_REQUEST_TMOUT_MS},
 };
 
 // --- dumps -------------------------------------------------------------------------------

@@ -1,9 +1,13 @@
 #include "cfgkeys.h"
 
+#include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "appcfg.h"
+#include "cfgscan.h"
 #include "log.h"
 
 LOG_MODULE(LM_DEFAULT);
@@ -11,6 +15,8 @@ LOG_MODULE(LM_DEFAULT);
 namespace {
 
 constexpr const char FN[] = "load_config";
+// A configuration file larger than this is not scanned for its literals.
+constexpr size_t MAX_SCAN_BYTES = size_t(16) << 20;
 
 const cfg_key *find(std::span<const cfg_key> known, const char *name)
 {
@@ -19,7 +25,10 @@ const cfg_key *find(std::span<const cfg_key> known, const char *name)
     return nullptr;
 }
 
-int line_of(const config_setting_t *s) { return int(config_setting_source_line(s)); }
+std::string child_path(const char *path, const char *name)
+{
+    return *path ? std::string(path) + "." + (name ? name : "?") : std::string(name ? name : "?");
+}
 
 // The groups of a listener list, named path[1], path[2], ...; elements past
 // MAX_LISTENERS are never read.
@@ -31,8 +40,8 @@ size_t warn_listener_list(const config_setting_t *list, const std::string &path,
     for (int e = 0; e < count; ++e) {
         const config_setting_t *el = config_setting_get_elem(list, unsigned(e));
         if (size_t(e) >= MAX_LISTENERS) {
-            log_warn("%s: listener %d of %s at line %d ignored: at most %zu are read\n", FN,
-                     e + 1, path.c_str(), line_of(el), MAX_LISTENERS);
+            log_warn("%s: listener %d of %s%s ignored: at most %zu are read\n", FN, e + 1,
+                     path.c_str(), setting_place(el).c_str(), MAX_LISTENERS);
             ++warned;
         } else if (config_setting_is_group(el)) {
             const std::string at = path + "[" + std::to_string(e + 1) + "]";
@@ -42,7 +51,66 @@ size_t warn_listener_list(const config_setting_t *list, const std::string &path,
     return warned;
 }
 
+// Every setting under s, s included.
+void collect(const config_setting_t *s, std::vector<const config_setting_t *> *all)
+{
+    all->push_back(s);
+    const int n = config_setting_is_aggregate(s) ? config_setting_length(s) : 0;
+    for (int i = 0; i < n; ++i) collect(config_setting_get_elem(s, unsigned(i)), all);
+}
+
+bool read_text(const char *path, std::string *text)
+{
+    FILE *fp = fopen(path, "re");
+    if (!fp) return false;
+    char buf[4096];
+    size_t got;
+    while ((got = fread(buf, 1, sizeof(buf), fp)) > 0 && text->size() < MAX_SCAN_BYTES)
+        text->append(buf, got);
+    fclose(fp);
+    return true;
+}
+
+// The integer setting of file (null: the main file) written at line under
+// name, or as an element of a list or array of that name.
+const config_setting_t *setting_at(const std::vector<const config_setting_t *> &all,
+                                   const char *file, const wide_literal &w)
+{
+    for (const config_setting_t *s : all) {
+        const char *sf = config_setting_source_file(s);
+        const int t = config_setting_type(s);
+        if ((t != CONFIG_TYPE_INT && t != CONFIG_TYPE_INT64) ||
+            int(config_setting_source_line(s)) != w.line || (sf == nullptr) != (file == nullptr) ||
+            (sf && strcmp(sf, file) != 0))
+            continue;
+        const char *name = config_setting_name(s);
+        if (!name && config_setting_parent(s)) name = config_setting_name(config_setting_parent(s));
+        if (name && w.name == name) return s;
+    }
+    return nullptr;
+}
+
 }  // namespace
+
+std::string setting_place(const config_setting_t *s)
+{
+    std::string out = " at line " + std::to_string(config_setting_source_line(s));
+    if (const char *file = config_setting_source_file(s)) out += std::string(" of ") + file;
+    return out;
+}
+
+std::string setting_path(const config_setting_t *s)
+{
+    std::string out;
+    for (; s && !config_setting_is_root(s); s = config_setting_parent(s)) {
+        const char *name = config_setting_name(s);
+        std::string part = name ? std::string(name)
+                                : "[" + std::to_string(config_setting_index(s) + 1) + "]";
+        if (!out.empty() && out[0] != '[') part += ".";
+        out = part + out;
+    }
+    return out;
+}
 
 size_t warn_unknown_keys(const config_setting_t *group, const char *path,
                          std::span<const cfg_key> known) noexcept
@@ -52,22 +120,90 @@ size_t warn_unknown_keys(const config_setting_t *group, const char *path,
     for (int i = 0; i < n; ++i) {
         const config_setting_t *s = config_setting_get_elem(group, unsigned(i));
         const char *name = config_setting_name(s);
-        const std::string at = std::string(path) + "." + (name ? name : "?");
+        const std::string at = child_path(path, name);
         const cfg_key *k = find(known, name);
         if (!k) {
-            log_warn("%s: unknown setting %s at line %d ignored\n", FN, at.c_str(), line_of(s));
+            log_warn("%s: unknown setting %s%s ignored\n", FN, at.c_str(),
+                     setting_place(s).c_str());
             ++warned;
-        } else if (k->kind == CK_VALUE) {
+        } else if (k->kind == CK_VALUE || k->kind == CK_INT) {
             continue;
         } else if (config_setting_is_group(s)) {
             warned += warn_unknown_keys(s, at.c_str(), k->members);
         } else if (k->kind == CK_LISTENERS && config_setting_is_list(s)) {
             warned += warn_listener_list(s, at, k->members);
         } else {
-            log_warn("%s: setting %s at line %d ignored: %s expected\n", FN, at.c_str(),
-                     line_of(s), k->kind == CK_GROUP ? "a group" : "a group or a list");
+            log_warn("%s: setting %s%s ignored: %s expected\n", FN, at.c_str(),
+                     setting_place(s).c_str(),
+                     k->kind == CK_GROUP ? "a group" : "a group or a list");
             ++warned;
         }
     }
     return warned;
+}
+
+size_t refuse_out_of_range(const config_setting_t *group, const char *path,
+                           std::span<const cfg_key> known, const char *skip) noexcept
+{
+    size_t refused = 0;
+    const int n = config_setting_length(group);
+    for (int i = 0; i < n; ++i) {
+        const config_setting_t *s = config_setting_get_elem(group, unsigned(i));
+        const char *name = config_setting_name(s);
+        const cfg_key *k = find(known, name);
+        if (!k || (skip && strcmp(name, skip) == 0)) continue;
+        const std::string at = child_path(path, name);
+        const int type = config_setting_type(s);
+        if (k->kind == CK_INT && (type == CONFIG_TYPE_INT || type == CONFIG_TYPE_INT64)) {
+            const long long v = config_setting_get_int64(s);
+            if (v < k->lo || v > k->hi) {
+                log_err("%s: %s=%lld%s must be %lld..%lld\n", FN, at.c_str(), v,
+                        setting_place(s).c_str(), k->lo, k->hi);
+                ++refused;
+            }
+        } else if ((k->kind == CK_GROUP || k->kind == CK_LISTENERS) &&
+                   config_setting_is_group(s)) {
+            refused += refuse_out_of_range(s, at.c_str(), k->members, nullptr);
+        } else if (k->kind == CK_LISTENERS && config_setting_is_list(s)) {
+            const int count = config_setting_length(s);
+            for (int e = 0; e < count && size_t(e) < MAX_LISTENERS; ++e) {
+                const config_setting_t *el = config_setting_get_elem(s, unsigned(e));
+                const std::string el_at = at + "[" + std::to_string(e + 1) + "]";
+                if (config_setting_is_group(el))
+                    refused += refuse_out_of_range(el, el_at.c_str(), k->members, nullptr);
+            }
+        }
+    }
+    return refused;
+}
+
+size_t refuse_wide_literals(const config_t *cf, const char *main_path) noexcept
+{
+    const config_setting_t *root = cf ? config_root_setting(cf) : nullptr;
+    if (!root || !main_path) return 0;
+    std::vector<const config_setting_t *> all;
+    collect(root, &all);
+    // The main file reads as null in the tree; included ones by the name
+    // libconfig opened them with.
+    std::set<std::string> included;
+    for (const config_setting_t *s : all)
+        if (const char *f = config_setting_source_file(s)) included.insert(f);
+
+    size_t refused = 0;
+    auto scan = [&](const char *file) {
+        std::string text;
+        if (!read_text(file ? file : main_path, &text)) return;
+        for (const wide_literal &w : find_wide_literals(text)) {
+            const config_setting_t *s = setting_at(all, file, w);
+            const std::string name = s ? setting_path(s) : w.name;
+            std::string place = " at line " + std::to_string(w.line);
+            if (file) place += std::string(" of ") + file;
+            log_err("%s: %s=%s%s does not fit in 32 bits\n",
+                    FN, name.c_str(), w.text.c_str(), place.c_str());
+            ++refused;
+        }
+    };
+    scan(nullptr);
+    for (const std::string &f : included) scan(f.c_str());
+    return refused;
 }

@@ -8,22 +8,43 @@
 
 #include <cstddef>
 #include <span>
+#include <string>
 
 enum cfg_key_kind : int {
     CK_VALUE = 0,      // a scalar; its loader checks the type
     CK_GROUP = 1,      // a group of the keys in members
     CK_LISTENERS = 2,  // a group of members, or a list of such groups (MAX_LISTENERS read)
+    CK_INT = 3,        // an integer of lo..hi; its loader checks the type
 };
 
 struct cfg_key {
     const char *name;
     cfg_key_kind kind;
     std::span<const cfg_key> members;  // CK_GROUP, CK_LISTENERS: the keys inside
+    long long lo = 0;                  // CK_INT: the range start-up enforces
+    long long hi = 0;
 };
 
-// Logs WARN for every setting under group (found at path, e.g. "tavel")
-// that known does not name, a known group or listener setting of another
-// type, and listener list elements past the first MAX_LISTENERS, each with
-// its full path and line.  The number of settings warned about.
+// Logs WARN for every setting under group (found at path, e.g. "tavel";
+// empty for the root) that known does not name, a known group or listener
+// setting of another type, and listener list elements past the first
+// MAX_LISTENERS, each with its full path, line and, for an included file,
+// the file.  The number of settings warned about.
 size_t warn_unknown_keys(const config_setting_t *group, const char *path,
                          std::span<const cfg_key> known) noexcept;
+// Logs ERR for every integer setting under group (found at path) that
+// known gives a range it lies outside of, with its path, value, line and
+// range; the group named skip (or none) is passed over.  The number of
+// settings refused.
+size_t refuse_out_of_range(const config_setting_t *group, const char *path,
+                           std::span<const cfg_key> known, const char *skip) noexcept;
+// Logs ERR for every integer literal of the parsed tree cf (read from
+// main_path and the files it includes) that libconfig kept in 32 bits
+// although its value does not fit them, naming its setting and line.  The
+// number of literals refused.
+size_t refuse_wide_literals(const config_t *cf, const char *main_path) noexcept;
+
+// " at line N", or " at line N of FILE" for a setting of an included file.
+std::string setting_place(const config_setting_t *s);
+// The full path of a setting: "tavel.listener.user[2].port".
+std::string setting_path(const config_setting_t *s);

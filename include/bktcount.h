@@ -34,10 +34,11 @@ int bcounter_home(bcounter *bc) noexcept;
 // Volume and hits per second over the touched buckets (0 when none);
 // either output may be null.  0.
 int bcounter_persec(const bcounter *bc, double *vps, double *hps) noexcept;
-// The rates bcounter_home and then bcounter_persec would give, without
-// moving the counter: spans passed since the present bucket's end count as
-// measured time with nothing in them, and a counter left alone for its
-// whole ring (or never moved) reads 0.  Either output may be null.  0.
+// The rates as of the event loop's present time, without moving the
+// counter: spans passed since the present bucket's end count as measured
+// time with nothing in them, the present bucket counts the part of its span
+// that has passed (one span at least in all), and a counter left alone for
+// its whole ring (or never moved) reads 0.  Either output may be null.  0.
 int bcounter_persec_now(const bcounter *bc, double *vps, double *hps) noexcept;
 // Empties every bucket and forgets the present time: the next move home
 // starts afresh.

@@ -1,5 +1,6 @@
 #include "bktcount.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstring>
 
@@ -109,22 +110,48 @@ int bcounter_persec(const bcounter *bc, double *vps, double *hps) noexcept
 
 int bcounter_persec_now(const bcounter *bc, double *vps, double *hps) noexcept
 {
+    if (vps) *vps = 0.0;
+    if (hps) *hps = 0.0;
+    if (is_unset(bc->end_tm)) return 0;
     // Count the buckets a move home would enter, as bcounter_home does.
+    const struct timespec &now = *rqs_now_ref();
+    struct timespec end = bc->end_tm;
     size_t entered = 0;
-    if (!is_unset(bc->end_tm)) {
-        const struct timespec &now = *rqs_now_ref();
-        struct timespec end = bc->end_tm;
-        while (entered < bc->bcount && !not_after(now, end)) {
-            add_span(&end, bc->tspan);
-            ++entered;
+    while (entered < bc->bcount && !not_after(now, end)) {
+        add_span(&end, bc->tspan);
+        ++entered;
+    }
+    if (entered == bc->bcount) return 0;
+
+    // The present bucket (the last entered, or idx) counts only the part of
+    // its span that has passed: counting it whole would read a steady flow
+    // low by up to one bucket in bcount.  The window is at least one span,
+    // so that a read right after the first addition does not divide by
+    // almost nothing.
+    const size_t present = (bc->idx + entered) % bc->bcount;
+    size_t vol = 0, hits = 0, whole = 0;
+    for (size_t i = 0; i < bc->bcount; ++i) {
+        if (i == present) continue;
+        const size_t ahead = (i + bc->bcount - bc->idx) % bc->bcount;
+        if (ahead >= 1 && ahead <= entered) {  // entered empty
+            ++whole;
+            continue;
         }
+        const bucket &b = bc->bkt[i];
+        if (!b.touched) continue;
+        vol += b.vol;
+        hits += b.hits;
+        ++whole;
     }
-    if (is_unset(bc->end_tm) || entered == bc->bcount) {
-        if (vps) *vps = 0.0;
-        if (hps) *hps = 0.0;
-        return 0;
+    if (entered == 0) {
+        vol += bc->bkt[present].vol;
+        hits += bc->bkt[present].hits;
     }
-    rates_after(bc, entered, vps, hps);
+    const double span = double(bc->tspan.tv_sec) + double(bc->tspan.tv_nsec) / 1e9;
+    const double left = double(end.tv_sec - now.tv_sec) + double(end.tv_nsec - now.tv_nsec) / 1e9;
+    const double secs = std::max(double(whole) * span + (span - left), span);
+    if (vps) *vps = double(vol) / secs;
+    if (hps) *hps = double(hits) / secs;
     return 0;
 }
 

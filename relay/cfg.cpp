@@ -1,6 +1,7 @@
 #include "cfg.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
@@ -165,12 +166,16 @@ int load_report_keys(tavel_cfg *cfg)
     return 0;
 }
 
-// Every key load_config and the section loaders read under tavel.
+// Every key load_config and the section loaders read under tavel, with the
+// range of each integer (checked once the keys are loaded).
 constexpr cfg_key OXA_KEYS[] = {{"udp-listener", CK_VALUE, {}}};
 constexpr cfg_key REPORT_KEYS[] = {
-    {"path", CK_VALUE, {}},         {"force_refresh_sec", CK_VALUE, {}},
-    {"abkt_count", CK_VALUE, {}},   {"abkt_ms", CK_VALUE, {}},
-    {"abkt_upd_ms", CK_VALUE, {}},  {"min_read_online", CK_VALUE, {}},
+    {"path", CK_VALUE, {}},
+    {"force_refresh_sec", CK_INT, {}, 0, 86400},
+    {"abkt_count", CK_INT, {}, 5, 128},
+    {"abkt_ms", CK_INT, {}, 50, 1000},
+    {"abkt_upd_ms", CK_INT, {}, 100, 1000},
+    {"min_read_online", CK_INT, {}, INT_MIN, MAX_MIN_READ_ONLINE},  // below 1: 0
     {"compat_dashes", CK_VALUE, {}},
 };
 constexpr cfg_key DEBUG_KEYS[] = {{"track_io", CK_VALUE, {}}};
@@ -181,25 +186,28 @@ constexpr cfg_key TAVEL_KEYS[] = {
     {"oxa", CK_GROUP, OXA_KEYS},
     {"report", CK_GROUP, REPORT_KEYS},
     {"debug", CK_GROUP, DEBUG_KEYS},
-    {"max_tasks", CK_VALUE, {}},
-    {"max_retries", CK_VALUE, {}},
-    {"retry_period_sec", CK_VALUE, {}},
-    {"idle_task_timeout", CK_VALUE, {}},
-    {"max_outpkt_len", CK_VALUE, {}},
-    {"src_down_tmout_ms", CK_VALUE, {}},
-    {"src_avail_tmout_ms", CK_VALUE, {}},
+    {"max_tasks", CK_INT, {}, 1, MAX_TASKS_LIMIT},
+    {"max_retries", CK_INT, {}, INT_MIN, MAX_RETRIES_LIMIT},  // negative: unlimited
+    {"retry_period_sec", CK_INT, {}, 0, MAX_RETRY_PERIOD_SEC},
+    {"idle_task_timeout", CK_INT, {}, -1, MAX_TMOUT_MS},
+    {"max_outpkt_len", CK_INT, {}, MIN_OPKT_LEN, MAX_OPKT_LEN},
+    {"src_down_tmout_ms", CK_INT, {}, 0, MAX_TMOUT_MS},
+    {"src_avail_tmout_ms", CK_INT, {}, 0, MAX_TMOUT_MS},
     {"multicast_ifc_in", CK_VALUE, {}},
     {"multicast_alt_in", CK_VALUE, {}},
     {"multicast_ifc_out", CK_VALUE, {}},
     {"task_list", CK_VALUE, {}},
     {"route_list", CK_VALUE, {}},
-    {"max_pkts", CK_VALUE, {}},
+    {"max_pkts", CK_INT, {}, MIN_MAXPKTS, MAX_MAXPKTS},
     {"dgram_aligned", CK_VALUE, {}},
     {"use_mmsg", CK_VALUE, {}},
-    {"socket_rcvbuf_size", CK_VALUE, {}},
-    {"multicast_ttl", CK_VALUE, {}},
-    {"tcp_buffer_mb", CK_VALUE, {}},
+    {"socket_rcvbuf_size", CK_INT, {}, 0, MAX_RCVBUF_SIZE},
+    {"multicast_ttl", CK_INT, {}, 0, MAX_MCAST_TTL},
+    {"tcp_buffer_mb", CK_INT, {}, 1, MAX_TCPBUF_MB},
 };
+// The top of the file: only the group tavel is read (the system's other
+// programs keep no configuration file).
+constexpr cfg_key ROOT_KEYS[] = {{"tavel", CK_GROUP, TAVEL_KEYS}};
 
 }  // namespace
 
@@ -272,9 +280,9 @@ int load_config(tavel_cfg *cfg, bool reload) noexcept
         cfg_lookup_int(nullptr, "tavel.tcp_buffer_mb", &cfg->tcpbuf_mb, DFLT_TCPBUF_MB) != 0)
         return -1;
     cfg->so.rcvbuf_size = rcvbuf;
-    if (cfg->tcpbuf_mb < 1 || cfg->tcpbuf_mb > 32) {
+    if (cfg->tcpbuf_mb < 1 || cfg->tcpbuf_mb > MAX_TCPBUF_MB) {
         log_err("%s: invalid %s=[%d] - must be %d..%d\n", fn, "tavel.tcp_buffer_mb",
-                cfg->tcpbuf_mb, 1, 32);
+                cfg->tcpbuf_mb, 1, MAX_TCPBUF_MB);
         return -1;
     }
 
@@ -282,6 +290,11 @@ int load_config(tavel_cfg *cfg, bool reload) noexcept
         return -1;
     if (iflag("TVL_TRKIO")) cfg->must_track_io = true;
     if (cfg->must_track_io) log_dbg("%s: verbose I/O tracking (TVL_TRKIO) is ON\n", fn);
+
+    // The report's keys are read only with a report path.
+    if (const config_setting_t *top = section("tavel"); top && config_setting_is_group(top))
+        if (refuse_out_of_range(top, "tavel", TAVEL_KEYS, cfg->trep_file[0] ? nullptr : "report"))
+            return -1;
 
     log_info("%s: configuration %sloaded\n", fn, reload ? "re-" : "");
     return 0;
@@ -303,10 +316,10 @@ int load_app_config(const char *path, tavel_cfg *cfg, bool reload) noexcept
                     config_error_line(&g_libcfg), why ? why : "");
         } else {
             snprintf(cfg->config_path, sizeof(cfg->config_path), "%s", path);
-            rc = load_config(cfg, reload);
+            // libconfig cuts a literal too wide for 32 bits without a word.
+            rc = refuse_wide_literals(&g_libcfg, path) ? -1 : load_config(cfg, reload);
             // A mistyped key would leave its setting at the default unseen.
-            if (const config_setting_t *top = section("tavel"); top && config_setting_is_group(top))
-                warn_unknown_keys(top, "tavel", TAVEL_KEYS);
+            warn_unknown_keys(config_root_setting(&g_libcfg), "", ROOT_KEYS);
         }
     }
     if (rc != 0) log_err("%s: FAILED (%d)\n", "load_app_config", rc);

@@ -27,6 +27,17 @@ constexpr int MAX_OPKT_LEN = 5000;
 // More tasks than the task index can be sized for cannot start.
 constexpr int MAX_RETRY_PERIOD_SEC = 86400;
 constexpr int MAX_TASKS_LIMIT = 5000000;
+// Datagrams per I/O event (tavel.max_pkts, -M): each task keeps four times
+// as many packet slots.
+constexpr int MIN_MAXPKTS = 1;
+constexpr int MAX_MAXPKTS = 64;
+// Further bounds of the integer keys (their table is in cfg.cpp).
+constexpr int MAX_RETRIES_LIMIT = 1000000;
+constexpr int MAX_TMOUT_MS = 86400000;  // a day
+constexpr int MAX_RCVBUF_SIZE = 1 << 30;
+constexpr int MAX_MCAST_TTL = 255;
+constexpr int MAX_TCPBUF_MB = 32;
+constexpr int MAX_MIN_READ_ONLINE = 64 << 20;
 
 // Defaults of the keys of tavel.
 constexpr int DFLT_MAX_TASKS = 1024;
@@ -101,14 +112,17 @@ extern tavel_cfg g_cfg;
 
 // Zero-fills the record.
 void init_app_config(tavel_cfg *cfg) noexcept;
-// Parses the file at path into g_libcfg, fills cfg (load_config) and drops
-// the tree.  0; -1 when the file cannot be opened ("Failed to load [%s]" on
-// stderr) or parsed; else load_config's failure.  The daemon passes
+// Parses the file at path into g_libcfg, fills cfg (load_config), warns
+// about every setting nothing reads and drops the tree.  0; -1 when the
+// file cannot be opened ("Failed to load [%s]" on stderr) or parsed, or
+// holds an integer literal too wide for libconfig's 32 bits; else
+// load_config's failure.  The daemon passes
 // reload = false.
 int load_app_config(const char *path, tavel_cfg *cfg, bool reload) noexcept;
-// Copies the sections (unless reload) and the keys of tavel from g_libcfg.
-// 0, -1 for a refused value, 22 (EINVAL) for an invalid max_pkts, or a
-// section's failure.
+// Copies the sections (unless reload) and the keys of tavel from g_libcfg,
+// then holds every integer key to its range (logged with its line).  0, -1
+// for a refused value, 22 (EINVAL) for a max_pkts below 1, or a section's
+// failure.
 int load_config(tavel_cfg *cfg, bool reload) noexcept;
 // Drops the listener records and zero-fills the record.
 void reset_app_config(tavel_cfg *cfg) noexcept;

@@ -58,8 +58,6 @@ constexpr char OPTION_GUIDE[] =
     "  -P|--cpu {0..N}            = run on CPUx only\n"
     "  -M|--maxpkts {1..64}       = max # of packets per I/O event\n";
 
-constexpr int MIN_MAXPKTS = 1;
-constexpr int MAX_MAXPKTS = 64;
 
 // Copies a path option of at most MAX_CMDLINE_PATH characters into field
 // (CFG_PATH_LEN bytes); a longer one is refused with what's message.

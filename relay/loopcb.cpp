@@ -79,6 +79,11 @@ void upd_tmout(struct timespec *tmout) noexcept
     // loop with nothing else to do.
     const long upkeep = log_upkeep_ms(&g_log);
     if (upkeep >= 0 && (ms < 0 || ms > upkeep)) ms = upkeep;
+    // A forced refresh wakes the loop when the report is due, not a whole
+    // period after this turn: waking at the period itself would find the
+    // report a little short of its age and leave it for another period.
+    const long refresh = report_due_ms();
+    if (refresh >= 0 && (ms < 0 || ms > refresh)) ms = refresh;
     ms2timespec(ms, tmout);
 }
 
@@ -123,6 +128,17 @@ int on_pp() noexcept
     return 0;
 }
 
+long report_due_ms() noexcept
+{
+    const report_ctx &tr = g_app.trep;
+    if (!tr.fpath || g_cfg.force_refresh_sec <= 0) return -1;
+    // The loop's time of this turn and the age cut to whole ms: the wait
+    // this leaves never ends before the report is due.
+    const long left =
+        long(g_cfg.force_refresh_sec) * 1000 - diff_ms(rqs_now_ref(), &tr.update_tm);
+    return left < 0 ? 0 : left;
+}
+
 void dump_reports() noexcept
 {
     static constexpr const char *fn = "dump_reports";
@@ -134,7 +150,7 @@ void dump_reports() noexcept
 
     const long age = diff_ms(rqs_now_ref(), &tr.update_tm);
     const bool due = (refresh == 0 && !tr.in_sync && age > 1000) ||
-                     (refresh > 0 && age > long(refresh) * 1000);
+                     (refresh > 0 && age >= long(refresh) * 1000);
     log_dbg("%s: %s unsync: %ld ms, refresh: %d\n", fn, due ? "YES" : "pass", age,
             refresh * 1000);
     if (!due) return;

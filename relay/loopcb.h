@@ -16,7 +16,8 @@ extern const rqs_config g_tavel_rqs;
 // Writes the wait before the next turn: the smallest held time-out of the
 // registry, shortened to the gap to the next delay; any pending delay
 // bounds the wait, and a due one makes it 0; the log's upkeep bounds it
-// to a second.  No limit (tv_sec -1) when none of them holds anything.
+// to a second, a forced report refresh to its due time.  No limit
+// (tv_sec -1) when none of them holds anything.
 void upd_tmout(struct timespec *tmout) noexcept;
 // The log's turn: SIGHUP reopens the log file, SIGUSR1 is only logged (by
 // the loop), and the upkeep of log_upkeep runs when due.
@@ -31,6 +32,9 @@ int on_write(int fd, int flags, void *udata, void *aux) noexcept;
 int on_error(int fd, int flags, void *udata, void *aux) noexcept;
 // Queued task work, queued requests, then the report when due.  0.
 int on_pp() noexcept;
+// Ms until a forced refresh of the status report is due (0: due now), -1
+// without a forced refresh.
+long report_due_ms() noexcept;
 // Rewrites the status report when it is due (only in the post-processing
 // that follows the idle callback).  A failed write leaves the report out
 // of date, and the next due time tries again.

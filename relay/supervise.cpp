@@ -175,18 +175,18 @@ void ck_a2p_flip(rtask *task) noexcept
 void add_kpsm(const char *tid, kps_metric *k, size_t val) noexcept
 {
     if (!g_cfg.trep_file[0] || !k->bc.bkt) return;
+    // The volume goes into the bucket of the loop's present time (a move
+    // home is a comparison while the present bucket lasts): the report
+    // reads the buckets as time spans.  The update period only paces the
+    // figure kept in vps and its trace line.
+    if (bcounter_home(&k->bc) != 0) lfx_abort();
+    bcounter_add(&k->bc, val);
     static const size_t upd_ms = g_cfg.abkt.upd_ms;
     struct timespec period;
     ms2timespec(long(upd_ms), &period);
-    const bool due = !is_set(k->last_tm) || timed_out(&k->last_tm, &period);
-    if (due) {
-        k->last_tm = rqs_now();
-        if (bcounter_home(&k->bc) != 0) lfx_abort();
-    }
-    bcounter_add(&k->bc, val);
-    if (due) {
-        bcounter_persec(&k->bc, &k->vps, nullptr);
-        if (iflag("TRK_VPS"))
-            log_info("%s: [%s] vps=%.02f kps=%.02f\n", "add_kpsm", tid, k->vps, k->vps / 1024);
-    }
+    if (is_set(k->last_tm) && !timed_out(&k->last_tm, &period)) return;
+    k->last_tm = rqs_now();
+    bcounter_persec_now(&k->bc, &k->vps, nullptr);
+    if (iflag("TRK_VPS"))
+        log_info("%s: [%s] vps=%.02f kps=%.02f\n", "add_kpsm", tid, k->vps, k->vps / 1024);
 }

@@ -14,7 +14,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -147,6 +150,27 @@ TEST(tavel, CommandLineAndExitCodes)
     EXPECT_NE(out.find("missing runtime section"), std::string::npos) << out;
     write_file(d.file("zero.conf"), config(PORT, "max_tasks = 0;"));
     EXPECT_EQ(run_tavel({"-T", "-C", d.file("zero.conf")}, &out), 1);
+
+    // A value out of its range, or too wide for libconfig's 32 bits, stops
+    // start-up naming the setting and its line.
+    const struct {
+        const char *keys, *msg;
+    } bad_values[] = {
+        {"max_pkts = 100000;", "tavel.max_pkts=100000 at line 6 must be 1..64\n"},
+        {"multicast_ttl = 300;", "tavel.multicast_ttl=300 at line 6 must be 0..255\n"},
+        {"socket_rcvbuf_size = -1;",
+         "tavel.socket_rcvbuf_size=-1 at line 6 must be 0..1073741824\n"},
+        {"max_retries = 4294967298;",
+         "tavel.max_retries=4294967298 at line 6 does not fit in 32 bits\n"},
+        {"idle_task_timeout = 4294968296;",
+         "tavel.idle_task_timeout=4294968296 at line 6 does not fit in 32 bits\n"},
+    };
+    for (const auto &b : bad_values) {
+        write_file(conf, config(PORT, b.keys));
+        EXPECT_EQ(run_tavel({"-T", "-C", conf}, &out), 1) << b.keys;
+        EXPECT_NE(out.find(b.msg), std::string::npos) << out;
+        EXPECT_EQ(out.find("STARTING"), std::string::npos);
+    }
 }
 
 TEST(tavel, StartReportFlagStoreAndQuit)
@@ -158,12 +182,15 @@ TEST(tavel, StartReportFlagStoreAndQuit)
                    config(PORT,
                           "report: { path = \"" + rep + "\"; };\ntask_list = \"" +
                               d.file("no-tasks") + "\";\nmax_taks = 64;",
-                          "file = \"" + d.file("tavel.log") + "\";"));
+                          "file = \"" + d.file("tavel.log") + "\";") +
+                       "report: { force_refresh_sec = 1; };\n");
         Daemon t(d.path());
         CHILD_CHECK(t.start_fg());
         const std::string pid = std::to_string(t.pid());
-        // A mistyped key is named with its line; start-up goes on.
+        // A mistyped key, or a group placed after the end of tavel, is
+        // named with its line; start-up goes on.
         CHILD_HAS(t.output(), "load_config: unknown setting tavel.max_taks at line 8 ignored\n");
+        CHILD_HAS(t.output(), "load_config: unknown setting report at line 10 ignored\n");
         CHILD_HAS(t.output(), " STARTING. PID=" + pid + "\n");
         // The lists are loaded after the STARTING line.
         CHILD_CHECK(t.wait_for("Tasklist file [" + d.file("no-tasks") + "] missing, no static tasks.\n"));
@@ -611,17 +638,42 @@ TEST(tavel, SecondInstanceLeavesTheReportFile)
     }));
 }
 
+// The report's modification time in ms of the real-time clock, -1 when absent.
+double mtime_ms(const std::string &file)
+{
+    struct stat st;
+    if (stat(file.c_str(), &st) != 0) return -1;
+    return double(st.st_mtim.tv_sec) * 1e3 + double(st.st_mtim.tv_nsec) / 1e6;
+}
+
+double real_ms()
+{
+    struct timespec t;
+    clock_gettime(CLOCK_REALTIME, &t);
+    return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
+}
+
+// A forced refresh rewrites the report every force_refresh_sec (+-10 %)
+// with nothing else waking the loop, also with an idle time-out set.
 TEST(tavel, ForcedReportRefresh)
 {
     EXPECT_CHILD_OK(in_ns([] {
         TempDir d;
         const std::string rep = d.file("rep.json");
         write_file(d.file("tavel.conf"),
-                   config(PORT, "report: { path = \"" + rep + "\"; force_refresh_sec = 1; };"));
+                   config(PORT, "idle_task_timeout = 3000;\nreport: { path = \"" + rep +
+                                    "\"; force_refresh_sec = 1; };"));
         Daemon t(d.path());
         CHILD_CHECK(t.start_fg());
-        const std::string first = slurp(rep);
-        CHILD_CHECK(eventually([&] { return slurp(rep) != first; }, 3500));
+        std::vector<double> writes{mtime_ms(rep)};
+        CHILD_CHECK(eventually(
+            [&] {
+                if (const double m = mtime_ms(rep); m != writes.back()) writes.push_back(m);
+                return writes.size() == 5;
+            },
+            9000));
+        for (size_t i = 1; i < writes.size(); ++i)
+            CHILD_CHECK(std::abs(writes[i] - writes[i - 1] - 1000) <= 100);
         CHILD_CHECK(is_valid_json(slurp(rep)));
         CHILD_CHECK(t.stop() == 0);
         return 0;
@@ -667,6 +719,65 @@ TEST(tavel, ReportRatesFallToZeroWhenTheSourceStops)
         close(rx);
         return 0;
     }));
+}
+
+double report_avgo(const std::string &report)
+{
+    const size_t p = report.find("\"avgOkps\": ");
+    return p == std::string::npos ? -1.0 : atof(report.c_str() + p + 11);
+}
+
+// A steady 500 KiB/s through one relay reads within 5 % of the sender's
+// rate over the meters' window in every report (read every 200 ms for
+// 5 s), at the default meters and at a window shorter than the update
+// period; once the source stops, the rates fall to 0.
+TEST(tavel, ReportRatesFollowASteadyFlow)
+{
+    for (const auto &[meters, window] :
+         {std::pair{"", 1000.0}, {"abkt_count = 5; abkt_ms = 50; abkt_upd_ms = 700;", 250.0}}) {
+        EXPECT_CHILD_OK(in_ns([&] {
+            TempDir d;
+            const std::string rep = d.file("rep.json");
+            write_file(d.file("tavel.conf"),
+                       config(PORT, "report: { path = \"" + rep + "\"; force_refresh_sec = 1; " +
+                                        meters + " };"));
+            const int rx = udp_bind(6811);
+            Daemon t(d.path());
+            CHILD_CHECK(rx >= 0 && t.start_fg());
+            CHILD_STREQ(get(PORT, path(5811, 6811)), answer(200));
+            // Paced 1316-byte datagrams; sent[i]: when datagram i went out.
+            const std::string pkt(1316, 'R');
+            const double start = real_ms(), kib = double(pkt.size()) / 1024;
+            std::vector<double> sent;
+            size_t checked = 0;
+            // From a window and a refresh into the flow on.
+            for (double seen = 0, next = start + 2100; real_ms() < start + 7100; sleep_ms(1)) {
+                while (double(sent.size() + 1) * kib <= (real_ms() - start) / 1000 * 500) {
+                    CHILD_CHECK(udp_send("127.0.0.1", 5811, pkt));
+                    sent.push_back(real_ms());
+                }
+                if (real_ms() < next) continue;
+                next += 200;
+                const double m = mtime_ms(rep);
+                if (m == seen) continue;
+                seen = m;
+                const double want = double(std::count_if(sent.begin(), sent.end(), [&](double at) {
+                                        return at > m - window && at <= m;
+                                    })) * kib / window * 1000;
+                const std::string report = slurp(rep);
+                const double in = report_avgi(report), out = report_avgo(report);
+                if (std::abs(in / want - 1) > 0.05 || std::abs(out / want - 1) > 0.05)
+                    fprintf(stderr, "sent %.1f KiB/s, report in %.2f out %.2f\n", want, in, out);
+                CHILD_CHECK(std::abs(in / want - 1) <= 0.05 && std::abs(out / want - 1) <= 0.05);
+                ++checked;
+            }
+            CHILD_CHECK(checked >= 4);
+            CHILD_CHECK(eventually([&] { return report_avgi(slurp(rep)) == 0.0; }, 3000));
+            CHILD_CHECK(t.stop() == 0);
+            close(rx);
+            return 0;
+        }));
+    }
 }
 
 // A report write that fails leaves the report out of date: once the

@@ -146,6 +146,25 @@ const rule k_rules[] = {
      "tavel.multicast_ifc_in value is too long (15), max = 15 characters."},
     {"agent address", conf("oxa: { udp-listener = \"127.0.0.1\"; };"), 22,
      "load_oxa_config: invalid address/port: [127.0.0.1]\n"},
+    // The range table: the setting, its line and its range (with the rows
+    // of the integration test).
+    {"forced refresh negative", conf("report: { path = \"/r\"; force_refresh_sec = -1; };"), -1,
+     "tavel.report.force_refresh_sec=-1 at line 5 must be 0..86400"},
+    {"log files", conf("", USER_LO, "max_files = 200;"), -1,
+     "tavel.log.max_files=200 at line 2 must be 0..127"},
+    {"cpu", conf("", USER_LO, "", "cpunum = -2;"), -1,
+     "tavel.runtime.cpunum=-2 at line 4 must be -1..1023"},
+    {"listener of a list", conf("", "user: ( { port = \"80\"; lowmark = 2000000; } );"), -1,
+     "tavel.listener.user[1].lowmark=2000000 at line 3 must be 0..1048576"},
+    // Literals libconfig would cut to 32 bits (decimal ones: integration).
+    {"hex wider than 31 bits", conf("report: { path = \"/r\";\n abkt_ms = 0x100000064; };"), -1,
+     "tavel.report.abkt_ms=0x100000064 at line 6 does not fit in 32 bits"},
+    {"wide digits in comments and texts",
+     conf("# 4294967298\n /* 0x100000000 */ task_list = \"4294967298\";"
+          " max_tasks = 5000000L; x = 1.5e30;"),
+     0, ""},
+    {"a scalar in a listener list", conf("", "user: ( { port = \"80\"; }, 5 );"), -1,
+     "get_listeners: tavel.listener.user[2] at line 3 is not a listener group\n"},
     {"agent address IPv6", conf("oxa: { udp-listener = \"2001:db8::1:4000\"; };"), -1,
      "load_oxa_config: invalid address/port: [2001:db8::1:4000]\n"},
 };
@@ -211,8 +230,12 @@ const unknown_case k_unknown[] = {
      "load_config: setting tavel.debug at line 5 ignored: a group expected\n"},
     {"an unknown group is named once, the agent's key, settings outside tavel",
      "other = 1;\n" + conf("extra: { a = 1; b: { c = 2; }; };\n  oxa: { udp_listener = \"x\"; };"),
+     "load_config: unknown setting other at line 1 ignored\n"
      "load_config: unknown setting tavel.extra at line 6 ignored\n"
      "load_config: unknown setting tavel.oxa.udp_listener at line 7 ignored\n"},
+    {"groups after the end of tavel", conf("") + "report: { path = \"/r\"; };\ntavell: { a = 1; };",
+     "load_config: unknown setting report at line 7 ignored\n"
+     "load_config: unknown setting tavell at line 8 ignored\n"},
     {"known keys only", conf("max_tasks = 64; idle_task_timeout = -1;"), ""},
 };
 
@@ -231,6 +254,19 @@ TEST_F(cfg, UnknownSettingsAreNamedAndIgnored)
     EXPECT_EQ(c_.task_tmout_ms, 5000);
     EXPECT_EQ(c_.force_refresh_sec, 0);
     EXPECT_THAT(load(k_unknown[1].text).log, HasSubstr("(WRN)  load_config: unknown setting"));
+
+    // A setting of an included file is placed in that file.
+    const std::string inc = dir_.file("inc.conf");
+    write_file(inc, "max_tasks = 8;\nmax_taks = 9;\n");
+    const std::string with_inc = conf("\n@include \"" + inc + "\"\n");
+    EXPECT_EQ(ignored_lines(load(with_inc).log),
+              "load_config: unknown setting tavel.max_taks at line 2 of " + inc + " ignored\n");
+    EXPECT_EQ(c_.max_tasks, 8);
+    write_file(inc, "\nmax_tasks = 4294967304;\n");
+    const loaded wide = load(with_inc);
+    EXPECT_EQ(wide.rc, -1);
+    EXPECT_THAT(wide.log, HasSubstr("load_config: tavel.max_tasks=4294967304 at line 2 of " + inc +
+                                    " does not fit in 32 bits\n"));
 }
 
 TEST_F(cfg, MissingFileIsReportedOnStderr)

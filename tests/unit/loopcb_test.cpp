@@ -75,6 +75,19 @@ TEST_F(loopcb, WaitTime)
     EXPECT_GT(wait_ms(), 1000);
     EXPECT_LE(wait_ms(), 1500);
     dly_rm(d);
+
+    // A forced report refresh wakes the loop when the report is due: 600 ms
+    // after a write 400 ms ago, at once when overdue.
+    const struct timespec now = {100, 0};
+    rqs_test_set_now(&now);
+    g_app.trep = {"/r", {99, 600000000}, true};
+    g_cfg.force_refresh_sec = 1;
+    EXPECT_EQ(wait_ms(), 600);
+    g_app.trep.update_tm = {98, 0};
+    EXPECT_EQ(wait_ms(), 0);
+    g_app.trep = report_ctx{};
+    g_cfg.force_refresh_sec = 0;
+    rqs_test_set_now(nullptr);
 }
 
 // A log file needs its upkeep about once a second: the wait is bounded by
