@@ -86,8 +86,8 @@ void hunt_key(const void *key, void *data, void *aux)
     if (h->found++ == 0) h->value = static_cast<const char *>(data);
 }
 
-// The value of the query key name, its name written in any case; *found
-// tells whether it was there.  The count of keys of that name.
+// The count of query keys called name, written in any case; *value gets
+// the value of the first met (null when none, or for an empty value).
 size_t qval_count(const tvl_urq *rq, const char *name, const char **value)
 {
     key_hunt h{name, nullptr, 0};
@@ -164,7 +164,7 @@ bool dgram_with_tail(const char *url)
     if (!uri_get_scheme(&lay, scheme, sizeof scheme)) return false;
     const int kind = uri_scheme_kind(scheme);
     if (kind != URI_UDP && kind != URI_RTP) return false;
-    if (lay.query) return true;
+    if (lay.query || strchr(url, '?')) return true;
     if (!lay.path) return false;
     char host[URI_PATH_MAX], port[URI_PATH_MAX];
     const char *rest =
