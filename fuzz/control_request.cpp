@@ -70,7 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         check(!(rq->is_keep_alive && rq->must_drop));
         check(rq->max_outpkt == 0 ||
               (rq->max_outpkt >= URQ_MIN_OPKT && rq->max_outpkt <= URQ_MAX_OPKT));
-        check(!strchr(rq->uri_src, '?'));
+        for (const char *c = rq->uri_src; *c; ++c)
+            check(static_cast<unsigned char>(*c) >= 0x20 && static_cast<unsigned char>(*c) < 0x7f);
         urq_urls u;
         urq_mk_urls(rq, &u);
         check(strlen(u.src) <= URQ_MAX_URL && strlen(u.dst) <= URQ_MAX_URL &&

@@ -137,6 +137,11 @@ int uri_extract_endpts(const char *path, char *src, size_t slen, char *dst,
 // bytes of the buffer (the text is then left partly decoded).
 char *uri_decode(char *text, size_t size) noexcept;
 
+// uri_decode keeping every byte as it was escaped (unprintable ones too).
+// text; null, with text empty, also when an escape decodes to NUL (the
+// text would end there and lose what follows, so it is refused).
+char *uri_decode_exact(char *text, size_t size) noexcept;
+
 // Encodes the first size - 1 characters of text in place: printable
 // characters other than ";/?:@&=+$,* " are kept, every other byte becomes
 // "%HH"; output stops before what would pass size - 1 characters.  text,
@@ -144,11 +149,12 @@ char *uri_decode(char *text, size_t size) noexcept;
 char *uri_encode(char *text, size_t size) noexcept;
 
 // Parses "name=value&..." into a new text table of names to heap values
-// (decoded; an empty value is null) in *ht, which the caller destroys with
+// (decoded exactly, uri_decode_exact, so that values that differ stay
+// apart; an empty value is null) in *ht, which the caller destroys with
 // skht_destroy(*ht, free).  Names are 1 to 31 characters up to the '=' ('&'
 // included), values at most 32 up to the next '&'; at most 128 parameters.
 // 0 (*ht is 0 for an empty query); -1 for a malformed, over-long or
-// undecodable parameter or too many; 16 (EBUSY) for a repeated name; 12
+// undecodable parameter (an escaped NUL included) or too many; 16 (EBUSY) for a repeated name; 12
 // (ENOMEM).  On failure *ht is 0 and nothing is kept.
 int uri_query_parse(const char *query, skht_t *ht) noexcept;
 

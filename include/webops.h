@@ -138,10 +138,14 @@ int parse_http_header(const char *text, size_t len, http_header *hdr, char *url,
 const char *find_http_header(const char *name, const char *text, size_t *len) noexcept;
 
 // Parses a control request of hlen bytes and splits its path into src and
-// dst (each of size ulen, decoded; the query, when any, appended to src
-// after '?'); *hdr gets the parsed head when given.  0; RC_FAVICON; RC_PING
+// dst (each of size ulen).  dst is percent-decoded; src too unless it is
+// written with its scheme ("http://h/a%20b" stays as written), and an
+// HTTP source gets its blanks, control bytes and bytes beyond ASCII
+// encoded ("%HH").  Decoding keeps every byte; an escaped NUL fails it.
+// The request's own query is not part of src: it is in hdr->uri (query,
+// q_len), *hdr getting the parsed head when given.  0; RC_FAVICON; RC_PING
 // (src and dst empty); 22 for an unsupported method; -7 for a query over
-// 255 bytes; 7 when src and the query do not fit; -1 otherwise.
+// 255 bytes; 7 when the encoded src does not fit; -1 otherwise.
 int web_parse_urq(const char *http, size_t hlen, char *src, char *dst, size_t ulen,
                   http_header *hdr) noexcept;
 

@@ -208,9 +208,11 @@ int endpts(sv path, char *src, size_t slen, char *dst, size_t dlen) noexcept
     return -1;
 }
 
-// Percent-decoding within the first size bytes of text.
-char *decode(char *text, size_t size, int flags) noexcept
+// Percent-decoding within the first size bytes of text; *len (when given)
+// gets the length of the decoded bytes, which may hold a decoded NUL.
+char *decode(char *text, size_t size, int flags, size_t *len = nullptr) noexcept
 {
+    if (len) *len = 0;
     if (!text || size == 0) return nullptr;
     size_t r = 0, w = 0;
     while (r < size && text[r] != '\0') {
@@ -237,6 +239,7 @@ char *decode(char *text, size_t size, int flags) noexcept
     }
     if (w >= size) w = size - 1;
     text[w] = '\0';
+    if (len) *len = w;
     return text;
 }
 
@@ -405,6 +408,17 @@ char *uri_decode(char *text, size_t size) noexcept
     return decode(text, size, NO_UNPRINTABLE);
 }
 
+char *uri_decode_exact(char *text, size_t size) noexcept
+{
+    size_t len = 0;
+    if (!decode(text, size, 0, &len)) return nullptr;
+    if (strlen(text) != len) {
+        text[0] = '\0';
+        return nullptr;
+    }
+    return text;
+}
+
 char *uri_encode(char *text, size_t size) noexcept
 {
     if (!text || size == 0) return nullptr;
@@ -460,7 +474,7 @@ int uri_query_parse(const char *query, skht_t *ht) noexcept
         char name[URI_QUERY_NAME_MAX + 1];
         fill(name, sizeof name, {q.substr(0, eq)});
         q.remove_prefix(eq + 1);
-        if (!uri_decode(name, sizeof name)) {
+        if (!uri_decode_exact(name, sizeof name)) {
             rc = -1;
             break;
         }
@@ -485,7 +499,7 @@ int uri_query_parse(const char *query, skht_t *ht) noexcept
                 break;
             }
             fill(v, URI_QUERY_VALUE_MAX + 1, {value});
-            if (!uri_decode(v, URI_QUERY_VALUE_MAX + 1)) {
+            if (!uri_decode_exact(v, URI_QUERY_VALUE_MAX + 1)) {
                 free(v);
                 rc = -1;
                 break;

@@ -279,6 +279,37 @@ int scan_status(sv line, int *major, int *minor, int *code, char reason[64]) noe
     return 4;
 }
 
+// An HTTP source's URL made fit to stand in a request line: every blank,
+// control byte and byte beyond ASCII becomes "%HH", so that the line keeps
+// its three parts.  Other URLs are left as they are (the request parser
+// refuses raw bytes in them).  0, or E2BIG (text unchanged) when the
+// result does not fit in size - 1 characters.
+int encode_target_bytes(char *text, size_t size) noexcept
+{
+    if (!istarts(text, "http://")) return 0;
+    const size_t n = strlen(text);
+    size_t need = n;
+    for (size_t i = 0; i < n; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c <= 0x20 || c >= 0x7f) need += 2;
+    }
+    if (need == n) return 0;
+    if (need >= size) return E2BIG;
+    static constexpr char HEX[] = "0123456789ABCDEF";
+    text[need] = '\0';
+    for (size_t r = n, w = need; r-- > 0;) {
+        const auto c = static_cast<unsigned char>(text[r]);
+        if (c <= 0x20 || c >= 0x7f) {
+            text[--w] = HEX[c & 0xf];
+            text[--w] = HEX[c >> 4];
+            text[--w] = '%';
+        } else {
+            text[--w] = char(c);
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
 // --- reading and parsing request heads ------------------------------------------
@@ -375,22 +406,22 @@ int web_parse_urq(const char *http, size_t hlen, char *src, char *dst, size_t ul
                 excerpt(path, path.size()).c_str());
         return -1;
     }
-    if (!uri_decode(src, ulen) || !uri_decode(dst, ulen)) {
+    // A source written with its scheme ("http://h/a%20b") is taken as
+    // written: its path and query reach the origin as the client wrote
+    // them.  One written percent-encoded as a whole is decoded once.
+    // Decoding keeps every byte, so texts that differ stay apart; an
+    // escaped NUL would end the text early and is refused.
+    const bool src_raw = strstr(src, "://") != nullptr;
+    if ((!src_raw && !uri_decode_exact(src, ulen)) || !uri_decode_exact(dst, ulen)) {
         log_err("%s: error URI-decoding\n", fn);
         src[0] = dst[0] = '\0';
         return -1;
     }
-    if (!query.empty()) {
-        const size_t slen = strlen(src);
-        if (slen + 1 + query.size() > ulen - 1) {
-            log_err("%s: URI query is too long (%lu bytes), max allowed=%ld bytes, discarding "
-                    "request\n",
-                    fn, static_cast<unsigned long>(query.size()), long(ulen) - 2 - long(slen));
-            return 7;
-        }
-        src[slen] = '?';
-        memcpy(src + slen + 1, query.c_str(), query.size() + 1);
-        log_dbg("%s: query [%s] appended to source\n", fn, excerpt(query, query.size()).c_str());
+    if (encode_target_bytes(src, ulen) != 0) {
+        log_err("%s: source too long once encoded, max=%ld bytes, discarding request\n", fn,
+                long(ulen) - 1);
+        src[0] = dst[0] = '\0';
+        return 7;
     }
     log_dbg("%s: URI=[%s] - src=[%s], dst=[%s]\n", fn, url.c_str(), esc_str(src).c_str(),
             esc_str(dst).c_str());
@@ -571,6 +602,13 @@ int send_http_get_target(const char *fn, int fd, const char *url, const char *ag
             return -1;
         }
         rq = target;
+    }
+    // A blank or control byte would split the request line or end it.
+    for (const char *c = rq; *c; ++c) {
+        const auto u = static_cast<unsigned char>(*c);
+        if (u > 0x20 && u < 0x7f) continue;
+        log_err("%s: GET target holds byte 0x%02x, nothing sent\n", fn, unsigned(u));
+        return -1;
     }
     http_request r{};
     r.type = RQTYPE_GET;

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <strings.h>
 
 #include "cfg.h"
@@ -23,6 +24,7 @@
 #include "tmout.h"
 #include "txtesc.h"
 #include "uri.h"
+#include "uricanon.h"
 
 LOG_MODULE(LM_DEFAULT);
 
@@ -46,10 +48,10 @@ struct group_scope {
 const char *trk(const tvl_urq *rq) { return rq->trk_tag.sym8; }
 
 // True when every byte of text is printable ASCII (the blank included).
-bool is_printable(const char *text)
+bool is_printable(std::string_view text)
 {
-    for (; *text; ++text)
-        if (static_cast<unsigned char>(*text) < 0x20 || static_cast<unsigned char>(*text) >= 0x7f)
+    for (const char c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7f)
             return false;
     return true;
 }
@@ -71,18 +73,48 @@ tvl_urq *checked(void *udata)
     return rq;
 }
 
-// The value of a query key: the lower-case name first, then the upper-case
-// one when the first is absent.  *found tells whether either was there.
-const char *qval(const tvl_urq *rq, const char *lower, const char *upper, bool *found)
+// Looks a query key up by its name written in any case.
+struct key_hunt {
+    const char *name;
+    const char *value;
+    size_t found;
+};
+
+void hunt_key(const void *key, void *data, void *aux)
 {
-    *found = false;
-    if (!rq->query_ht) return nullptr;
-    void *data = nullptr;
-    if (skht_get(rq->query_ht, lower, &data) == 0 || skht_get(rq->query_ht, upper, &data) == 0) {
-        *found = true;
-        return static_cast<const char *>(data);
+    auto *h = static_cast<key_hunt *>(aux);
+    if (strcasecmp(static_cast<const char *>(key), h->name) != 0) return;
+    if (h->found++ == 0) h->value = static_cast<const char *>(data);
+}
+
+// The count of query keys called name, written in any case; *value gets
+// the value of the first met (null when none, or for an empty value).
+size_t qval_count(const tvl_urq *rq, const char *name, const char **value)
+{
+    key_hunt h{name, nullptr, 0};
+    if (rq->query_ht) skht_iter(rq->query_ht, hunt_key, &h);
+    *value = h.value;
+    return h.found;
+}
+
+const char *qval(const tvl_urq *rq, const char *name, bool *found)
+{
+    const char *v;
+    *found = qval_count(rq, name, &v) > 0;
+    return v;
+}
+
+// The keys the daemon knows, each at most once whatever the case of its
+// name ("cid" and "CID" are one key given twice).  0, or EBUSY (ERR).
+int check_repeated_keys(const tvl_urq *rq)
+{
+    for (const char *name : {"cid", "ttl", "opkt", "asrc"}) {
+        const char *v;
+        if (qval_count(rq, name, &v) < 2) continue;
+        log_err("%s: query key [%s] given more than once\n", "parse_tvl_get", name);
+        return EBUSY;
     }
-    return nullptr;
+    return 0;
 }
 
 // A decimal number of digits only (at most 9 of them), else -1.
@@ -123,21 +155,57 @@ bool names_port_zero(const char *url)
     return true;
 }
 
-// What a well-formed request may still not ask for: port 0 on either end,
-// an alternate source that is the source itself (one task binding its own
-// source twice).  0, or EINVAL (ERR).
+// True when url is a datagram endpoint (udp, rtp) with something after its
+// address and port: a path or a query, which such an endpoint cannot use.
+bool dgram_with_tail(const char *url)
+{
+    uri_layout lay{};
+    if (!url[0] || uri_parse(url, &lay) != 0 || !lay.scheme) return false;
+    char scheme[URI_SCHEME_MAX];
+    if (!uri_get_scheme(&lay, scheme, sizeof scheme)) return false;
+    const int kind = uri_scheme_kind(scheme);
+    if (kind != URI_UDP && kind != URI_RTP) return false;
+    if (lay.query || strchr(url, '?')) return true;
+    if (!lay.path) return false;
+    char host[URI_PATH_MAX], port[URI_PATH_MAX];
+    const char *rest =
+        uri_path_addrport(lay.path, lay.p_len, host, sizeof(host), port, sizeof(port));
+    return rest && rest < lay.path + lay.p_len;
+}
+
+// What a well-formed request may still not ask for: no destination, port 0
+// on either end, a datagram endpoint with a path or query, an alternate
+// source that is the source itself (one task binding its own source
+// twice), a destination that is a source (a relay to itself, sending each
+// datagram round for ever).  Endpoints are compared in canonical form, so
+// no spelling gets past.  0, or EINVAL (ERR).
 int check_endpoints(const tvl_urq *rq)
 {
     static constexpr const char *fn = "parse_tvl_get";
+    if (!rq->uri_dst[0]) {
+        log_err("%s: no destination\n", fn);
+        return EINVAL;
+    }
     urq_urls u;
     urq_mk_urls(rq, &u);
     for (const char *url : {u.src, u.dst, u.alt}) {
-        if (!names_port_zero(url)) continue;
-        log_err("%s: port 0 in [%s] refused\n", fn, esc_str(url).c_str());
+        if (names_port_zero(url)) {
+            log_err("%s: port 0 in [%s] refused\n", fn, esc_str(url).c_str());
+            return EINVAL;
+        }
+        if (dgram_with_tail(url)) {
+            log_err("%s: datagram endpoint [%s] with a path or query refused\n", fn,
+                    esc_str(url).c_str());
+            return EINVAL;
+        }
+    }
+    if (u.alt[0] && uri_same_endpoint(u.alt, u.src)) {
+        log_err("%s: alternate source [%s] is the source itself\n", fn, esc_str(u.alt).c_str());
         return EINVAL;
     }
-    if (u.alt[0] && strcasecmp(u.alt, u.src) == 0) {
-        log_err("%s: alternate source [%s] is the source itself\n", fn, esc_str(u.alt).c_str());
+    if (uri_same_endpoint(u.dst, u.src) || (u.alt[0] && uri_same_endpoint(u.dst, u.alt))) {
+        log_err("%s: destination [%s] is a source of the relay itself\n", fn,
+                esc_str(u.dst).c_str());
         return EINVAL;
     }
     return 0;
@@ -497,19 +565,28 @@ int parse_tvl_get(tvl_urq *rq) noexcept
         log_err("%s: aliased URLs are not supported by this app\n", fn);
         return EINVAL;
     }
+    // The control query is the request target's own, never a part of the
+    // source: an HTTP source keeps its query for its origin.
+    char query[MAX_URQ_QUERY + 1] = "";
+    const uri_layout &target = rq->header.uri;
+    if (target.query && target.q_len < sizeof query) {
+        memcpy(query, target.query, target.q_len);
+        query[target.q_len] = '\0';
+    }
     // A raw control byte or byte above ASCII has no place in a request
-    // target (clients escape them, and escapes of unprintable bytes decode
-    // to '?'): such a request is refused before its text reaches a task,
-    // a key or the log lines of the endpoints.
-    if (!is_printable(rq->uri_src) || !is_printable(rq->uri_dst)) {
-        log_err("%s: unprintable byte in request target: src=[%s], dst=[%s]\n", fn,
-                esc_str(rq->uri_src).c_str(), esc_str(rq->uri_dst).c_str());
+    // target (clients escape them), nor, decoded, in a datagram endpoint:
+    // such a request is refused before its text reaches a task, a key or
+    // the log lines of the endpoints.
+    const bool raw_ok =
+        !target.path || is_printable(std::string_view(target.path, target.p_len));
+    if (!raw_ok || !is_printable(rq->uri_src) || !is_printable(rq->uri_dst) ||
+        !is_printable(query)) {
+        log_err("%s: unprintable byte in request target: src=[%s], dst=[%s], query=[%s]\n", fn,
+                esc_str(rq->uri_src).c_str(), esc_str(rq->uri_dst).c_str(),
+                esc_str(query).c_str());
         return EINVAL;
     }
-    const char *query = "";
-    if (char *q = strchr(rq->uri_src, '?')) {
-        *q = '\0';
-        query = q + 1;
+    if (query[0]) {
         log_dbg("%s: found query=[%s]\n", fn, esc_str(query).c_str());
         if (!isalnum(static_cast<unsigned char>(query[0]))) {
             log_err("%s: bad query [%s], dropping request\n", fn, esc_str(query).c_str());
@@ -520,10 +597,11 @@ int parse_tvl_get(tvl_urq *rq) noexcept
             return rc;
         }
         log_dbg("%s: query has %zu keys\n", fn, rq->query_ht ? skht_count(rq->query_ht) : 0);
+        if ((rc = check_repeated_keys(rq)) != 0) return rc;
         query_extract_cid(rq);
         if ((rc = query_extract_ttl(rq)) != 0) return rc;
-        query_extract_opkt(rq);
-        query_extract_asrc(rq);
+        if ((rc = query_extract_opkt(rq)) != 0) return rc;
+        if ((rc = query_extract_asrc(rq)) != 0) return rc;
     }
     xtract_cmd(rq);
     process_cmd(rq);
@@ -562,7 +640,7 @@ void process_cmd(tvl_urq *rq) noexcept
 void query_extract_cid(tvl_urq *rq) noexcept
 {
     bool found;
-    rq->cid = qval(rq, "cid", "CID", &found);
+    rq->cid = qval(rq, "cid", &found);
     if (rq->cid) log_dbg("%s: cid=[%s]\n", "query_extract_cid", esc_str(rq->cid).c_str());
 }
 
@@ -570,7 +648,7 @@ int query_extract_ttl(tvl_urq *rq) noexcept
 {
     static constexpr const char *fn = "query_extract_ttl";
     bool found;
-    const char *v = qval(rq, "ttl", "TTL", &found);
+    const char *v = qval(rq, "ttl", &found);
     if (!found) return 0;
     const long ttl = v ? strict_decimal(v) : -1;
     if (ttl < 0 || ttl > URQ_MAX_TTL) {
@@ -583,32 +661,40 @@ int query_extract_ttl(tvl_urq *rq) noexcept
     return 0;
 }
 
-void query_extract_opkt(tvl_urq *rq) noexcept
+int query_extract_opkt(tvl_urq *rq) noexcept
 {
     static constexpr const char *fn = "query_extract_opkt";
     bool found;
-    const char *v = qval(rq, "opkt", "OPKT", &found);
-    if (!v) return;
-    const char *num = v;
+    const char *v = qval(rq, "opkt", &found);
+    if (!found) return 0;
+    const char *num = v ? v : "";
     if (isalpha(static_cast<unsigned char>(*num))) rq->dalign = *num++;
-    if (*num) {
-        const long n = strict_decimal(num);
-        if (n < long(URQ_MIN_OPKT) || n > long(URQ_MAX_OPKT)) {
-            log_err("%s: invalid opkt value [%s] ignored\n", fn, esc_str(v).c_str());
-            rq->max_outpkt = 0;
-        } else {
-            rq->max_outpkt = size_t(n);
-        }
+    const long n = *num ? strict_decimal(num) : 0;
+    if (!v || (*num && (n < long(URQ_MIN_OPKT) || n > long(URQ_MAX_OPKT)))) {
+        log_err("%s: invalid opkt value [%s], [a]%zu..%zu expected\n", fn,
+                esc_str(v ? v : "").c_str(), URQ_MIN_OPKT, URQ_MAX_OPKT);
+        rq->dalign = 0;
+        return EINVAL;
     }
+    rq->max_outpkt = size_t(n);
     log_dbg("%s: OPKT=%c%zu\n", fn, rq->dalign ? rq->dalign : '.', rq->max_outpkt);
+    return 0;
 }
 
-void query_extract_asrc(tvl_urq *rq) noexcept
+int query_extract_asrc(tvl_urq *rq) noexcept
 {
     bool found;
-    rq->asrc_uri = qval(rq, "asrc", "ASRC", &found);
-    if (rq->asrc_uri)
-        log_dbg("%s: asrc=[%s]\n", "query_extract_asrc", esc_str(rq->asrc_uri).c_str());
+    rq->asrc_uri = qval(rq, "asrc", &found);
+    if (!rq->asrc_uri) return 0;
+    // Decoded, an alternate source is an endpoint text like the source.
+    if (!is_printable(rq->asrc_uri)) {
+        log_err("%s: unprintable byte in asrc=[%s]\n", "query_extract_asrc",
+                esc_str(rq->asrc_uri).c_str());
+        rq->asrc_uri = nullptr;
+        return EINVAL;
+    }
+    log_dbg("%s: asrc=[%s]\n", "query_extract_asrc", esc_str(rq->asrc_uri).c_str());
+    return 0;
 }
 
 bool has_uri_scheme(const char *s) noexcept

@@ -159,22 +159,27 @@ void urq_set_state(tvl_urq *rq, uint32_t state) noexcept;
 // read error.
 int read_hbuf(tvl_urq *rq) noexcept;
 // Parses the head held in hbuf (hpos bytes) into the request: source,
-// destination, query keys and command.  0; on failure the parser's result
-// (resp set to 400 for a malformed head), 22 for an aliased destination, a
-// ttl outside 0..255, port 0 on either end or an alternate source equal to
-// the source, -1 for a query that does not begin with a letter or digit,
+// destination, query keys (from the request target's own query only) and
+// command.  0; on failure the parser's result (resp set to 400 for a
+// malformed head), 22 for an aliased destination, a raw unprintable byte
+// in the target (or one decoded into an endpoint), no destination, a ttl
+// or opkt out of range, port 0 on either end, a datagram endpoint with a
+// path or query, an alternate source equal to the source or a destination
+// equal to either (canonical forms), -1 for a query that does not begin
+// with a letter or digit, 16 for a known key given twice (in any case),
 // or the query parser's result.
 int parse_tvl_get(tvl_urq *rq) noexcept;
 // Splits the command off uri_dst into cmd (null when none).
 void xtract_cmd(tvl_urq *rq) noexcept;
 // Interprets cmd: keep-alive, drop, kill (any case); other words ignored.
 void process_cmd(tvl_urq *rq) noexcept;
-// The query keys (lower case first, then upper case).  A ttl must be
-// decimal digits of a value in 0..255: else 22 (EINVAL, ERR), otherwise 0.
+// The query keys, their names in any case.  A ttl must be decimal digits
+// of a value in 0..255, an opkt an optional letter and a size in
+// 1500..5000, an asrc printable: else 22 (EINVAL, ERR), otherwise 0.
 void query_extract_cid(tvl_urq *rq) noexcept;
 int query_extract_ttl(tvl_urq *rq) noexcept;
-void query_extract_opkt(tvl_urq *rq) noexcept;
-void query_extract_asrc(tvl_urq *rq) noexcept;
+int query_extract_opkt(tvl_urq *rq) noexcept;
+int query_extract_asrc(tvl_urq *rq) noexcept;
 // True when "://" stands at position 3 or 4 of s.
 bool has_uri_scheme(const char *s) noexcept;
 

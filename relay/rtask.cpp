@@ -15,6 +15,7 @@
 #include "timeop.h"
 #include "txtesc.h"
 #include "uri.h"
+#include "uricanon.h"
 
 LOG_MODULE(LM_DEFAULT);
 
@@ -146,6 +147,16 @@ int rta_mk_key(char *buf, size_t len, const char *src, const char *dst, const ch
 {
     lfx_assert(buf && len >= 2 && src);
     if (alt && !*alt) alt = nullptr;
+    // Endpoints go in canonical form, so that every spelling of one source
+    // and destination (a request's, the task list's, the agent's) meets
+    // the one task; a client id, and a text that is no endpoint URL, go as
+    // written.
+    char csrc[URI_CANON_MAX], cdst[URI_CANON_MAX], calt[URI_CANON_MAX];
+    if (dst) {
+        if (uri_canon(src, csrc, sizeof csrc) == 0) src = csrc;
+        if (uri_canon(dst, cdst, sizeof cdst) == 0) dst = cdst;
+        if (alt && uri_canon(alt, calt, sizeof calt) == 0) alt = calt;
+    }
     int n;
     if (alt) {
         lfx_assert(dst != nullptr);

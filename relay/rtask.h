@@ -217,8 +217,10 @@ constexpr int RTA_LABEL_BUFS = 8;
 const char *rta_label(const rtask *t) noexcept;
 // DEBUG "(label) [old]->[new]", then state = st.
 void rta_set_state(rtask *t, uint32_t st) noexcept;
-// The key into buf (len bytes): "src+alt|dst", "src|dst", or "src" alone
-// (a client id); an empty alt counts as none, and alt without dst is a
+// The key into buf (len bytes): "src+alt|dst", "src|dst" with each
+// endpoint in canonical form (uri_canon; a text without one as written),
+// or "src" alone (a client id, as written); an empty alt counts as none,
+// and alt without dst is a
 // broken invariant.  0 for 1 to len - 2 characters; else -1 (ERR) and buf
 // is not to be used.
 int rta_mk_key(char *buf, size_t len, const char *src, const char *dst, const char *alt) noexcept;

@@ -1156,11 +1156,11 @@ class Soak:
             f.checked = mode == 'ts'
             src = 'http://127.0.0.1:%d/stream%d' % (hport, self.flow_count)
             if r.random() < 0.3:
-                f.query = r.choice(['opkt=1500', 'opkt=a1316', 'opkt=A4888', 'ttl=3'])
+                f.query = r.choice(['opkt=1500', 'opkt=a', 'opkt=A4888', 'ttl=3'])
                 # Aligned output cuts only full datagrams: up to 26 packets of
-                # 188 bytes wait for the next (opkt=a1316 keeps the letter and
-                # refuses the size, so the default of 5000 bytes applies).
-                f.held_tail = {'opkt=a1316': 26, 'opkt=A4888': 26}.get(f.query, 0)
+                # 188 bytes wait for the next (opkt=a sets the letter alone,
+                # so the default of 5000 bytes applies).
+                f.held_tail = {'opkt=a': 26, 'opkt=A4888': 26}.get(f.query, 0)
         elif kind == 'chain':
             i = r.choice(free)
             f.route = ('c', i)
@@ -1175,7 +1175,8 @@ class Soak:
             f.dst = (f.group, 7301 + i)
             f.mcast_dst = True
             f.sources.append(UdpSource(self, f, ('127.0.0.1', 7111 + i), size, 'agent'))
-            f.key = 'UDP://%s|#OXA' % f.group
+            # The daemon keys endpoints in canonical form.
+            f.key = 'udp://%s|#OXA' % f.group
             f.open_sink()
             for s in f.sources:
                 s.start()
@@ -1210,11 +1211,9 @@ class Soak:
 
     def task_key(self, src, dst, f):
         if f.cid:
-            # Decoded as the daemon does: a byte that is not printable
-            # becomes '?'.
+            # Decoded as the daemon does: every escape keeps its byte.
             def byte(m):
-                c = chr(int(m.group(1), 16))
-                return c if 0x20 <= ord(c) < 0x7f else '?'
+                return chr(int(m.group(1), 16))
             return re.sub('%([0-9A-Fa-f]{2})', byte, f.cid.replace('+', ' '))
 
         def scheme(t):

@@ -221,8 +221,68 @@ TEST(tavel_clients, HostileHeadsAndRequests)
                  "/src/http%3A%2F%2F127.0.0.1:0%2Fs/dst/127.0.0.1:6402",
                  path(5402, 6402, "?asrc=127.0.0.1:5402"), path(5402, 6402, "?ASRC=127.0.0.1:0"),
                  path(5402, 6402, "?ttl=300"), path(5402, 6402, "?TTL=-1"),
-                 path(5402, 6402, "?ttl=1e2"), path(5402, 6402, "?ttl=")})
+                 path(5402, 6402, "?ttl=1e2"), path(5402, 6402, "?ttl="),
+                 path(5402, 6402, "?Ttl=300"), path(5402, 6402, "?opkt=1316"),
+                 path(5402, 6402, "?asrc=127.0.0.1:005402"), path(5402, 6402, "?cid=x%00y"),
+                 "/src/127.0.0.1:5402%3Fcid%3Dyy/dst/127.0.0.1:6402"})
             CHILD_CHECK(get(PORT, p) == answer(400));
+
+        // Client ids that differ name relays apart whatever their escapes:
+        // killing one leaves the other.
+        CHILD_CHECK(get(PORT, path(5404, 6404, "?cid=caf%C3%A9")) == answer(200));
+        CHILD_CHECK(get(PORT, path(5405, 6405, "?cid=caf%C3%A8")) == answer(200));
+        CHILD_CHECK(get(PORT, path(5406, 6406, "?cid=x%3Fy")) == answer(200));
+        CHILD_CHECK(get(PORT, "/src/x:1/dst/y:2/kill?cid=caf%C3%A8") == answer(200));
+        CHILD_CHECK(eventually(
+            [&] {
+                const std::string rep = slurp(d.file("rep.json"));
+                return count(rep, "\"cid\": \"caf\\u00c3\\u00a9\"") == 1 &&
+                       count(rep, "\"cid\": \"caf\\u00c3\\u00a8\"") == 0 &&
+                       count(rep, "\"cid\": \"x?y\"") == 1;
+            },
+            5000));
+
+        // An HTTP source's path and query reach its origin as written, in a
+        // request line of three parts; its query sets no control key.
+        const int origin = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(PORT + 7);
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        CHILD_CHECK(bind(origin, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) == 0);
+        CHILD_CHECK(listen(origin, 8) == 0);
+        const std::string at = "127.0.0.1%3A" + std::to_string(PORT + 7);
+        const std::string written[][2] = {
+            {"/src/http%3A%2F%2F" + at + "%2Flive.ts%3Fid%3D5%26cid%3Dx/dst/127.0.0.1:6407",
+             "GET /live.ts?id=5&cid=x HTTP/1."},
+            {"/src/http://127.0.0.1:" + std::to_string(PORT + 7) +
+                 "/a%20HTTP/1.1%20X/dst/127.0.0.1:6408",
+             "GET /a%20HTTP/1.1%20X HTTP/1."},
+        };
+        // The request line of the next connection to the origin.
+        const auto next_line = [origin] {
+            pollfd pf{origin, POLLIN, 0};
+            if (poll(&pf, 1, 5000) != 1) return std::string("#none");
+            const int c = accept(origin, nullptr, nullptr);
+            std::string line;
+            for (char ch; line.find("\r\n") == std::string::npos;) {
+                pollfd pc{c, POLLIN, 0};
+                if (poll(&pc, 1, 5000) != 1 || recv(c, &ch, 1, 0) != 1) break;
+                line += ch;
+            }
+            close(c);
+            return line;
+        };
+        for (const auto &w : written) {
+            CHILD_CHECK(get(PORT, w[0]) == answer(200));
+            // A relay before it may still knock again, once or twice.
+            std::string line;
+            for (int i = 0; i < 4 && line.rfind(w[1], 0) != 0; ++i) line = next_line();
+            CHILD_CHECK(line.rfind(w[1], 0) == 0);
+            CHILD_CHECK(get(PORT, w[0] + "/kill") == answer(200));
+        }
+        close(origin);
+        CHILD_CHECK(t.output().find("Task [x]") == std::string::npos);
         CHILD_CHECK(get(PORT, path(5402, 6402, "?ttl=255&asrc=127.0.0.1:5403")) == answer(200));
         CHILD_CHECK(t.wait_for("is relaying data (ttl=255;"));
 

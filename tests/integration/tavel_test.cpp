@@ -335,8 +335,27 @@ TEST(tavel, AnswersAndClientCounting)
                               "/src/127.0.0.1:5004/dst/127.0.0.1:6004?=x"})
             CHILD_STREQ(get(PORT, p), answer(400));
         CHILD_STREQ(http(PORT, "POST " + path(5004, 6004) + " HTTP/1.1\r\n\r\n"), answer(400));
-        // No destination: creation fails.
-        CHILD_STREQ(get(PORT, "/udp/127.0.0.1:5005"), answer(500));
+        // No destination, a relay to itself however spelt: malformed.
+        for (const char *p : {"/udp/127.0.0.1:5005", "/src/127.0.0.1:5005/dst/",
+                              "/src/127.0.0.1:5005/dst/127.0.0.1:5005",
+                              "/src/UDP://127.0.0.1:5005/dst/rtp://127.0.0.1:05005/go"})
+            CHILD_STREQ(get(PORT, p), answer(400));
+
+        // Spellings of one source and destination are one relay: each
+        // datagram reaches the destination once, and any spelling ends it.
+        const int rx = udp_bind(6010);
+        CHILD_CHECK(rx >= 0);
+        for (const char *p : {"/src/239.1.1.9:5010/dst/127.0.0.1:6010",
+                              "/src/UDP://239.1.1.9:5010/dst/127.0.0.1:6010/go",
+                              "/src/uDP://239.1.1.9:05010/dst/udp://127.0.0.1:6010/go"})
+            CHILD_STREQ(get(PORT, p), answer(200));
+        CHILD_HAS(t.output(), "has 3 clients now");
+        CHILD_CHECK(udp_send("239.1.1.9", 5010, "once"));
+        CHILD_STREQ(udp_recv(rx, 3000), "once");
+        CHILD_STREQ(udp_recv(rx, 300), "");
+        CHILD_STREQ(get(PORT, "/src/Udp://239.1.1.9:5010/dst/127.0.0.1:6010/kill"), answer(200));
+        CHILD_STREQ(get(PORT, "/src/239.1.1.9:5010/dst/127.0.0.1:6010/kill"), answer(404));
+        close(rx);
 
         // A client id names the task; options reach it.
         CHILD_STREQ(get(PORT, path(5006, 6006, "?cid=abc&TTL=5&opkt=A1500")), answer(200));
@@ -423,7 +442,7 @@ TEST(tavel, RawClientBytesAreEscapedInTheLog)
         CHILD_HAS(out, "got [\\x1bHTTP/1.1]");
         CHILD_HAS(out, "unprintable byte in request target: src=[127.0.0.1:56\\x1b03]");
         CHILD_HAS(out, "dst=[127.0.0.1:6604\\xc3\\xa9]");
-        CHILD_HAS(out, "src=[127.0.0.1:5605?cid=r\\x1b[31m\\x7f\\xc3\\xa9]");
+        CHILD_HAS(out, "src=[127.0.0.1:5605], dst=[127.0.0.1:6605], query=[cid=r\\x1b[31m\\x7f\\xc3\\xa9]");
         CHILD_CHECK(out.find("Task [U0002]") == std::string::npos);  // no task of a refused one
         return 0;
     }));
@@ -867,8 +886,9 @@ TEST(tavel, AgentMessagesChainThroughASecondDaemon)
         CHILD_HAS(slurp(db.file("rep.json")), "\"keepAlive\": \"yes\"");
         CHILD_CHECK(eventually([&] { return report_tasks(slurp(da.file("rep.json"))) == 1; },
                                5000));
-        // A second JOIN changes nothing; a group without a route is refused.
-        CHILD_CHECK(udp_send("127.0.0.1", 18790, "JOIN UDP://239.1.1.1"));
+        // A second JOIN, however spelt, changes nothing; a group without a
+        // route is refused.
+        CHILD_CHECK(udp_send("127.0.0.1", 18790, "JOIN udp://239.1.1.1"));
         CHILD_CHECK(udp_send("127.0.0.1", 18790, "JOIN UDP://239.9.9.9"));
         CHILD_CHECK(a.wait_for("already exists, OXA request ignored"));
         CHILD_CHECK(a.wait_for("no remote route for OXA source [UDP://239.9.9.9]"));
@@ -887,7 +907,7 @@ TEST(tavel, AgentMessagesChainThroughASecondDaemon)
                         answer(404));
         CHILD_CHECK(report_tasks(slurp(da.file("rep.json"))) == 1);
 
-        CHILD_CHECK(udp_send("127.0.0.1", 18790, "LEAVE UDP://239.1.1.1"));
+        CHILD_CHECK(udp_send("127.0.0.1", 18790, "LEAVE Udp://239.1.1.1"));
         CHILD_CHECK(eventually([&] { return report_tasks(slurp(da.file("rep.json"))) == 0; },
                                5000));
         CHILD_CHECK(eventually([&] { return report_tasks(slurp(db.file("rep.json"))) == 0; },

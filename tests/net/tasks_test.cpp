@@ -515,7 +515,7 @@ TEST_F(Tasks, chained_and_http_tasks)
     rtask *o = make("UDP://127.0.0.1", OXA_DEST);
     ASSERT_TRUE(o);
     EXPECT_STREQ(o->out_url, "UDP://127.0.0.1:9");
-    EXPECT_STREQ(o->hkey, "UDP://127.0.0.1|#OXA");
+    EXPECT_STREQ(o->hkey, "udp://127.0.0.1|#OXA");
 
     // HTTP sources: a ring of tcp_buffer_mb, the handshake on a duplicate
     // of the source connection; alignment by option or configuration.

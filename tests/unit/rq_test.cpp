@@ -74,10 +74,35 @@ const ParseCase PARSE_CASES[] = {
      "udp://239.1.1.1:5000|udp://239.2.2.2:6000"},
     {"no scheme, no command", get("/src/239.1.1.1:5000/dst/239.0.0.1:5000"), 0, "239.1.1.1:5000",
      "239.0.0.1:5000", nullptr, false, 0, "udp://239.1.1.1:5000|udp://239.0.0.1:5000"},
-    {"scheme without command", get("/src/239.1.1.1:5000/dst/udp://239.0.0.1:5000"), 0,
-     "239.1.1.1:5000", "udp:/", "239.0.0.1:5000", false, 0, "udp://239.1.1.1:5000|udp://udp:/"},
-    {"udp path, empty destination", get("/udp/239.1.1.1:5000"), 0, "udp://239.1.1.1:5000", "",
-     nullptr, false, 0, "udp://239.1.1.1:5000|udp://"},
+    // A scheme without a command leaves "udp:/" as the destination: a
+    // datagram endpoint with a path, refused.
+    {"scheme without command", get("/src/239.1.1.1:5000/dst/udp://239.0.0.1:5000"), EINVAL,
+     "239.1.1.1:5000", "udp:/", "239.0.0.1:5000", false, 0, nullptr},
+    {"udp path, empty destination", get("/udp/239.1.1.1:5000"), EINVAL, "udp://239.1.1.1:5000", "",
+     nullptr, false, 0, nullptr},
+    {"empty destination", get("/src/127.0.0.1:5040/dst/"), EINVAL, "127.0.0.1:5040", "", nullptr,
+     false, 0, nullptr},
+    // Every spelling of one endpoint makes one key.
+    {"spellings, one key", get("/src/uDP://239.1.1.9:05052/dst/127.000.0.1:6052"), 0,
+     "uDP://239.1.1.9:05052", "127.000.0.1:6052", nullptr, false, 0,
+     "udp://239.1.1.9:5052|udp://127.0.0.1:6052"},
+    {"relay to itself", get("/src/127.0.0.1:5500/dst/127.0.0.1:5500"), EINVAL, "127.0.0.1:5500",
+     "127.0.0.1:5500", nullptr, false, 0, nullptr},
+    {"relay to itself, spelt apart", get("/src/UDP://127.0.0.1:5500/dst/rtp://127.0.0.1:05500/go"),
+     EINVAL, "UDP://127.0.0.1:5500", "rtp://127.0.0.1:05500", "go", false, 0, nullptr},
+    {"relay to its alternate", get("/src/239.1.1.1:5000/dst/239.2.2.2:5970?asrc=239.2.2.2:5970"),
+     EINVAL, "239.1.1.1:5000", "239.2.2.2:5970", nullptr, false, 0, nullptr},
+    {"alternate is the source", get("/src/239.2.2.2:5970/dst/127.0.0.1:6000?asrc=239.2.2.2:005970"),
+     EINVAL, "239.2.2.2:5970", "127.0.0.1:6000", nullptr, false, 0, nullptr},
+    // A source's own query is no control query; a datagram endpoint has none.
+    {"udp source with a query", get("/src/127.0.0.1:5603%3Fcid%3Dyy/dst/127.0.0.1:6000"), EINVAL,
+     "127.0.0.1:5603?cid=yy", "127.0.0.1:6000", nullptr, false, 0, nullptr},
+    {"udp destination with a path", get("/src/127.0.0.1:5603/dst/udp://127.0.0.1:6000/x/go"),
+     EINVAL, "127.0.0.1:5603", "udp://127.0.0.1:6000/x", "go", false, 0, nullptr},
+    {"http source keeps its query",
+     get("/src/http%3A%2F%2Fh%3A8201%2Flive.ts%3Fid%3D5%26cid%3Dx/dst/127.0.0.1:6000?ttl=3"), 0,
+     "http://h:8201/live.ts?id=5&cid=x", "127.0.0.1:6000", nullptr, false, 0,
+     "http://h:8201/live.ts?id=5&cid=x|udp://127.0.0.1:6000"},
     {"encoded path", get("/src/udp%3A%2F%2F239.1.1.1%3A5000/dst/239.2.2.2%3A6000"), 0,
      "udp://239.1.1.1:5000", "239.2.2.2:6000", nullptr, false, 0,
      "udp://239.1.1.1:5000|udp://239.2.2.2:6000"},
@@ -130,20 +155,20 @@ TEST(rq, QueryKeys)
 {
     const std::string base = "/src/239.1.1.1:5000/dst/239.2.2.2:6000";
     {
-        parsed p(get(base + "?cid=abc&TTL=5&opkt=A1316&x=1"));
+        parsed p(get(base + "?cid=abc&TTL=5&opkt=A1500&x=1"));
         ASSERT_EQ(p.rc, 0);
         EXPECT_STREQ(p.rq.cid, "abc");
         EXPECT_EQ(p.rq.ttl, 5);
         EXPECT_EQ(p.rq.dalign, 'A');
-        EXPECT_EQ(p.rq.max_outpkt, 0u);  // 1316 lies outside 1500..5000
+        EXPECT_EQ(p.rq.max_outpkt, 1500u);
         EXPECT_EQ(p.key(), "abc");       // a client id alone is the key
     }
     {
-        parsed p(get(base + "?opkt=1500&CID=up&cid=low&asrc=239.9.9.9:5000"));
+        parsed p(get(base + "?oPkT=a&Cid=Mixed&AsRc=239.9.9.9:5000"));  // names in any case
         ASSERT_EQ(p.rc, 0);
-        EXPECT_EQ(p.rq.dalign, 0);
-        EXPECT_EQ(p.rq.max_outpkt, 1500u);
-        EXPECT_STREQ(p.rq.cid, "low");  // lower case first
+        EXPECT_EQ(p.rq.dalign, 'a');
+        EXPECT_EQ(p.rq.max_outpkt, 0u);
+        EXPECT_STREQ(p.rq.cid, "Mixed");
         EXPECT_STREQ(p.rq.asrc_uri, "239.9.9.9:5000");
     }
     {
@@ -152,17 +177,34 @@ TEST(rq, QueryKeys)
         EXPECT_EQ(p.rq.max_outpkt, 5000u);  // the upper bound is taken
     }
     {
-        parsed p(get(base + "?ASRC=udp://239.9.9.9:5000&OPKT=b5001"));
+        parsed p(get(base + "?ASRC=udp://239.9.9.9:5000&OPKT=b5000"));
         ASSERT_EQ(p.rc, 0);
         EXPECT_EQ(p.rq.dalign, 'b');
-        EXPECT_EQ(p.rq.max_outpkt, 0u);
         EXPECT_EQ(p.key(), "udp://239.1.1.1:5000+udp://239.9.9.9:5000|udp://239.2.2.2:6000");
     }
+    // Out of range, empty, unprintable once decoded, or one key twice in
+    // any case: refused.
+    for (const char *q : {"?opkt=A1316", "?OPKT=b5001", "?opkt=", "?opkt=ab", "?Ttl=300",
+                          "?asrc=239.9.9.9%0A:5000"})
+        EXPECT_EQ(parsed(get(base + q)).rc, EINVAL) << q;
+    for (const char *q : {"?opkt=1500&CID=up&cid=low", "?ttl=1&TTL=1"})
+        EXPECT_EQ(parsed(get(base + q)).rc, EBUSY) << q;
     {
-        // An encoded '?' in the source splits off the control query too.
-        parsed p(get("/src/http%3A%2F%2Fh%2Fs%3Fx%3D1/dst/239.2.2.2:6000"));
+        // Client ids that differ stay apart: escapes keep their bytes.
+        parsed a(get(base + "?cid=caf%C3%A9")), b(get(base + "?cid=caf%C3%A8")),
+            c(get(base + "?cid=x%3Fy"));
+        ASSERT_EQ(a.rc, 0);
+        ASSERT_EQ(b.rc, 0);
+        ASSERT_EQ(c.rc, 0);
+        EXPECT_NE(a.key(), b.key());
+        EXPECT_EQ(c.key(), "x?y");
+        EXPECT_EQ(parsed(get(base + "?cid=x%00y")).rc, -1);
+    }
+    {
+        // An encoded '?' in the source is the source's own.
+        parsed p(get("/src/http%3A%2F%2Fh%2Fs%3Fcid%3D1/dst/239.2.2.2:6000"));
         ASSERT_EQ(p.rc, 0);
-        EXPECT_STREQ(p.rq.uri_src, "http://h/s");
+        EXPECT_STREQ(p.rq.uri_src, "http://h/s?cid=1");
         EXPECT_EQ(p.rq.cid, nullptr);
     }
 }
@@ -204,7 +246,8 @@ TEST(rq, RawBytesInTheTargetAreRefusedAndEscaped)
         std::string path, logged;
     } cases[] = {
         {"/src/239.1.1.1:5000/dst/239.2.2.2:6000?cid=a\x05" "FORGED\x1b\x7f\x80",
-         "src=[239.1.1.1:5000?cid=a\\x05FORGED\\x1b\\x7f\\x80], dst=[239.2.2.2:6000]"},
+         "src=[239.1.1.1:5000], dst=[239.2.2.2:6000], query=[cid=a\\x05FORGED\\x1b\\x7f\\x80]"},
+        {"/src/http://h/a\x01/dst/239.2.2.2:6000", "src=[http://h/a%01]"},
         {"/src/239.1.1.1:5000\x01/dst/239.2.2.2:6000", "src=[239.1.1.1:5000\\x01]"},
         {"/src/239.1.1.1:5000/dst/239.2.2.2:6000\xc3\xa9/kill", "dst=[239.2.2.2:6000\\xc3\\xa9/kill]"},
         // DEL on its own, without a byte that is refused anyway beside it.

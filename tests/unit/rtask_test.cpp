@@ -48,9 +48,23 @@ TEST(rtask, keys_and_their_limits)
     ASSERT_EQ(rta_mk_key(buf, sizeof(buf), "UDP://239.1.1.1:5000", "UDP://10.0.0.1:6000",
                          "UDP://239.1.1.2:5000"),
               0);
-    EXPECT_STREQ(buf, "UDP://239.1.1.1:5000+UDP://239.1.1.2:5000|UDP://10.0.0.1:6000");
+    EXPECT_STREQ(buf, "udp://239.1.1.1:5000+udp://239.1.1.2:5000|udp://10.0.0.1:6000");
     ASSERT_EQ(rta_mk_key(buf, sizeof(buf), "UDP://239.1.1.1:5000", "UDP://10.0.0.1:6000", ""), 0);
-    EXPECT_STREQ(buf, "UDP://239.1.1.1:5000|UDP://10.0.0.1:6000");
+    EXPECT_STREQ(buf, "udp://239.1.1.1:5000|udp://10.0.0.1:6000");
+    // Endpoints in canonical form: every spelling makes one key; what is
+    // no endpoint goes as written.
+    const struct {
+        const char *src, *dst, *key;
+    } canon[] = {
+        {"239.1.1.9:5052", "Rtp://[0:0::1]:06052", "udp://239.1.1.9:5052|rtp://[::1]:6052"},
+        {"udp://10.0.0.1@239.1.1.9:5052", "udp://127.1:1", "udp://10.0.0.1@239.1.1.9:5052|udp://127.0.0.1:1"},
+        {"HTTP://Origin.Example/a%20B?x=Y", "udp://h:1", "http://origin.example:80/a%20B?x=Y|udp://h:1"},
+        {"UDP://127.0.0.1", "#OXA", "udp://127.0.0.1|#OXA"},
+    };
+    for (const auto &c : canon) {
+        ASSERT_EQ(rta_mk_key(buf, sizeof(buf), c.src, c.dst, nullptr), 0);
+        EXPECT_STREQ(buf, c.key);
+    }
     ASSERT_EQ(rta_mk_key(buf, sizeof(buf), "client-7", nullptr, nullptr), 0);
     EXPECT_STREQ(buf, "client-7");
 

@@ -453,7 +453,12 @@ TEST(uri, query_parse_names_values_and_refusals)
         {"a=1&", 0, {{"a", "1"}}, ""},
         {"a=b=c", 0, {{"a", "b=c"}}, ""},
         {"n%61me=v%41l+x", 0, {{"name", "vAl x"}}, ""},
-        {"a=%00%0d%0a", 0, {{"a", "???"}}, ""},
+        // Escapes keep their bytes, so that values that differ stay apart;
+        // a NUL cannot be kept in a text and is refused.
+        {"a=%0d%0a%3F", 0, {{"a", "\r\n?"}}, ""},
+        {"a=caf%C3%A9&b=caf%C3%A8", 0, {{"a", "caf\xc3\xa9"}, {"b", "caf\xc3\xa8"}}, ""},
+        {"a=x%00y", -1, {}, ""},
+        {"a%00=1", -1, {}, ""},
         {"asrc=udp://10.0.0.1@239.1.1.1:5000", 0, {{"asrc", "udp://10.0.0.1@239.1.1.1:5000"}}, ""},
         {n31 + "=1", 0, {{n31, "1"}}, ""},
         {"a=" + v31, 0, {{"a", v31}}, ""},

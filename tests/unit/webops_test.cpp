@@ -88,7 +88,7 @@ int parse(const string &text, http_header *h)
 
 struct Urq {
     int rc;
-    string src, dst;
+    string src, dst, query;
 };
 
 Urq urq(const string &text, size_t ulen = 256)
@@ -96,9 +96,11 @@ Urq urq(const string &text, size_t ulen = 256)
     Exact e(text);
     std::vector<char> src(ulen, 'x'), dst(ulen, 'x');
     Urq r;
-    r.rc = web_parse_urq(e.data(), e.n, src.data(), dst.data(), ulen, nullptr);
+    http_header h{};
+    r.rc = web_parse_urq(e.data(), e.n, src.data(), dst.data(), ulen, &h);
     r.src = src.data();
     r.dst = dst.data();
+    if (h.uri.query) r.query.assign(h.uri.query, h.uri.q_len);
     return r;
 }
 
@@ -340,7 +342,8 @@ TEST(webops, request_heads_cut_anywhere_are_parsed_within_their_length)
     g_mod_ll[LM_DEFAULT] = NORM_level;
     const Urq u = urq(full);
     EXPECT_EQ(u.rc, 0);
-    EXPECT_EQ(u.src, "udp://10.1.1.1@239.1.1.1:5000?cid=a%20b");
+    EXPECT_EQ(u.src, "udp://10.1.1.1@239.1.1.1:5000");
+    EXPECT_EQ(u.query, "cid=a%20b");
     EXPECT_EQ(u.dst, "udp://239.2.2.2:6000/keep-alive");
 }
 
@@ -363,9 +366,20 @@ TEST(webops, web_parse_urq_paths)
         {"/FAVICON.ICO", RC_FAVICON, "", ""},
         {"/udp/239.1.1.1:5000", 0, "udp://239.1.1.1:5000", ""},
         {"/src/udp://a:1/dst/udp://b:2/drop", 0, "udp://a:1", "udp://b:2/drop"},
+        // A source written with its scheme stays as written; one encoded
+        // whole is decoded once, its own query kept, and what cannot
+        // stand in a request line encoded again.  The control query is
+        // never appended.
         {"/src/http://h:80/live%20tv/dst/udp://b:2/keep-alive?cid=1",
-         0, "http://h:80/live tv?cid=1", "udp://b:2/keep-alive"},
-        {"/$alias?ttl=5", 0, "$alias?ttl=5", ""},
+         0, "http://h:80/live%20tv", "udp://b:2/keep-alive"},
+        {"/src/http://h:8201/a%20HTTP/1.1%20X/dst/udp://b:2/go", 0,
+         "http://h:8201/a%20HTTP/1.1%20X", "udp://b:2/go"},
+        {"/src/http%3A%2F%2Fh%3A8201%2Flive.ts%3Fid%3D5%26cid%3Dx/dst/b", 0,
+         "http://h:8201/live.ts?id=5&cid=x", "b"},
+        {"/src/http%3A%2F%2Fh%2Fa%2520b+c%0D%C3%A9/dst/b", 0, "http://h/a%20b%20c%0D%C3%A9", "b"},
+        {"/src/127.0.0.1:5603%3Fcid%3Dyy/dst/b", 0, "127.0.0.1:5603?cid=yy", "b"},
+        {"/src/x%00y/dst/b", -1, "", ""},
+        {"/$alias?ttl=5", 0, "$alias", ""},
         {"/src/a%/dst/b", 0, "a", "b"},
         {"/nothing", -1, "", ""},
         {"?x=1", -1, "", ""},                                     // no path
@@ -388,22 +402,27 @@ TEST(webops, web_parse_urq_paths)
     // The query limit (255 bytes) applies before the source is built.
     const Urq ok = urq(rq("/src/a/dst/b?" + q255), 512);
     EXPECT_EQ(ok.rc, 0);
-    EXPECT_EQ(ok.src, "a?" + q255);
+    EXPECT_EQ(ok.src, "a");
+    EXPECT_EQ(ok.query, q255);
     LogCapture log;
     EXPECT_EQ(urq(rq("/src/a/dst/b?" + q256), 512).rc, -7);
     EXPECT_THAT(log.text(), HasSubstr("URI query length (256 bytes) is beyond the limit: 256\n"));
 }
 
-TEST(webops, web_parse_urq_refuses_a_query_that_does_not_fit_the_source)
+TEST(webops, web_parse_urq_keeps_the_query_out_of_the_source)
 {
-    // 9 + 1 + 20 characters need 31 bytes.
+    // The query needs no room in src; an HTTP source encoded again must
+    // fit it.
     const string text = rq("/src/udp://a:1/dst/b?" + string(20, 'k'));
-    EXPECT_EQ(urq(text, 32).rc, 0);
-    EXPECT_EQ(urq(text, 31).rc, 0);
-    EXPECT_EQ(urq(text, 31).src, "udp://a:1?" + string(20, 'k'));
+    EXPECT_EQ(urq(text, 10).rc, 0);
+    EXPECT_EQ(urq(text, 10).src, "udp://a:1");
+    const string spaced = rq("/src/http%3A%2F%2Fh%2F++++++++/dst/b");
+    string enc = "http://h/";
+    for (int i = 0; i < 8; ++i) enc += "%20";
+    EXPECT_EQ(urq(spaced, 34).src, enc);
     LogCapture log;
-    EXPECT_EQ(urq(text, 30).rc, 7);
-    EXPECT_THAT(log.text(), HasSubstr("URI query is too long (20 bytes), max allowed=19 bytes"));
+    EXPECT_EQ(urq(spaced, 33).rc, 7);
+    EXPECT_THAT(log.text(), HasSubstr("source too long once encoded, max=32 bytes"));
 }
 
 TEST(webops, ping_and_blank_tests)
@@ -616,10 +635,14 @@ TEST(webops, send_http_get_builds_the_target_from_the_url)
         {"http://example.org/live", true, "GET /live HTTP/1.0\r\nHost: example.org\r\n"},
         {"http://", false, ""},
         {"nothing", false, ""},
+        {"http://h/a HTTP/1.1 X", false, ""},  // the line would have five parts
+        {"http://h/a\tb", false, ""},
     };
     for (const auto &c : cases) {
         Pair p;
+        g_mod_ll[LM_DEFAULT] = MIN_level;
         const int rc = send_http_get(p.a(), c.url, "ua/1", c.http10);
+        g_mod_ll[LM_DEFAULT] = NORM_level;
         if (c.line.empty()) {
             EXPECT_EQ(rc, -1) << c.url;
             continue;
