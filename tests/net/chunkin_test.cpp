@@ -169,3 +169,47 @@ TEST(chunkin, payload_read_with_malformed_framing_goes_out_before_the_source_fai
         },
         30000));
 }
+
+TEST(chunkin, the_end_waits_asleep_until_a_held_destination_took_everything)
+{
+    // The origin ends (the last chunk, the connection held; a close) while
+    // the destination takes nothing: the task sleeps, its source no longer
+    // watched, until the destination has taken every packet; then it ends.
+    for (const bool chunked : {true, false}) {
+        SCOPED_TRACE(chunked);
+        EXPECT_CHILD_OK(rh::in_netns_for(
+            [chunked] {
+                LogCapture log;
+                rh::relay_env env([] { g_cfg.max_retries = 1; });
+                const std::string ts = rh::ts_packets(188, 7 * 300);
+                const std::string body = chunked ? chunked_body(ts, {4096}, true) : ts;
+                rh::http_server srv(
+                    8892, {{{(chunked ? k_chunked_head : std::string(rh::OK_HEAD)) + body}, 0,
+                            !chunked}});
+                const task_options opt{0, 'x', 1316};
+                rtask *t =
+                    rh::mk_task("http://127.0.0.1:8892/", "udp://127.0.0.1:7892", nullptr, &opt);
+                CK(env.ok && t);
+                if (!t) return rh::verdict();
+                rh::collector out(nullptr, 0, rh::pair_dest(t));
+                out.hold = true;
+                CK(rh::run_until([&] { return task_count() == 0 ||
+                                              (t->state.num == ST_RLY && !t->reader.is_active); },
+                                 5000));
+                int turns = 0;
+                rh::g_on_turn = [&] { ++turns; };
+                rh::run_for(300);
+                rh::g_on_turn = nullptr;
+                CK(task_count() == 1 && turns < 100 && out.bytes < ts.size());
+                out.hold = false;
+                CK(rh::run_until([&] { return task_count() == 0; }, 10000));
+                CK(rh::run_until([&] { return out.bytes == ts.size(); }, 2000));
+                CK(out.joined() == ts);
+                const std::string lg = log.text();
+                CK(lg.find("Task [H0001]: ENDED") != std::string::npos);
+                CK((lg.find("chunked body complete") != std::string::npos) == chunked);
+                return rh::verdict();
+            },
+            30000));
+    }
+}
