@@ -121,7 +121,7 @@ bool chunked_end(const rtask *task)
 // Everything of an ended source that could go has gone.
 int stream_end(rtask *task)
 {
-    log_info("%s: [%s] source ended, %zu bytes of no whole packet left\n", "stream_write",
+    log_info("%s: [%s] source ended, %zu bytes left unsent\n", "stream_write",
              rta_label(task), mmr_pld_size(task->stg.stream));
     if (task->is_chunked) return chunkin_end(task);
     rta_set_error(task, "connection lost", ECONNABORTED);
