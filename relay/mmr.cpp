@@ -199,7 +199,8 @@ int resync(mm_ring *r, size_t from, ssize_t quiet)
         return -14;
     }
     if (!found) {
-        if (skip) log_dbg("%s: [%s] skipped %zu bytes, TS-sync not found yet\n", fn, r->sname, skip);
+        if (skip)
+            log_dbg("%s: [%s] skipped %zu bytes, TS-sync not found yet\n", fn, r->sname, skip);
         return EAGAIN;
     }
     log_warn("%s: [%s] shifting %zu bytes to TS-sync\n", "shift2sync", r->sname, r->lost_len);

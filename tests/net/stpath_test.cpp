@@ -294,9 +294,9 @@ TEST(stpath, no_buffer_space_keeps_the_data_until_the_route_takes_it)
                 const std::string next = rh::ts_packets(188, 1, 7 * 300);
                 const size_t head = 7 * 188 * 10;
                 // The first datagrams come at once, the rest 400 ms later.
-                rh::http_server srv(8600, {rh::http_script{
-                                              {rh::OK_HEAD + ts.substr(0, head + 1), ts.substr(head + 1) + next},
-                                              400}});
+                const std::string first = rh::OK_HEAD + ts.substr(0, head + 1);
+                rh::http_server srv(8600,
+                                    {rh::http_script{{first, ts.substr(head + 1) + next}, 400}});
                 rh::collector out("127.0.0.1", 7600);
                 const task_options opt{0, 'a', 1316};
                 rtask *t =

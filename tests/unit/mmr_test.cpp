@@ -46,7 +46,10 @@ bytes cat(bytes a, const bytes &b)
     return a;
 }
 
-bytes part(const bytes &b, size_t from, size_t to) { return bytes(b.begin() + from, b.begin() + to); }
+bytes part(const bytes &b, size_t from, size_t to)
+{
+    return bytes(b.begin() + from, b.begin() + to);
+}
 
 size_t page() { return size_t(sysconf(_SC_PAGESIZE)); }
 
