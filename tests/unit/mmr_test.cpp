@@ -452,6 +452,8 @@ TEST(mmr, junk_is_never_sent_and_costs_at_most_the_packet_in_front_of_it)
          0, 188},
         {"the last packet cut short", {cat(packets(0, 10), part(numbered(10), 0, 100))}, 10, {},
          0, 188},
+        {"a packet after junk at the end", {cat(cat(packets(0, 10), junk(20)), packets(10, 11))},
+         11, {9}, 0},
         // Aligned output also jumps over the packets it held before a break.
         {"aligned output", {cat(cat(packets(0, 30), junk_with(40, {10})), packets(30, 100))}, 100,
          {28, 29}, MMR_ODGRAM_ALIGN},
