@@ -16,7 +16,6 @@ bool chunkin_start(rtask *t, const char *head, size_t head_len) noexcept
     t->is_chunked = chunk_in_head(head, head_len);
     if (!t->is_chunked) return false;
     chunk_init(&t->chunk);
-    t->end_waits = 0;
     t->content_length = -1;
     log_info("%s: [%s] chunked answer body, decoded on input\n", "chunkin_start", rta_label(t));
     return true;
@@ -33,8 +32,9 @@ void chunkin_decode(rtask *t, uint8_t *buf, size_t *len) noexcept
     if (rc == CHUNK_END) {
         log_info("%s: [%s] last chunk at body byte %llu (%zu bytes after it ignored)\n", fn,
                  rta_label(t), static_cast<unsigned long long>(t->chunk.at), got - off);
-        // Nothing more is read; a read event still comes (end of file)
-        // even where the server keeps the connection, and ends the source.
+        // Nothing more is read.  A read event still comes (end of file)
+        // even where the server keeps the connection: it ends the source
+        // where this end came with the answer head.
         W_shutdown(fn, t->infd, SHUT_RD);
         return;
     }
@@ -45,21 +45,12 @@ void chunkin_decode(rtask *t, uint8_t *buf, size_t *len) noexcept
             esc_text(reinterpret_cast<const char *>(buf + off), n, excerpt, sizeof excerpt));
     // The payload this read brought before the fault is kept (*len), like
     // the bytes a broken connection delivered before it broke; the source
-    // fails at the next read event, once that payload has gone out.
+    // ends once that payload has gone out.
     W_shutdown(fn, t->infd, SHUT_RD);
 }
 
 int chunkin_end(rtask *t) noexcept
 {
-    // The payload of the last reads may still be in the ring: while the
-    // writer sends it, the end waits.  The shut socket reads as ready every
-    // turn, so the wait is bounded: a turn per smallest datagram the ring
-    // can hold, which a writer that sends anything at all never needs.
-    const size_t max_waits = mmr_buflen(t->stg.stream) / MIN_TS_LEN + 1;
-    if (t->writer.is_active && t->end_waits < max_waits) {
-        ++t->end_waits;
-        return 0;
-    }
     if (chunk_ended(&t->chunk))
         log_norm("%s: [%s] chunked body complete after %llu bytes: source closed\n",
                  "chunkin_end", rta_label(t), static_cast<unsigned long long>(t->chunk.at));

@@ -22,11 +22,10 @@ bool chunkin_start(rtask *t, const char *head, size_t head_len) noexcept;
 // answer head) in place; *len = the payload left at buf, what came before
 // a fault included.  At the last chunk and at malformed framing (ERR
 // "malformed chunked body", once) the source's reading side is shut, so
-// that a read event comes whatever the server does.
+// that a read event comes whatever the server does; the read step then
+// ends the source (stpath.h).
 void chunkin_decode(rtask *t, uint8_t *buf, size_t *len) noexcept;
-// On a read event after the last chunk or malformed framing: 0 while the
-// writer still has what came before to send (for at most one read event
-// per smallest datagram the ring holds); then -1, the source ended as by a
-// close or failed as by a broken connection (task error "connection
-// lost", 103).
+// Once the payload that came before the last chunk or malformed framing
+// has gone out: -1, the source ended as by a close or failed as by a
+// broken connection (task error "connection lost", 103).
 int chunkin_end(rtask *t) noexcept;

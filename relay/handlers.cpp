@@ -106,7 +106,11 @@ void after_write(const char *fn, rtask *t, int rc, size_t nsent)
         log_info("%s: Content-Length SENT cl/out=%lu/%lu\n", fn,
                  static_cast<unsigned long>(t->content_length),
                  static_cast<unsigned long>(t->total_out));
-    if (rc != 0) {
+    if (rc != 0 && t->in_ended && t->errstr) {
+        // The ended source's last bytes have gone: it ends as it would
+        // have at its end, with the error the read step would have set.
+        pprmsusp(t, nullptr, rc);
+    } else if (rc != 0) {
         log_err("%s: failed\n", fn);
         pprmsusp(t, "cannot connect", CONNECT_ERR);
     } else if (nsent > 0) {

@@ -182,6 +182,7 @@ int recv_handshake(rtask *task) noexcept
     const ssize_t head_len = ctx.tail >= 1 ? ctx.tail - 1 : ctx.total;
     lfx_assert(head_len > 0);
     task->content_length = extract_num_hdr("Content-Length:", task->resp_buf.buf, size_t(head_len));
+    task->in_ended = false;
     if (task->in_mode == SM_STREAM) chunkin_start(task, task->resp_buf.buf, size_t(head_len));
     if (task->content_length > 0)
         log_info("%s: Content-Length: %ld\n", fn, long(task->content_length));

@@ -35,6 +35,12 @@ struct mm_ring {
     mm_stats st;
     bool sync_lost;     // the payload start is no confirmed packet start
     size_t lost_len;    // bytes skipped since the sync was lost
+    // While the sync is lost: where, from the payload start, the stretch
+    // without a sync byte that counts against the stream begins (negative
+    // when it began in bytes already skipped).  Kept across calls, so that
+    // a search that waits for bytes goes on where it stopped.
+    ssize_t quiet_at;
+    bool in_ended;      // no byte follows what the ring holds
 };
 
 namespace {
@@ -100,10 +106,11 @@ void shift2sync(mm_ring *r, size_t d)
 }
 
 // Whole packets from the payload start (a sync byte), at most limit.  A
-// packet counts when the next boundary holds a sync byte too or has not
-// arrived yet (the newest packet of an unbroken run goes without waiting);
-// a boundary without one stops the count and sets *lost: the packet in
-// front of it may have been cut by what follows, so it is not sent.
+// packet counts when the byte after it is a sync byte, or when the input
+// has ended right after it: the newest packet waits for the next one to
+// begin, since the origin may have cut it short.  A boundary without a
+// sync byte stops the count and sets *lost: the packet in front of it may
+// have been cut by what follows, so it is not sent.
 size_t count_ts_pkts(const mm_ring *r, size_t limit, bool *lost)
 {
     *lost = false;
@@ -111,7 +118,11 @@ size_t count_ts_pkts(const mm_ring *r, size_t limit, bool *lost)
     const size_t len = r->ts_len, size = r->pld_size;
     size_t n = 0;
     for (size_t at = 0; n < limit && size - at >= len; at += len) {
-        if (size - at > len && p[at + len] != TS_SYNC) {
+        if (size - at == len) {
+            if (r->in_ended) ++n;
+            break;
+        }
+        if (p[at + len] != TS_SYNC) {
             log_warn("%s: lost TS-sync after %zd packets\n", "count_ts_pkts", ssize_t(n));
             *lost = true;
             break;
@@ -121,53 +132,65 @@ size_t count_ts_pkts(const mm_ring *r, size_t limit, bool *lost)
     return n;
 }
 
+// Whether the candidate packet start c is confirmed: the next
+// RESYNC_BOUNDARIES boundaries hold sync bytes.  Undecided (-1) while they
+// have not all arrived; once the input has ended, the boundaries that came
+// decide, with the data ending on a boundary.
+int confirm(const mm_ring *r, const uint8_t *p, size_t c)
+{
+    const size_t size = r->pld_size, len = r->ts_len;
+    if (size - c <= RESYNC_BOUNDARIES * len && !r->in_ended) return -1;
+    if (size - c <= RESYNC_BOUNDARIES * len && (size - c) % len != 0) return 0;
+    for (size_t k = 1; k <= RESYNC_BOUNDARIES && c + k * len < size; ++k)
+        if (p[c + k * len] != TS_SYNC) return 0;
+    return 1;
+}
+
 // Finds the next confirmed packet start, searching the payload from offset
 // `from` on, and skips what lies before it.  Candidates are sync bytes in
 // order; one is confirmed when the next RESYNC_BOUNDARIES boundaries hold
 // sync bytes too, refused when one does not, and waited for (everything
-// before it skipped) while they have not all arrived.  Bytes without a sync
-// byte at the end are kept while they wait for more.  0 once synchronised;
-// 11 (EAGAIN) while waiting; -14 when SYNC_SEARCH - 1 bytes from `quiet`
-// on (the boundary where the sync broke) hold no sync byte, or after
+// before it skipped) while they have not all arrived.  The stretch without
+// a sync byte that counts against the stream begins at `quiet` (the
+// boundary where the sync broke: before it lies the payload of the packet
+// in front of the break) or after the last sync byte seen, whichever is
+// later; where it begins is kept across calls, so the search's verdict does
+// not depend on how the bytes arrive.  0 once synchronised; 11 (EAGAIN)
+// while waiting; -14 when that stretch reaches SYNC_SEARCH bytes, or after
 // MAX_RESYNC_SKIP bytes skipped since the sync was lost.  What is skipped
 // is gone and a wait keeps only what follows it, so each byte is looked at
 // a bounded number of times over all calls.
-int resync(mm_ring *r, size_t from, size_t quiet)
+int resync(mm_ring *r, size_t from, ssize_t quiet)
 {
     static constexpr const char *fn = "mmr_oget";
     r->sync_lost = true;
     const uint8_t *p = r->buf + r->pld_pos;
-    const size_t size = r->pld_size, len = r->ts_len;
-    size_t skip = from;
+    const size_t size = r->pld_size;
+    size_t skip = size;
     bool found = false, dead = false;
     while (from < size) {
-        const size_t span = std::min(size - from, SYNC_SEARCH);
-        const auto *hit = static_cast<const uint8_t *>(memchr(p + from, TS_SYNC, span));
+        // The stretch begins at or after from, and a longer one than
+        // SYNC_SEARCH ends the search: no need to look further.
+        lfx_assert(quiet + ssize_t(SYNC_SEARCH) > ssize_t(from));
+        const size_t stop = std::min(size, size_t(quiet + ssize_t(SYNC_SEARCH)));
+        const auto *hit = static_cast<const uint8_t *>(memchr(p + from, TS_SYNC, stop - from));
         if (!hit) {
-            // [from, from + span) holds no sync byte; only its part from
-            // `quiet` on speaks against a stream (before it lies the
-            // payload of the packet in front of the break).
-            const size_t end = from + span, s = std::max(from, quiet);
-            if (end > s && end - s > MAX_TS_LEN - 1) {
-                dead = true;
-            } else if (end < size) {
-                skip = from = end;
-                continue;
-            } else {
-                skip = std::min(s, size);
-            }
-            break;
+            dead = ssize_t(stop) - quiet >= ssize_t(SYNC_SEARCH);
+            break;  // all bytes hold no candidate: skipped
         }
         const size_t c = size_t(hit - p);
-        skip = c;
-        if (size - c <= RESYNC_BOUNDARIES * len) break;
-        found = true;
-        for (size_t k = 1; k <= RESYNC_BOUNDARIES && found; ++k) found = p[c + k * len] == TS_SYNC;
-        if (found) break;
-        skip = from = c + 1;
+        const int v = confirm(r, p, c);
+        if (v != 0) {
+            skip = c;
+            found = v > 0;
+            break;
+        }
+        from = c + 1;
+        quiet = std::max(quiet, ssize_t(from));
     }
     if (!dead) {
         skip_bytes(r, skip);
+        r->quiet_at = quiet - ssize_t(skip);
         r->lost_len += skip;
         dead = r->lost_len > MAX_RESYNC_SKIP;
     }
@@ -176,7 +199,8 @@ int resync(mm_ring *r, size_t from, size_t quiet)
         return -14;
     }
     if (!found) {
-        if (skip) log_dbg("%s: [%s] skipped %zu bytes, TS-sync not found yet\n", fn, r->sname, skip);
+        if (skip)
+            log_dbg("%s: [%s] skipped %zu bytes, TS-sync not found yet\n", fn, r->sname, skip);
         return EAGAIN;
     }
     log_warn("%s: [%s] shifting %zu bytes to TS-sync\n", "shift2sync", r->sname, r->lost_len);
@@ -326,6 +350,14 @@ void mmr_reset(mmr_t ring) noexcept
     ring->pld_size = 0;
     ring->sync_lost = false;
     ring->lost_len = 0;
+    ring->quiet_at = 0;
+    ring->in_ended = false;
+}
+
+void mmr_end_input(mmr_t ring) noexcept
+{
+    lfx_assert(ring);
+    ring->in_ended = true;
 }
 
 uint8_t *mmr_iget(mmr_t ring, mm_point *pt) noexcept
@@ -409,7 +441,10 @@ int mmr_oget(mmr_t ring, struct iovec *iov, size_t *count) noexcept
             // A packet in front of a broken boundary is dropped: the search
             // starts after its sync byte.
             const bool drop_front = at_sync && !ring->sync_lost;
-            const int rc = resync(ring, drop_front ? 1 : 0, drop_front ? ring->ts_len : 0);
+            const ssize_t quiet = drop_front        ? ssize_t(ring->ts_len)
+                                  : ring->sync_lost ? ring->quiet_at
+                                                    : 0;
+            const int rc = resync(ring, drop_front ? 1 : 0, quiet);
             if (rc != 0) return rc;
         }
 
@@ -421,7 +456,10 @@ int mmr_oget(mmr_t ring, struct iovec *iov, size_t *count) noexcept
         size_t l_wait = pk * ring->ts_len;
         const size_t expected = std::min(want, (l_emit + dlen - 1) / dlen);
         size_t pos = size_t(ring->pld_pos);
-        while (n < want && l_emit > 0 && l_wait > threshold) {
+        // Once the input has ended, nothing more comes to fill a datagram:
+        // aligned output sends the full-size ones left.
+        while (n < want && l_emit > 0 &&
+               (l_wait > threshold || (ring->in_ended && l_emit >= dlen))) {
             const size_t len = std::min(l_emit, dlen);
             lfx_assert(ring->buf[pos] == TS_SYNC);
             iov[n].iov_base = ring->buf + pos;

@@ -54,8 +54,11 @@ int mmr_create(mmr_t *ring, size_t bufsz) noexcept;
 // Unmaps, unlinks and frees the ring; a null ring is ignored.
 void mmr_destroy(mmr_t ring) noexcept;
 // Empties the ring and un-anchors it: the next commit looks for the packet
-// length again.
+// length again, and input may come again.
 void mmr_reset(mmr_t ring) noexcept;
+// No byte follows what the ring holds now: its newest packet may go out
+// once whole, and aligned output sends the full-size datagrams left.
+void mmr_end_input(mmr_t ring) noexcept;
 
 // The free region for input (*pt set), or null when the ring is full.
 uint8_t *mmr_iget(mmr_t ring, mm_point *pt) noexcept;
@@ -65,10 +68,12 @@ uint8_t *mmr_iget(mmr_t ring, mm_point *pt) noexcept;
 // the ring stays un-anchored (0).
 int mmr_iput(mmr_t ring, const mm_point *pt) noexcept;
 // Fills at most *count (at least 1) entries with output datagrams of whole
-// packets.  A packet goes out only where the next boundary holds a sync
-// byte too (or has not arrived yet); after a break, bytes are skipped up to
-// a sync byte that the next two boundaries confirm, so junk is never sent
-// and a break costs at most the packet in front of it.  0 with *count the
+// packets.  A packet goes out only when the byte after it is a sync byte,
+// or when the input has ended right after it; after a break, bytes are
+// skipped up to a sync byte that the next two boundaries confirm (those
+// that came, once the input has ended), so junk is never sent and a break
+// of fewer than 215 bytes costs at most the packet in front of it, however
+// the bytes arrive.  0 with *count the
 // number filled; 11 (EAGAIN) when nothing is to be sent now; -14 when the
 // payload is not a transport stream.
 int mmr_oget(mmr_t ring, struct iovec *iov, size_t *count) noexcept;

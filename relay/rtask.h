@@ -181,7 +181,7 @@ struct rtask {
     int64_t content_length;
     chunk_dec chunk;          // the body's framing, while is_chunked
     bool is_chunked;          // the source's answer comes in chunks
-    uint32_t end_waits;       // read events the chunked end waited for the writer
+    bool in_ended;            // the source ended: the ring is sent out, then the task ends
     uint64_t total_in;
     uint64_t total_out;
     uint64_t local_in;        // bytes from the relayed source since creation or suspension

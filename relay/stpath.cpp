@@ -100,14 +100,44 @@ ssize_t send_batch(rtask *task, const struct iovec *iov, size_t count, bool may_
     return Send_multi(task->outfd, iov, count, dst, dstlen, bytes);
 }
 
+// The source has ended (a close, a failed read, the last chunk or broken
+// framing): no byte follows what the ring holds.  The source is no longer
+// watched, so the loop sleeps while the writer sends the ring's payload,
+// however long the destination takes; the write step that finds nothing
+// more to send ends the task's source (stream_end).
+int end_input(rtask *task)
+{
+    task->in_ended = true;
+    mmr_end_input(task->stg.stream);
+    const int rc = rta_drop_reader(task);
+    return rc != 0 ? rc : rta_ensure_writes(task);
+}
+
+bool chunked_end(const rtask *task)
+{
+    return task->is_chunked && (chunk_ended(&task->chunk) || chunk_failed(&task->chunk));
+}
+
+// Everything of an ended source that could go has gone.
+int stream_end(rtask *task)
+{
+    log_info("%s: [%s] source ended, %zu bytes left unsent\n", "stream_write",
+             rta_label(task), mmr_pld_size(task->stg.stream));
+    if (task->is_chunked) return chunkin_end(task);
+    rta_set_error(task, "connection lost", ECONNABORTED);
+    return -1;
+}
+
 }  // namespace
 
 int stream_read(rtask *task, size_t *p_nin) noexcept
 {
     static constexpr const char *fn = "stream_read";
     if (p_nin) *p_nin = 0;
-    if (task->is_chunked && (chunk_ended(&task->chunk) || chunk_failed(&task->chunk)))
-        return chunkin_end(task);
+    // An event of the dropped reader, still waiting in the turn it ended.
+    if (task->in_ended) return 0;
+    // The body's end came with the answer head.
+    if (chunked_end(task)) return end_input(task);
     mm_point pt{};
     uint8_t *p = mmr_iget(task->stg.stream, &pt);
     if (!p || pt.len == 0) {
@@ -130,6 +160,7 @@ int stream_read(rtask *task, size_t *p_nin) noexcept
             ck_online_flip(task, pt.len);
             if (p_nin) *p_nin = pt.len;
         }
+        if (rc == 0 && chunked_end(task)) return end_input(task);
     } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
         // A wake-up without data: nothing to read, the connection is fine.
         return 0;
@@ -137,8 +168,7 @@ int stream_read(rtask *task, size_t *p_nin) noexcept
         const int err = n < 0 ? errno : 0;
         log_err("%s: ZERO-READ (n=%zd) from fd%d: buf/len=%p/%zu ERROR(%d): %s\n", fn, n,
                 task->infd, static_cast<void *>(p), pt.len, err, strerror(err));
-        rta_set_error(task, "connection lost", ECONNABORTED);
-        rc = -1;
+        return end_input(task);
     }
     if (rc == 0 && pt.len > 0) rc = rta_ensure_writes(task);
     if (rc != 0) log_err("%s: ERROR(%d)\n", fn, rc);
@@ -156,6 +186,7 @@ int stream_write(rtask *task, size_t *p_nout) noexcept
     size_t count = std::min(size_t(g_cfg.max_pkts), MMR_MAX_DGRAMS);
     int rc = mmr_oget(ring, iov, &count);
     if (rc == EAGAIN) {
+        if (task->in_ended) return stream_end(task);
         if (!(mmr_get_flags(ring) & MMR_ODGRAM_ALIGN)) log_warn("%s: no data to send\n", fn);
         return rta_drop_writer(task);
     }
@@ -198,8 +229,9 @@ int stream_write(rtask *task, size_t *p_nout) noexcept
     if (done > 0) {
         const ssize_t left = mmr_oput(ring, iov, done);
         if (left < 0) log_err("%s: cannot add %d packets\n", fn, int(done));
-        if (left <= ssize_t(MMR_WRITER_LOWMARK)) rc = rta_drop_writer(task);
+        // An ended source brings no more: the writer goes on to the end.
+        if (left <= ssize_t(MMR_WRITER_LOWMARK) && !task->in_ended) rc = rta_drop_writer(task);
     }
-    if (rc == 0) rc = rta_ensure_reads(task);
+    if (rc == 0 && !task->in_ended) rc = rta_ensure_reads(task);
     return rc;
 }

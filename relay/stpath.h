@@ -25,18 +25,21 @@ constexpr size_t MMR_WRITER_LOWMARK = 375;
 
 // Reads what the source has into the ring, a chunked body decoded on the
 // way (chunkin.h).  0 (also when there is nothing to read, or no room: the
-// reader then waits for the writer); -1 when the peer closed, the read
-// failed, or a chunked body ended or broke its framing (task error
-// "connection lost", 103); the
-// ring's -14 for a stream that is not a transport stream; a registration's
-// error.  *p_nin (when given) = the bytes read.
+// reader then waits for the writer); the ring's -14 for a stream that is
+// not a transport stream; a registration's error.  When the peer closed,
+// the read failed, or a chunked body ended or broke its framing, the
+// source has ended: it is no longer read, and the writer sends what the
+// ring holds before the source is treated as ended (stream_write).
+// *p_nin (when given) = the bytes read.
 int stream_read(rtask *task, size_t *p_nin = nullptr) noexcept;
 // Sends one batch of whole-packet datagrams and consumes what was sent.
 // Send errors never fail the task, as on the datagram path: a datagram
 // that cannot pass now (EAGAIN, ENOBUFS, EINTR) waits for the next write
 // event, one that never will is dropped and counted, logged by the rule
-// of senderr.h.  0, or the ring's -14, or a registration's error.
-// *p_nout (when given) = the bytes sent.
+// of senderr.h.  0, or the ring's -14, or a registration's error; -1 once
+// the source has ended and nothing more can go (task error "connection
+// lost", 103; the bytes of no whole packet left are dropped).  *p_nout
+// (when given) = the bytes sent.
 int stream_write(rtask *task, size_t *p_nout = nullptr) noexcept;
 // Sends each entry as one datagram, in order, until one fails.  The count
 // sent (errno set when it is short of count because a send failed), or -1

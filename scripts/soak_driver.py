@@ -360,8 +360,9 @@ class Track:
         win, self.win = self.win, None
         if win is None:
             return
-        # An HTTP relay that sends full-size datagrams only holds back the
-        # packets of an unfinished one.
+        # An HTTP relay holds back its newest packet until the next one
+        # begins; one that sends full-size datagrams only, the packets of
+        # an unfinished one.
         win.s1 = self.seq - 1 - (self.flow.held_tail if self.label == 'http' else 0)
         if win.s1 < win.s0:
             self.soak.windows_empty += 1
@@ -627,7 +628,7 @@ class Flow:
         self.holds = set()       # disturbances of the driver under way
         self.dst_up = True
         self.checked = True      # its traffic is checked
-        self.held_tail = 0       # packets an aligned HTTP relay may hold back
+        self.held_tail = 0       # packets an HTTP relay may hold back
         self.links = []          # connections of keep-alive joins
 
     @property
@@ -1155,12 +1156,15 @@ class Soak:
             f.server = HttpServer(self, f, hport, mode)
             f.checked = mode == 'ts'
             src = 'http://127.0.0.1:%d/stream%d' % (hport, self.flow_count)
+            # The newest packet waits for the next one to begin.
+            f.held_tail = 1
             if r.random() < 0.3:
                 f.query = r.choice(['opkt=1500', 'opkt=a', 'opkt=A4888', 'ttl=3'])
                 # Aligned output cuts only full datagrams: up to 26 packets of
-                # 188 bytes wait for the next (opkt=a sets the letter alone,
-                # so the default of 5000 bytes applies).
-                f.held_tail = {'opkt=a': 26, 'opkt=A4888': 26}.get(f.query, 0)
+                # 188 bytes wait for the next, the newest among them
+                # (opkt=a sets the letter alone, so the default of 5000
+                # bytes applies).
+                f.held_tail = {'opkt=a': 26, 'opkt=A4888': 26}.get(f.query, 1)
         elif kind == 'chain':
             i = r.choice(free)
             f.route = ('c', i)

@@ -8,6 +8,7 @@
 // every size line cut across two TCP writes; the receiver compares what
 // arrives packet by packet.  A second origin breaks its framing part-way.
 #include <netinet/in.h>
+#include <arpa/inet.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -16,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -48,11 +50,12 @@ std::string numbered_packets(uint32_t npkts)
 
 // An origin that serves one connection: reads its request head, writes
 // each piece as its own TCP write (no coalescing, a pause before each),
-// then holds the connection until the peer closes it.  Everything it does
-// is bounded in time.
+// then closes (close_after) or holds the connection until the peer closes
+// it.  Everything it does is bounded in time.
 class Origin {
 public:
-    Origin(int port, std::vector<std::string> pieces) : pieces_(std::move(pieces))
+    Origin(int port, std::vector<std::string> pieces, bool close_after = false)
+        : pieces_(std::move(pieces)), close_after_(close_after)
     {
         lfd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         const int on = 1;
@@ -95,7 +98,8 @@ private:
             if (send(c, piece.data(), piece.size(), MSG_NOSIGNAL) != ssize_t(piece.size())) break;
         }
         // Held until tavel closes it (at most 20 s).
-        for (int waited = 0; waited < 20000 && poll(&q, 1, 100) == 0; waited += 100) {}
+        for (int waited = 0; !close_after_ && waited < 20000 && poll(&q, 1, 100) == 0;
+             waited += 100) {}
         peer_closed_ = recv(c, buf, sizeof buf, MSG_DONTWAIT) == 0;
         close(c);
     }
@@ -103,6 +107,7 @@ private:
     int lfd_ = -1;
     bool ok_ = false;
     std::vector<std::string> pieces_;
+    bool close_after_;
     std::string request_;
     std::atomic<bool> done_{false}, peer_closed_{false};
     std::thread th_;
@@ -231,6 +236,119 @@ TEST(chunked_origin, stream_arrives_whole_and_malformed_framing_fails_the_source
             CHILD_CHECK(t.stop() == 0);
             close(rx);
             close(rx2);
+            return 0;
+        },
+        90000));
+}
+
+namespace {
+
+// The daemon's CPU time so far, in clock ticks.
+long cpu_ticks(pid_t pid)
+{
+    const std::string st = slurp("/proc/" + std::to_string(pid) + "/stat");
+    const size_t at = st.rfind(')');
+    long utime = 0, stime = 0;
+    if (at == std::string::npos ||
+        sscanf(st.c_str() + at + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &utime,
+               &stime) != 2)
+        return -1;
+    return utime + stime;
+}
+
+// The packets of numbered_packets(n) that the datagrams on fd hold, until
+// none came for 5 s before the first or 500 ms after one; -1 for a datagram
+// that is not whole packets of it in order.
+std::vector<long> received_packets(int fd, const std::string &ts)
+{
+    std::vector<long> got;
+    for (std::string d; !(d = udp_recv(fd, got.empty() ? 5000 : 500)).empty();) {
+        for (size_t at = 0; at < d.size(); at += TS) {
+            uint32_t k = 0;
+            memcpy(&k, &d[at + 4 < d.size() ? at + 4 : 0], 4);
+            const bool whole = d.size() % TS == 0 && k * TS < ts.size() &&
+                               d.compare(at, TS, ts, k * TS, TS) == 0 &&
+                               (got.empty() || long(k) > got.back());
+            got.push_back(whole ? long(k) : -1);
+            if (!whole) return got;
+        }
+    }
+    return got;
+}
+
+}  // namespace
+
+TEST(chunked_origin, ended_origins_lose_nothing_and_short_junk_or_cut_packets_never_go_out)
+{
+    // tavel and the origins in namespace a, the receiver in b behind a
+    // 20 Mbit/s lossless path: the ring still holds megabytes when the origin
+    // ends.
+    EXPECT_CHILD_OK(run_in_child(
+        [] {
+            VethPair vp{74};
+            if (!vp.ok()) return CHILD_SKIP;
+            CHILD_CHECK(enter_netns(vp.b()));
+            const int rx = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            sockaddr_in sa{};
+            sa.sin_family = AF_INET, sa.sin_port = htons(6870);
+            inet_pton(AF_INET, vp.addr_b().c_str(), &sa.sin_addr);
+            CHILD_CHECK(bind(rx, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0);
+            const int big = 16 << 20;
+            setsockopt(rx, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big);
+            CHILD_CHECK(enter_netns(vp.a()));
+            CHILD_CHECK(run_quiet("tc qdisc add dev va root tbf rate 20mbit burst 20kb limit 8mb"));
+            TempDir d;
+            write_file(d.file("tavel.conf"), config(PORT, "max_retries = 1;"));
+            Daemon t(d.path());
+            CHILD_CHECK(t.start_fg());
+            const std::string plain = "HTTP/1.0 200 OK\r\nContent-Type: video/MP2T\r\n\r\n";
+            const std::string ts = numbered_packets(20000);
+            const std::string chunked = chunked_body(ts, {65536}, true);
+            struct origin_case {
+                const char *why;
+                std::vector<std::string> pieces;
+                bool close_after;
+                size_t min_pkts;  // whole, in order
+            };
+            const auto in_pieces = [](std::string head, const std::string &body, size_t len) {
+                std::vector<std::string> v{std::move(head)};
+                for (size_t at = 0; at < body.size(); at += len) v.push_back(body.substr(at, len));
+                return v;
+            };
+            // 190 junk bytes without a sync byte after every 13th packet; every
+            // 50th packet cut to 100 bytes.
+            std::string junky, cut;
+            for (size_t k = 0; k < 1500; ++k) {
+                junky += ts.substr(k * TS, TS) + (k % 13 == 12 ? std::string(190, 'j') : "");
+                cut += ts.substr(k * TS, k % 50 == 49 ? 100 : TS);
+            }
+            const origin_case cases[] = {
+                {"last chunk", in_pieces(k_head, chunked, 100000), false, 20000},
+                {"close", in_pieces(plain, ts, 100000), true, 20000},
+                {"junk in pieces", in_pieces(plain, junky, 250), true, 1350},
+                {"cut packets in pieces", in_pieces(plain, cut, 188), true, 1470},
+            };
+            int task = 0;
+            for (const origin_case &c : cases) {
+                const long cpu0 = cpu_ticks(t.pid());
+                const int oport = 18870 + task;
+                Origin origin(oport, c.pieces, c.close_after);
+                CHILD_CHECK(origin.ok());
+                CHILD_CHECK(get(PORT, "/src/http://127.0.0.1:" + std::to_string(oport) +
+                                          "/live.ts/dst/" + vp.addr_b() + ":6870") == answer(200));
+                const std::vector<long> got = received_packets(rx, ts);
+                char ended[32];
+                snprintf(ended, sizeof ended, "Task [H%04d]: ENDED", ++task);
+                CHILD_CHECK(t.wait_for(ended));
+                fprintf(stderr, "%s: %zu packets\n", c.why, got.size());
+                CHILD_CHECK(got.size() >= c.min_pkts && got.back() >= 0);
+                // The loop sleeps while the destination drains the ring.
+                CHILD_CHECK(cpu_ticks(t.pid()) - cpu0 < sysconf(_SC_CLK_TCK));
+            }
+            const std::string out = t.output();
+            for (const char *line : {"not a TS stream", "resetting"}) CHILD_HAS_NOT(out, line);
+            CHILD_CHECK(t.stop() == 0);
+            close(rx);
             return 0;
         },
         90000));

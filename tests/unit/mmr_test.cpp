@@ -46,6 +46,11 @@ bytes cat(bytes a, const bytes &b)
     return a;
 }
 
+bytes part(const bytes &b, size_t from, size_t to)
+{
+    return bytes(b.begin() + from, b.begin() + to);
+}
+
 size_t page() { return size_t(sysconf(_SC_PAGESIZE)); }
 
 int count_fds()
@@ -169,16 +174,17 @@ TEST(mmr, data_across_the_end_reads_back_through_the_mirror)
     ASSERT_EQ(feed(r, first, 1000), 0);
     int rc;
     bytes out;
-    while (mmr_pld_size(r) > 0) take(r, 4, &out, &rc);
-    ASSERT_EQ(out, first);
+    // The newest packet waits for the next one to begin.
+    while (mmr_pld_size(r) > 188) take(r, 4, &out, &rc);
+    ASSERT_EQ(out, part(first, 0, first.size() - 188));
 
     // The free region now starts near the end and runs past it.
     mm_point pt{};
     uint8_t *p = mmr_iget(r, &pt);
     ASSERT_TRUE(p);
     EXPECT_EQ(size_t(pt.pos), n * 188);
-    EXPECT_EQ(pt.len, page());
-    const bytes second = ts_stream(188, n, 1000);
+    EXPECT_EQ(pt.len, page() - 188);
+    const bytes second = ts_stream(188, n - 1, 1000);
     memcpy(p, second.data(), second.size());
     pt.len = second.size();
     ASSERT_EQ(mmr_iput(r, &pt), 0);
@@ -190,8 +196,9 @@ TEST(mmr, data_across_the_end_reads_back_through_the_mirror)
 
     // Output hands out contiguous datagrams across the end.
     out.clear();
+    mmr_end_input(r);
     while (mmr_pld_size(r) > 0) take(r, 64, &out, &rc);
-    EXPECT_EQ(out, second);
+    EXPECT_EQ(out, cat(part(first, first.size() - 188, first.size()), second));
 }
 
 TEST(mmr, finds_each_packet_length_and_cuts_whole_packets)
@@ -207,6 +214,7 @@ TEST(mmr, finds_each_packet_length_and_cuts_whole_packets)
         mmr_t r = ring.r;
         const bytes stream = ts_stream(w.pkt, 40);
         ASSERT_EQ(feed(r, cat(junk(w.junk), stream), w.chunk), 0);
+        mmr_end_input(r);
         EXPECT_EQ(mmr_ts_len(r), w.pkt);
         bytes out;
         int rc = 0;
@@ -260,16 +268,19 @@ TEST(mmr, non_ts_input_is_refused_only_when_certain)
     }
     EXPECT_NE(log.text().find("no TS header"), std::string::npos);
 
-    // After anchoring: 100 bytes without a sync byte wait, 214 give up.
+    // After anchoring: 214 bytes without a sync byte wait, however they
+    // come, 215 give up.  The newest packet waits for what follows it.
     Ring ring(page());
     int rc;
     ASSERT_EQ(feed(ring.r, ts_stream(188, 2), 1000), 0);
     take(ring.r, 4, nullptr, &rc);
-    ASSERT_EQ(mmr_pld_size(ring.r), 0u);
-    ASSERT_EQ(feed(ring.r, junk(100), 100), 0);
-    take(ring.r, 4, nullptr, &rc);
-    EXPECT_EQ(rc, EAGAIN);
-    ASSERT_EQ(feed(ring.r, junk(114), 114), 0);
+    ASSERT_EQ(mmr_pld_size(ring.r), 188u);
+    for (size_t n : {100, 114}) {
+        ASSERT_EQ(feed(ring.r, junk(n), n), 0);
+        take(ring.r, 4, nullptr, &rc);
+        EXPECT_EQ(rc, EAGAIN);
+    }
+    ASSERT_EQ(feed(ring.r, junk(1), 1), 0);
     take(ring.r, 4, nullptr, &rc);
     EXPECT_EQ(rc, -14);
 }
@@ -301,7 +312,8 @@ TEST(mmr, aligned_output_and_batch_limits)
         mmr_set_flags(ring.r, w.flags);
         EXPECT_EQ(mmr_get_flags(ring.r), w.flags);
         ASSERT_EQ(mmr_set_tspkt_len(ring.r, w.maxlen), 0);
-        ASSERT_EQ(feed(ring.r, ts_stream(188, w.npkts), 10000), 0);
+        // The next packet's sync byte: the packets before it are whole.
+        ASSERT_EQ(feed(ring.r, cat(ts_stream(188, w.npkts), {TS_SYNC}), 10000), 0);
         int rc;
         EXPECT_EQ(take(ring.r, w.batch, nullptr, &rc), w.want);
         EXPECT_EQ(rc, w.want.empty() ? EAGAIN : 0);
@@ -322,6 +334,7 @@ TEST(mmr, lost_sync_sends_what_came_before_and_resynchronises)
     const bytes tail = ts_stream(188, 8, 50);
     bytes b = cat(cat(ts_stream(188, 3), junk(40)), tail);
     ASSERT_EQ(feed(ring.r, b, 5000), 0);
+    mmr_end_input(ring.r);
     bytes out;
     int rc;
     EXPECT_EQ(take(ring.r, 4, &out, &rc), std::vector<size_t>{376});
@@ -334,6 +347,7 @@ TEST(mmr, lost_sync_sends_what_came_before_and_resynchronises)
     Ring al(page() * 2);
     mmr_set_flags(al.r, MMR_ODGRAM_ALIGN);
     ASSERT_EQ(feed(al.r, cat(cat(ts_stream(188, 3), junk(40)), tail), 5000), 0);
+    mmr_end_input(al.r);
     out.clear();
     EXPECT_EQ(take(al.r, 4, &out, &rc), std::vector<size_t>{1316});
     EXPECT_EQ(rc, 0);
@@ -370,7 +384,26 @@ bytes junk_with(size_t n, std::initializer_list<size_t> syncs)
     return b;
 }
 
-bytes part(const bytes &b, size_t from, size_t to) { return bytes(b.begin() + from, b.begin() + to); }
+// n groups of per packets, the last of each cut to keep bytes and followed
+// by gap.
+bytes groups(size_t n, size_t per, size_t keep, const bytes &gap)
+{
+    bytes b;
+    for (size_t g = 0; g < n; ++g)
+        b = cat(cat(cat(b, packets(g * per, g * per + per - 1)),
+                    part(numbered(g * per + per - 1), 0, keep)),
+                gap);
+    return b;
+}
+
+// Packets g x per + k of n groups, for each k.
+std::vector<size_t> in_groups(size_t n, size_t per, std::initializer_list<size_t> ks)
+{
+    std::vector<size_t> v;
+    for (size_t g = 0; g < n; ++g)
+        for (size_t k : ks) v.push_back(g * per + k);
+    return v;
+}
 
 struct break_case {
     const char *why;
@@ -378,6 +411,7 @@ struct break_case {
     size_t served;             // packets 0 .. served - 1 were in the reads
     std::vector<size_t> lost;  // those never sent
     uint64_t flags;
+    size_t piece = 0;          // reads committed in pieces this long, each then taken
 };
 
 }  // namespace
@@ -388,8 +422,9 @@ TEST(mmr, junk_is_never_sent_and_costs_at_most_the_packet_in_front_of_it)
     const break_case cases[] = {
         {"junk holding a sync byte between packets, one read",
          {cat(cat(packets(0, 200), junk_with(40, {10})), packets(200, 400))}, 400, {199}, 0},
+        // The newest packet waits for the byte after it.
         {"the same, the junk in a read of its own",
-         {packets(0, 200), cat(junk_with(40, {10}), packets(200, 400))}, 400, {}, 0},
+         {packets(0, 200), cat(junk_with(40, {10}), packets(200, 400))}, 400, {199}, 0},
         {"junk at the stream's start", {cat(junk_with(30, {4, 17}), packets(0, 100))}, 100, {}, 0},
         {"junk inside a packet",
          {cat(cat(cat(packets(0, 50), part(p50, 0, 60)), junk_with(30, {5})),
@@ -407,7 +442,18 @@ TEST(mmr, junk_is_never_sent_and_costs_at_most_the_packet_in_front_of_it)
           cat(junk_with(100, {50}), packets(50, 100))},
          100, {}, 0},
         {"a candidate that waits for its boundaries",
-         {packets(0, 50), cat(junk(20), packets(50, 51)), packets(51, 100)}, 100, {}, 0},
+         {packets(0, 50), cat(junk(20), packets(50, 51)), packets(51, 100)}, 100, {49}, 0},
+        // The search keeps its place while it waits for bytes.
+        {"short junk in pieces", {groups(20, 13, 188, junk(190))}, 260,
+         in_groups(20, 13, {12}), 0, 250},
+        {"short junk in pieces, aligned", {groups(20, 13, 188, junk(214))}, 260,
+         in_groups(20, 13, {7, 8, 9, 10, 11, 12}), MMR_ODGRAM_ALIGN, 250},
+        {"packets cut short, in pieces", {groups(6, 50, 100, {})}, 300, in_groups(6, 50, {49}),
+         0, 188},
+        {"the last packet cut short", {cat(packets(0, 10), part(numbered(10), 0, 100))}, 10, {},
+         0, 188},
+        {"a packet after junk at the end", {cat(cat(packets(0, 10), junk(20)), packets(10, 11))},
+         11, {9}, 0},
         // Aligned output also jumps over the packets it held before a break.
         {"aligned output", {cat(cat(packets(0, 30), junk_with(40, {10})), packets(30, 100))}, 100,
          {28, 29}, MMR_ODGRAM_ALIGN},
@@ -418,9 +464,16 @@ TEST(mmr, junk_is_never_sent_and_costs_at_most_the_packet_in_front_of_it)
         mmr_set_flags(ring.r, c.flags);
         bytes out;
         for (const bytes &b : c.reads) {
-            ASSERT_EQ(feed(ring.r, b, b.size()), 0);
-            for (int rc = 0; rc == 0;) take(ring.r, 8, &out, &rc);
+            const size_t piece = c.piece ? c.piece : b.size();
+            for (size_t at = 0; at < b.size(); at += piece) {
+                ASSERT_EQ(feed(ring.r, part(b, at, std::min(b.size(), at + piece)), piece), 0);
+                int rc = 0;
+                while (rc == 0) take(ring.r, 8, &out, &rc);
+                ASSERT_NE(rc, -14) << "at byte " << at;
+            }
         }
+        mmr_end_input(ring.r);
+        for (int rc = 0; rc == 0;) take(ring.r, 8, &out, &rc);
         // Every packet sent is a whole served one, in order, once.
         ASSERT_EQ(out.size() % 188, 0u);
         std::vector<size_t> got;
