@@ -42,8 +42,8 @@ int daemonize() noexcept;
 // and the lock stay with the process for its whole life.  *inode (when
 // given) gets the file's inode.  0, or -1 (a lock held elsewhere included,
 // the file then left as it was; a path that is a symbolic link, ELOOP, or
-// names anything but a regular file with one link, EPERM, is refused
-// untouched).  A null path or pid <= 0 asserts.
+// names anything but a regular file with one link of this process's
+// user, EPERM, is refused untouched).  A null path or pid <= 0 asserts.
 int create_pidfile_extra(const char *fpath, pid_t pid, ino_t *inode, int flags) noexcept;
 
 // At most every 10 seconds (*last_time + 9 < now): without a remembered
