@@ -30,7 +30,7 @@ using sig_handler_t = void (*)(int);
 // --- the daemon's life ----------------------------------------------------------
 
 // Detaches into the background: fork (the parent exits 0), setsid, chdir
-// "/", umask 0, fork again (the parent exits 0).  Descriptors 0, 1 and 2
+// "/", umask 022, fork again (the parent exits 0).  Descriptors 0, 1 and 2
 // are pointed at /dev/null, so files opened later never take them; a log
 // writing to descriptor 0-2 is moved to a private copy of the old stderr,
 // which a later log_open replaces.  0 in the final child, -1 on failure

@@ -240,7 +240,9 @@ int daemonize() noexcept
         log_err("%s: failed at %s, ERROR(%d): %s\n", "daemonize", "chdir", err, strerror(err));
         return -1;
     }
-    umask(0);
+    // Nobody else may write what the daemon, or a command it starts (the
+    // log command), makes; files with a mode of their own keep it.
+    umask(022);
     move_log_off_std_fds();
     if (null_std_fds() != 0) return -1;
 

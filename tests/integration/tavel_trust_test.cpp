@@ -152,9 +152,12 @@ TEST(tavel_trust, PlantedLinksAreNeverWritten)
         } cases[] = {
             {own_log, "pidfile = \"" + pidf + "\";", "[" + pidf + "] is a symbolic link", false},
             {own_log, "pidfile = \"" + pidf + "\";", "[" + pidf + "] is a symbolic link", true},
-            // Detached, the log's own failure line goes to /dev/null.
-            {"file = \"" + logf + "\"; enable_syslog = false;", own_pid, "start-up FAILED",
-             false},
+            // Detached too, the log's failure reaches the starter, and so
+            // does where to look.
+            {"file = \"" + logf + "\"; enable_syslog = false;", own_pid,
+             "fopen(" + logf + ")", false},
+            {"file = \"" + logf + "\"; enable_syslog = false;", own_pid,
+             "start-up FAILED (rc=1), see the lines above\n", false},
             {"file = \"" + logf + "\";", "", "fopen(" + logf + ")", true},
         };
         for (const auto &c : cases) {
