@@ -397,10 +397,7 @@ TEST(tavel_trust, RunSampleKeepsToItsOwnDirectory)
 {
     if (geteuid() != 0) GTEST_SKIP() << "needs a private mount namespace";
     EXPECT_CHILD_OK(in_ns([] {
-        if (unshare(CLONE_NEWNS) != 0 ||
-            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount("tmpfs", "/tmp", "tmpfs", 0, "size=16m,mode=1777") != 0)
-            return CHILD_SKIP;
+        if (!private_tmp()) return CHILD_SKIP;
         setenv("TAVEL_BIN", tavel_path().c_str(), 1);
         const std::string script = source_dir() + "/scripts/run-sample";
         const std::string dir = "/tmp/tavel-sample", rep = dir + "/report.json";
