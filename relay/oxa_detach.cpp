@@ -23,10 +23,11 @@ namespace {
 int g_status_fd = -1;           // the daemon's end of the status pipe
 FILE *g_starter_err = nullptr;  // the starter's standard error, for error lines
 
-// A log line of level ERR or worse, for the starter as well.
+// A log line of an error level (its tag), for the starter as well.
 void copy_error_line(void *, const char *line)
 {
-    if (g_starter_err && (strstr(line, "(ERR)") || strstr(line, "(PANIC)")))
+    if (g_starter_err &&
+        (strstr(line, "(ERR)") || strstr(line, "(CRI)") || strstr(line, "(PNC)")))
         fputs(line, g_starter_err);
 }
 
