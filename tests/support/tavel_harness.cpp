@@ -45,7 +45,8 @@ std::string source_dir()
 
 bool private_tmp()
 {
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         return false;
     // What the new /tmp would hide is held open and mounted back after.
     const char *build = getenv("TAVEL_BUILD_DIR");
@@ -66,7 +67,8 @@ bool private_tmp()
             mkdir(k.path.substr(0, at).c_str(), 0755);
         mkdir(k.path.c_str(), 0755);
         const std::string from = "/proc/self/fd/" + std::to_string(k.fd);
-        const bool ok = mount(from.c_str(), k.path.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0;
+        const bool ok =
+            mount(from.c_str(), k.path.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0;
         close(k.fd);
         if (!ok) return false;
     }
