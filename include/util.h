@@ -30,7 +30,7 @@ using sig_handler_t = void (*)(int);
 // --- the daemon's life ----------------------------------------------------------
 
 // Detaches into the background: fork (the parent exits 0), setsid, chdir
-// "/", umask 0, fork again (the parent exits 0).  Descriptors 0, 1 and 2
+// "/", umask 022, fork again (the parent exits 0).  Descriptors 0, 1 and 2
 // are pointed at /dev/null, so files opened later never take them; a log
 // writing to descriptor 0-2 is moved to a private copy of the old stderr,
 // which a later log_open replaces.  0 in the final child, -1 on failure
@@ -42,8 +42,8 @@ int daemonize() noexcept;
 // and the lock stay with the process for its whole life.  *inode (when
 // given) gets the file's inode.  0, or -1 (a lock held elsewhere included,
 // the file then left as it was; a path that is a symbolic link, ELOOP, or
-// names anything but a regular file with one link, EPERM, is refused
-// untouched).  A null path or pid <= 0 asserts.
+// names anything but a regular file with one link of this process's
+// user, EPERM, is refused untouched).  A null path or pid <= 0 asserts.
 int create_pidfile_extra(const char *fpath, pid_t pid, ino_t *inode, int flags) noexcept;
 
 // At most every 10 seconds (*last_time + 9 < now): without a remembered

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "log.h"
+#include "shmhold.h"
 #include "syswrap.h"
 
 LOG_MODULE(LM_DEFAULT);
@@ -348,6 +349,23 @@ int shmf_unlock(pthread_rwlock_t *lk) noexcept
 
 // --- the store ---------------------------------------------------------------
 
+namespace {
+
+// Removes a store of this name left by a process that died (with the same
+// pid, perhaps in another pid namespace), but never one a live process
+// holds: creation then fails on the name.
+void remove_left_store(const char *path) noexcept
+{
+    const int dfd = open(SHM_DIR, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd < 0) return;
+    const int err = shm_remove_unheld(dfd, path + 1, geteuid(), nullptr);
+    close(dfd);
+    if (err == EBUSY)
+        log_err("%s: [%s] is held by a live process, not replaced\n", "shmf_create", path);
+}
+
+}  // namespace
+
 shmf_t shmf_create(const char *name, size_t max_count, uint32_t flags) noexcept
 {
     lfx_assert(name);
@@ -359,11 +377,18 @@ shmf_t shmf_create(const char *name, size_t max_count, uint32_t flags) noexcept
 
     char path[SHMF_PATH_MAX];
     if (mk_shmf_path(name, path) != 0) return nullptr;
-    shm_unlink(path);  // a store left by a crashed process of the same pid
+    remove_left_store(path);
     int fd = shm_open(path, O_CREAT | O_EXCL | O_RDWR, 0600);
     if (fd < 0) {
         int err = errno;
         log_err("%s: shm_open(%s) ERROR(%d): %s\n", "shmf_create", path, err, strerror(err));
+        return nullptr;
+    }
+    if (const int err = shm_hold(fd, path); err != 0) {
+        // Removed by a sweep before the lock: the name is no longer ours.
+        log_err("%s: [%s] cannot be held, ERROR(%d): %s\n", "shmf_create", path, err,
+                strerror(err));
+        W_close("shmf_create", fd);
         return nullptr;
     }
     if (W_ftruncate("shmf_create", fd, off_t(len)) != 0) {
@@ -389,7 +414,7 @@ shmf_t shmf_create(const char *name, size_t max_count, uint32_t flags) noexcept
         shm_unlink(path);
         return nullptr;
     }
-    W_close("shmf_create", fd);
+    W_close("shmf_create", fd);  // the mapping keeps the object and its lock
 
     auto *stg = static_cast<shmf_t>(p);
     if (!remember_layout(stg, len, shmf_slots(max_count))) {
@@ -430,6 +455,16 @@ shmf_t shmf_open(const char *path) noexcept
         log_err("%s: shm_open(%s) ERROR(%d): %s\n", "shmf_open", path, err, strerror(err));
         return nullptr;
     }
+    // Held while mapped, so that no starting daemon's sweep removes the
+    // store under this process; the lock goes with the mapping, so a
+    // short-lived user such as the flag tool never makes a dead daemon's
+    // store look held for longer than it runs.
+    if (const int err = shm_hold(fd, path); err != 0) {
+        log_err("%s: [%s] cannot be held (being removed?), ERROR(%d): %s\n", "shmf_open", path,
+                err, strerror(err));
+        W_close("shmf_open", fd);
+        return nullptr;
+    }
     struct stat st;
     if (fstat(fd, &st) != 0) {
         int err = errno;
@@ -454,7 +489,7 @@ shmf_t shmf_open(const char *path) noexcept
         W_close("shmf_open", fd);
         return nullptr;
     }
-    W_close("shmf_open", fd);
+    W_close("shmf_open", fd);  // the mapping keeps the object and its lock
 
     auto *stg = static_cast<shmf_t>(p);
     if (stg->tag.num != SHMF_TAG) {

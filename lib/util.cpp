@@ -132,9 +132,10 @@ int fstat_logged(const char *fn, int fd, struct stat *st)
     return -1;
 }
 
-// A regular file with one link: a hard link would let the writer change
-// another file.  0 and its inode in *ino, or -1 (EPERM after a line naming
-// the path).
+// A regular file with one link, of this process's user: a hard link would
+// let the writer change another file, and another user's file is that
+// user's to rewrite (any pid) or to lock (no start).  0 and its inode in
+// *ino, or -1 (EPERM after a line naming the path).
 int check_own_file(const char *fn, int fd, const char *fpath, ino_t *ino)
 {
     struct stat st;
@@ -142,6 +143,12 @@ int check_own_file(const char *fn, int fd, const char *fpath, ino_t *ino)
     if (!S_ISREG(st.st_mode) || st.st_nlink != 1) {
         log_err("%s: [%s] is not a regular file of its own (%s, %lu links)\n", fn, fpath,
                 fmode_str(st.st_mode), (unsigned long)st.st_nlink);
+        errno = EPERM;
+        return -1;
+    }
+    if (st.st_uid != geteuid()) {
+        log_err("%s: [%s] belongs to another user (uid %lu)\n", fn, fpath,
+                (unsigned long)st.st_uid);
         errno = EPERM;
         return -1;
     }
@@ -233,7 +240,9 @@ int daemonize() noexcept
         log_err("%s: failed at %s, ERROR(%d): %s\n", "daemonize", "chdir", err, strerror(err));
         return -1;
     }
-    umask(0);
+    // Nobody else may write what the daemon, or a command it starts (the
+    // log command), makes; files with a mode of their own keep it.
+    umask(022);
     move_log_off_std_fds();
     if (null_std_fds() != 0) return -1;
 

@@ -38,6 +38,9 @@ namespace {
 int g_startup_fd = -1;
 // This process wrote the pid file (and so removes it at shutdown).
 bool g_pidfile_written = false;
+// The log is open: from here on a start-up failure's reason is in it, not
+// on the starter's standard error.
+bool g_log_opened = false;
 // This process holds its listeners (and its pid file, when one is named):
 // the report path is its own.  A second instance stops at the taken ports
 // or at the pid file's lock, before it touches the running one's log,
@@ -58,14 +61,16 @@ rui_socket_cb g_urq_cb = {{}, new_urq, urq_rm, urq_time_out, urq_refuse};
     do {
         n = poll(&pfd, 1, STARTUP_WAIT_MS);
     } while (n < 0 && errno == EINTR);
-    unsigned char status = 0;
+    // The status, and whether the log was open by then (where the reason is).
+    unsigned char status[2] = {0, 1};
     if (n == 0) {
         fprintf(stderr, "%s: start-up did not finish within %d s, see the log\n", g_app_name,
                 STARTUP_WAIT_MS / 1000);
-    } else if (n > 0 && read(rfd, &status, 1) == 1) {
-        rc = status;
+    } else if (n > 0 && read(rfd, status, sizeof(status)) >= 1) {
+        rc = status[0];
         if (rc != 0)
-            fprintf(stderr, "%s: start-up FAILED (rc=%d), see the log\n", g_app_name, rc);
+            fprintf(stderr, "%s: start-up FAILED (rc=%d), %s\n", g_app_name, rc,
+                    status[1] ? "see the log" : "see the lines above");
     } else {
         fprintf(stderr, "%s: the daemon ended during start-up, see the log\n", g_app_name);
     }
@@ -171,8 +176,27 @@ int open_log()
 {
     const char *path = g_cfg.log.path;
     if (!path[0]) return 0;
+    // In the background descriptor 2 is /dev/null, and the log writes to a
+    // copy of the starter's standard error until here: 2 points at that
+    // copy while a log file opens, so that why it cannot be opened reaches
+    // the starter.  (Not for a log command, which would keep it.)
+    FILE *starter = g_startup_fd >= 0 && path[0] != '|' ? log_fp(&g_log) : nullptr;
+    int null_fd = -1;
+    if (starter && fileno(starter) > STDERR_FILENO) {
+        null_fd = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        if (null_fd >= 0 && dup2(fileno(starter), STDERR_FILENO) < 0) {
+            close(null_fd);
+            null_fd = -1;
+        }
+    }
     const int rc = path[0] == '|' ? log_popen(&g_log, path + 1) : log_open(&g_log, path);
     if (rc != 0) fprintf(stderr, "%s: cannot open log [%s]\n", g_app_name, path);
+    if (null_fd >= 0) {
+        fflush(stderr);
+        (void)dup2(null_fd, STDERR_FILENO);
+        close(null_fd);
+    }
+    g_log_opened = rc == 0;
     return rc;
 }
 
@@ -281,8 +305,9 @@ void report_startup(int rc) noexcept
 {
     if (g_startup_fd < 0) return;
     if (rc < 0) rc = -rc;
-    const unsigned char status = rc > 255 ? 255 : static_cast<unsigned char>(rc);
-    if (write(g_startup_fd, &status, 1) != 1)
+    const unsigned char status[2] = {rc > 255 ? (unsigned char)255 : static_cast<unsigned char>(rc),
+                                     g_log_opened};
+    if (write(g_startup_fd, status, sizeof(status)) != ssize_t(sizeof(status)))
         log_warn("%s: cannot report start-up status %d: %s\n", "report_startup", rc,
                  strerror(errno));
     close(g_startup_fd);

@@ -13,6 +13,7 @@
 #include "iflag.h"
 #include "log.h"
 #include "mpegts.h"
+#include "shmhold.h"
 #include "syswrap.h"
 
 LOG_MODULE(LM_DEFAULT);
@@ -248,6 +249,14 @@ int mmr_create(mmr_t *ring, size_t bufsz) noexcept
         free(r);
         return EINVAL;
     }
+    // Held for the ring's life (the mappings keep the lock), so that no
+    // starting daemon's sweep takes it for a dead process's.
+    if (const int err = shm_hold(r->sfd, r->sname); err != 0) {
+        log_err("%s: [%s] cannot be held, ERROR(%d): %s\n", fn, r->sname, err, strerror(err));
+        r->sname[0] = '\0';  // removed by a sweep already: the name is not ours
+        mmr_destroy(r);
+        return EINVAL;
+    }
 
     // The object holds the ring and the guard page; the mirror maps the
     // ring's bytes a second time, so they cost memory only once.
@@ -311,8 +320,8 @@ int mmr_create(mmr_t *ring, size_t bufsz) noexcept
         mmr_destroy(r);
         return rc;
     }
-    // The mappings keep the object; its descriptor would only count against
-    // the descriptors the daemon reserves per task.
+    // The mappings keep the object and its lock; its descriptor would only
+    // count against the descriptors the daemon reserves per task.
     W_close(fn, r->sfd);
     r->sfd = -1;
     r->max_tspkt_len = MIN_PKT_SIZE;

@@ -189,11 +189,15 @@ int open_log()
             (void)dup2(fileno(starter), STDERR_FILENO);
         }
     }
+    // Kept past the open, which closes the log's stream to the starter.
+    const int to_starter = starter ? fcntl(fileno(starter), F_DUPFD_CLOEXEC, 3) : -1;
     const int rc = log_open(&g_log, g_cfg.logfile);
     if (null_fd >= 0) {
         if (rc == 0) (void)dup2(null_fd, STDERR_FILENO);
         close(null_fd);
     }
+    if (rc == 0) tell_starter_errors(to_starter);
+    if (to_starter >= 0) close(to_starter);
     if (rc != 0) log_default(&g_log, stderr);
     return rc;
 }
@@ -275,6 +279,10 @@ int app_getcfg(int argc, char **argv) noexcept
         fprintf(stderr, "%s: BAD g/G: min (0x%08x) > max (0x%08x) for group addresses\n", fn,
                 g_cfg.min_group, g_cfg.max_group);
         exit(OXA_USAGE);
+    }
+    if (!g_cfg.non_daemon && !g_cfg.pidfile[0]) {
+        fprintf(stderr, "%s: a pid file (-p) is required to run in the background\n", fn);
+        usage();
     }
     if (!g_cfg.logfile) {
         g_cfg.logfile = DEFAULT_LOGFILE;

@@ -20,7 +20,16 @@ namespace oxa {
 
 namespace {
 
-int g_status_fd = -1;  // the daemon's end of the status pipe
+int g_status_fd = -1;           // the daemon's end of the status pipe
+FILE *g_starter_err = nullptr;  // the starter's standard error, for error lines
+
+// A log line of an error level (its tag), for the starter as well.
+void copy_error_line(void *, const char *line)
+{
+    if (g_starter_err &&
+        (strstr(line, "(ERR)") || strstr(line, "(CRI)") || strstr(line, "(PNC)")))
+        fputs(line, g_starter_err);
+}
 
 long now_ms()
 {
@@ -48,7 +57,9 @@ int await_start_status(int fd)
         const ssize_t r = read(fd, &status, 1);
         if (r == 1) {
             if (status != OXA_OK)
-                fprintf(stderr, "%s: start-up in the background failed with exit status %d\n",
+                fprintf(stderr,
+                        "%s: start-up in the background failed with exit status %d, see the "
+                        "lines above\n",
                         g_progname, int(status));
             return status;
         }
@@ -109,8 +120,27 @@ int detach_with_status() noexcept
     return daemonize();
 }
 
+void tell_starter_errors(int fd) noexcept
+{
+    if (g_status_fd < 0 || fd < 0) return;
+    const int copy = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    if (copy < 0) return;
+    g_starter_err = fdopen(copy, "w");
+    if (!g_starter_err) {
+        close(copy);
+        return;
+    }
+    setvbuf(g_starter_err, nullptr, _IONBF, 0);
+    log_set_hook(&g_log, nullptr, copy_error_line);
+}
+
 void send_start_status(int exit_code) noexcept
 {
+    if (g_starter_err) {
+        log_set_hook(&g_log, nullptr, nullptr);
+        fclose(g_starter_err);
+        g_starter_err = nullptr;
+    }
     if (g_status_fd < 0) return;
     const uint8_t status = uint8_t(exit_code);
     ssize_t n;

@@ -17,8 +17,15 @@ constexpr int START_STATUS_WAIT_MS = 30000;
 // it failed (a daemon whose detaching failed still reports its status).
 int detach_with_status() noexcept;
 
-// Sends exit_code (0: running) to the waiting starter, once; does nothing
-// in a process that did not detach or has sent its status already.
+// From here until the status is sent, the log's error lines are copied to
+// the starter's standard error through a copy of descriptor fd (the stream
+// the log wrote to before its file opened): the file may be one the caller
+// does not look at, or /dev/null.  Nothing in a process that did not detach.
+void tell_starter_errors(int fd) noexcept;
+
+// Sends exit_code (0: running) to the waiting starter, once, and ends the
+// copying of error lines; does nothing in a process that did not detach or
+// has sent its status already.
 void send_start_status(int exit_code) noexcept;
 
 }  // namespace oxa

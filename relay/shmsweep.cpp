@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include <cstring>
 
 #include "log.h"
+#include "shmhold.h"
 
 LOG_MODULE(LM_DEFAULT);
 
@@ -58,11 +58,6 @@ pid_t shm_object_pid(const char *name, const char *app) noexcept
     return 0;
 }
 
-bool pid_is_live(pid_t pid) noexcept
-{
-    return kill(pid, 0) == 0 || errno != ESRCH;
-}
-
 size_t sweep_dead_shm(const char *dir, const char *app, uid_t owner, uint64_t *bytes) noexcept
 {
     static constexpr const char *fn = "sweep_dead_shm";
@@ -79,15 +74,15 @@ size_t sweep_dead_shm(const char *dir, const char *app, uid_t owner, uint64_t *b
     while (const dirent *e = readdir(d)) {
         const pid_t pid = shm_object_pid(e->d_name, app);
         if (pid == 0) continue;
-        struct stat st;
         // Names come from a directory everyone may write: only a regular
-        // file of the daemon's own user is one of its objects.
-        if (fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
-            st.st_uid != owner || pid_is_live(pid))
-            continue;
-        if (unlinkat(dfd, e->d_name, 0) != 0) {
-            log_err("%s: unlink(%s/%s) ERROR(%d): %s\n", fn, dir, e->d_name, errno,
-                    strerror(errno));
+        // file of the daemon's own user is one of its objects, and only one
+        // that no process holds is left over (a live daemon, here or in
+        // another pid namespace sharing the directory, holds its own).
+        struct stat st;
+        if (const int err = shm_remove_unheld(dfd, e->d_name, owner, &st); err != 0) {
+            if (err != EBUSY && err != EPERM && err != EACCES && err != ENOENT && err != ELOOP)
+                log_err("%s: cannot remove [%s/%s]: ERROR(%d): %s\n", fn, dir, e->d_name, err,
+                        strerror(err));
             continue;
         }
         log_dbg("%s: removed [%s/%s] of pid %ld, %llu bytes\n", fn, dir, e->d_name, long(pid),

@@ -1,28 +1,24 @@
 #pragma once
 // Shared memory left behind by a daemon that died without its clean-up
 // (killed, out of memory, crashed): its byte rings "mmr.<pid>.<n>" and its
-// flag store "<app>.<pid>.iflag".  A starting daemon removes those whose
-// pid is no live process, once it holds its pid file and its listeners, so
-// nothing of a running daemon is touched.
+// flag store "<app>.<pid>.iflag".  A starting daemon removes those that no
+// process holds (see shmhold.h), once it holds its pid file and its
+// listeners, so nothing of a running daemon is touched, whatever pid
+// namespace it runs in.
 #include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
 
-// Where the system keeps POSIX shared-memory objects.
-inline constexpr char SHM_DIR[] = "/dev/shm";
+#include "shmhold.h"
 
 // The pid in name when name is one of the daemon's kinds of objects (a ring
 // "mmr.<pid>.<n>" or app's flag store "<app>.<pid>.iflag", numbers in
 // plain decimal, pid 1..INT_MAX), else 0.
 pid_t shm_object_pid(const char *name, const char *app) noexcept;
 
-// True unless kill(pid, 0) says no such process (ESRCH): a process of
-// another user, or one that cannot be asked, counts as live.
-bool pid_is_live(pid_t pid) noexcept;
-
 // Removes from dir every regular file owned by owner whose name is one of
-// the daemon's kinds and whose pid is no live process; links, directories,
+// the daemon's kinds and that no process holds; links, directories,
 // other names and other users' objects stay.  Logs one line with the count
 // and the bytes freed when anything was removed.  The count; *bytes (when
 // given) gets the bytes freed.

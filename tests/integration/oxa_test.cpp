@@ -287,8 +287,8 @@ TEST_F(OxaNetns, start_up_failures_give_their_exit_codes)
         {"239.1.1.1" + std::string(53, ' ') + "239.1.1.2\n", {"-F", list}, "line 1 is longer"},
         {"", {"-F", none}, "load_group_list: failed to open [" + none + "]"},
         {"", {"-R", "127.0.0.1:99999"}, "reporter_setup: failed to open [udp://127.0.0.1:99999]"},
-        // In the background the starter waits for the daemon's start-up.
-        {"239.1.1.1\n", bg, "create_pidfile_extra: no path specified"},
+        // In the background the starter waits for the daemon's start-up,
+        // and the reason reaches it whatever the log.
         {"", {"-i", "vb", "-l", log, "-p", pid, "-F", none}, "load_group_list: failed to open"},
         {"", {"-i", "vb", "-l", log, "-p", pid, "-u", "nosuch0"}, "user nosuch0 not found"},
         {"", {"-i", "vb", "-l", log, "-p", pid, "-R", "127.0.0.1:99999"},
@@ -306,11 +306,19 @@ TEST_F(OxaNetns, start_up_failures_give_their_exit_codes)
         const std::string text = read_file(err) + (file_exists(log) ? read_file(log) : "");
         EXPECT_TRUE(has(text, c.message)) << c.message << "\n" << text;
         if (args[0] == "-i") {
-            EXPECT_TRUE(
-                has(read_file(err), "start-up in the background failed with exit status 2"));
+            EXPECT_TRUE(has(read_file(err), c.message)) << read_file(err);
+            EXPECT_TRUE(has(read_file(err), "start-up in the background failed with exit status "
+                                            "2, see the lines above\n"));
         }
         EXPECT_FALSE(file_exists(pid));
     }
+
+    // Without a pid file there is no background start: a usage error.
+    EXPECT_EQ(run({"-i", "vb", "-L", "debug", "-l", log, "-F", list}), 1);
+    EXPECT_TRUE(has(read_file(err), "app_getcfg: a pid file (-p) is required to run in the "
+                                    "background\n"));
+    EXPECT_TRUE(has(read_file(err), "Usage: oxa OPTIONS\n"));
+    EXPECT_FALSE(file_exists(log));
 
     const std::string nb = "ip -n " + vp.b() + " ";
     if (run_quiet(nb + "tuntap add mode tun dev otun0") &&

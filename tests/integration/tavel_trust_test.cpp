@@ -10,6 +10,7 @@
 #include <pwd.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -151,9 +152,12 @@ TEST(tavel_trust, PlantedLinksAreNeverWritten)
         } cases[] = {
             {own_log, "pidfile = \"" + pidf + "\";", "[" + pidf + "] is a symbolic link", false},
             {own_log, "pidfile = \"" + pidf + "\";", "[" + pidf + "] is a symbolic link", true},
-            // Detached, the log's own failure line goes to /dev/null.
-            {"file = \"" + logf + "\"; enable_syslog = false;", own_pid, "start-up FAILED",
-             false},
+            // Detached too, the log's failure reaches the starter, and so
+            // does where to look.
+            {"file = \"" + logf + "\"; enable_syslog = false;", own_pid,
+             "fopen(" + logf + ")", false},
+            {"file = \"" + logf + "\"; enable_syslog = false;", own_pid,
+             "start-up FAILED (rc=1), see the lines above\n", false},
             {"file = \"" + logf + "\";", "", "fopen(" + logf + ")", true},
         };
         for (const auto &c : cases) {
@@ -393,10 +397,7 @@ TEST(tavel_trust, RunSampleKeepsToItsOwnDirectory)
 {
     if (geteuid() != 0) GTEST_SKIP() << "needs a private mount namespace";
     EXPECT_CHILD_OK(in_ns([] {
-        if (unshare(CLONE_NEWNS) != 0 ||
-            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount("tmpfs", "/tmp", "tmpfs", 0, "size=16m,mode=1777") != 0)
-            return CHILD_SKIP;
+        if (!private_tmp()) return CHILD_SKIP;
         setenv("TAVEL_BIN", tavel_path().c_str(), 1);
         const std::string script = source_dir() + "/scripts/run-sample";
         const std::string dir = "/tmp/tavel-sample", rep = dir + "/report.json";
@@ -429,9 +430,12 @@ TEST(tavel_trust, RunSampleKeepsToItsOwnDirectory)
     }));
 }
 
-// Rings and flag stores of a pid that no process has are removed at start
-// (in a private /dev/shm); a live process's stay, whatever it is, and so do
-// other names, another user's object, a link and a directory.
+// Rings and flag stores that no process holds are removed at start (in a
+// private /dev/shm), whatever their pid; held ones stay, and so do other
+// names, another user's object, a link and a directory.  A daemon started
+// in another pid namespace sharing the directory leaves a running daemon's
+// flag store and ring alone; once that daemon is killed, the next start
+// removes them.
 TEST(tavel_trust, SharedMemoryOfDeadDaemonsIsRemovedAtStart)
 {
     EXPECT_CHILD_OK(in_ns([] {
@@ -439,19 +443,13 @@ TEST(tavel_trust, SharedMemoryOfDeadDaemonsIsRemovedAtStart)
             mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             mount("tmpfs", "/dev/shm", "tmpfs", 0, "size=16m") != 0)
             return CHILD_SKIP;
-        const pid_t live = fork();
-        CHILD_CHECK(live >= 0);
-        if (live == 0) {
-            pause();
-            _exit(0);
-        }
         // No process ever has a pid above the largest pid_max (2^22).
         const std::string dead = std::to_string(4194304 + 4711 + getpid() % 1000);
-        const std::string lv = std::to_string(live);
+        const std::string lv = std::to_string(getpid());
         const std::vector<std::string> gone = {"mmr." + dead + ".1", "mmr." + dead + ".2",
-                                               "tvl." + dead + ".iflag"};
-        const std::vector<std::string> kept = {"mmr." + lv + ".1", "tvl." + lv + ".iflag",
-                                               "mmr." + dead + ".x", "oxa." + dead + ".iflag",
+                                               "tvl." + dead + ".iflag", "mmr." + lv + ".2"};
+        const std::vector<std::string> held = {"mmr." + dead + ".3", "tvl." + lv + ".iflag"};
+        const std::vector<std::string> kept = {"mmr." + dead + ".x", "oxa." + dead + ".iflag",
                                                "mmr." + dead + ".7"};
         long bytes = 0;
         for (const auto &n : gone) {
@@ -459,25 +457,74 @@ TEST(tavel_trust, SharedMemoryOfDeadDaemonsIsRemovedAtStart)
             bytes += 65536;
         }
         for (const auto &n : kept) write_file("/dev/shm/" + n, std::string(4096, 'k'));
+        Fd holds[2];
+        for (size_t i = 0; i < held.size(); ++i) {
+            write_file("/dev/shm/" + held[i], std::string(4096, 'k'));
+            holds[i].fd = open(("/dev/shm/" + held[i]).c_str(), O_RDONLY | O_CLOEXEC);
+            CHILD_CHECK(flock(holds[i].fd, LOCK_SH) == 0);
+        }
         CHILD_CHECK(chown(("/dev/shm/mmr." + dead + ".7").c_str(), 65534, 65534) == 0);
         CHILD_CHECK(symlink("/dev/shm/mmr.1.1", ("/dev/shm/mmr." + dead + ".8").c_str()) == 0);
         CHILD_CHECK(mkdir(("/dev/shm/mmr." + dead + ".9").c_str(), 0700) == 0);
+
+        // A stream server that takes the connection and says nothing, for
+        // a relay with a byte ring.
+        const int srv = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(PORT + 5);
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        CHILD_CHECK(bind(srv, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) == 0);
+        CHILD_CHECK(listen(srv, 4) == 0);
 
         TempDir d;
         write_file(d.file("tavel.conf"), config(PORT, ""));
         Daemon t(d.path());
         CHILD_CHECK(t.start_fg());
         for (const auto &n : gone) CHILD_CHECK(!file_exists("/dev/shm/" + n));
+        for (const auto &n : held) CHILD_CHECK(file_exists("/dev/shm/" + n));
         for (const auto &n : kept) CHILD_CHECK(slurp("/dev/shm/" + n) == std::string(4096, 'k'));
         CHILD_CHECK(is_link("/dev/shm/mmr." + dead + ".8"));
         CHILD_CHECK(file_exists("/dev/shm/mmr." + dead + ".9"));
-        CHILD_CHECK(has(t.output(), "sweep_dead_shm: removed 3 shared-memory objects of dead "
+        CHILD_CHECK(has(t.output(), "sweep_dead_shm: removed 4 shared-memory objects of dead "
                                     "processes from [/dev/shm], " +
                                         std::to_string(bytes) + " bytes freed\n"));
-        CHILD_CHECK(file_exists("/dev/shm/tvl." + std::to_string(t.pid()) + ".iflag"));
-        CHILD_CHECK(t.stop() == 0);
-        kill(live, SIGKILL);
-        waitpid(live, nullptr, 0);
+        const std::string a = std::to_string(t.pid());
+        const std::string store = "/dev/shm/tvl." + a + ".iflag", ring = "/dev/shm/mmr." + a + ".1";
+        CHILD_CHECK(file_exists(store));
+        CHILD_CHECK(get(PORT, "/src/http://127.0.0.1:" + std::to_string(PORT + 5) +
+                                  "/s/dst/127.0.0.1:6501") == answer(200));
+        CHILD_CHECK(file_exists(ring));
+
+        // Another daemon in its own pid namespace, where pid t.pid() may be
+        // nobody or somebody else.
+        TempDir d2;
+        write_file(d2.file("tavel.conf"), config(PORT + 1, ""));
+        Daemon other(d2.path());
+        CHILD_CHECK(other.start({"--pid", "--fork", tavel_path(), "-T", "-C",
+                                 d2.file("tavel.conf")},
+                                "/usr/bin/unshare"));
+        CHILD_CHECK(other.wait_for(" STARTING. PID="));
+        CHILD_CHECK(file_exists(store) && file_exists(ring));
+        CHILD_CHECK(other.output().find("sweep_dead_shm: removed") == std::string::npos);
+
+        // Killed, the first daemon leaves both behind; the next start (in
+        // the first pid namespace) removes them.
+        kill(t.pid(), SIGKILL);
+        CHILD_CHECK(t.wait_exit() != 0);
+        CHILD_CHECK(file_exists(store) && file_exists(ring));
+        const std::string kids = "/proc/" + std::to_string(other.pid()) + "/task/" +
+                                 std::to_string(other.pid()) + "/children";
+        CHILD_CHECK(kill(pid_t(atol(slurp(kids).c_str())), SIGTERM) == 0);
+        CHILD_CHECK(other.wait_exit() == 0);
+        TempDir d3;
+        write_file(d3.file("tavel.conf"), config(PORT, ""));
+        Daemon next(d3.path());
+        CHILD_CHECK(next.start_fg());
+        CHILD_CHECK(!file_exists(store) && !file_exists(ring));
+        CHILD_CHECK(has(next.output(), "sweep_dead_shm: removed 2 shared-memory objects"));
+        CHILD_CHECK(next.stop() == 0);
+        close(srv);
         return 0;
     }));
 }

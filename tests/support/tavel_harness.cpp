@@ -5,12 +5,16 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sched.h>
 #include <spawn.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -37,6 +41,38 @@ std::string source_dir()
 {
     const char *dir = getenv("TAVEL_SOURCE_DIR");
     return dir && *dir ? dir : TAVEL_SOURCE_DIR;
+}
+
+bool private_tmp()
+{
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return false;
+    // What the new /tmp would hide is held open and mounted back after.
+    const char *build = getenv("TAVEL_BUILD_DIR");
+    struct Kept {
+        std::string path;
+        int fd;
+    };
+    std::vector<Kept> kept;
+    for (const std::string &dir : {source_dir(), std::string(build ? build : ".")}) {
+        char real[PATH_MAX];
+        if (!realpath(dir.c_str(), real) || strncmp(real, "/tmp/", 5) != 0) continue;
+        kept.push_back({real, open(real, O_PATH | O_DIRECTORY | O_CLOEXEC)});
+        if (kept.back().fd < 0) return false;
+    }
+    if (mount("tmpfs", "/tmp", "tmpfs", 0, "size=16m,mode=1777") != 0) return false;
+    for (const Kept &k : kept) {
+        for (size_t at = 5; (at = k.path.find('/', at + 1)) != std::string::npos;)
+            mkdir(k.path.substr(0, at).c_str(), 0755);
+        mkdir(k.path.c_str(), 0755);
+        const std::string from = "/proc/self/fd/" + std::to_string(k.fd);
+        const bool ok =
+            mount(from.c_str(), k.path.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0;
+        close(k.fd);
+        if (!ok) return false;
+    }
+    return true;
 }
 
 std::string slurp(const std::string &path)

@@ -15,6 +15,11 @@ std::string tavel_path();
 // checkout the tests were built from.
 std::string source_dir();
 
+// In a child: a mount namespace of its own with a fresh, empty /tmp, in
+// which the checkout and the build directory stay at their paths (also when
+// they live under /tmp).  false when it cannot be made.
+bool private_tmp();
+
 // A daemon run: its directory holds tavel.conf, its output (out.txt), and
 // whatever else the test puts there.
 class Daemon {

@@ -1,16 +1,18 @@
 // Shared memory of dead daemons: which names are the daemon's kinds and
-// which pids are live (the sweep itself runs in the daemon's integration
+// when an object is in use (the sweep itself runs in the daemon's integration
 // test, on a private /dev/shm).
 #include "shmsweep.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-namespace {
+#include "support.h"
 
-// No process ever has a pid above the kernel's largest pid_max (2^22).
-constexpr long DEAD = 4194304 + 4711;
+namespace {
 
 TEST(shmsweep, object_names)
 {
@@ -50,11 +52,22 @@ TEST(shmsweep, object_names)
     EXPECT_EQ(shm_object_pid("mmr.12.3", ""), 12);
 }
 
-TEST(shmsweep, liveness)
+// An object is in use while a process holds its shared lock, also through
+// a mapping whose descriptor is closed; once unmapped it may be removed.
+TEST(shmsweep, held_objects_stay_until_unmapped)
 {
-    EXPECT_TRUE(pid_is_live(getpid()));
-    EXPECT_TRUE(pid_is_live(1));
-    EXPECT_FALSE(pid_is_live(pid_t(DEAD)));
+    TempDir td;
+    write_file(td.file("mmr.1.1"), std::string(4096, 'r'));
+    const int fd = open(td.file("mmr.1.1").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(flock(fd, LOCK_SH), 0);
+    void *p = mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0);
+    close(fd);
+    const int dfd = open(td.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    EXPECT_EQ(shm_remove_unheld(dfd, "mmr.1.1", geteuid(), nullptr), EBUSY);
+    munmap(p, 4096);
+    EXPECT_EQ(shm_remove_unheld(dfd, "mmr.1.1", geteuid(), nullptr), 0);
+    EXPECT_FALSE(file_exists(td.file("mmr.1.1")));
+    close(dfd);
 }
 
 }  // namespace

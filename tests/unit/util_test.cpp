@@ -209,7 +209,7 @@ TEST(util, daemonize_detaches_onto_dev_null)
     ASSERT_FALSE(kv.empty());
     EXPECT_NE(kv["sid"], std::to_string(getsid(0)));
     EXPECT_EQ(kv["cwd"], "/");
-    EXPECT_EQ(kv["umask"], "0");
+    EXPECT_EQ(kv["umask"], std::to_string(022));  // nobody else writes what it makes
     EXPECT_EQ(kv["fd0"], "/dev/null");
     EXPECT_EQ(kv["fd1"], "/dev/null");
     EXPECT_EQ(kv["fd2"], "/dev/null");
@@ -298,7 +298,8 @@ TEST(util, pidfile_holds_digits_only)
 }
 
 // A pid-file path planted in a directory others may write: a link to a
-// root-only file, a second name of it, a FIFO, a directory.  Each is
+// root-only file, a second name of it, a FIFO, a directory, another user's
+// file.  Each is
 // refused with a line naming the path, and the victim keeps its content.
 TEST(util, pidfile_refuses_links_and_special_files)
 {
@@ -314,11 +315,19 @@ TEST(util, pidfile_refuses_links_and_special_files)
     ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
     const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);  // open succeeds
     ASSERT_GE(reader, 0);
+    const std::string theirs = td.file("theirs.pid");
+    write_file(theirs, "secret\n");
+    const uid_t other = geteuid() == 0 ? 65534 : 0;
+    ASSERT_EQ(chmod(theirs.c_str(), 0666), 0);
+    const bool given = chown(theirs.c_str(), other, gid_t(-1)) == 0;  // needs root
     const struct {
         std::string path;
         int err;
         std::string line;
     } cases[] = {
+        {given ? theirs : sym, given ? EPERM : ELOOP,
+         given ? "create_pidfile_extra: [" + theirs + "] belongs to another user (uid 65534)\n"
+               : "is a symbolic link"},
         {sym, ELOOP, "create_pidfile_extra: [" + sym + "] is a symbolic link\n"},
         {hard, EPERM, "create_pidfile_extra: [" + hard + "] is not a regular file of its own "
                       "(FILE, 2 links)\n"},
@@ -334,6 +343,7 @@ TEST(util, pidfile_refuses_links_and_special_files)
         EXPECT_EQ(errno, c.err);
         EXPECT_NE(cap.text().find(c.line), std::string::npos) << cap.text();
         EXPECT_EQ(read_file(victim), "secret\n");
+        EXPECT_EQ(read_file(theirs), "secret\n");
     }
     close(reader);
     struct stat st;
