@@ -59,13 +59,43 @@ long ms_since(const struct timespec &then, const struct timespec &now)
     return (now.tv_sec - then.tv_sec) * 1000 + (now.tv_nsec - then.tv_nsec) / 1000000;
 }
 
+// open_log_fd's result for a path that names something other than a
+// regular file.
+constexpr int NOT_REGULAR = -2;
+
 // Appends to path, creating it with its own mode: a daemon runs with umask
 // 0, which would leave a new log world-writable.  Never through a symbolic
 // link (the file may be reopened while the daemon runs, long after an
 // operator looked at the path); close-on-exec, so that no child inherits it.
+// Only a regular file is taken, and the open never waits: a FIFO planted at
+// the path would block an open for writing until someone reads it, and a
+// device is not opened at all.  The descriptor; -1 with errno, or
+// NOT_REGULAR.
 int open_log_fd(const char *path)
 {
-    return open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, LOG_FILE_MODE);
+    struct stat st;
+    if (lstat(path, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return NOT_REGULAR;
+    // What was swapped in after the look is caught by fstat.
+    const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY |
+                                  O_NONBLOCK,
+                        LOG_FILE_MODE);
+    if (fd < 0) return -1;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return NOT_REGULAR;
+    }
+    return fd;
+}
+
+// Says on stderr that fn could not reopen the log's path (open_log_fd gave
+// rc, errno err) and that the upkeep retries.
+void note_reopen_failed(const char *fn, const log_ctx *log, int rc, int err)
+{
+    if (rc == NOT_REGULAR)
+        fprintf(stderr, "%s: cannot reopen [%s], not a regular file - retrying\n", fn, log->name);
+    else
+        fprintf(stderr, "%s: cannot reopen [%s], ERROR(%d): %s - retrying\n", fn, log->name, err,
+                strerror(err));
 }
 
 // Makes fd the log's file, closing the one before: its identity is kept
@@ -240,9 +270,7 @@ int reopen_file(log_ctx *log, const char *why)
     const int fd = open_log_fd(log->name);
     if (fd < 0) {
         const int err = errno;
-        if (!d.reopen_due)
-            fprintf(stderr, "%s: cannot reopen [%s], ERROR(%d): %s - retrying\n", "log_reopen",
-                    log->name, err, strerror(err));
+        if (!d.reopen_due) note_reopen_failed("log_reopen", log, fd, err);
         d.reopen_due = true;
         errno = err;
         return -1;
@@ -382,8 +410,7 @@ int rotate_file(log_ctx *log)
     if (fd >= 0) {
         adopt_file(log, fd);
     } else {
-        fprintf(stderr, "%s: cannot reopen [%s], ERROR(%d): %s - retrying\n", "log_rotate",
-                log->name, errno, strerror(errno));
+        note_reopen_failed("log_rotate", log, fd, errno);
         d.reopen_due = true;
         log->total_out = 0;
         result = -1;
@@ -399,7 +426,9 @@ int rotate_file(log_ctx *log)
 int move_aside(const char *path) noexcept
 {
     struct stat st;
-    if (stat(path, &st) != 0) {
+    // lstat: a link is left where it is, whatever it points at, for the
+    // open to refuse.
+    if (lstat(path, &st) != 0) {
         if (errno != ENOENT) fprintf(stderr, "stat(%s) ERROR(%d): %s\n", path, errno, strerror(errno));
         return -1;
     }
@@ -432,7 +461,12 @@ int dest_open(log_ctx *log, const char *path) noexcept
         return -1;
     }
     int fd = -1;
-    const int rc = log->is_pipe ? start_command(log, path) : (fd = open_log_fd(path)) < 0 ? -1 : 0;
+    const int rc = log->is_pipe ? start_command(log, path) : (fd = open_log_fd(path)) < 0 ? fd : 0;
+    if (rc == NOT_REGULAR) {
+        fprintf(stderr, "%s: [%s] is not a regular file\n", "do_open", path);
+        errno = EINVAL;
+        return -1;
+    }
     FILE *fp = rc == 0 ? open_stream(log) : nullptr;
     if (!fp) {
         const int err = errno;

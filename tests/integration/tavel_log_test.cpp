@@ -284,6 +284,26 @@ TEST(tavel_log, MovedLogIsReopenedAndSignalsAreCaught)
         CHILD_CHECK(eventually(
             [&] { return slurp(log).find("127.0.0.1:24001") != std::string::npos; }, 3000));
 
+        // A FIFO put at the path, and SIGHUP: it is never opened (an open
+        // for writing would wait for a reader), requests are answered at
+        // once, the lines go on into the file in use, and the path is
+        // opened again once it names a regular file.
+        CHILD_CHECK(rename(log.c_str(), (log + ".3").c_str()) == 0);
+        CHILD_CHECK(mkfifo(log.c_str(), 0600) == 0);
+        CHILD_CHECK(kill(t.pid(), SIGHUP) == 0);
+        CHILD_CHECK(t.wait_for("log_reopen: cannot reopen [" + log +
+                                   "], not a regular file - retrying\n",
+                               3000));
+        for (int i = 0; i < 3; ++i) {
+            const auto t0 = clk::now();
+            CHILD_CHECK(churn(24010 + i, 6400));
+            CHILD_CHECK(ms_since(t0) < 2000);
+        }
+        CHILD_CHECK(slurp(log + ".3").find("127.0.0.1:24012") != std::string::npos);
+        CHILD_CHECK(unlink(log.c_str()) == 0);
+        CHILD_CHECK(eventually(
+            [&] { return slurp(log).find("reopened (retried)") != std::string::npos; }, 3000));
+
         CHILD_CHECK(kill(t.pid(), SIGUSR1) == 0);
         CHILD_CHECK(eventually(
             [&] { return slurp(log).find("SIGUSR1(10)") != std::string::npos; }, 3000));
