@@ -106,7 +106,7 @@ TEST(logdest, pipe_that_stops_reading_never_blocks_and_counts_the_loss)
         const auto t0 = clk::now();
         for (int i = 0; i < 2000; ++i) log_write(&p.lg, NORM_level, "%s %d\n", LINE.c_str(), i);
         CHILD_CHECK(ms_since(t0) < 2000);
-        CHILD_CHECK(p.lg.dest.lost > 0 && p.lg.dest.lost < 2000);
+        CHILD_CHECK(p.lg.dest.out.lost > 0 && p.lg.dest.out.lost < 2000);
 
         // The command starts reading; the upkeep writes the count.
         const int go = open(fifo.c_str(), O_WRONLY);
@@ -156,7 +156,7 @@ TEST(logdest, command_that_ends_is_reaped_and_restarted_once_a_second)
         log_write(&p.lg, NORM_level, "lost\n");
         return p.lg.dest.fd < 0;
     }));
-    const size_t lost = p.lg.dest.lost;
+    const size_t lost = p.lg.dest.out.lost;
     EXPECT_GT(lost, 0u);
 
     // Reaped at once; started again only a second after the last start.
@@ -204,7 +204,8 @@ TEST(logdest, no_pipe_descriptor_leaks_into_a_child)
 
 // On a full disk the lines are lost and counted, and so is nothing in the
 // byte count, so no rotation comes of them; once there is room again the
-// count comes first.  (A small file system in a private mount namespace.)
+// count comes first, on a line of its own after the line the disk tore.
+// (A small file system in a private mount namespace.)
 TEST(logdest, full_disk_loses_lines_counted_and_reported)
 {
     const int rc = run_in_child([] {
@@ -228,19 +229,23 @@ TEST(logdest, full_disk_loses_lines_counted_and_reported)
         for (int f : {fd, pad})
             for (int i = 0; i < 8192 && write(f, "\n", 1) == 1; ++i) {
             }
+        // Room for 5 bytes is left in the file's last page: the first
+        // line lost is torn after "(NRM)".
+        struct stat st;
+        CHILD_CHECK(fstat(pad, &st) == 0 && ftruncate(pad, st.st_size - 5) == 0);
         close(fd);
         close(pad);
         const size_t counted = lg.total_out;
         CHILD_CHECK(counted == strlen("(NRM)  before\n"));
         log_set_rota(&lg, counted + 100, 2);
         for (int i = 0; i < 50; ++i) log_write(&lg, NORM_level, "lost %d\n", i);
-        CHILD_CHECK(lg.dest.lost == 50);
-        CHILD_CHECK(lg.total_out == counted);  // only what was written counts
+        CHILD_CHECK(lg.dest.out.lost == 50);
+        CHILD_CHECK(lg.total_out == counted + 5);  // only what was written counts
         CHILD_CHECK(!file_exists(lg.rota.kept[0]) && !lg.rota.kept[0][0]);  // no rotation
         unlink(filler.c_str());
         log_write(&lg, NORM_level, "back\n");
         const std::string text = read_file(path);
-        const std::string tail = "\n(WRN)  50 lines dropped\n(NRM)  back\n";
+        const std::string tail = "\n(NRM)\n(WRN)  50 lines dropped\n(NRM)  back\n";
         CHILD_CHECK(text.rfind("(NRM)  before\n", 0) == 0);
         CHILD_CHECK(text.size() > tail.size() && text.substr(text.size() - tail.size()) == tail);
         CHILD_CHECK(lg.total_out == counted + tail.size() - 1);
@@ -314,7 +319,97 @@ TEST(logdest, moved_deleted_or_replaced_file_is_reopened)
     log_write(&lg, NORM_level, "again\n");
     EXPECT_EQ(read_file(path),
               "(NRM)  log_reopen: [" + path + "] reopened (retried)\n(NRM)  again\n");
+
+    // A FIFO put at the path is never opened (an open for writing would
+    // wait for a reader), on request or by the upkeep: the file in use
+    // stays until the path names a regular file again.
+    const int rc = run_in_child(
+        [&] {
+            CHILD_CHECK(rename(path.c_str(), dir.file("moved").c_str()) == 0);
+            CHILD_CHECK(mkfifo(path.c_str(), 0600) == 0);
+            std::string said;
+            {
+                StderrCapture err;
+                const int reopened = log_reopen(&lg);
+                upkeep_now(&lg);
+                said = err.text();
+                CHILD_CHECK(reopened == -1);
+            }
+            CHILD_CHECK(said == "log_reopen: cannot reopen [" + path +
+                                    "], not a regular file - retrying\n");
+            log_write(&lg, NORM_level, "kept\n");
+            CHILD_CHECK(read_file(dir.file("moved")).find("(NRM)  kept\n") != std::string::npos);
+            CHILD_CHECK(unlink(path.c_str()) == 0);
+            upkeep_now(&lg);
+            log_write(&lg, NORM_level, "file again\n");
+            CHILD_CHECK(read_file(path) == "(NRM)  log_reopen: [" + path +
+                                               "] reopened (retried)\n(NRM)  file again\n");
+            return 0;
+        },
+        10000);
+    EXPECT_EQ(rc, 0);
     log_close(&lg);
+}
+
+// A pipe or a socket as the log's own stream (stderr under a service
+// manager) or as its mirror, never read: lines, and what is printed on
+// log_fp, are dropped and counted without waiting, and the count starts
+// the next line that gets through.  The flags of the stream's file
+// description stay as they were.
+TEST(logdest, std_stream_that_is_never_read_never_blocks)
+{
+    for (const bool sock : {false, true}) {
+        for (const bool mirror : {false, true}) {
+            SCOPED_TRACE(std::string(sock ? "socket" : "pipe") + (mirror ? " mirror" : ""));
+            const int rc = run_in_child(
+                [&] {
+                    int fds[2];
+                    CHILD_CHECK((sock ? socketpair(AF_UNIX, SOCK_STREAM, 0, fds) : pipe(fds)) ==
+                                0);
+                    FILE *stream = fdopen(fds[sock ? 0 : 1], "w");
+                    const int rd = fds[sock ? 1 : 0];
+                    CHILD_CHECK(stream != nullptr);
+                    const int flags = fcntl(fileno(stream), F_GETFL);
+                    TempDir dir;
+                    log_ctx lg{};
+                    lg.time_format = f_NO_TIME;
+                    log_ctx *std_out = &lg;
+                    if (mirror) {
+                        CHILD_CHECK(log_open(&lg, dir.file("m.log").c_str()) == 0);
+                        log_mirror(&lg, stream);
+                        std_out = nullptr;
+                    } else {
+                        log_default(&lg, stream);
+                    }
+                    const auto t0 = clk::now();
+                    for (int i = 0; i < 2000; ++i) {
+                        log_write(&lg, NORM_level, "%s %d\n", LINE.c_str(), i);
+                        if (std_out) fprintf(log_fp(std_out), "%s printed\n", LINE.c_str());
+                    }
+                    CHILD_CHECK(ms_since(t0) < 2000);
+                    CHILD_CHECK(fcntl(fileno(stream), F_GETFL) == flags);
+                    const size_t lost = mirror ? lg.mirror.out.lost : lg.dest.out.lost;
+                    CHILD_CHECK(lost > 0 && lost < (mirror ? 2000u : 4000u));
+                    // Drained, the stream gets the count, then the line (a
+                    // line a socket took in part is ended first).
+                    const bool torn = mirror ? lg.mirror.out.torn : lg.dest.out.torn;
+                    char buf[65536];
+                    CHILD_CHECK(fcntl(rd, F_SETFL, O_NONBLOCK) == 0);
+                    while (read(rd, buf, sizeof(buf)) > 0) {
+                    }
+                    log_write(&lg, NORM_level, "after\n");
+                    const ssize_t n = read(rd, buf, sizeof(buf));
+                    CHILD_CHECK(n > 0);
+                    CHILD_CHECK(std::string(buf, size_t(n)) ==
+                                (torn ? "\n" : "") + std::string("(WRN)  ") +
+                                    std::to_string(lost) + " lines dropped\n(NRM)  after\n");
+                    log_close(&lg);
+                    return 0;
+                },
+                10000);
+            EXPECT_EQ(rc, 0);
+        }
+    }
 }
 
 // --- syslog --------------------------------------------------------------------------------
