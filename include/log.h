@@ -113,7 +113,8 @@ void log_default(log_ctx *log, FILE *stream) noexcept;
 // that is a pipe or a socket (stderr under a service manager).
 //
 // Opens a regular file for appending, never through a symbolic link and
-// never waiting: anything else at the path (a FIFO, a device) is refused,
+// never waiting: anything else at the path but the null device (a FIFO,
+// another device) is refused,
 // and so is it by the reopens and rotations that follow.  Unless
 // log_append_old was called, an existing non-empty file is first moved to
 // "<path>.<mtime>" when that name is free.  A null path means stderr.

@@ -14,6 +14,7 @@
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -75,20 +76,23 @@ constexpr int NOT_REGULAR = -2;
 // 0, which would leave a new log world-writable.  Never through a symbolic
 // link (the file may be reopened while the daemon runs, long after an
 // operator looked at the path); close-on-exec, so that no child inherits it.
-// Only a regular file is taken, and the open never waits: a FIFO planted at
-// the path would block an open for writing until someone reads it, and a
-// device is not opened at all.  The descriptor; -1 with errno, or
-// NOT_REGULAR.
+// Only a regular file is taken (or the null device, a log thrown away), and
+// the open never waits: a FIFO planted at the path would block an open for
+// writing until someone reads it, and another device is not opened at all.
+// The descriptor; -1 with errno, or NOT_REGULAR.
 int open_log_fd(const char *path)
 {
+    auto fits = [](const struct stat &st) {
+        return S_ISREG(st.st_mode) || (S_ISCHR(st.st_mode) && st.st_rdev == makedev(1, 3));
+    };
     struct stat st;
-    if (lstat(path, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return NOT_REGULAR;
+    if (lstat(path, &st) == 0 && !fits(st) && !S_ISLNK(st.st_mode)) return NOT_REGULAR;
     // What was swapped in after the look is caught by fstat.
     const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY |
                                   O_NONBLOCK,
                         LOG_FILE_MODE);
     if (fd < 0) return -1;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fstat(fd, &st) != 0 || !fits(st)) {
         close(fd);
         return NOT_REGULAR;
     }
