@@ -108,9 +108,14 @@ void glog_init(const char *app_tag) noexcept;
 void log_default(log_ctx *log, FILE *stream) noexcept;
 // A file or pipe is written a line at a time and never waits: a line it
 // does not take (a full pipe, a full disk) is dropped and counted, and
-// "<n> lines dropped" is written before the next line it takes.
+// "<n> lines dropped" is written before the next line it takes, always at
+// the start of a line.  So is a stream set by log_default or log_mirror
+// that is a pipe or a socket (stderr under a service manager).
 //
-// Opens a file for appending (never through a symbolic link).  Unless
+// Opens a regular file for appending, never through a symbolic link and
+// never waiting: anything else at the path but the null device (a FIFO,
+// another device) is refused,
+// and so is it by the reopens and rotations that follow.  Unless
 // log_append_old was called, an existing non-empty file is first moved to
 // "<path>.<mtime>" when that name is free.  A null path means stderr.
 // 0 or -1.
@@ -140,8 +145,10 @@ long log_upkeep_ms(const log_ctx *log) noexcept;
 // Copies every line to stream as well (line-buffered).
 void log_mirror(log_ctx *log, FILE *stream) noexcept;
 FILE *log_mirror_fp(log_ctx *log) noexcept;
-// The stream of the log: what is printed on it for a file or pipe takes the
-// path of the lines (counted, never waiting); none after log_close.
+// The stream of the log: what is printed on it for a file or pipe, or a
+// standard stream that is a pipe or socket, takes the path of the lines
+// (counted, never waiting; it then has no descriptor of its own: see
+// log_fd); none after log_close.
 FILE *log_fp(log_ctx *log) noexcept;
 // The descriptor the lines are written to, -1 when none (also while a
 // pipe's command is being restarted).

@@ -162,7 +162,7 @@ void glog_init(const char *app_tag) noexcept
 void log_default(log_ctx *log, FILE *stream) noexcept
 {
     if (log->is_owned) dest_close(log, false);
-    log->fp = stream;
+    dest_set_std(log, stream);
     if (log == &g_log && !log->llst.sec_ll_set)
         for (int &t : g_sec_ll) t = SECTION_level;
 }
@@ -192,11 +192,12 @@ void log_close(log_ctx *log) noexcept
 void log_mirror(log_ctx *log, FILE *stream) noexcept
 {
     log->mirror_fp = stream;
+    log->mirror = {dest_kind(stream), {}};
     if (stream) setvbuf(stream, nullptr, _IOLBF, 0);
 }
 
 FILE *log_mirror_fp(log_ctx *log) noexcept { return log->mirror_fp; }
-FILE *log_fp(log_ctx *log) noexcept { return log->fp; }
+FILE *log_fp(log_ctx *log) noexcept { return log->dest.std_fp ? log->dest.std_fp : log->fp; }
 void log_timefmt(log_ctx *log, uint32_t flags) noexcept { log->time_format = flags; }
 void log_set_pid(log_ctx *log, pid_t pid) noexcept { log->pid = pid; }
 pid_t log_get_pid(log_ctx *log) noexcept { return log->pid; }
@@ -364,7 +365,7 @@ void log_write(log_ctx *log, int level, const char *fmt, ...) noexcept
 
     dest_put(log, g_outbuf, len, 1);
     if (log->mirror_fp && log->mirror_fp != log->fp && fileno(log->mirror_fp) != log_fd(log))
-        fputs(g_outbuf, log->mirror_fp);
+        dest_put_mirror(log, g_outbuf, len);
 
     if (!g_sigctx) {
         // The syslog copy is the message alone.

@@ -27,19 +27,43 @@ struct rotation_ctx {
     size_t max_total;  // size threshold in bytes, 0 = never
 };
 
-// A file or a pipe into a command that the log opened itself.  Writes never
-// wait: a line the destination does not take is dropped and counted, and
-// the count is written as a line of its own once writing works again.
+// How a stream the log does not own (stderr, a mirror) is written: with
+// stdio, or, when it is a pipe or a socket that may stop reading, by the
+// log itself without ever waiting.
+enum std_kind : unsigned char { STD_PLAIN = 0, STD_PIPE = 1, STD_SOCKET = 2 };
+
+// What a way out of the log lost: the lines dropped since the last one
+// written, and whether a short write left a line unfinished (the next
+// write then ends it first, so that every line, the count's included,
+// starts a line of its own).
+struct out_state {
+    size_t lost;
+    bool mid_line;  // the last byte written was not a line end
+    bool torn;      // a write stopped there: a line end is owed
+};
+
+// A file or a pipe into a command that the log opened itself, or a pipe
+// or socket the log writes to without owning it.  Writes never wait: a line
+// the destination does not take is dropped and counted, and the count is
+// written as a line of its own once writing works again.
 struct log_dest {
     int fd;                      // write end; -1 while there is none
     pid_t cmd_pid;               // the pipe's command, 0 when none runs
     dev_t dev;                   // the open file, to notice it was moved
     ino_t ino;
-    size_t lost;                 // lines dropped since the last one written
+    out_state out;
     struct timespec last_spawn;  // monotonic start of the command
     struct timespec last_check;  // monotonic time of the last upkeep
     bool reopen_due;             // a reopen failed: retried by the upkeep
     bool in_rotation;
+    std_kind kind;               // of a stream the log does not own
+    FILE *std_fp;                // log_fp's stream over it, when not STD_PLAIN
+};
+
+// The mirror stream's way of writing and its losses.
+struct log_mirror_out {
+    std_kind kind;
+    out_state out;
 };
 
 struct log_ctx {
@@ -50,6 +74,7 @@ struct log_ctx {
     uint32_t time_format;
     FILE *fp;  // the stream lines go to, none: lines are dropped
     FILE *mirror_fp;
+    log_mirror_out mirror;
     size_t total_out;  // bytes written since opening, from the file's size then
     ll_status llst;
     rotation_ctx rota;
@@ -89,8 +114,18 @@ void dest_close(log_ctx *log, bool report) noexcept;
 void dest_put(log_ctx *log, const char *text, size_t len, size_t nlines) noexcept;
 // Rotates when the byte count reached the threshold (never in a handler).
 void dest_rotate_due(log_ctx *log) noexcept;
-// Moves a non-empty regular file to "<path>.<mtime>" unless that name is
-// taken; a file that stays is appended to by the caller.  0, E2BIG or -1.
+// Makes stream the log's, which the log does not own: a pipe or a socket
+// is then written without waiting (the lines it does not take at once are
+// counted), with a stream for log_fp that takes the same path.  The flags
+// of the stream's file description, which the caller may share, stay.
+void dest_set_std(log_ctx *log, FILE *stream) noexcept;
+// Copies the line to the mirror stream, without waiting when it is a pipe
+// or a socket.
+void dest_put_mirror(log_ctx *log, const char *text, size_t len) noexcept;
+// The kind of stream's descriptor.
+std_kind dest_kind(FILE *stream) noexcept;
+// Moves a non-empty regular file (not a link to one) to "<path>.<mtime>"
+// unless that name is taken; a file that stays is appended to by the caller.  0, E2BIG or -1.
 int move_aside(const char *path) noexcept;
 
 // --- syslog sender (logsys.cpp) ---------------------------------------------------

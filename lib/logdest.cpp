@@ -9,13 +9,17 @@
 #include "log.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -42,6 +46,11 @@ constexpr long REAP_POLL_MS = 10;
 constexpr int UNIQUE_NAMES = 1000;
 // Room for a "<n> lines dropped" line: prefix, time, pid, tags and count.
 constexpr size_t NOTICE_MAX = 256;
+// What log_fp's stream hands on in one write.  With a line end and a count
+// in front it stays below PIPE_BUF, the most a pipe with room is sure to
+// take without waiting.
+constexpr size_t STREAM_PIECE = 2048;
+static_assert(1 + NOTICE_MAX + STREAM_PIECE <= PIPE_BUF);
 
 bool is_std_stream(FILE *fp) { return fp == stdout || fp == stderr; }
 
@@ -59,13 +68,46 @@ long ms_since(const struct timespec &then, const struct timespec &now)
     return (now.tv_sec - then.tv_sec) * 1000 + (now.tv_nsec - then.tv_nsec) / 1000000;
 }
 
+// open_log_fd's result for a path that names something other than a
+// regular file.
+constexpr int NOT_REGULAR = -2;
+
 // Appends to path, creating it with its own mode: a daemon runs with umask
 // 0, which would leave a new log world-writable.  Never through a symbolic
 // link (the file may be reopened while the daemon runs, long after an
 // operator looked at the path); close-on-exec, so that no child inherits it.
+// Only a regular file is taken (or the null device, a log thrown away), and
+// the open never waits: a FIFO planted at the path would block an open for
+// writing until someone reads it, and another device is not opened at all.
+// The descriptor; -1 with errno, or NOT_REGULAR.
 int open_log_fd(const char *path)
 {
-    return open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, LOG_FILE_MODE);
+    auto fits = [](const struct stat &st) {
+        return S_ISREG(st.st_mode) || (S_ISCHR(st.st_mode) && st.st_rdev == makedev(1, 3));
+    };
+    struct stat st;
+    if (lstat(path, &st) == 0 && !fits(st) && !S_ISLNK(st.st_mode)) return NOT_REGULAR;
+    // What was swapped in after the look is caught by fstat.
+    const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY |
+                                  O_NONBLOCK,
+                        LOG_FILE_MODE);
+    if (fd < 0) return -1;
+    if (fstat(fd, &st) != 0 || !fits(st)) {
+        close(fd);
+        return NOT_REGULAR;
+    }
+    return fd;
+}
+
+// Says on stderr that fn could not reopen the log's path (open_log_fd gave
+// rc, errno err) and that the upkeep retries.
+void note_reopen_failed(const char *fn, const log_ctx *log, int rc, int err)
+{
+    if (rc == NOT_REGULAR)
+        fprintf(stderr, "%s: cannot reopen [%s], not a regular file - retrying\n", fn, log->name);
+    else
+        fprintf(stderr, "%s: cannot reopen [%s], ERROR(%d): %s - retrying\n", fn, log->name, err,
+                strerror(err));
 }
 
 // Makes fd the log's file, closing the one before: its identity is kept
@@ -77,6 +119,8 @@ void adopt_file(log_ctx *log, int fd)
     d.fd = fd;
     d.dev = 0;
     d.ino = 0;
+    // A line the old file tore stays torn there; the count goes on.
+    d.out.mid_line = d.out.torn = false;
     log->total_out = 0;
     struct stat st;
     if (fstat(fd, &st) == 0) {
@@ -129,6 +173,7 @@ int start_command(log_ctx *log, const char *command)
     }
     d.fd = p[1];
     d.cmd_pid = pid;
+    d.out.mid_line = d.out.torn = false;
     return 0;
 }
 
@@ -175,9 +220,14 @@ ssize_t stream_write(void *cookie, const char *buf, size_t size)
 {
     auto *log = static_cast<log_ctx *>(cookie);
     const int err = errno;
-    size_t lines = 0;
-    for (size_t i = 0; i < size; ++i) lines += buf[i] == '\n';
-    dest_put(log, buf, size, lines ? lines : 1);
+    // In pieces that a pipe takes whole when it has room at all.
+    for (size_t at = 0; at < size;) {
+        const size_t n = std::min(size - at, STREAM_PIECE);
+        size_t lines = 0;
+        for (size_t i = at; i < at + n; ++i) lines += buf[i] == '\n';
+        dest_put(log, buf + at, n, lines ? lines : 1);
+        at += n;
+    }
     dest_rotate_due(log);
     errno = err;
     // All of it, also what was dropped: the loss is counted here, and a
@@ -213,22 +263,76 @@ ssize_t write_parts(log_ctx *log, const struct iovec *iov, int cnt)
     return n;
 }
 
-// The "<n> lines dropped" line of the lines counted so far, in buf; its
-// length, 0 when there is none.
-size_t build_notice(const log_ctx *log, char *buf, size_t size)
+// Writes the parts in one call to a pipe or socket the log does not own,
+// never waiting and never touching the flags of its file description,
+// which the process that started the program may share: a socket is sent
+// MSG_DONTWAIT, a pipe is written only when poll finds room in it (a pipe
+// with room takes up to PIPE_BUF bytes without waiting, and the parts are
+// never more).  What was written, -1 when nothing was.
+ssize_t write_std(int fd, std_kind kind, const struct iovec *iov, int cnt)
 {
-    if (!log->dest.lost) return 0;
-    return log_build_line(log, WARN_level, buf, size, "%zu lines dropped\n", log->dest.lost);
+    if (kind == STD_SOCKET) {
+        struct msghdr m = {};
+        m.msg_iov = const_cast<struct iovec *>(iov);
+        m.msg_iovlen = size_t(cnt);
+        const ssize_t n = sendmsg(fd, &m, MSG_DONTWAIT | MSG_NOSIGNAL);
+        // The descriptor may since have been pointed elsewhere.
+        if (n >= 0 || errno != ENOTSOCK) return n;
+    }
+    struct pollfd p = {fd, POLLOUT, 0};
+    if (poll(&p, 1, 0) != 1 || !(p.revents & POLLOUT)) {
+        errno = EAGAIN;
+        return -1;
+    }
+    return writev(fd, iov, cnt);
+}
+
+// Writes, in one call of put, the line end owed to a line that a short
+// write tore, the "<n> lines dropped" line of the lines counted in o, and
+// text (len may be 0), so that the count always starts a line of its own.
+// The count is cleared once it was written whole; the text's nlines are
+// counted as dropped unless all of it was written.
+template <class Put>
+void put_counted(const log_ctx *log, out_state &o, const char *text, size_t len, size_t nlines,
+                 Put &&put)
+{
+    static char line_end[] = "\n";
+    char notice[NOTICE_MAX];
+    const size_t head = o.lost ? log_build_line(log, WARN_level, notice, sizeof(notice),
+                                                "%zu lines dropped\n", o.lost)
+                               : 0;
+    const size_t mend = o.torn ? 1 : 0;
+    struct iovec iov[3];
+    int cnt = 0;
+    if (mend) iov[cnt++] = {line_end, 1};
+    if (head) iov[cnt++] = {notice, head};
+    if (len) iov[cnt++] = {const_cast<char *>(text), len};
+    if (cnt == 0) return;
+    const ssize_t n = put(iov, cnt);
+    const size_t done = n > 0 ? size_t(n) : 0;
+    if (done > 0) {
+        size_t at = done;
+        for (int i = 0; i < cnt; at -= iov[i++].iov_len) {
+            if (at <= iov[i].iov_len) {
+                o.mid_line = static_cast<const char *>(iov[i].iov_base)[at - 1] != '\n';
+                break;
+            }
+        }
+    }
+    if (head && done >= mend + head) o.lost = 0;
+    if (done == mend + head + len) {
+        o.torn = false;
+        return;
+    }
+    o.torn = o.mid_line;
+    if (len) o.lost += nlines;
 }
 
 // Writes the count of dropped lines alone (the upkeep, in a quiet spell).
 void write_notice(log_ctx *log)
 {
-    char notice[NOTICE_MAX];
-    const size_t head = build_notice(log, notice, sizeof(notice));
-    if (!head) return;
-    const struct iovec iov = {notice, head};
-    if (write_parts(log, &iov, 1) == ssize_t(head)) log->dest.lost = 0;
+    put_counted(log, log->dest.out, nullptr, 0, 0,
+                [log](const struct iovec *iov, int cnt) { return write_parts(log, iov, cnt); });
 }
 
 // Reopens the file at the log's path.  The old descriptor stays in use
@@ -240,9 +344,7 @@ int reopen_file(log_ctx *log, const char *why)
     const int fd = open_log_fd(log->name);
     if (fd < 0) {
         const int err = errno;
-        if (!d.reopen_due)
-            fprintf(stderr, "%s: cannot reopen [%s], ERROR(%d): %s - retrying\n", "log_reopen",
-                    log->name, err, strerror(err));
+        if (!d.reopen_due) note_reopen_failed("log_reopen", log, fd, err);
         d.reopen_due = true;
         errno = err;
         return -1;
@@ -382,8 +484,7 @@ int rotate_file(log_ctx *log)
     if (fd >= 0) {
         adopt_file(log, fd);
     } else {
-        fprintf(stderr, "%s: cannot reopen [%s], ERROR(%d): %s - retrying\n", "log_rotate",
-                log->name, errno, strerror(errno));
+        note_reopen_failed("log_rotate", log, fd, errno);
         d.reopen_due = true;
         log->total_out = 0;
         result = -1;
@@ -399,7 +500,9 @@ int rotate_file(log_ctx *log)
 int move_aside(const char *path) noexcept
 {
     struct stat st;
-    if (stat(path, &st) != 0) {
+    // lstat: a link is left where it is, whatever it points at, for the
+    // open to refuse.
+    if (lstat(path, &st) != 0) {
         if (errno != ENOENT) fprintf(stderr, "stat(%s) ERROR(%d): %s\n", path, errno, strerror(errno));
         return -1;
     }
@@ -418,11 +521,12 @@ int move_aside(const char *path) noexcept
 int dest_open(log_ctx *log, const char *path) noexcept
 {
     lfx_assert(g_logmod.is_ready);
+    if (log->dest.std_fp) fclose(log->dest.std_fp);
     log->dest = log_dest{};
     log->dest.fd = -1;
     log->total_out = 0;
     if (!path || !*path) {
-        log->fp = stderr;
+        dest_set_std(log, stderr);
         log->name[0] = '\0';
         return 0;
     }
@@ -432,7 +536,12 @@ int dest_open(log_ctx *log, const char *path) noexcept
         return -1;
     }
     int fd = -1;
-    const int rc = log->is_pipe ? start_command(log, path) : (fd = open_log_fd(path)) < 0 ? -1 : 0;
+    const int rc = log->is_pipe ? start_command(log, path) : (fd = open_log_fd(path)) < 0 ? fd : 0;
+    if (rc == NOT_REGULAR) {
+        fprintf(stderr, "%s: [%s] is not a regular file\n", "do_open", path);
+        errno = EINVAL;
+        return -1;
+    }
     FILE *fp = rc == 0 ? open_stream(log) : nullptr;
     if (!fp) {
         const int err = errno;
@@ -453,6 +562,8 @@ int dest_open(log_ctx *log, const char *path) noexcept
 
 void dest_close(log_ctx *log, bool report) noexcept
 {
+    if (log->dest.std_fp) fclose(log->dest.std_fp);
+    log->dest.std_fp = nullptr;
     if (log->is_owned) {
         // The stream first: it may hold a line for the descriptor.
         fclose(log->fp);
@@ -480,26 +591,63 @@ void dest_close(log_ctx *log, bool report) noexcept
 
 void dest_put(log_ctx *log, const char *text, size_t len, size_t nlines) noexcept
 {
-    if (!log->is_owned) {
-        if (log->fp) {
-            fwrite(text, 1, len, log->fp);
-            log->total_out += len;
-        }
-        return;
-    }
     log_dest &d = log->dest;
     // The count goes with the next line that gets through, in the same
     // write: a destination with room for the short count but not for the
     // line would otherwise take a count after each line it drops.
-    char notice[NOTICE_MAX];
-    const size_t head = build_notice(log, notice, sizeof(notice));
-    struct iovec iov[2];
-    int cnt = 0;
-    if (head) iov[cnt++] = {notice, head};
-    iov[cnt++] = {const_cast<char *>(text), len};
-    const ssize_t n = write_parts(log, iov, cnt);
-    if (head && n >= ssize_t(head)) d.lost = 0;
-    if (n != ssize_t(head + len)) d.lost += nlines;
+    if (log->is_owned) {
+        put_counted(log, d.out, text, len, nlines, [log](const struct iovec *iov, int cnt) {
+            return write_parts(log, iov, cnt);
+        });
+        return;
+    }
+    if (!log->fp) return;
+    if (d.kind == STD_PLAIN) {
+        fwrite(text, 1, len, log->fp);
+        log->total_out += len;
+        return;
+    }
+    const int fd = fileno(log->fp);
+    put_counted(log, d.out, text, len, nlines, [log, fd](const struct iovec *iov, int cnt) {
+        const ssize_t n = write_std(fd, log->dest.kind, iov, cnt);
+        if (n > 0) log->total_out += size_t(n);
+        return n;
+    });
+}
+
+void dest_put_mirror(log_ctx *log, const char *text, size_t len) noexcept
+{
+    FILE *fp = log->mirror_fp;
+    log_mirror_out &m = log->mirror;
+    if (m.kind == STD_PLAIN) {
+        fwrite(text, 1, len, fp);
+        return;
+    }
+    const int fd = fileno(fp);
+    put_counted(log, m.out, text, len, 1, [&m, fd](const struct iovec *iov, int cnt) {
+        return write_std(fd, m.kind, iov, cnt);
+    });
+}
+
+std_kind dest_kind(FILE *stream) noexcept
+{
+    struct stat st;
+    const int fd = stream ? fileno(stream) : -1;
+    if (fd < 0 || fstat(fd, &st) != 0) return STD_PLAIN;
+    if (S_ISFIFO(st.st_mode)) return STD_PIPE;
+    if (S_ISSOCK(st.st_mode)) return STD_SOCKET;
+    return STD_PLAIN;
+}
+
+void dest_set_std(log_ctx *log, FILE *stream) noexcept
+{
+    log_dest &d = log->dest;
+    if (d.std_fp) fclose(d.std_fp);
+    d.std_fp = nullptr;
+    d.out = {};
+    log->fp = stream;
+    d.kind = dest_kind(stream);
+    if (d.kind != STD_PLAIN) d.std_fp = open_stream(log);
 }
 
 void dest_rotate_due(log_ctx *log) noexcept
@@ -568,7 +716,7 @@ void log_upkeep(log_ctx *log) noexcept
             check_command(log, now);
         else
             check_file(log);
-        if (d.lost) write_notice(log);
+        if (d.out.lost || d.out.torn) write_notice(log);
     }
     errno = err;
 }

@@ -68,7 +68,7 @@ void move_log_off_std_fds()
 {
     FILE *fp = log_fp(&g_log);
     if (!fp) return;
-    int fd = fileno(fp);
+    int fd = log_fd(&g_log);
     if (fd < 0 || fd > STDERR_FILENO) return;
     fflush(fp);
     FILE *own = nullptr;

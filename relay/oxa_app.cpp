@@ -180,13 +180,13 @@ int detach()
 // starter.
 int open_log()
 {
-    FILE *starter = g_cfg.non_daemon ? nullptr : log_fp(&g_log);
+    const int starter = g_cfg.non_daemon ? -1 : log_fd(&g_log);
     int null_fd = -1;
-    if (starter && fileno(starter) > STDERR_FILENO) {
+    if (starter > STDERR_FILENO) {
         null_fd = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
         if (null_fd >= 0) {
             fflush(stderr);
-            (void)dup2(fileno(starter), STDERR_FILENO);
+            (void)dup2(starter, STDERR_FILENO);
         }
     }
     // Kept past the open, which closes the log's stream to the starter.

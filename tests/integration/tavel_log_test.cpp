@@ -1,5 +1,6 @@
 // tavel run as operators run it: a log command that stops reading or ends,
-// a syslog reader that never reads, a log that rotates at a high rate, a
+// standard error and a syslog reader that never read, a FIFO put at the
+// log's path, a log that rotates at a high rate, a
 // log file moved away by a rotation tool (with and without SIGHUP), the
 // SIGUSR1 that operators send, and the memory given back after a peak of
 // tasks.  Every run lives in a private network namespace of its own.
@@ -145,6 +146,35 @@ TEST(tavel_log, LogCommandThatNeverReadsNeverStopsTheRelay)
     }));
 }
 
+// Standard error a pipe that is never read (as with "tavel -T -L debug
+// 2>&1 >/dev/null | sleep 30"), as the log and as the mirror of a log
+// file: requests keep being answered, and SIGTERM ends the daemon.
+TEST(tavel_log, StandardErrorThatIsNeverReadNeverStopsTheRelay)
+{
+    EXPECT_CHILD_OK(in_ns([] {
+        for (const bool with_file : {false, true}) {
+            TempDir d;
+            const std::string conf = d.file("tavel.conf"), err = d.file("err");
+            write_file(conf, config(PORT, "",
+                                    with_file ? "file = \"" + d.file("tavel.log") + "\";" : ""));
+            CHILD_CHECK(mkfifo(err.c_str(), 0600) == 0);
+            const int held = open(err.c_str(), O_RDWR | O_CLOEXEC);  // never read
+            CHILD_CHECK(held >= 0);
+            Daemon t(d.path());
+            CHILD_CHECK(t.start({"-c", "exec \"$0\" -T -L debug -C \"$1\" 2>\"$2\" >/dev/null",
+                                 tavel_path(), conf, err},
+                                "/bin/sh"));
+            CHILD_CHECK(eventually([&] { return get(PORT, "/x") != "#connect failed"; }, 5000));
+            for (int i = 0; i < 300; ++i) CHILD_CHECK(churn(26000 + i, 6400));
+            const auto t0 = clk::now();
+            CHILD_CHECK(t.stop() == 0);
+            CHILD_CHECK(ms_since(t0) < 5000);
+            close(held);
+        }
+        return 0;
+    }));
+}
+
 // Syslog copies go to a reader bound at /dev/log that never reads (in a
 // private mount namespace, over a /dev of its own): every request is
 // answered, and SIGTERM ends the daemon.  The daemon runs in the
@@ -283,6 +313,26 @@ TEST(tavel_log, MovedLogIsReopenedAndSignalsAreCaught)
         CHILD_CHECK(churn(24001, 6400));
         CHILD_CHECK(eventually(
             [&] { return slurp(log).find("127.0.0.1:24001") != std::string::npos; }, 3000));
+
+        // A FIFO put at the path, and SIGHUP: it is never opened (an open
+        // for writing would wait for a reader), requests are answered at
+        // once, the lines go on into the file in use, and the path is
+        // opened again once it names a regular file.
+        CHILD_CHECK(rename(log.c_str(), (log + ".3").c_str()) == 0);
+        CHILD_CHECK(mkfifo(log.c_str(), 0600) == 0);
+        CHILD_CHECK(kill(t.pid(), SIGHUP) == 0);
+        CHILD_CHECK(t.wait_for("log_reopen: cannot reopen [" + log +
+                                   "], not a regular file - retrying\n",
+                               3000));
+        for (int i = 0; i < 3; ++i) {
+            const auto t0 = clk::now();
+            CHILD_CHECK(churn(24010 + i, 6400));
+            CHILD_CHECK(ms_since(t0) < 2000);
+        }
+        CHILD_CHECK(slurp(log + ".3").find("127.0.0.1:24012") != std::string::npos);
+        CHILD_CHECK(unlink(log.c_str()) == 0);
+        CHILD_CHECK(eventually(
+            [&] { return slurp(log).find("reopened (retried)") != std::string::npos; }, 3000));
 
         CHILD_CHECK(kill(t.pid(), SIGUSR1) == 0);
         CHILD_CHECK(eventually(

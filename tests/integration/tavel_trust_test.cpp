@@ -139,11 +139,17 @@ TEST(tavel_trust, PlantedLinksAreNeverWritten)
         CHILD_CHECK(t.stop() == 0);
 
         // The pid file and the log as links, in the background and in the
-        // foreground: start-up stops with a line naming the path.
+        // foreground, and the log as a link to a file that is not empty, or
+        // as a FIFO: start-up stops at once with a line naming the path,
+        // and nothing is moved aside.
         const std::string empty = plant_victim(d, "empty", "");
         const std::string pidf = pub + "/tavel.pid", logf = pub + "/tavel.log";
+        const std::string logv = pub + "/full.log", fifo = pub + "/fifo.log";
         CHILD_CHECK(symlink(victim.c_str(), pidf.c_str()) == 0);
         CHILD_CHECK(symlink(empty.c_str(), logf.c_str()) == 0);
+        CHILD_CHECK(symlink(victim.c_str(), logv.c_str()) == 0);
+        CHILD_CHECK(mkfifo(fifo.c_str(), 0666) == 0);
+        const std::vector<std::string> planted = dir_names(pub);
         const std::string own_log = "file = \"" + d.file("own.log") + "\"; enable_syslog = false;";
         const std::string own_pid = "pidfile = \"" + d.file("own.pid") + "\";";
         const struct {
@@ -159,6 +165,8 @@ TEST(tavel_trust, PlantedLinksAreNeverWritten)
             {"file = \"" + logf + "\"; enable_syslog = false;", own_pid,
              "start-up FAILED (rc=1), see the lines above\n", false},
             {"file = \"" + logf + "\";", "", "fopen(" + logf + ")", true},
+            {"file = \"" + logv + "\";", "", "fopen(" + logv + ")", true},
+            {"file = \"" + fifo + "\";", "", "[" + fifo + "] is not a regular file", true},
         };
         for (const auto &c : cases) {
             write_file(d.file("links.conf"), config(PORT, "", c.log, c.rt));
@@ -170,7 +178,8 @@ TEST(tavel_trust, PlantedLinksAreNeverWritten)
             CHILD_CHECK(out.find("STARTING") == std::string::npos);
             CHILD_CHECK(slurp(victim) == "root only\n");
             CHILD_CHECK(slurp(empty).empty());
-            CHILD_CHECK(is_link(pidf) && is_link(logf));
+            CHILD_CHECK(is_link(pidf) && is_link(logf) && is_link(logv));
+            CHILD_CHECK(dir_names(pub) == planted);
             CHILD_CHECK(!file_exists(d.file("own.pid")));
         }
         return 0;

@@ -4,6 +4,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 
 #include "app.globals.h"
 #include "log_impl.h"
+#include "netns.h"
 #include "support.h"
 
 LOG_MODULE(LM_DEFAULT);
@@ -401,27 +403,47 @@ TEST(log, append_old_and_empty_files_stay)
     EXPECT_TRUE(rotated_files(dir, "a.log").empty());
 }
 
-// A log path planted as a link to another file is never written through,
-// with or without append_old: the open fails and the target keeps what it
-// held (an empty target is not moved aside first).
+// A log path planted as a link to another file, empty or not, is never
+// written through, with or without append_old: the open fails, the target
+// keeps what it held and nothing is moved aside.  A FIFO is refused at
+// once (an open for writing would wait for a reader).
 TEST(log, open_refuses_a_symbolic_link)
 {
-    TempDir dir;
-    const std::string victim = dir.file("victim"), path = dir.file("l.log");
-    write_file(victim, "");
-    ASSERT_EQ(symlink(victim.c_str(), path.c_str()), 0);
-    for (bool append : {false, true}) {
-        log_ctx lg{};
-        if (append) log_append_old(&lg);
-        StderrCapture err;
-        EXPECT_EQ(log_open(&lg, path.c_str()), -1);
-        EXPECT_NE(err.text().find("fopen(" + path + ") ERROR(" + std::to_string(ELOOP) + ")"),
-                  std::string::npos)
-            << err.text();
-        log_write(&lg, ERR_level, "lost\n");
-        log_close(&lg);
-        EXPECT_EQ(read_file(victim), "");
-    }
+    const int rc = run_in_child(
+        [] {
+            for (const char *held : {"", "held\n", static_cast<const char *>(nullptr)}) {
+                TempDir dir;
+                const std::string victim = dir.file("victim"), path = dir.file("l.log");
+                if (held) {
+                    write_file(victim, held);
+                    CHILD_CHECK(symlink(victim.c_str(), path.c_str()) == 0);
+                } else {
+                    CHILD_CHECK(mkfifo(path.c_str(), 0600) == 0);
+                }
+                const std::string says =
+                    held ? "fopen(" + path + ") ERROR(" + std::to_string(ELOOP) + ")"
+                         : "do_open: [" + path + "] is not a regular file\n";
+                for (bool append : {false, true}) {
+                    log_ctx lg{};
+                    if (append) log_append_old(&lg);
+                    std::string said;
+                    {
+                        StderrCapture err;
+                        const int opened = log_open(&lg, path.c_str());
+                        said = err.text();
+                        CHILD_CHECK(opened == -1);
+                    }
+                    CHILD_CHECK(said.find(says) != std::string::npos);
+                    log_write(&lg, ERR_level, "lost\n");
+                    log_close(&lg);
+                    CHILD_CHECK(!held || read_file(victim) == held);
+                    CHILD_CHECK(rotated_files(dir, "l.log").empty());
+                }
+            }
+            return 0;
+        },
+        10000);
+    EXPECT_EQ(rc, 0);
 }
 
 TEST(log, close_drops_later_lines_and_keeps_std_streams)
@@ -437,7 +459,9 @@ TEST(log, close_drops_later_lines_and_keeps_std_streams)
     EXPECT_EQ(read_file(path), "");
     log_default(&lg, stderr);
     log_close(&lg);
-    EXPECT_EQ(log_fp(&lg), stderr);
+    // (log_fp is a stream of the log's own when stderr is a pipe.)
+    EXPECT_EQ(log_fd(&lg), STDERR_FILENO);
+    EXPECT_NE(log_fp(&lg), nullptr);
 }
 
 TEST(log, total_out_starts_from_the_file_size)

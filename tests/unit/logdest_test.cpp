@@ -106,7 +106,7 @@ TEST(logdest, pipe_that_stops_reading_never_blocks_and_counts_the_loss)
         const auto t0 = clk::now();
         for (int i = 0; i < 2000; ++i) log_write(&p.lg, NORM_level, "%s %d\n", LINE.c_str(), i);
         CHILD_CHECK(ms_since(t0) < 2000);
-        CHILD_CHECK(p.lg.dest.lost > 0 && p.lg.dest.lost < 2000);
+        CHILD_CHECK(p.lg.dest.out.lost > 0 && p.lg.dest.out.lost < 2000);
 
         // The command starts reading; the upkeep writes the count.
         const int go = open(fifo.c_str(), O_WRONLY);
@@ -156,7 +156,7 @@ TEST(logdest, command_that_ends_is_reaped_and_restarted_once_a_second)
         log_write(&p.lg, NORM_level, "lost\n");
         return p.lg.dest.fd < 0;
     }));
-    const size_t lost = p.lg.dest.lost;
+    const size_t lost = p.lg.dest.out.lost;
     EXPECT_GT(lost, 0u);
 
     // Reaped at once; started again only a second after the last start.
@@ -204,7 +204,8 @@ TEST(logdest, no_pipe_descriptor_leaks_into_a_child)
 
 // On a full disk the lines are lost and counted, and so is nothing in the
 // byte count, so no rotation comes of them; once there is room again the
-// count comes first.  (A small file system in a private mount namespace.)
+// count comes first, on a line of its own after the line the disk tore.
+// (A small file system in a private mount namespace.)
 TEST(logdest, full_disk_loses_lines_counted_and_reported)
 {
     const int rc = run_in_child([] {
@@ -228,19 +229,23 @@ TEST(logdest, full_disk_loses_lines_counted_and_reported)
         for (int f : {fd, pad})
             for (int i = 0; i < 8192 && write(f, "\n", 1) == 1; ++i) {
             }
+        // Room for 5 bytes is left in the file's last page: the first
+        // line lost is torn after "(NRM)".
+        struct stat st;
+        CHILD_CHECK(fstat(pad, &st) == 0 && ftruncate(pad, st.st_size - 5) == 0);
         close(fd);
         close(pad);
         const size_t counted = lg.total_out;
         CHILD_CHECK(counted == strlen("(NRM)  before\n"));
         log_set_rota(&lg, counted + 100, 2);
         for (int i = 0; i < 50; ++i) log_write(&lg, NORM_level, "lost %d\n", i);
-        CHILD_CHECK(lg.dest.lost == 50);
-        CHILD_CHECK(lg.total_out == counted);  // only what was written counts
+        CHILD_CHECK(lg.dest.out.lost == 50);
+        CHILD_CHECK(lg.total_out == counted + 5);  // only what was written counts
         CHILD_CHECK(!file_exists(lg.rota.kept[0]) && !lg.rota.kept[0][0]);  // no rotation
         unlink(filler.c_str());
         log_write(&lg, NORM_level, "back\n");
         const std::string text = read_file(path);
-        const std::string tail = "\n(WRN)  50 lines dropped\n(NRM)  back\n";
+        const std::string tail = "\n(NRM)\n(WRN)  50 lines dropped\n(NRM)  back\n";
         CHILD_CHECK(text.rfind("(NRM)  before\n", 0) == 0);
         CHILD_CHECK(text.size() > tail.size() && text.substr(text.size() - tail.size()) == tail);
         CHILD_CHECK(lg.total_out == counted + tail.size() - 1);
@@ -314,7 +319,58 @@ TEST(logdest, moved_deleted_or_replaced_file_is_reopened)
     log_write(&lg, NORM_level, "again\n");
     EXPECT_EQ(read_file(path),
               "(NRM)  log_reopen: [" + path + "] reopened (retried)\n(NRM)  again\n");
+
     log_close(&lg);
+}
+
+// A pipe or a socket as the log's own stream (stderr under a service
+// manager) or as its mirror, never read: lines, and what is printed on
+// log_fp, are dropped and counted without waiting, and the count starts
+// the next line that gets through.  The flags of the stream's file
+// description stay as they were.
+TEST(logdest, std_stream_that_is_never_read_never_blocks)
+{
+    for (const int c : {0, 1, 2, 3}) {
+        const bool sock = c & 1, mirror = c & 2;
+        SCOPED_TRACE(c);
+        const int rc = run_in_child(
+            [&] {
+                int fds[2];
+                CHILD_CHECK((sock ? socketpair(AF_UNIX, SOCK_STREAM, 0, fds) : pipe(fds)) == 0);
+                FILE *stream = fdopen(fds[1], "w");
+                const int flags = fcntl(fds[1], F_GETFL);
+                TempDir dir;
+                log_ctx lg{};
+                lg.time_format = f_NO_TIME;
+                if (mirror) CHILD_CHECK(log_open(&lg, dir.file("m.log").c_str()) == 0);
+                mirror ? log_mirror(&lg, stream) : log_default(&lg, stream);
+                const auto t0 = clk::now();
+                for (int i = 0; i < 2000; ++i) {
+                    log_write(&lg, NORM_level, "%s %d\n", LINE.c_str(), i);
+                    if (!mirror) fprintf(log_fp(&lg), "%s printed\n", LINE.c_str());
+                }
+                CHILD_CHECK(ms_since(t0) < 2000 && fcntl(fds[1], F_GETFL) == flags);
+                const out_state &o = mirror ? lg.mirror.out : lg.dest.out;
+                const size_t lost = o.lost;
+                CHILD_CHECK(lost > 0 && lost < 4000);
+                // Drained, the stream gets the count, then the line (a line
+                // a socket took in part is ended first).
+                const std::string head = o.torn ? "\n" : "";
+                char buf[65536];
+                CHILD_CHECK(fcntl(fds[0], F_SETFL, O_NONBLOCK) == 0);
+                while (read(fds[0], buf, sizeof(buf)) > 0) {
+                }
+                log_write(&lg, NORM_level, "after\n");
+                const ssize_t n = read(fds[0], buf, sizeof(buf));
+                CHILD_CHECK(n > 0 && std::string(buf, size_t(n)) ==
+                                         head + "(WRN)  " + std::to_string(lost) +
+                                             " lines dropped\n(NRM)  after\n");
+                log_close(&lg);
+                return 0;
+            },
+            10000);
+        EXPECT_EQ(rc, 0);
+    }
 }
 
 // --- syslog --------------------------------------------------------------------------------
