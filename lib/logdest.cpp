@@ -72,8 +72,8 @@ long ms_since(const struct timespec &then, const struct timespec &now)
 // regular file.
 constexpr int NOT_REGULAR = -2;
 
-// Appends to path, creating it with its own mode rather than whatever the
-// umask of the moment would leave.  Never through a symbolic
+// Appends to path, creating it with the log's own mode (less the daemon's
+// umask, which leaves nobody else write).  Never through a symbolic
 // link (the file may be reopened while the daemon runs, long after an
 // operator looked at the path); close-on-exec, so that no child inherits it.
 // Only a regular file is taken (or the null device, a log thrown away), and

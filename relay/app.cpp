@@ -180,11 +180,11 @@ int open_log()
     // copy of the starter's standard error until here: 2 points at that
     // copy while a log file opens, so that why it cannot be opened reaches
     // the starter.  (Not for a log command, which would keep it.)
-    FILE *starter = g_startup_fd >= 0 && path[0] != '|' ? log_fp(&g_log) : nullptr;
+    const int starter = g_startup_fd >= 0 && path[0] != '|' ? log_fd(&g_log) : -1;
     int null_fd = -1;
-    if (starter && fileno(starter) > STDERR_FILENO) {
+    if (starter > STDERR_FILENO) {
         null_fd = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-        if (null_fd >= 0 && dup2(fileno(starter), STDERR_FILENO) < 0) {
+        if (null_fd >= 0 && dup2(starter, STDERR_FILENO) < 0) {
             close(null_fd);
             null_fd = -1;
         }

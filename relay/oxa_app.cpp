@@ -190,7 +190,7 @@ int open_log()
         }
     }
     // Kept past the open, which closes the log's stream to the starter.
-    const int to_starter = starter ? fcntl(fileno(starter), F_DUPFD_CLOEXEC, 3) : -1;
+    const int to_starter = starter >= 0 ? fcntl(starter, F_DUPFD_CLOEXEC, 3) : -1;
     const int rc = log_open(&g_log, g_cfg.logfile);
     if (null_fd >= 0) {
         if (rc == 0) (void)dup2(null_fd, STDERR_FILENO);
