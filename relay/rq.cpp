@@ -778,6 +778,9 @@ void create(tvl_urq *rq, const urq_urls &u)
         rq->resp = &g_resp_err;
         return;
     }
+    // What the task may open is noted with the budget, which does not
+    // count it again for a while.
+    rui_fds_taken(URQ_TASK_FDS);
     int csock = -1;
     if (rq->is_keep_alive) {
         csock = fcntl(rq->sockfd, F_DUPFD_CLOEXEC, 0);

@@ -46,6 +46,12 @@ constexpr uint32_t ST_LNK = mk_tag32("LNK");  // answered; the connection is a c
 constexpr size_t URQ_LINK_FD_SPARE = 64;
 constexpr size_t URQ_TASK_FD_SPARE = 32;
 static_assert(URQ_LINK_FD_SPARE > URQ_TASK_FD_SPARE && URQ_TASK_FD_SPARE > RUI_FD_RESERVE);
+// A bound on the descriptors a task holds: its sockets in and out, the
+// handshake socket and its duplicate, the alternative source, its stream
+// buffer and the client's connection, with one to spare.
+constexpr size_t URQ_TASK_FDS = 8;
+// The kept count is trusted only well above the largest spare asked.
+static_assert(RUI_FDS_RECOUNT_BELOW >= 4 * URQ_LINK_FD_SPARE);
 // must_drop of a "kill" request.
 constexpr int KILL_MODE = -1;
 // Rooms of the head and answer buffers and of the path texts.
