@@ -141,8 +141,9 @@ void urq_rm(void *rq) noexcept;
 // still reading on a listener with a lowmark reads first what the socket
 // holds, so a head shorter than the lowmark is served.
 bool urq_time_out(void *rq, size_t tmout_ms) noexcept;
-// Answers a connection the listener refuses for want of descriptors: 500,
-// with what the client sent read away first (bounded).
+// Answers a connection the listener refuses for want of descriptors: 500
+// in one try that waits for nothing and logs nothing, with what the client
+// sent read away first (bounded).
 void urq_refuse(int fd) noexcept;
 
 // --- event-loop handlers (tag "URQ") ---------------------------------------------
