@@ -107,12 +107,32 @@ void unwatch(rui_socket_ctx *ls, rui_rq_header *h, const char *fn)
 }
 
 // Removal step 4: close the descriptor and release the object.
+// The last count of descriptors in use (rui_fds_free), kept up by hand
+// for those the daemon opens and closes since, so that the budget is not
+// counted in /proc/self/fd on every connection and request.
+struct fd_count {
+    rlim_t limit;     // the open-file limit it was made under
+    size_t used;      // descriptors in use below that limit
+    timespec at;      // the loop's time of the count
+    bool valid;
+};
+fd_count g_fds{};
+
+// Descriptors free by the kept count; SIZE_MAX without one (no limit, or
+// none could be made).
+size_t kept_free()
+{
+    if (!g_fds.valid) return SIZE_MAX;
+    return g_fds.used >= g_fds.limit ? 0 : size_t(g_fds.limit - rlim_t(g_fds.used));
+}
+
 void release(rui_socket_ctx *ls, void *rq, const char *fn)
 {
     rui_rq_header *h = hdr(rq);
     const int fd = h->fd;
     if (fd >= 0) {
         W_close(fn, fd);
+        rui_fds_given(1);
         h->fd = -1;
     }
     ls->cb->rm_rq(rq);
@@ -266,6 +286,7 @@ int take_connection(rui_socket_ctx *ls, int fd, const sockaddr_storage *sa, sock
     if (rc != 0) {
         log_err("Error rc=%d processing connection [%s] fd=%d\n", rc, peer, fd);
         W_close(fn, fd);
+        rui_fds_given(1);
     }
     return rc;
 }
@@ -276,6 +297,7 @@ void refuse_connection(rui_socket_ctx *ls, int fd)
 {
     if (set_nblock(fd, 1) == 0 && ls->cb && ls->cb->refuse) ls->cb->refuse(fd);
     W_close("rui_accept", fd);
+    rui_fds_given(1);
 }
 
 int sweep_one(void *data, size_t j, void *aux)
@@ -502,10 +524,9 @@ int rui_accept(rui_socket_ctx *ls, size_t max_accept, int flags, void *aux) noex
     }
 
     size_t taken = 0, refused = 0;
-    // Descriptors free once the connection just accepted is open: counted
-    // at the first one of the pass, then kept by hand, since nothing but
-    // this pass opens or closes descriptors meanwhile.
-    size_t avail = 0;
+    // The budget is counted afresh at most at the first connection of the
+    // pass (rui_fds_free_est), then kept by hand, since nothing but this
+    // pass opens or closes descriptors meanwhile.
     bool counted = false;
     int last_rc = 0;
     while (!g_quit && taken + refused < max_accept) {
@@ -532,23 +553,16 @@ int rui_accept(rui_socket_ctx *ls, size_t max_accept, int flags, void *aux) noex
                 enter_backoff(ls, err);
             break;
         }
-        if (!counted) {
-            avail = rui_fds_free();
-            counted = true;
-        } else if (avail != SIZE_MAX && avail > 0) {
-            --avail;
-        }
+        rui_fds_taken(1);
+        const size_t avail = counted ? kept_free() : rui_fds_free_est();
+        counted = true;
         if (avail < RUI_FD_RESERVE) {
             refuse_connection(ls, fd);
             ++refused;
-            ++avail;
             continue;
         }
         last_rc = take_connection(ls, fd, &sa, salen, flags, aux);
-        if (last_rc != 0) {
-            if (avail != SIZE_MAX) ++avail;
-            continue;
-        }
+        if (last_rc != 0) continue;
         ++taken;
         if (ls->bkoff_noted) {
             log_info("%s(%s): accepting again\n", fn, alias);
@@ -637,13 +651,17 @@ size_t rui_fds_free() noexcept
 {
     static const char *const fn = "rui_fds_free";
     struct rlimit rl;
+    g_fds.valid = false;
     if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return 0;
     if (rl.rlim_cur == RLIM_INFINITY) return SIZE_MAX;
     // Not W_open: running out of descriptors is an answer here, not an
     // error to log on every request.
     const int dfd = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dfd < 0) {
-        if (errno == EMFILE || errno == ENFILE) return 0;
+        if (errno == EMFILE || errno == ENFILE) {
+            g_fds = {rl.rlim_cur, size_t(rl.rlim_cur), rqs_now(), true};
+            return 0;
+        }
         static bool noted = false;
         if (!noted)
             log_err("%s: cannot count descriptors in use, ERROR(%d): %s\n", fn, errno,
@@ -667,10 +685,30 @@ size_t rui_fds_free() noexcept
     }
     W_close(fn, dfd);
     if (used > 0) --used;  // the directory's own descriptor
-    return rlim_t(used) >= rl.rlim_cur ? 0 : size_t(rl.rlim_cur - rlim_t(used));
+    if (rlim_t(used) > rl.rlim_cur) used = size_t(rl.rlim_cur);
+    g_fds = {rl.rlim_cur, used, rqs_now(), true};
+    return size_t(rl.rlim_cur - rlim_t(used));
 }
 
-bool rui_fd_room(size_t spare) noexcept { return rui_fds_free() >= spare; }
+size_t rui_fds_free_est() noexcept
+{
+    struct rlimit rl;
+    if (g_fds.valid && getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur == g_fds.limit) {
+        const size_t left = kept_free();
+        const struct timespec now = rqs_now();
+        const long age_ms = long(now.tv_sec - g_fds.at.tv_sec) * 1000 +
+                            (now.tv_nsec - g_fds.at.tv_nsec) / 1000000;
+        if (left >= RUI_FDS_RECOUNT_BELOW && age_ms >= 0 && age_ms < RUI_FDS_RECOUNT_MS)
+            return left;
+    }
+    return rui_fds_free();
+}
+
+bool rui_fd_room(size_t spare) noexcept { return rui_fds_free_est() >= spare; }
+
+void rui_fds_taken(size_t n) noexcept { g_fds.used += n; }
+
+void rui_fds_given(size_t n) noexcept { g_fds.used = g_fds.used > n ? g_fds.used - n : 0; }
 
 void rui_pprm_all(rui_ctx *ctx) noexcept
 {

@@ -60,6 +60,12 @@ constexpr size_t RUI_PPRM_GROW = 4;
 // Descriptors an accepted connection leaves free below the open-file
 // limit, else it is refused.
 constexpr size_t RUI_FD_RESERVE = 16;
+// The kept descriptor count is trusted for this long, and only while this
+// many are free by it: what the daemon opens without noting it in that
+// time (the tasks of a burst of requests, each noted with a bound) stays
+// well below the margin, so the budget holds as if counted every time.
+constexpr long RUI_FDS_RECOUNT_MS = 100;
+constexpr size_t RUI_FDS_RECOUNT_BELOW = 256;
 
 // How long a listener stays unwatched after accept() ran out of
 // descriptors or buffers.
@@ -191,9 +197,19 @@ int rui_make_link(void *rq) noexcept;
 // Descriptors the process may still open below its open-file limit: the
 // limit less those in use below it, counted in /proc/self/fd.  SIZE_MAX without a
 // limit; 0 when they cannot be counted (none left to open the directory).
+// The count is kept for rui_fds_free_est.
 size_t rui_fds_free() noexcept;
-// True when at least spare descriptors are free (rui_fds_free).
+// The same, from the last count kept up by hand (rui_fds_taken,
+// rui_fds_given) while it is younger than RUI_FDS_RECOUNT_MS by the loop's
+// clock and leaves at least RUI_FDS_RECOUNT_BELOW free; counted afresh
+// otherwise, so that near the limit the answer is always exact.
+size_t rui_fds_free_est() noexcept;
+// True when at least spare descriptors are free (rui_fds_free_est).
 bool rui_fd_room(size_t spare) noexcept;
+// Notes n descriptors opened (a generous bound will do) or closed since
+// the last count.
+void rui_fds_taken(size_t n) noexcept;
+void rui_fds_given(size_t n) noexcept;
 // Frees the requests and links queued for removal on every listener.
 void rui_pprm_all(rui_ctx *ctx) noexcept;
 // Offers every open request (links not) to its group's time_out callback.

@@ -374,7 +374,11 @@ void urq_refuse(int fd) noexcept
 {
     drain_input(fd);
     if (!g_resp_err.server) g_resp_err.server = get_app_tag("tvl");
-    send_http_response(fd, &g_resp_err);
+    // One try, unlogged: under a flood the clients are often gone already,
+    // and the listener logs the refusals with a count.
+    char text[1024];
+    const int len = mk_http_response(&g_resp_err, text, sizeof(text));
+    if (len > 0) (void)!send(fd, text, size_t(len), MSG_DONTWAIT | MSG_NOSIGNAL);
 }
 
 // --- event-loop handlers ------------------------------------------------------------
@@ -778,6 +782,9 @@ void create(tvl_urq *rq, const urq_urls &u)
         rq->resp = &g_resp_err;
         return;
     }
+    // What the task may open is noted with the budget, which does not
+    // count it again for a while.
+    rui_fds_taken(URQ_TASK_FDS);
     int csock = -1;
     if (rq->is_keep_alive) {
         csock = fcntl(rq->sockfd, F_DUPFD_CLOEXEC, 0);

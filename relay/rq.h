@@ -46,6 +46,12 @@ constexpr uint32_t ST_LNK = mk_tag32("LNK");  // answered; the connection is a c
 constexpr size_t URQ_LINK_FD_SPARE = 64;
 constexpr size_t URQ_TASK_FD_SPARE = 32;
 static_assert(URQ_LINK_FD_SPARE > URQ_TASK_FD_SPARE && URQ_TASK_FD_SPARE > RUI_FD_RESERVE);
+// A bound on the descriptors a task holds: its sockets in and out, the
+// handshake socket and its duplicate, the alternative source, its stream
+// buffer and the client's connection, with one to spare.
+constexpr size_t URQ_TASK_FDS = 8;
+// The kept count is trusted only well above the largest spare asked.
+static_assert(RUI_FDS_RECOUNT_BELOW >= 4 * URQ_LINK_FD_SPARE);
 // must_drop of a "kill" request.
 constexpr int KILL_MODE = -1;
 // Rooms of the head and answer buffers and of the path texts.
@@ -135,8 +141,9 @@ void urq_rm(void *rq) noexcept;
 // still reading on a listener with a lowmark reads first what the socket
 // holds, so a head shorter than the lowmark is served.
 bool urq_time_out(void *rq, size_t tmout_ms) noexcept;
-// Answers a connection the listener refuses for want of descriptors: 500,
-// with what the client sent read away first (bounded).
+// Answers a connection the listener refuses for want of descriptors: 500
+// in one try that waits for nothing and logs nothing, with what the client
+// sent read away first (bounded).
 void urq_refuse(int fd) noexcept;
 
 // --- event-loop handlers (tag "URQ") ---------------------------------------------

@@ -255,6 +255,7 @@ TEST_F(rui, AcceptPassesSweepsAndGroups)
 
     // The first connection is refused by its callback and closed.
     g_n.refuse = 1;
+    rui_fds_free();  // counted here, then kept by hand
     g_mod_ll[LM_DEFAULT] = DEBUG_level;
     cap.clear();
     for (size_t want : {8u, 16u, 20u}) {
@@ -296,6 +297,15 @@ TEST_F(rui, AcceptPassesSweepsAndGroups)
     EXPECT_EQ(g_n.freed, 3);
     EXPECT_EQ(ls.pprm.len, 0u);
     EXPECT_EQ(dlep_count(ls.requests), 17u);
+    // The budget kept through accepts and closes is the count; a descriptor
+    // opened behind its back is seen at the next count only.
+    const size_t kept = rui_fds_free_est();
+    EXPECT_EQ(kept, rui_fds_free());
+    {
+        Fd extra(dup(ls.sockfd));
+        EXPECT_EQ(rui_fds_free_est(), kept);
+        EXPECT_EQ(rui_fds_free(), kept - 1);
+    }
     for (int i : {4, 8, 13}) EXPECT_TRUE(closed_by_peer(clients[size_t(i)].fd)) << i;
     EXPECT_FALSE(wait_for(clients[5].fd, POLLIN, 0));
 
