@@ -147,6 +147,15 @@ int on_task_read(int, int flags, void *ctx, void *) noexcept
         lfx_assert(lfd >= 0);
         rc = read_keepalive(t, lfd, flags);
         zero_is_read = true;
+    } else if (flags && ox->op == OP_READ && t->in_mode == SM_STREAM) {
+        // An HTTP source that reset or hung up may still hold bytes, and
+        // its ring surely does: the read takes what is queued, and its
+        // failed or zero read ends the source, so that the ring is sent
+        // before the task fails.  The event comes on every turn until
+        // then; the read's end is logged once, by the read.
+        log_dbg("%s: [%s] ERR/HUP\n", fn, rta_label(t));
+        lfx_assert(t->state.num == ST_RLY);
+        rc = stream_read(t, &nread, true);
     } else if (flags) {
         log_err("%s: [%s] ERR/HUP\n", fn, rta_label(t));
         text = "HUP";

@@ -136,12 +136,16 @@ size_t count_ts_pkts(const mm_ring *r, size_t limit, bool *lost)
 // Whether the candidate packet start c is confirmed: the next
 // RESYNC_BOUNDARIES boundaries hold sync bytes.  Undecided (-1) while they
 // have not all arrived; once the input has ended, the boundaries that came
-// decide, with the data ending on a boundary.
+// decide, with the data ending on a boundary.  The data's end alone
+// confirms nothing: a lone candidate the end follows is any 188 bytes that
+// happen to begin with 0x47, so at least one boundary must hold a sync
+// byte.
 int confirm(const mm_ring *r, const uint8_t *p, size_t c)
 {
     const size_t size = r->pld_size, len = r->ts_len;
     if (size - c <= RESYNC_BOUNDARIES * len && !r->in_ended) return -1;
-    if (size - c <= RESYNC_BOUNDARIES * len && (size - c) % len != 0) return 0;
+    if (size - c <= RESYNC_BOUNDARIES * len && ((size - c) % len != 0 || size - c == len))
+        return 0;
     for (size_t k = 1; k <= RESYNC_BOUNDARIES && c + k * len < size; ++k)
         if (p[c + k * len] != TS_SYNC) return 0;
     return 1;

@@ -71,11 +71,11 @@ int mmr_iput(mmr_t ring, const mm_point *pt) noexcept;
 // packets.  A packet goes out only when the byte after it is a sync byte,
 // or when the input has ended right after it; after a break, bytes are
 // skipped up to a sync byte that the next two boundaries confirm (those
-// that came, once the input has ended), so junk is never sent and a break
-// of fewer than 215 bytes costs at most the packet in front of it, however
-// the bytes arrive.  0 with *count the
-// number filled; 11 (EAGAIN) when nothing is to be sent now; -14 when the
-// payload is not a transport stream.
+// that came, at least one, once the input has ended), so junk is never
+// sent and a break of fewer than 215 bytes costs at most the packet in
+// front of it, however the bytes arrive.  0 with *count the number filled;
+// 11 (EAGAIN) when nothing is to be sent now; -14 when the payload is not a
+// transport stream.
 int mmr_oget(mmr_t ring, struct iovec *iov, size_t *count) noexcept;
 // Consumes the bytes of the first count entries (those sent); the payload
 // bytes left.

@@ -130,7 +130,7 @@ int stream_end(rtask *task)
 
 }  // namespace
 
-int stream_read(rtask *task, size_t *p_nin) noexcept
+int stream_read(rtask *task, size_t *p_nin, bool hung_up) noexcept
 {
     static constexpr const char *fn = "stream_read";
     if (p_nin) *p_nin = 0;
@@ -161,8 +161,10 @@ int stream_read(rtask *task, size_t *p_nin) noexcept
             if (p_nin) *p_nin = pt.len;
         }
         if (rc == 0 && chunked_end(task)) return end_input(task);
-    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && !hung_up) {
         // A wake-up without data: nothing to read, the connection is fine.
+        // (One that reported an error or hang-up ends the source instead:
+        // the event would come again on every turn.)
         return 0;
     } else {
         const int err = n < 0 ? errno : 0;

@@ -29,9 +29,10 @@ constexpr size_t MMR_WRITER_LOWMARK = 375;
 // not a transport stream; a registration's error.  When the peer closed,
 // the read failed, or a chunked body ended or broke its framing, the
 // source has ended: it is no longer read, and the writer sends what the
-// ring holds before the source is treated as ended (stream_write).
-// *p_nin (when given) = the bytes read.
-int stream_read(rtask *task, size_t *p_nin = nullptr) noexcept;
+// ring holds before the source is treated as ended (stream_write).  With
+// hung_up (the source reported an error or hang-up), a read that finds
+// nothing ends the source too.  *p_nin (when given) = the bytes read.
+int stream_read(rtask *task, size_t *p_nin = nullptr, bool hung_up = false) noexcept;
 // Sends one batch of whole-packet datagrams and consumes what was sent.
 // Send errors never fail the task, as on the datagram path: a datagram
 // that cannot pass now (EAGAIN, ENOBUFS, EINTR) waits for the next write

@@ -11,6 +11,8 @@
 #include <arpa/inet.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -50,12 +52,13 @@ std::string numbered_packets(uint32_t npkts)
 
 // An origin that serves one connection: reads its request head, writes
 // each piece as its own TCP write (no coalescing, a pause before each),
-// then closes (close_after) or holds the connection until the peer closes
-// it.  Everything it does is bounded in time.
+// then closes (close_after), resets once its peer has taken every byte
+// (reset), or holds the connection until the peer closes it.  Everything it
+// does is bounded in time.
 class Origin {
 public:
-    Origin(int port, std::vector<std::string> pieces, bool close_after = false)
-        : pieces_(std::move(pieces)), close_after_(close_after)
+    Origin(int port, std::vector<std::string> pieces, bool close_after = false, bool reset = false)
+        : pieces_(std::move(pieces)), close_after_(close_after || reset), reset_(reset)
     {
         lfd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         const int on = 1;
@@ -101,13 +104,20 @@ private:
         for (int waited = 0; !close_after_ && waited < 20000 && poll(&q, 1, 100) == 0;
              waited += 100) {}
         peer_closed_ = recv(c, buf, sizeof buf, MSG_DONTWAIT) == 0;
+        int unacked = 1;
+        for (int waited = 0; reset_ && waited < 20000 && ioctl(c, SIOCOUTQ, &unacked) == 0 &&
+                             unacked > 0;
+             waited += 10)
+            sleep_ms(10);
+        const linger rst{1, 0};
+        if (reset_) setsockopt(c, SOL_SOCKET, SO_LINGER, &rst, sizeof rst);
         close(c);
     }
 
     int lfd_ = -1;
     bool ok_ = false;
     std::vector<std::string> pieces_;
-    bool close_after_;
+    bool close_after_, reset_;
     std::string request_;
     std::atomic<bool> done_{false}, peer_closed_{false};
     std::thread th_;
@@ -309,6 +319,7 @@ TEST(chunked_origin, ended_origins_lose_nothing_and_short_junk_or_cut_packets_ne
                 std::vector<std::string> pieces;
                 bool close_after;
                 size_t min_pkts;  // whole, in order
+                bool reset = false;
             };
             const auto in_pieces = [](std::string head, const std::string &body, size_t len) {
                 std::vector<std::string> v{std::move(head)};
@@ -325,6 +336,7 @@ TEST(chunked_origin, ended_origins_lose_nothing_and_short_junk_or_cut_packets_ne
             const origin_case cases[] = {
                 {"last chunk", in_pieces(k_head, chunked, 100000), false, 20000},
                 {"close", in_pieces(plain, ts, 100000), true, 20000},
+                {"reset", in_pieces(plain, ts, 100000), true, 20000, true},
                 {"junk in pieces", in_pieces(plain, junky, 250), true, 1350},
                 {"cut packets in pieces", in_pieces(plain, cut, 188), true, 1470},
             };
@@ -332,7 +344,7 @@ TEST(chunked_origin, ended_origins_lose_nothing_and_short_junk_or_cut_packets_ne
             for (const origin_case &c : cases) {
                 const long cpu0 = cpu_ticks(t.pid());
                 const int oport = 18870 + task;
-                Origin origin(oport, c.pieces, c.close_after);
+                Origin origin(oport, c.pieces, c.close_after, c.reset);
                 CHILD_CHECK(origin.ok());
                 CHILD_CHECK(get(PORT, "/src/http://127.0.0.1:" + std::to_string(oport) +
                                           "/live.ts/dst/" + vp.addr_b() + ":6870") == answer(200));

@@ -493,6 +493,8 @@ TEST(stpath, an_origin_that_keeps_ending_uses_up_the_revivals_unless_it_stays_up
     for (uint32_t i = 0; i < 13; ++i) live.chunks.push_back(rh::ts_packets(188, 7 * 4, i * 28));
     const ending cases[] = {
         {"a few bytes", {{rh::OK_HEAD, rh::ts_packets(188, 1).substr(0, 100)}, 100, true}, true},
+        {"a few bytes, reset",
+         {{rh::OK_HEAD, rh::ts_packets(188, 1).substr(0, 100)}, 100, false, true}, true},
         {"a file", {{rh::OK_HEAD + file}, 0, true}, true},
         {"1.3 s of stream", live, false},
     };

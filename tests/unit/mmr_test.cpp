@@ -452,8 +452,13 @@ TEST(mmr, junk_is_never_sent_and_costs_at_most_the_packet_in_front_of_it)
          0, 188},
         {"the last packet cut short", {cat(packets(0, 10), part(numbered(10), 0, 100))}, 10, {},
          0, 188},
+        // At the end, a candidate after a break needs a boundary of its own.
         {"a packet after junk at the end", {cat(cat(packets(0, 10), junk(20)), packets(10, 11))},
-         11, {9}, 0},
+         11, {9, 10}, 0},
+        {"junk after a break that starts with a sync byte, at the end",
+         {cat(cat(packets(0, 10), junk(50)), junk_with(188, {0}))}, 10, {9}, 0},
+        {"two packets after junk at the end",
+         {cat(cat(packets(0, 10), junk(20)), packets(10, 12))}, 12, {9}, 0},
         // Aligned output also jumps over the packets it held before a break.
         {"aligned output", {cat(cat(packets(0, 30), junk_with(40, {10})), packets(30, 100))}, 100,
          {28, 29}, MMR_ODGRAM_ALIGN},
