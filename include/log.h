@@ -174,6 +174,11 @@ size_t log_rota_maxfiles(log_ctx *log) noexcept;
 int log_rotate(log_ctx *log) noexcept;
 void log_append_old(log_ctx *log) noexcept;
 void log_set_hook(log_ctx *log, void *udata, loghook_cb_t hook) noexcept;
+// Writes text to fd, a stream no log owns (a starter's standard error), as
+// a log writes its standard error: a pipe or a socket only when it takes the
+// text at once (at most PIPE_BUF bytes of it), never waiting; what it does
+// not take is dropped.  What was written, -1 when nothing was.
+ssize_t log_copy_to(int fd, const char *text, size_t len) noexcept;
 void log_set_modules(log_ctx *log, int level) noexcept;
 void log_set_sections(log_ctx *log, int level) noexcept;
 // Copies lines below NORM to syslog under app_name (LOG_LOCAL0, with the

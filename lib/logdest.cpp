@@ -629,14 +629,33 @@ void dest_put_mirror(log_ctx *log, const char *text, size_t len) noexcept
     });
 }
 
-std_kind dest_kind(FILE *stream) noexcept
+namespace {
+
+std_kind fd_kind(int fd)
 {
     struct stat st;
-    const int fd = stream ? fileno(stream) : -1;
     if (fd < 0 || fstat(fd, &st) != 0) return STD_PLAIN;
     if (S_ISFIFO(st.st_mode)) return STD_PIPE;
     if (S_ISSOCK(st.st_mode)) return STD_SOCKET;
     return STD_PLAIN;
+}
+
+}  // namespace
+
+std_kind dest_kind(FILE *stream) noexcept { return fd_kind(stream ? fileno(stream) : -1); }
+
+ssize_t log_copy_to(int fd, const char *text, size_t len) noexcept
+{
+    const std_kind kind = fd_kind(fd);
+    ssize_t n;
+    int tries = 0;
+    if (kind == STD_PLAIN) {
+        do n = write(fd, text, len);
+        while (n < 0 && errno == EINTR && ++tries < 3);
+        return n;
+    }
+    struct iovec iov = {const_cast<char *>(text), std::min<size_t>(len, PIPE_BUF)};
+    return write_std(fd, kind, &iov, 1);
 }
 
 void dest_set_std(log_ctx *log, FILE *stream) noexcept

@@ -80,10 +80,42 @@ bool put_port(char *buf, size_t size, size_t *pos, sv port) noexcept
     return put(buf, size, pos, ":") && put(buf, size, pos, sv(out, n));
 }
 
+bool iequal(sv a, sv b) noexcept
+{
+    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+// The source of a source-specific membership: its address, without the
+// port it may carry (the membership takes only the address).
+bool put_source(char *buf, size_t size, size_t *pos, sv src) noexcept
+{
+    size_t colon = NPOS;
+    if (!src.empty() && src[0] == '[') {
+        const size_t close = src.find(']');
+        if (close == NPOS) return false;
+        if (close + 1 < src.size()) colon = close + 1;
+        if (colon != NPOS && src[colon] != ':') return false;
+    } else if (src.find(':') == src.rfind(':')) {
+        colon = src.find(':');  // one colon: an address and a port
+    }
+    if (colon != NPOS) {
+        const sv port = src.substr(colon + 1);
+        char ignored[8];
+        size_t n = 0;
+        if (port.empty() || !put_port(ignored, sizeof ignored, &n, port)) return false;
+        src = src.substr(0, colon);
+    }
+    return put_host(buf, size, pos, src);
+}
+
 int canon(sv s, char *buf, size_t size) noexcept
 {
     size_t pos = 0;
     buf[0] = '\0';
+    // Blanks ahead of the text, and blanks or slashes ahead of the address,
+    // are passed over when the endpoint is opened.
+    const size_t lead = s.find_first_not_of(" \t");
+    s.remove_prefix(lead == NPOS ? s.size() : lead);
     const size_t sep = s.find("://");
     sv scheme = "udp";
     if (sep != NPOS) {
@@ -93,15 +125,23 @@ int canon(sv s, char *buf, size_t size) noexcept
             if (!isalpha(static_cast<unsigned char>(c))) return -1;
         s.remove_prefix(sep + 3);
     }
+    // "rtp" opens the same datagram socket as "udp", and the relay sends
+    // what arrives either way: one endpoint.
+    if (iequal(scheme, "rtp")) scheme = "udp";
     if (!put(buf, size, &pos, scheme, true) || !put(buf, size, &pos, "://")) return -1;
-    const bool http = strncasecmp(scheme.data(), "http", scheme.size()) == 0 && scheme.size() == 4;
+    const bool http = iequal(scheme, "http");
 
-    // The source of a source-specific membership stands before an '@'.
+    // The source of a source-specific membership stands before an '@';
+    // an empty one is none.
     const size_t at = s.find('@');
     if (at != NPOS && at < s.find_first_of("/?")) {
-        if (!put_host(buf, size, &pos, s.substr(0, at)) || !put(buf, size, &pos, "@")) return -1;
+        if (at > 0 &&
+            (!put_source(buf, size, &pos, s.substr(0, at)) || !put(buf, size, &pos, "@")))
+            return -1;
         s.remove_prefix(at + 1);
     }
+    const size_t addr = s.find_first_not_of(" \t/");
+    s.remove_prefix(addr == NPOS ? s.size() : addr);
     size_t hend;
     if (!s.empty() && s[0] == '[') {
         hend = s.find(']');
@@ -143,10 +183,5 @@ bool uri_same_endpoint(const char *a, const char *b) noexcept
     char ca[URI_CANON_MAX], cb[URI_CANON_MAX];
     if (uri_canon(a, ca, sizeof ca) != 0 || uri_canon(b, cb, sizeof cb) != 0)
         return strcasecmp(a, b) == 0;
-    // "rtp" and "udp" open the same datagram socket.
-    auto dgram = [](const char *c) {
-        return strncmp(c, "udp://", 6) == 0 || strncmp(c, "rtp://", 6) == 0;
-    };
-    if (dgram(ca) && dgram(cb)) return strcmp(ca + 3, cb + 3) == 0;
     return strcmp(ca, cb) == 0;
 }

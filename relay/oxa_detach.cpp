@@ -20,15 +20,17 @@ namespace oxa {
 
 namespace {
 
-int g_status_fd = -1;           // the daemon's end of the status pipe
-FILE *g_starter_err = nullptr;  // the starter's standard error, for error lines
+int g_status_fd = -1;   // the daemon's end of the status pipe
+int g_starter_err = -1;  // the starter's standard error, for error lines
 
-// A log line of an error level (its tag), for the starter as well.
+// A log line of an error level (its tag), for the starter as well.  The
+// starter's standard error may be a pipe nobody reads: the line is dropped
+// then, never waited on.
 void copy_error_line(void *, const char *line)
 {
-    if (g_starter_err &&
+    if (g_starter_err >= 0 &&
         (strstr(line, "(ERR)") || strstr(line, "(CRI)") || strstr(line, "(PNC)")))
-        fputs(line, g_starter_err);
+        (void)log_copy_to(g_starter_err, line, strlen(line));
 }
 
 long now_ms()
@@ -123,23 +125,16 @@ int detach_with_status() noexcept
 void tell_starter_errors(int fd) noexcept
 {
     if (g_status_fd < 0 || fd < 0) return;
-    const int copy = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    if (copy < 0) return;
-    g_starter_err = fdopen(copy, "w");
-    if (!g_starter_err) {
-        close(copy);
-        return;
-    }
-    setvbuf(g_starter_err, nullptr, _IONBF, 0);
-    log_set_hook(&g_log, nullptr, copy_error_line);
+    g_starter_err = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    if (g_starter_err >= 0) log_set_hook(&g_log, nullptr, copy_error_line);
 }
 
 void send_start_status(int exit_code) noexcept
 {
-    if (g_starter_err) {
+    if (g_starter_err >= 0) {
         log_set_hook(&g_log, nullptr, nullptr);
-        fclose(g_starter_err);
-        g_starter_err = nullptr;
+        close(g_starter_err);
+        g_starter_err = -1;
     }
     if (g_status_fd < 0) return;
     const uint8_t status = uint8_t(exit_code);

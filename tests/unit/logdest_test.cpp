@@ -349,6 +349,9 @@ TEST(logdest, std_stream_that_is_never_read_never_blocks)
                     log_write(&lg, NORM_level, "%s %d\n", LINE.c_str(), i);
                     if (!mirror) fprintf(log_fp(&lg), "%s printed\n", LINE.c_str());
                 }
+                // A line copied to the full stream (as to a starter's
+                // standard error) is dropped, not waited on.
+                CHILD_CHECK(log_copy_to(fds[1], "(ERR)  copy\n", 12) < 0);
                 CHILD_CHECK(ms_since(t0) < 2000 && fcntl(fds[1], F_GETFL) == flags);
                 const out_state &o = mirror ? lg.mirror.out : lg.dest.out;
                 const size_t lost = o.lost;
