@@ -1220,8 +1220,10 @@ class Soak:
                 return chr(int(m.group(1), 16))
             return re.sub('%([0-9A-Fa-f]{2})', byte, f.cid.replace('+', ' '))
 
+        # Canonical as the daemon keys it: udp by default, rtp as udp.
         def scheme(t):
-            return t if t.find('://', 3) in (3, 4) else 'udp://' + t
+            t = t if t.find('://', 3) in (3, 4) else 'udp://' + t
+            return 'udp://' + t[6:] if t.startswith('rtp://') else t
         key = scheme(src)
         if f.kind == 'alt':
             key += '+' + scheme(f.query.split('asrc=')[1].split('&')[0])
