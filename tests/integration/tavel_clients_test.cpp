@@ -252,13 +252,8 @@ TEST(tavel_clients, HostileHeadsAndRequests)
 
         // An HTTP source's path and query reach its origin as written, in a
         // request line of three parts; its query sets no control key.
-        const int origin = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(PORT + 7);
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        CHILD_CHECK(bind(origin, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) == 0);
-        CHILD_CHECK(listen(origin, 8) == 0);
+        const int origin = listen_loopback(PORT + 7, 8);
+        CHILD_CHECK(origin >= 0);
         const std::string at = "127.0.0.1%3A" + std::to_string(PORT + 7);
         const std::string written[][2] = {
             {"/src/http%3A%2F%2F" + at + "%2Flive.ts%3Fid%3D5%26cid%3Dx/dst/127.0.0.1:6407",

@@ -227,13 +227,8 @@ TEST(tavel, FullShmStartsWithoutFlagStore)
         CHILD_CHECK(fill >= 0 && posix_fallocate(fill, 0, 4096) == 0);
         close(fill);
         // A stream server that takes the connection and says nothing.
-        const int srv = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(PORT + 5);
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        CHILD_CHECK(bind(srv, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) == 0);
-        CHILD_CHECK(listen(srv, 4) == 0);
+        const int srv = listen_loopback(PORT + 5, 4);
+        CHILD_CHECK(srv >= 0);
 
         TempDir d;
         write_file(d.file("tavel.conf"), config(PORT, ""));
@@ -640,13 +635,8 @@ TEST(tavel, SecondInstanceLeavesTheReportFile)
         CHILD_CHECK(first.start_fg());
         CHILD_CHECK(file_exists(rep));
 
-        const int blocker = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(PORT + 1);
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        CHILD_CHECK(bind(blocker, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) == 0);
-        CHILD_CHECK(listen(blocker, 1) == 0);
+        const int blocker = listen_loopback(PORT + 1, 1);
+        CHILD_CHECK(blocker >= 0);
         TempDir d2;
         write_file(d2.file("tavel.conf"), config(PORT + 1, report));
         Daemon second(d2.path());

@@ -478,13 +478,8 @@ TEST(tavel_trust, SharedMemoryOfDeadDaemonsIsRemovedAtStart)
 
         // A stream server that takes the connection and says nothing, for
         // a relay with a byte ring.
-        const int srv = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(PORT + 5);
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        CHILD_CHECK(bind(srv, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) == 0);
-        CHILD_CHECK(listen(srv, 4) == 0);
+        const int srv = listen_loopback(PORT + 5, 4);
+        CHILD_CHECK(srv >= 0);
 
         TempDir d;
         write_file(d.file("tavel.conf"), config(PORT, ""));

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <linux/sock_diag.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -174,6 +175,21 @@ long rx_queue_mem(int fd)
     socklen_t len = sizeof(info);
     if (getsockopt(fd, SOL_SOCKET, SO_MEMINFO, info, &len) != 0) return -1;
     return long(info[SK_MEMINFO_RMEM_ALLOC]);
+}
+
+int listen_loopback(int port, int backlog)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(uint16_t(port));
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) != 0 || listen(fd, backlog) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 bool wait_rx_queue_above(int fd, long than, int ms)

@@ -67,6 +67,9 @@ long rx_queue_mem(int fd);
 // Waits up to ms for rx_queue_mem(fd) to exceed than; true when it did.
 bool wait_rx_queue_above(int fd, long than, int ms = 5000);
 
+// A TCP socket listening on 127.0.0.1:port (close-on-exec), or -1.
+int listen_loopback(int port, int backlog);
+
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &data);
 bool file_exists(const std::string &path);
