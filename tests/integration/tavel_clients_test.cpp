@@ -33,6 +33,26 @@ int in_ns(const std::function<int()> &body)
     return run_in_child([&] { return enter_private_netns() ? body() : CHILD_SKIP; }, 120000);
 }
 
+bool fd_limit_reaches(rlim_t n)
+{
+    rlimit rl;
+    return getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_max >= n;
+}
+
+// Starts t in the foreground with an open-file limit of daemon_fds (the
+// daemon inherits it), then raises this process's own to own_fds for the
+// test's clients.
+bool start_with_fd_limit(Daemon &t, rlim_t daemon_fds, rlim_t own_fds)
+{
+    rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return false;
+    const rlimit daemon{daemon_fds, rl.rlim_max};
+    if (setrlimit(RLIMIT_NOFILE, &daemon) != 0) return false;
+    const bool started = t.start_fg();
+    rl.rlim_cur = own_fds;
+    return setrlimit(RLIMIT_NOFILE, &rl) == 0 && started;
+}
+
 std::string path(int src, int dst, const std::string &tail = "")
 {
     return "/src/127.0.0.1:" + std::to_string(src) + "/dst/127.0.0.1:" + std::to_string(dst) +
@@ -75,20 +95,14 @@ int hold_links(const std::string &p, size_t n, std::vector<int> *links)
 TEST(tavel_clients, HeldLinksLockNobodyOutAndLetTheLoopSleep)
 {
     EXPECT_CHILD_OK(in_ns([] {
-        rlimit rl;
-        getrlimit(RLIMIT_NOFILE, &rl);
-        if (rl.rlim_max < 2000) return CHILD_SKIP;
+        if (!fd_limit_reaches(2000)) return CHILD_SKIP;
         TempDir d;
         write_file(d.file("tavel.conf"),
                    config(PORT, "idle_task_timeout = -1;", "level = \"debug\";"));
         Daemon t(d.path());
         // The daemon's budget (its 300 tasks need 1250); the test's own
         // clients need as many again.
-        const rlimit daemon{1300, rl.rlim_max};
-        CHILD_CHECK(setrlimit(RLIMIT_NOFILE, &daemon) == 0);
-        const bool started = t.start_fg();
-        rl.rlim_cur = 2000;
-        CHILD_CHECK(started && setrlimit(RLIMIT_NOFILE, &rl) == 0);
+        CHILD_CHECK(start_with_fd_limit(t, 1300, 2000));
 
         CHILD_CHECK(get(PORT, path(5301, 6301)) == answer(200));
         std::vector<int> links;
@@ -132,19 +146,13 @@ TEST(tavel_clients, HeldLinksLockNobodyOutAndLetTheLoopSleep)
 TEST(tavel_clients, DescriptorBudgetCountsDescriptorsInUse)
 {
     EXPECT_CHILD_OK(in_ns([] {
-        rlimit rl;
-        getrlimit(RLIMIT_NOFILE, &rl);
-        if (rl.rlim_max < 1000) return CHILD_SKIP;
+        if (!fd_limit_reaches(1000)) return CHILD_SKIP;
         TempDir d;
         std::string conf = config(PORT, "idle_task_timeout = -1;");
         conf.replace(conf.find("300"), 3, "60");  // within the limit: no raise
         write_file(d.file("tavel.conf"), conf);
         Daemon t(d.path());
-        const rlimit daemon{400, rl.rlim_max};
-        CHILD_CHECK(setrlimit(RLIMIT_NOFILE, &daemon) == 0);
-        const bool started = t.start_fg();
-        rl.rlim_cur = 1000;
-        CHILD_CHECK(started && setrlimit(RLIMIT_NOFILE, &rl) == 0);
+        CHILD_CHECK(start_with_fd_limit(t, 400, 1000));
         const auto answered = [](const std::string &p, int code, int or_code = 0) {
             const auto t0 = std::chrono::steady_clock::now();
             const std::string got = get(PORT, p);
