@@ -2,8 +2,10 @@
 // options that end the process at once; the file is loaded; pass 2 applies
 // the overrides.
 #include <getopt.h>
+#include <sched.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -73,6 +75,19 @@ bool take_path(const char *arg, char *field, const char *what)
     return true;
 }
 
+// A whole text read as a decimal number within [lo, hi]: no blanks, no
+// trailing characters.
+bool whole_int(const char *arg, long lo, long hi, int *out)
+{
+    if (!arg || !(isdigit(static_cast<unsigned char>(arg[0])) || arg[0] == '-')) return false;
+    errno = 0;
+    char *end = nullptr;
+    const long v = strtol(arg, &end, 10);
+    if (errno != 0 || end == arg || *end != '\0' || v < lo || v > hi) return false;
+    *out = int(v);
+    return true;
+}
+
 // One override of pass 2; false on a refused value.
 bool apply_option(int c, const char *arg)
 {
@@ -90,8 +105,8 @@ bool apply_option(int c, const char *arg)
         }
         return true;
     case 'M': {
-        const int n = atoi(arg);
-        if (n < MIN_MAXPKTS || n > MAX_MAXPKTS) {
+        int n = 0;
+        if (!whole_int(arg, MIN_MAXPKTS, MAX_MAXPKTS, &n)) {
             log_err("Invalid maxpkts value (1-64): %s\n", arg);
             return false;
         }
@@ -99,12 +114,14 @@ bool apply_option(int c, const char *arg)
         return true;
     }
     case 'P': {
-        int n = atoi(arg);
-        if (n == 0 && strcmp(arg, "0") != 0) {
+        // -1: no pinning; a CPU the affinity mask cannot hold is refused
+        // here rather than at start-up.
+        int n = 0;
+        if (!whole_int(arg, -1, CPU_SETSIZE - 1, &n)) {
             log_err("Invalid CPU #: %s\n", arg);
             return false;
         }
-        g_cfg.rt.cpunum = n < -1 ? -1 : n;
+        g_cfg.rt.cpunum = n;
         return true;
     }
     case 'C':

@@ -126,6 +126,17 @@ TEST(tavel, CommandLineAndExitCodes)
         {{"-M", "0"}, "Invalid maxpkts value (1-64): 0\n"},
         {{"-M", "65"}, "Invalid maxpkts value (1-64): 65\n"},
         {{"-P", "abc"}, "Invalid CPU #: abc\n"},
+        // Numbers are whole decimal texts within their range: no trailing
+        // text, and no value silently taken for another.
+        {{"-M", "3junk"}, "Invalid maxpkts value (1-64): 3junk\n"},
+        {{"-M", " 3"}, "Invalid maxpkts value (1-64):  3\n"},
+        {{"-M", ""}, "Invalid maxpkts value (1-64): \n"},
+        {{"--maxpkts=4294967297"}, "Invalid maxpkts value (1-64): 4294967297\n"},
+        {{"-P", "2x"}, "Invalid CPU #: 2x\n"},
+        {{"-P", "-5"}, "Invalid CPU #: -5\n"},
+        {{"-P", "-2"}, "Invalid CPU #: -2\n"},
+        {{"--cpu", "4294967296"}, "Invalid CPU #: 4294967296\n"},
+        {{"-P", "1024"}, "Invalid CPU #: 1024\n"},
         {{"-L", "loud"}, "Invalid log level: loud\n"},
         {{"-l", std::string(128, 'l')}, "Log path is too long (128 bytes), max=128 bytes.\n"},
         {{"-p", std::string(128, 'p')}, "Pidfile path is too long (128 bytes), max=128 bytes.\n"},
