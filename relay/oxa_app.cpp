@@ -141,8 +141,12 @@ int take_option(int opt, const char *arg)
         g_cfg.logfile = arg;
         return 0;
     case 'L':
-        if (match_log_level(arg, &g_cfg.log_level) != 0)
+        // A level the agent does not know is a usage error, as it is for
+        // the daemon: running on at another level than asked is worse.
+        if (match_log_level(arg, &g_cfg.log_level) != 0) {
             fprintf(stderr, "Invalid log level: %s\n", arg);
+            usage();
+        }
         return 0;
     case 'p':
         return set_field(g_cfg.pidfile, arg, 'p') ? 0 : -1;

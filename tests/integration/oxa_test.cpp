@@ -234,7 +234,10 @@ TEST(oxa_cli, options_usage_and_exit_codes)
         {{"-i", "lo", "-g", "10.0.0.1"}, 2, "Non-multicast address: 10.0.0.1 (0x100000a)\n"},
         {{"-i", "lo", "-G", "300.1.1.1"}, 2, "Invalid address: 300.1.1.1\n"},
         {{"-i", "lo", "-g", "239.0.0.9", "-G", "239.0.0.1"}, 1, "app_getcfg: BAD g/G: min (0xef000009) > max (0xef000001) for group addresses\n"},
-        {{"-i", "lo", "-L", "bogus", "-g", "10.0.0.1"}, 2, "Invalid log level: bogus\n"},
+        // An unknown log level is a usage error: nothing is captured.
+        {{"-i", "lo", "-L", "bogus", "-g", "10.0.0.1"}, 1, "Invalid log level: bogus\n"},
+        {{"-T", "-i", "lo", "-L", "bogus"}, 1, "Invalid log level: bogus\n"},
+        {{"-T", "-i", "lo", "-L", ""}, 1, usage},
         // Values too long for their fields are refused, never cut.
         {{"-i", std::string(16, 'i')}, 2, "Value of -i is too long: 16 characters, at most 15"},
         {{"-i", "lo", "-u", std::string(32, 'u')}, 2, "-u is too long: 32 characters, at most 31"},
