@@ -316,10 +316,12 @@ bool parse_options(int argc, char **argv, run_options &opt) noexcept
             break;
         case 'D': {
             long sec = 0;
-            if (parse_num(optarg, 10, 1, INT_MAX, &sec)) {
-                alarm(unsigned(sec));
-                fprintf(stderr, "Will quit after %d seconds\n", int(sec));
+            if (!parse_num(optarg, 10, 1, INT_MAX, &sec)) {
+                fprintf(stderr, "%s: invalid run time (sec): %s\n", g_prog, optarg);
+                return false;
             }
+            alarm(unsigned(sec));
+            fprintf(stderr, "Will quit after %d seconds\n", int(sec));
             break;
         }
         case '0': {
@@ -335,8 +337,12 @@ bool parse_options(int argc, char **argv, run_options &opt) noexcept
             parse_gap_option(optarg);
             break;
         default:
-            fprintf(stderr, "%s: invalid option: %c\n", g_prog, optopt ? optopt : c);
-            break;
+            // An unknown option, or one whose argument is missing.
+            if (optopt && optopt != ':' && strchr(OPTSTRING, optopt))
+                fprintf(stderr, "%s: option requires an argument: %c\n", g_prog, optopt);
+            else
+                fprintf(stderr, "%s: invalid option: %c\n", g_prog, optopt ? optopt : c);
+            return false;
         }
     }
     return true;
