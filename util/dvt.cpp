@@ -67,8 +67,10 @@ constexpr std::array<usage_line, 21> USAGE_LINES = {{
     {"-S bytes", "send socket buffer size"},
     {"-R bytes", "receive socket buffer size"},
     {"-0 seed", "set randomizer seed"},
-    {"-1 N:hex", "send RTP packets with N=start-seq, SSRC={hex}"},
-    {"-2 N:G", "skip up to G RTP packets randomly; yes = R % N"},
+    {"-1 N[:ssrc]", "send RTP packets with N=start-seq, SSRC=ssrc (default 0x2146455A);"
+                    " numbers decimal, 0x.. hex or 0.. octal"},
+    {"-2 N[:G]", "skip bursts of 1 to G (default 1) RTP packets; one packet in N starts"
+                 " one, also right after another: -2 1:1 skips every packet"},
 }};
 
 // What the command line asks for besides g_cfg.
@@ -106,20 +108,22 @@ bool parse_num(const char *text, int base, long lo, long hi, long *out) noexcept
     return true;
 }
 
-// -1 N:hex; exits with DVT_BAD_RTP_OPTION when malformed.  The SSRC is
-// hexadecimal, with or without 0x; strtol's blanks and signs are refused.
+// A number of -1 as strtol reads it with base 0 (decimal, 0x hexadecimal,
+// 0 octal), the whole text, starting with a digit: no blanks or signs.
+bool parse_rtp_num(const char *text, long hi, long *out) noexcept
+{
+    return isdigit(static_cast<unsigned char>(text[0])) && parse_num(text, 0, 0, hi, out);
+}
+
+// -1 N[:ssrc]; exits with DVT_BAD_RTP_OPTION when malformed.  Without
+// ":ssrc" the SSRC is DEFAULT_RTP_SSRC.
 void parse_rtp_option(const char *arg) noexcept
 {
     char seq_text[32];
     const char *colon = strchr(arg, ':');
-    if (!colon) {
-        fprintf(stderr, "%s: -1 takes N:hex, not: %s\n", g_prog, arg);
-        exit(DVT_BAD_RTP_OPTION);
-    }
-    const size_t seq_len = size_t(colon - arg);
-    long ssrc = 0;
-    if (!isxdigit(static_cast<unsigned char>(colon[1])) ||
-        !parse_num(colon + 1, 16, 0, long(UINT32_MAX), &ssrc)) {
+    const size_t seq_len = colon ? size_t(colon - arg) : strlen(arg);
+    long ssrc = DEFAULT_RTP_SSRC;
+    if (colon && !parse_rtp_num(colon + 1, long(UINT32_MAX), &ssrc)) {
         fprintf(stderr, "%s: invalid SSID number: %s\n", g_prog, colon + 1);
         exit(DVT_BAD_RTP_OPTION);
     }
@@ -129,7 +133,7 @@ void parse_rtp_option(const char *arg) noexcept
         memcpy(seq_text, arg, seq_len);
         seq_text[seq_len] = '\0';
     }
-    if (!fits || !parse_num(seq_text, 0, 0, UINT16_MAX, &seq)) {
+    if (!fits || !parse_rtp_num(seq_text, UINT16_MAX, &seq)) {
         fprintf(stderr, "%s: invalid SEQ number: %.*s\n", g_prog, int(seq_len), arg);
         exit(DVT_BAD_RTP_OPTION);
     }
@@ -138,17 +142,14 @@ void parse_rtp_option(const char *arg) noexcept
     g_ctx.rtp_out_seq = g_cfg.rtp_seqnum;
 }
 
-// -2 N:G; exits with DVT_BAD_RTP_OPTION when malformed.  A burst length
-// that is negative or not a number would become a huge burst: refused.
+// -2 N[:G]; exits with DVT_BAD_RTP_OPTION when malformed.  G is 1 without
+// ":G".  A burst length that is negative or not a number would become a
+// huge burst: refused.
 void parse_gap_option(const char *arg) noexcept
 {
     char n_text[32];
     const char *colon = strchr(arg, ':');
-    if (!colon) {
-        fprintf(stderr, "%s: -2 takes N:G, not: %s\n", g_prog, arg);
-        exit(DVT_BAD_RTP_OPTION);
-    }
-    const size_t n_len = size_t(colon - arg);
+    const size_t n_len = colon ? size_t(colon - arg) : strlen(arg);
     long randn = 0;
     const bool fits = n_len < sizeof(n_text);
     if (fits) {
@@ -159,8 +160,8 @@ void parse_gap_option(const char *arg) noexcept
         fprintf(stderr, "%s: invalid gap randN=[%.*s]\n", g_prog, int(n_len), arg);
         exit(DVT_BAD_RTP_OPTION);
     }
-    long maxlen = 0;
-    if (!parse_num(colon + 1, 10, 0, INT_MAX - 1, &maxlen)) {
+    long maxlen = 1;
+    if (colon && !parse_num(colon + 1, 10, 0, INT_MAX - 1, &maxlen)) {
         fprintf(stderr, "%s: invalid gap length=[%s]\n", g_prog, colon + 1);
         exit(DVT_BAD_RTP_OPTION);
     }

@@ -35,12 +35,14 @@ constexpr long DEFAULT_MSG_SIZE = 1400;
 constexpr size_t DEFAULT_STAT_SEC = 2;
 // The RTP header written in front of each message from memory.
 constexpr long RTP_HDR_LEN = 12;
+// SSRC when -1 gives none: the bytes "ZEF!" in memory order.
+constexpr uint32_t DEFAULT_RTP_SSRC = 0x2146455A;
 // Longest HTTP head read: a request, and an answer.
 constexpr size_t HTTP_RQ_HEAD_MAX = 1023;
 constexpr size_t HTTP_RSP_HEAD_MAX = 4095;
 
 // Loss simulation: one message in randn (on average) starts a burst of up
-// to maxlen skipped messages; bursts never run into one another.
+// to maxlen skipped messages; bursts may follow one another.
 struct gap_spec {
     size_t maxlen;
     int randn;

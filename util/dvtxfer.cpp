@@ -35,7 +35,6 @@ constexpr long SPIN_PAUSE_MAX_NSEC = 20000;
 constexpr long MMSG_WAIT_NSEC = 100000;
 
 int s_burst;           // messages of the current loss burst still to skip
-bool s_burst_ended;    // the last message was a burst's last: send the next
 size_t s_first_len;    // length of the first datagram of the last receive
 timespec s_last_stats_tm;  // when the last throughput line was due
 bool s_trk_rtp;        // TRK_RTP1, read once a loop: the loops do no look-ups per message
@@ -286,19 +285,15 @@ int get_gap() noexcept
         g_ctx.rseed = unsigned(time(nullptr));
         srand(g_ctx.rseed);
     }
-    // A burst may start only after a sent message: two in a row would make
-    // one gap longer than maxlen.
-    if (s_burst == 0 && !s_burst_ended && rand() % g_cfg.gap.randn == 0)
+    // Every message with no burst pending has its chance, also the one
+    // right after a burst: bursts may follow one another, and randn 1
+    // skips every message.
+    if (s_burst == 0 && rand() % g_cfg.gap.randn == 0)
         s_burst = int(size_t(rand()) % g_cfg.gap.maxlen) + 1;
-    s_burst_ended = s_burst == 1;
     return s_burst > 0 ? s_burst-- : 0;
 }
 
-void reset_gap() noexcept
-{
-    s_burst = 0;
-    s_burst_ended = false;
-}
+void reset_gap() noexcept { s_burst = 0; }
 
 int wait_io_ready(int fd, long timeout) noexcept
 {

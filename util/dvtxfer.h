@@ -51,8 +51,9 @@ int sock_reader(int *fd, long timeout, long size) noexcept;
 int wait_io_ready(int fd, long timeout) noexcept;
 
 // How many messages of the current loss burst remain (0: send this one).
-// A burst of 1 to maxlen skipped messages starts at one message in randn,
-// never at the one right after a burst: no gap is longer than maxlen.
+// A burst of 1 to maxlen skipped messages starts at one message in randn
+// with no burst pending, so bursts may follow one another and randn 1
+// skips every message.
 int get_gap() noexcept;
 // Clears the pending burst (a new process, or a test).
 void reset_gap() noexcept;

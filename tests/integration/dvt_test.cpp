@@ -332,12 +332,21 @@ TEST_F(dvt, option_errors_end_with_their_message_and_status)
         {{"-p", "5000", "-s", dir.path()}, 1, "must be a non-empty regular file"},
         {{"-p", "5000", "-1", "7:1", "-n", "12"}, 1, "too small for RTP"},
         {{"-p", "5000", "-1", "xyz:1"}, 255, "dvt: invalid SEQ number: xyz\n"},
+        {{"-p", "5000", "-1", "xyz"}, 255, "dvt: invalid SEQ number: xyz\n"},
+        {{"-p", "5000", "-1", "65536"}, 255, "dvt: invalid SEQ number: 65536\n"},
+        {{"-p", "5000", "-1", ":5"}, 255, "dvt: invalid SEQ number: \n"},
         {{"-p", "5000", "-1", "5:0x1G"}, 255, "dvt: invalid SSID number: 0x1G\n"},
         {{"-p", "5000", "-1", "5: ab"}, 255, "dvt: invalid SSID number:  ab\n"},
-        // Both halves are required, as the usage says.
-        {{"-p", "5000", "-1", "5"}, 255, "dvt: -1 takes N:hex, not: 5\n"},
-        {{"-p", "5000", "-2", "5"}, 255, "dvt: -2 takes N:G, not: 5\n"},
+        // Numbers are decimal, 0x hexadecimal or 0 octal: bare hex digits
+        // are no number.
+        {{"-p", "5000", "-1", "5:ab"}, 255, "dvt: invalid SSID number: ab\n"},
+        {{"-p", "5000", "-1", "5:09"}, 255, "dvt: invalid SSID number: 09\n"},
+        {{"-p", "5000", "-1", "5:"}, 255, "dvt: invalid SSID number: \n"},
+        {{"-p", "5000", "-1", "5:-1"}, 255, "dvt: invalid SSID number: -1\n"},
+        {{"-p", "5000", "-1", "5:0x100000000"}, 255, "dvt: invalid SSID number: 0x100000000\n"},
         {{"-p", "5000", "-2", "0:1"}, 255, "dvt: invalid gap randN=[0]\n"},
+        {{"-p", "5000", "-2", "0"}, 255, "dvt: invalid gap randN=[0]\n"},
+        {{"-p", "5000", "-2", "5:"}, 255, "dvt: invalid gap length=[]\n"},
         {{"-p", "5000", "-2", "4:-1"}, 255, "dvt: invalid gap length=[-1]\n"},
         {{"-p", "5000", "-2", "4:x"}, 255, "dvt: invalid gap length=[x]\n"},
         {{"-u", "-h", "-p", "5000"}, 1, "Invalid mode combination: UDP cannot be combined with HTTP\n"},
@@ -365,7 +374,11 @@ TEST_F(dvt, option_errors_end_with_their_message_and_status)
     Proc bare(dvt_, {});
     EXPECT_EQ(bare.finish(), 1);
     EXPECT_TRUE(has(bare.err(), "Usage: dvt [options] -a addr -p port\n"));
-    EXPECT_TRUE(has(bare.err(), "\t-2 N:G         = skip up to G RTP packets randomly; yes = R % N\n"));
+    EXPECT_TRUE(has(bare.err(), "\t-1 N[:ssrc]    = send RTP packets with N=start-seq, SSRC=ssrc "
+                                "(default 0x2146455A); numbers decimal, 0x.. hex or 0.. octal\n"));
+    EXPECT_TRUE(has(bare.err(), "\t-2 N[:G]       = skip bursts of 1 to G (default 1) RTP packets; "
+                                "one packet in N starts one, also right after another: -2 1:1 "
+                                "skips every packet\n"));
 
     // Under another name the options are read and no role runs.
     const std::string zef = dir.file("ZEF");
@@ -521,27 +534,30 @@ TEST_F(dvt, rtp_writer_frames_messages_and_simulated_loss_shows_as_gaps)
     };
     auto drain = [&] { while (!recv_dgram(rx.fd, 100).empty()) {} };
 
-    // The SSRC is hexadecimal, with or without 0x.
-    auto cli = run({"-1", "65530:a1B2c3D4"});
-    for (int i = 0; i < 12; ++i) {
-        const std::string m = recv_dgram(rx.fd, WAIT_MS);
-        ASSERT_EQ(m.size(), 200u);
-        EXPECT_EQ(m.substr(0, 2), std::string("\x80\x00", 2));
-        EXPECT_EQ(seq_of(m), uint16_t(65530 + i)) << "sequence numbers wrap at 65536";
-        EXPECT_EQ(m.substr(8), "\xA1\xB2\xC3\xD4" + std::string(188, 'A'));
+    // The numbers read as strtol reads them with base 0: 0x hexadecimal,
+    // decimal (0xA1B2C3D4 is 2712847316).
+    for (const char *arg : {"0xFFFA:2712847316", "65530:0xa1B2c3D4"}) {
+        auto cli = run({"-1", arg});
+        for (int i = 0; i < 12; ++i) {
+            const std::string m = recv_dgram(rx.fd, WAIT_MS);
+            ASSERT_EQ(m.size(), 200u) << arg;
+            EXPECT_EQ(m.substr(0, 2), std::string("\x80\x00", 2));
+            EXPECT_EQ(seq_of(m), uint16_t(65530 + i)) << "sequence numbers wrap at 65536";
+            EXPECT_EQ(m.substr(8), "\xA1\xB2\xC3\xD4" + std::string(188, 'A'));
+        }
+        EXPECT_EQ(cli->stop(), 0);
+        drain();
     }
-    EXPECT_EQ(cli->stop(), 0);
-    drain();
 
-    // Skipped messages use up their sequence numbers; a gap is never
-    // longer than G, so bursts do not run into one another.
-    cli = run({"-1", "7:0x2146455A", "-2", "3:2", "-0", "5"});
+    // Without ":ssrc" the SSRC is 0x2146455A ("ZEF!" in memory order).
+    // Skipped messages use up their sequence numbers.
+    auto cli = run({"-1", "7", "-2", "3:2", "-0", "5"});
     int gaps = 0;
     for (uint16_t i = 0, prev = 6; i < 120; ++i) {
         const std::string m = recv_dgram(rx.fd, WAIT_MS);
-        ASSERT_EQ(m.substr(8, 4), "\x21\x46\x45\x5A");
+        ASSERT_EQ(m.substr(8, 4), "\x21\x46\x45\x5A") << "the default SSRC";
         const int d = uint16_t(seq_of(m) - prev) - 1;
-        EXPECT_TRUE(d >= 0 && d <= 2) << d;
+        EXPECT_TRUE(d >= 0 && d < 40) << d;
         gaps += d > 0;
         prev = seq_of(m);
     }
@@ -549,19 +565,38 @@ TEST_F(dvt, rtp_writer_frames_messages_and_simulated_loss_shows_as_gaps)
     EXPECT_EQ(cli->stop(), 0);
     drain();
 
-    // A burst starts at every chance: every other message is skipped, and
-    // the marks say so.
-    cli = run({"-v", "-1", "1:1", "-2", "1:1"});
-    EXPECT_TRUE(cli->wait_for("~1>~1>~1", WAIT_MS)) << cli->out();
-    for (uint16_t i = 0; i < 5; ++i) EXPECT_EQ(seq_of(recv_dgram(rx.fd, WAIT_MS)), 2 + 2 * i);
+    // -2 N without ":G" skips bursts of one; bursts may follow one
+    // another.
+    cli = run({"-1", "1", "-2", "2", "-0", "9"});
+    gaps = 0;
+    int longest = 0;
+    for (uint16_t i = 0, prev = 0; i < 60; ++i) {
+        const std::string m = recv_dgram(rx.fd, WAIT_MS);
+        ASSERT_EQ(m.size(), 200u);
+        const int d = uint16_t(seq_of(m) - prev) - 1;
+        EXPECT_TRUE(d >= 0 && d < 40) << d;
+        gaps += d > 0;
+        longest = std::max(longest, d);
+        prev = seq_of(m);
+    }
+    EXPECT_GT(gaps, 5);
+    EXPECT_GE(longest, 2) << "bursts of one in a row";
     EXPECT_EQ(cli->stop(), 0);
-    EXPECT_FALSE(has(cli->out(), "~1~1"));
+    drain();
+
+    // A burst starts at every message: nothing is sent, and the marks say
+    // so.
+    cli = run({"-v", "-1", "1", "-2", "1:1"});
+    EXPECT_TRUE(cli->wait_for("~1~1~1", WAIT_MS)) << cli->out();
+    EXPECT_TRUE(recv_dgram(rx.fd, 100).empty());
+    EXPECT_EQ(cli->stop(), 0);
+    EXPECT_TRUE(has(cli->out(), "total sent to fd=3: 0 bytes\n")) << cli->out();
 }
 
 TEST_F(dvt, rtp_reader_reports_gaps_foreign_messages_and_source_changes)
 {
     const int port = free_port();
-    Proc rd(dvt_, {"-v", "-u", "-a", "127.0.0.1", "-p", std::to_string(port), "-1", "1:1", "-i", "1"},
+    Proc rd(dvt_, {"-v", "-u", "-a", "127.0.0.1", "-p", std::to_string(port), "-1", "1", "-i", "1"},
             {"TRK_RTP1=yes"});
     ASSERT_TRUE(rd.wait_for("reading [UDP/RTP] from fd=3, msg_size=1400 delay=0 ms\n", WAIT_MS));
     int my_port = 0;

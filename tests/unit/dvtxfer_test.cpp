@@ -7,10 +7,13 @@
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -93,6 +96,7 @@ protected:
     }
     void TearDown() override
     {
+        g_dly = {};
         g_quit = 0;
         g_src_fd = -1;
     }
@@ -129,24 +133,66 @@ TEST_F(dvtxfer, loss_bursts_skip_consecutive_messages)
 {
     EXPECT_EQ(get_gap(), 0) << "no loss without -2";
     g_cfg.gap = {.maxlen = 1, .randn = 1};
-    for (int i = 0; i < 6; ++i) EXPECT_EQ(get_gap(), 1 - i % 2) << "-2 1:1 skips every other";
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(get_gap(), 1) << "-2 1:1 skips every message";
 
-    // A burst counts down to 1, and a message is sent before the next one
-    // may start, so no gap is longer than maxlen; about one message in
-    // randn starts one.
+    // A burst counts down to 1; about one message in randn starts one,
+    // also the message right after a burst, so bursts may follow one
+    // another.
     g_cfg.gap = {.maxlen = 3, .randn = 4};
     g_ctx.rseed = 1;
     srand(1);
-    int bursts = 0, wrong = 0;
-    for (int i = 0, prev = 0, run = 0; i < 40000; ++i) {
+    int bursts = 0, wrong = 0, back_to_back = 0;
+    for (int i = 0, prev = 0; i < 40000; ++i) {
         const int g = get_gap();
-        run = g ? run + 1 : 0;
-        wrong += g > 3 || run > 3 || (prev > 1 && g != prev - 1);
+        wrong += g > 3 || (prev > 1 && g != prev - 1);
         bursts += g != 0 && prev == 0;
+        back_to_back += prev == 1 && g != 0;
         prev = g;
     }
     EXPECT_EQ(wrong, 0);
     EXPECT_GT(bursts, 4000);
+    EXPECT_GT(back_to_back, 500);
+}
+
+namespace {
+
+void quit_on_alarm(int) { g_quit = 1; }
+
+}  // namespace
+
+TEST_F(dvtxfer, writer_skipping_every_message_sends_nothing_and_uses_up_sequence_numbers)
+{
+    UdpPair p;
+    g_cfg.mode = M_WRITER | M_UDP;
+    g_cfg.addr_family = SOCK_DGRAM;
+    g_cfg.rtp_seqnum = 7;
+    g_cfg.rtp_ssrc = 0x2146455A;
+    g_ctx.rtp_out_seq = 7;
+    g_cfg.gap = {.maxlen = 1, .randn = 1};
+    memcpy(&g_addr_ss, &p.addr, sizeof(p.addr));
+    g_addr_len = sizeof(p.addr);
+    // A pause after each message keeps the count of numbers used well
+    // below a wrap.
+    g_dly = {0, 1000000};
+
+    // The loop ends on the quit flag, which a timer sets as a quit signal
+    // would.
+    struct sigaction sa{}, old{};
+    sa.sa_handler = quit_on_alarm;
+    ASSERT_EQ(sigaction(SIGALRM, &sa, &old), 0);
+    itimerval tv{};
+    tv.it_value.tv_usec = 200000;
+    ASSERT_EQ(setitimer(ITIMER_REAL, &tv, nullptr), 0);
+    StdoutCapture out;
+    const int rc = sock_writer(p.tx.fd, -1, 200);
+    const std::string text = out.text();
+    sigaction(SIGALRM, &old, nullptr);
+    EXPECT_EQ(rc, 0);
+    EXPECT_NE(text.find("DONE\ntotal sent to fd=" + std::to_string(p.tx.fd) + ": 0 bytes\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(rx_queue_mem(p.rx.fd), 0) << "nothing is sent";
+    EXPECT_GT(uint16_t(g_ctx.rtp_out_seq - 7), 1) << "skipped messages use up their numbers";
 }
 
 TEST_F(dvtxfer, batched_receive_takes_only_slots_that_fit_the_buffer)
