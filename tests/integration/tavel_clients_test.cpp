@@ -347,3 +347,77 @@ TEST(tavel_clients, ListLinesThatDoNotFitStopStartUp)
         return 0;
     }));
 }
+
+// A relay suspended for seconds keeps its unicast source: another client's
+// request for that source is refused (400) as while the relay runs, and no
+// other program can bind the port.  At its revival the relay relays what
+// the source sends from then on, none of what came while it was suspended.
+TEST(tavel_clients, SuspendedRelayKeepsItsSource)
+{
+    EXPECT_CHILD_OK(in_ns([] {
+        TempDir d;
+        write_file(d.file("tavel.conf"),
+                   config(PORT, "idle_task_timeout = 300; max_retries = -1; retry_period_sec = 3;"));
+        Daemon t(d.path());
+        CHILD_CHECK(t.start_fg());
+        const int rx = udp_bind(6801);
+        CHILD_CHECK(rx >= 0);
+        CHILD_CHECK(get(PORT, path(5801, 6801, "?cid=alice")) == answer(200));
+        CHILD_CHECK(get(PORT, path(5801, 6802, "?cid=mallory")) == answer(400));
+
+        // Silent, the relay times out twice: 50 ms, then 3 s suspended.
+        CHILD_CHECK(t.wait_for("[alice] suspended for 3.0000 sec"));
+        CHILD_CHECK(get(PORT, path(5801, 6802, "?cid=mallory")) == answer(400));
+        CHILD_CHECK(udp_bind(5801) < 0);
+        CHILD_CHECK(udp_send("127.0.0.1", 5801, "stale"));
+
+        CHILD_CHECK(eventually([&] { return count(t.output(), "[alice] revived") >= 2; }, 10000));
+        std::string got;
+        for (int i = 0; i < 200 && got.empty(); ++i) {
+            CHILD_CHECK(udp_send("127.0.0.1", 5801, "fresh"));
+            got = udp_recv(rx, 50);
+        }
+        CHILD_CHECK(got == "fresh");
+        CHILD_CHECK(t.output().find("datagram(s) of the suspension dropped") != std::string::npos);
+        CHILD_CHECK(t.output().find("END [alice]") == std::string::npos);
+        CHILD_CHECK(t.output().find("failed for [alice]") == std::string::npos);
+        CHILD_CHECK(t.stop() == 0);
+        close(rx);
+        return 0;
+    }));
+}
+
+// A revival that fails is one more failure of the relay: with max_retries
+// -1 the relay stays through revivals that cannot join its group (no
+// multicast route for a while) and relays once the route is back.
+//
+//   lo 127.0.0.1; 224.0.0.0/4 routed through lo, taken away and restored
+TEST(tavel_clients, FailedRevivalsAreRetried)
+{
+    EXPECT_CHILD_OK(in_ns([] {
+        TempDir d;
+        write_file(d.file("tavel.conf"),
+                   config(PORT, "idle_task_timeout = 300; max_retries = -1; retry_period_sec = 1;"));
+        Daemon t(d.path());
+        CHILD_CHECK(t.start_fg());
+        const int rx = udp_bind(6811);
+        CHILD_CHECK(rx >= 0);
+        CHILD_CHECK(get(PORT, "/src/239.1.8.1:5811/dst/127.0.0.1:6811") == answer(200));
+        CHILD_CHECK(run_quiet("ip route del 224.0.0.0/4 dev lo"));
+        CHILD_CHECK(eventually([&] { return count(t.output(), "revive_task: failed for [U0001]") >= 3; },
+                               15000));
+        CHILD_CHECK(t.output().find("END [U0001]") == std::string::npos);
+        CHILD_CHECK(run_quiet("ip route add 224.0.0.0/4 dev lo src 127.0.0.1"));
+
+        std::string got;
+        for (int i = 0; i < 200 && got.empty(); ++i) {
+            CHILD_CHECK(udp_send("239.1.8.1", 5811, "back"));
+            got = udp_recv(rx, 50);
+        }
+        CHILD_CHECK(got == "back");
+        CHILD_CHECK(t.output().find("END [U0001]") == std::string::npos);
+        CHILD_CHECK(t.stop() == 0);
+        close(rx);
+        return 0;
+    }));
+}
