@@ -421,3 +421,38 @@ TEST(tavel_clients, FailedRevivalsAreRetried)
         return 0;
     }));
 }
+
+// Keep-alive links leave free the descriptors that suspended relays open
+// again at their revival: forty relays with a multicast source and
+// alternate (two descriptors each to reopen, more than a link's spare)
+// all revive while another client holds links up to the budget.
+TEST(tavel_clients, LinksLeaveRoomForSuspendedRelays)
+{
+    EXPECT_CHILD_OK(in_ns([] {
+        if (!fd_limit_reaches(1000)) return CHILD_SKIP;
+        TempDir d;
+        std::string conf =
+            config(PORT, "idle_task_timeout = 200; max_retries = -1; retry_period_sec = 8;");
+        conf.replace(conf.find("300"), 3, "60");  // within the limit: no raise
+        write_file(d.file("tavel.conf"), conf);
+        Daemon t(d.path());
+        CHILD_CHECK(start_with_fd_limit(t, 400, 1000));
+        constexpr int N = 40;
+        CHILD_CHECK(get(PORT, path(5900, 6900)) == answer(200));  // the links' relay
+        for (int i = 1; i <= N; ++i)
+            CHILD_CHECK(get(PORT, "/src/239.1.9." + std::to_string(i) + ":5900/dst/127.0.0.1:" +
+                                      std::to_string(6900 + i) + "?asrc=239.1.10." +
+                                      std::to_string(i) + ":5900") == answer(200));
+        // Silent, each relay times out twice: 50 ms, then 8 s suspended.
+        CHILD_CHECK(eventually(
+            [&] { return count(t.output(), "suspended for 8.0000 sec") >= N + 1; }, 8000));
+        std::vector<int> links;
+        CHILD_CHECK(hold_links(path(5900, 6900), 400, &links) == 500);
+        CHILD_CHECK(
+            eventually([&] { return count(t.output(), "] revived") >= 2 * (N + 1); }, 15000));
+        CHILD_CHECK(t.output().find("revive_task: failed") == std::string::npos);
+        CHILD_CHECK(t.stop() == 0);
+        for (int fd : links) close(fd);
+        return 0;
+    }));
+}
