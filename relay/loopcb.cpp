@@ -192,10 +192,13 @@ int revive_task(void *udata, void *) noexcept
     static constexpr const char *fn = "revive_task";
     auto *t = static_cast<rtask *>(udata);
     lfx_assert(t && t->tag.num == RTA_TAG);
+    forget_reopen_fds(t);
     const int rc = rta_revive_task(t, g_cfg.mifc_in);
     if (rc == 0) return 0;
     log_err("%s: failed for [%s]\n", fn, rta_label(t));
-    t->must_suspend = false;
-    pprm_task(t);
+    // One more failure of the task, counted like any other: it is
+    // suspended again (what the revival opened is closed then) while its
+    // retries last, else removed.
+    pprmsusp(t, "revival failed", rc);
     return rc;
 }

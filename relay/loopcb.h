@@ -40,5 +40,6 @@ long report_due_ms() noexcept;
 // of date, and the next due time tries again.
 void dump_reports() noexcept;
 // Delay expiry of a suspended task (udata: the task record): revives it.
-// 0; on failure the task is queued for removal and the error returned.
+// 0; on failure the error, and the task is queued as after any failure:
+// suspended again while its retries last, else removed.
 int revive_task(void *udata, void *aux) noexcept;

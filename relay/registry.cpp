@@ -347,12 +347,24 @@ void susp_task(rtask *t) noexcept
     if (period < 0) period = 0;
     if (period > RTA_MAX_SUSP_SEC) period = RTA_MAX_SUSP_SEC;
     rta_susp_task(t, int(period));
+    forget_reopen_fds(t);
+    t->reopen_fds = rta_reopen_fds(t);
+    g_app.reopen_fds += size_t(t->reopen_fds);
     unsync_trep();
     log_norm("Task [%s]: SUSPENDED\n", rta_label(t));
 }
 
+void forget_reopen_fds(rtask *t) noexcept
+{
+    const size_t n = size_t(t->reopen_fds);
+    lfx_assert(t->reopen_fds >= 0 && g_app.reopen_fds >= n);
+    g_app.reopen_fds -= n;
+    t->reopen_fds = 0;
+}
+
 void rm_task(rtask *t) noexcept
 {
+    forget_reopen_fds(t);
     if (t->tmout > 0) {
         rm_timeout(IDLE_TASK_TMOUT);
         t->tmout = 0;

@@ -59,6 +59,9 @@ struct tavel_ctx {
     int oxafd;                     // agent socket
     op_ctx oxa_opx;                // its registration (data = the descriptor)
     report_ctx trep;
+    // Descriptors the suspended tasks open again at their revival; the
+    // descriptor budget keeps them free.
+    size_t reopen_fds;
     // Called for each task removed, or null: the daemon closes there the
     // links of the clients that joined the task.  A hook rather than a
     // call, so that task code links without the control requests.
@@ -136,7 +139,11 @@ int get_hashed_task_idx(bool is_cid, const char *key, ssize_t *idx) noexcept;
 // May t be revived after one more failure?  Counts the failure, once per
 // task and turn: a task already queued in the turn has been counted.
 bool ck_revive_task(rtask *t) noexcept;
+// Suspends t; what its revival will open joins g_app.reopen_fds.
 void susp_task(rtask *t) noexcept;
+// Takes what the revival of t opens out of g_app.reopen_fds: at its
+// revival and at its removal.
+void forget_reopen_fds(rtask *t) noexcept;
 void rm_task(rtask *t) noexcept;
 void detach_task(rtask *t) noexcept;
 // Unhashes t when it is still hashed.

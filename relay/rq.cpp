@@ -756,7 +756,7 @@ void join(tvl_urq *rq, rtask *t)
         rq->resp = &g_resp_denied;
         return;
     }
-    if (rq->is_keep_alive && !rui_fd_room(URQ_LINK_FD_SPARE)) {
+    if (rq->is_keep_alive && !rui_fd_room(URQ_LINK_FD_SPARE + g_app.reopen_fds)) {
         log_err("%s: no descriptor to spare for a link to [%s] (fd%d), refused\n", fn,
                 rta_label(t), rq->sockfd);
         rq->resp = &g_resp_err;
@@ -776,7 +776,7 @@ void join(tvl_urq *rq, rtask *t)
 void create(tvl_urq *rq, const urq_urls &u)
 {
     static constexpr const char *fn = "urq_process_task";
-    if (!rui_fd_room(URQ_TASK_FD_SPARE)) {
+    if (!rui_fd_room(URQ_TASK_FD_SPARE + g_app.reopen_fds)) {
         log_err("%s: no descriptor to spare for a task [%s]->[%s], refused\n", fn,
                 esc_str(u.src).c_str(), esc_str(u.dst).c_str());
         rq->resp = &g_resp_err;

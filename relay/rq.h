@@ -17,7 +17,9 @@
 // when fewer than URQ_LINK_FD_SPARE descriptors are free; a request that
 // would make a task is refused (500) below URQ_TASK_FD_SPARE.  Both lie
 // above the listener's RUI_FD_RESERVE, so that links held to the limit
-// still let tasks be made, and neither locks requests out.
+// still let tasks be made, and neither locks requests out.  Both spares
+// come on top of the descriptors suspended tasks open again at their
+// revival (g_app.reopen_fds), so that links and new tasks never take those.
 //
 // A listener's lowmark (SO_RCVLOWAT) only spares wake-ups: a head shorter
 // than it is still read, by the request sweep, within its period.

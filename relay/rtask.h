@@ -194,6 +194,7 @@ struct rtask {
     bool is_hashed;
     bool must_suspend;        // the pending clean-up suspends rather than removes
     int retry_count;
+    int reopen_fds;           // descriptors its revival opens, while the registry counts them
     dly_t delay;              // the pending revival, or null
     int tmout;                // idle time-out in ms, 0 when none
     task_options opt;

@@ -21,6 +21,9 @@ LOG_MODULE(LM_DEFAULT);
 namespace {
 
 constexpr int ENDPOINT_TMOUT_MS = MCAST_TMOUT_SEC * 1000;
+// Reads that empty a kept source at revival, at most: a full receive
+// buffer of the largest size the kernel allows holds fewer datagrams.
+constexpr size_t STALE_DRAIN_MAX = 65536;
 
 const char *nz(const char *s) { return s ? s : ""; }
 
@@ -101,6 +104,36 @@ int open_alternate(const char *fn, rtask *t)
     return apply_rcvbuf(a.sockfd);
 }
 
+// A unicast datagram source is bound to its port alone: a suspended task
+// keeps that socket, unwatched, so that neither another relay nor another
+// program takes the port before the revival.  A multicast source is shared
+// and leaves its group while suspended; a stream source is a connection.
+bool keeps_source(int fd, const usock_ctx &uc)
+{
+    return fd >= 0 && is_dgram_kind(uc.url_kind) && !uc.sspec.multicast;
+}
+
+// Discards what a kept source received while its task was suspended (a
+// suspended task reads nothing: the revival relays fresh data only, not a
+// burst of stale datagrams), and the socket's pending error with it.
+void drop_stale(const char *fn, const rtask *t, int fd)
+{
+    char byte;
+    size_t n = 0;
+    for (size_t i = 0; i < STALE_DRAIN_MAX; ++i) {
+        const ssize_t got = recv(fd, &byte, sizeof(byte), MSG_DONTWAIT | MSG_TRUNC);
+        if (got >= 0) {
+            ++n;
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            break;
+        }
+        // Any other failure is a pending error, reported (and cleared)
+        // once ahead of the datagrams, or an interruption: read on.
+    }
+    if (n) log_info("%s: [%s] fd%d: %zu datagram(s) of the suspension dropped\n", fn, rta_label(t),
+                    fd, n);
+}
+
 // Closes the handshake connection: a chained task's through its endpoint
 // record, an HTTP task's duplicate plainly.
 void close_handshake(rtask *t)
@@ -170,6 +203,14 @@ struct log_group_scope {
 char *rrt_ingress_url(const redir_route *rrt) noexcept
 {
     return rrt_udp_url("rrt_ingress_url", rrt->rcv);
+}
+
+int rta_reopen_fds(const rtask *t) noexcept
+{
+    int n = t->infd < 0 ? 1 : 0;
+    if (t->altin.in_url && t->altin.in_url[0] && t->altin.sockfd < 0) ++n;
+    if (t->format == RTA_HTTP || t->format == RTA_DCH) ++n;
+    return n;
 }
 
 void reset_task_timestamps(rtask *t) noexcept
@@ -308,9 +349,12 @@ void rta_susp_task(rtask *task, int sec) noexcept
     drop_registrations(task);
 
     close_handshake(task);
-    usock_close(task->infd, &task->in_uc);
-    task->infd = -1;
-    if (task->altin.sockfd >= 0 || task->altin.uc.url_path) {
+    if (!keeps_source(task->infd, task->in_uc)) {
+        usock_close(task->infd, &task->in_uc);
+        task->infd = -1;
+    }
+    if ((task->altin.sockfd >= 0 || task->altin.uc.url_path) &&
+        !keeps_source(task->altin.sockfd, task->altin.uc)) {
         usock_close(task->altin.sockfd, &task->altin.uc);
         task->altin.sockfd = -1;
     }
@@ -344,7 +388,8 @@ int rta_revive_task(rtask *t, const char *mifc_in) noexcept
     static constexpr const char *fn = "rta_revive_task";
     log_group_scope group(t->tid.num);
     log_dbg("%s: reviving [%s]\n", fn, rta_label(t));
-    lfx_assert(t->infd == -1 && t->outfd >= 0 && t->state.num == ST_SUS);
+    lfx_assert((t->infd == -1 || keeps_source(t->infd, t->in_uc)) && t->outfd >= 0 &&
+               t->state.num == ST_SUS);
 
     // Inside the delay's own expiry this frees the delay being fired; the
     // queue touches nothing of it after the callback returns.
@@ -353,16 +398,31 @@ int rta_revive_task(rtask *t, const char *mifc_in) noexcept
         t->delay = nullptr;
     }
 
-    set_endpoint(t->in_uc, true, true, mifc_in, ENDPOINT_TMOUT_MS);
-    t->infd = usock_open(t->in_url, &t->in_uc);
-    if (t->infd < 0) {
-        t->infd = -1;
-        log_err("%s: failed to open source [%s]\n", fn, t->in_url);
-        return -1;
+    int rc = 0;
+    if (t->infd >= 0) {
+        // Kept through the suspension, bound and sized as at creation.
+        t->in_uc.timeout_ms = ENDPOINT_TMOUT_MS;
+        drop_stale(fn, t, t->infd);
+    } else {
+        set_endpoint(t->in_uc, true, true, mifc_in, ENDPOINT_TMOUT_MS);
+        t->infd = usock_open(t->in_url, &t->in_uc);
+        if (t->infd < 0) {
+            t->infd = -1;
+            log_err("%s: failed to open source [%s]\n", fn, t->in_url);
+            return -1;
+        }
+        // The reopened source gets the configured receive buffer as at
+        // creation.
+        rc = apply_rcvbuf(t->infd);
     }
-    // The reopened source gets the configured receive buffer as at creation.
-    int rc = apply_rcvbuf(t->infd);
-    if (rc == 0 && t->altin.in_url && t->altin.in_url[0]) rc = open_alternate(fn, t);
+    if (rc == 0 && t->altin.in_url && t->altin.in_url[0]) {
+        if (t->altin.sockfd >= 0) {
+            drop_stale(fn, t, t->altin.sockfd);
+            t->altin.is_active = false;
+        } else {
+            rc = open_alternate(fn, t);
+        }
+    }
     if (rc != 0) return rc;
 
     log_dbg("%s: %c task, h-url=[%s], in-url=[%s|%s], out-url=[%s]\n", fn, t->format,

@@ -27,18 +27,25 @@ constexpr int RTA_MAX_SUSP_SEC = 86400;
 int rta_mk_task(rtask *t, const char *surl, const char *durl, const char *alsurl, n64_tag tid,
                 const redir_route *rrt) noexcept;
 // Suspends a live task for sec seconds (0: 50 ms; capped at
-// RTA_MAX_SUSP_SEC): registrations dropped, sources and handshake closed,
-// destination and keep-alive link kept, revival scheduled with the task as
-// the delay's data.  Nothing for a record that is not a live task.
+// RTA_MAX_SUSP_SEC): registrations dropped, multicast and stream sources
+// and the handshake closed, destination, keep-alive link and unicast
+// datagram sources kept open (unwatched: the task keeps its ports), revival
+// scheduled with the task as the delay's data.  Nothing for a record that
+// is not a live task.
 void rta_susp_task(rtask *task, int sec) noexcept;
 // Reopens a suspended task with mifc_in as the inbound interface of its
-// source and handshake.  Removes its delay (safe inside that delay's own
-// expiry).  0; otherwise the failing step's result and the caller queues
-// the task's removal.
+// source and handshake; a source kept open is emptied of what arrived
+// meanwhile.  Removes its delay (safe inside that delay's own expiry).  0;
+// otherwise the failing step's result, with what was opened so far still
+// held: the caller queues the task, whose suspension or removal releases
+// it.
 int rta_revive_task(rtask *t, const char *mifc_in) noexcept;
 // Releases all a live task owns and clears its tag; idx, tid and hkey stay
 // readable.  Nothing for a record that is not a live task.
 void rta_free_task(rtask *task) noexcept;
+// Descriptors the revival of suspended task t opens: its closed sources
+// and the handshake connection (or duplicate) of an HTTP or chained task.
+int rta_reopen_fds(const rtask *t) noexcept;
 // Every stamp of t.tm = the event loop's now, last_down_tm unset; the
 // alternate's stamps (with an alternate) a copy of them.
 void reset_task_timestamps(rtask *t) noexcept;

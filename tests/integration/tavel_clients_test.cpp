@@ -347,3 +347,112 @@ TEST(tavel_clients, ListLinesThatDoNotFitStopStartUp)
         return 0;
     }));
 }
+
+// A relay suspended for seconds keeps its unicast source: another client's
+// request for that source is refused (400) as while the relay runs, and no
+// other program can bind the port.  At its revival the relay relays what
+// the source sends from then on, none of what came while it was suspended.
+TEST(tavel_clients, SuspendedRelayKeepsItsSource)
+{
+    EXPECT_CHILD_OK(in_ns([] {
+        TempDir d;
+        write_file(d.file("tavel.conf"),
+                   config(PORT, "idle_task_timeout = 300; max_retries = -1; retry_period_sec = 3;"));
+        Daemon t(d.path());
+        CHILD_CHECK(t.start_fg());
+        const int rx = udp_bind(6801);
+        CHILD_CHECK(rx >= 0);
+        CHILD_CHECK(get(PORT, path(5801, 6801, "?cid=alice")) == answer(200));
+        CHILD_CHECK(get(PORT, path(5801, 6802, "?cid=mallory")) == answer(400));
+
+        // Silent, the relay times out twice: 50 ms, then 3 s suspended.
+        CHILD_CHECK(t.wait_for("[alice] suspended for 3.0000 sec"));
+        CHILD_CHECK(get(PORT, path(5801, 6802, "?cid=mallory")) == answer(400));
+        CHILD_CHECK(udp_bind(5801) < 0);
+        CHILD_CHECK(udp_send("127.0.0.1", 5801, "stale"));
+
+        CHILD_CHECK(eventually([&] { return count(t.output(), "[alice] revived") >= 2; }, 10000));
+        std::string got;
+        for (int i = 0; i < 200 && got.empty(); ++i) {
+            CHILD_CHECK(udp_send("127.0.0.1", 5801, "fresh"));
+            got = udp_recv(rx, 50);
+        }
+        CHILD_CHECK(got == "fresh");
+        CHILD_CHECK(t.output().find("datagram(s) of the suspension dropped") != std::string::npos);
+        CHILD_CHECK(t.output().find("END [alice]") == std::string::npos);
+        CHILD_CHECK(t.output().find("failed for [alice]") == std::string::npos);
+        CHILD_CHECK(t.stop() == 0);
+        close(rx);
+        return 0;
+    }));
+}
+
+// A revival that fails is one more failure of the relay: with max_retries
+// -1 the relay stays through revivals that cannot join its group (no
+// multicast route for a while) and relays once the route is back.
+//
+//   lo 127.0.0.1; 224.0.0.0/4 routed through lo, taken away and restored
+TEST(tavel_clients, FailedRevivalsAreRetried)
+{
+    EXPECT_CHILD_OK(in_ns([] {
+        TempDir d;
+        write_file(d.file("tavel.conf"),
+                   config(PORT, "idle_task_timeout = 300; max_retries = -1; retry_period_sec = 1;"));
+        Daemon t(d.path());
+        CHILD_CHECK(t.start_fg());
+        const int rx = udp_bind(6811);
+        CHILD_CHECK(rx >= 0);
+        CHILD_CHECK(get(PORT, "/src/239.1.8.1:5811/dst/127.0.0.1:6811") == answer(200));
+        CHILD_CHECK(run_quiet("ip route del 224.0.0.0/4 dev lo"));
+        CHILD_CHECK(eventually([&] { return count(t.output(), "revive_task: failed for [U0001]") >= 3; },
+                               15000));
+        CHILD_CHECK(t.output().find("END [U0001]") == std::string::npos);
+        CHILD_CHECK(run_quiet("ip route add 224.0.0.0/4 dev lo src 127.0.0.1"));
+
+        std::string got;
+        for (int i = 0; i < 200 && got.empty(); ++i) {
+            CHILD_CHECK(udp_send("239.1.8.1", 5811, "back"));
+            got = udp_recv(rx, 50);
+        }
+        CHILD_CHECK(got == "back");
+        CHILD_CHECK(t.output().find("END [U0001]") == std::string::npos);
+        CHILD_CHECK(t.stop() == 0);
+        close(rx);
+        return 0;
+    }));
+}
+
+// Keep-alive links leave free the descriptors that suspended relays open
+// again at their revival: forty relays with a multicast source and
+// alternate (two descriptors each to reopen, more than a link's spare)
+// all revive while another client holds links up to the budget.
+TEST(tavel_clients, LinksLeaveRoomForSuspendedRelays)
+{
+    EXPECT_CHILD_OK(in_ns([] {
+        if (!fd_limit_reaches(1000)) return CHILD_SKIP;
+        TempDir d;
+        std::string conf =
+            config(PORT, "idle_task_timeout = 200; max_retries = -1; retry_period_sec = 8;");
+        conf.replace(conf.find("300"), 3, "60");  // within the limit: no raise
+        write_file(d.file("tavel.conf"), conf);
+        Daemon t(d.path());
+        CHILD_CHECK(start_with_fd_limit(t, 400, 1000));
+        constexpr int N = 40;
+        CHILD_CHECK(get(PORT, path(5900, 6900)) == answer(200));  // the links' relay
+        for (int i = 1; i <= N; ++i)
+            CHILD_CHECK(get(PORT, "/src/239.1.9." + std::to_string(i) + ":5900/dst/127.0.0.1:" +
+                                      std::to_string(6900 + i) + "?asrc=239.1.10." +
+                                      std::to_string(i) + ":5900") == answer(200));
+        // Silent, each relay times out twice: 50 ms, then 8 s suspended.
+        CHILD_CHECK(eventually(
+            [&] { return count(t.output(), "suspended for 8.0000 sec") >= N + 1; }, 8000));
+        std::vector<int> links;
+        CHILD_CHECK(hold_links(path(5900, 6900), 400, &links) == 500);
+        CHILD_CHECK(
+            eventually([&] { return count(t.output(), "] revived") >= 2 * (N + 1); }, 15000));
+        CHILD_CHECK(t.output().find("revive_task: failed") == std::string::npos);
+        CHILD_CHECK(t.stop() == 0);
+        for (int fd : links) close(fd);
+        return 0;
+    }));
+}

@@ -22,6 +22,7 @@
 #include "dchain.h"
 #include "delay.h"
 #include "hshk.h"
+#include "loopcb.h"
 #include "netns.h"
 #include "rqs.h"
 #include "support.h"
@@ -83,23 +84,12 @@ int bound_socket(int af, int type)
     return fd;
 }
 
-// The daemon's revival callback of the delay queue.
-int revive_cb(void *udata, void *)
-{
-    auto *t = static_cast<rtask *>(udata);
-    const int rc = rta_revive_task(t, g_cfg.mifc_in);
-    if (rc != 0) {
-        t->must_suspend = false;
-        pprm_task(t);
-    }
-    return rc;
-}
-
-// Fires the delay queue until t is no longer suspended (at most 3 s).
+// Fires the delay queue with the daemon's revival callback until t is no
+// longer suspended or a revival failed (at most 3 s).
 bool wait_revival(rtask *t)
 {
-    for (int i = 0; i < 300 && t->state.num == ST_SUS; ++i) {
-        if (dly_expire(revive_cb, nullptr) == 0) poll(nullptr, 0, 10);
+    for (int i = 0; i < 300 && t->state.num == ST_SUS && g_app.pprm_tasks.len == 0; ++i) {
+        if (dly_expire(revive_task, nullptr) == 0) poll(nullptr, 0, 10);
     }
     return t->state.num != ST_SUS;
 }
@@ -217,9 +207,15 @@ TEST_F(Tasks, datagram_task_lives_suspends_revives_and_ends)
 
         ASSERT_EQ(pprmsusp(t, "read error", 5), 0);
         EXPECT_EQ(lookup_task(src, dst.c_str(), nullptr), t);
+        const int in = t->infd, in_port = local_port(in);
         pprm_task_cleanup();
         EXPECT_EQ(t->state.num, ST_SUS);
-        EXPECT_EQ(t->infd, -1);
+        // The unicast source keeps its socket and port, unwatched.
+        EXPECT_EQ(t->infd, in);
+        EXPECT_EQ(local_port(in), in_port);
+        EXPECT_FALSE(t->reader.is_active);
+        EXPECT_EQ(rta_reopen_fds(t), 0);
+        EXPECT_EQ(g_app.reopen_fds, 0u);
         EXPECT_EQ(t->outfd, out);
         EXPECT_TRUE(fd_open(out));
         EXPECT_EQ(local_port(out), out_port);
@@ -230,6 +226,7 @@ TEST_F(Tasks, datagram_task_lives_suspends_revives_and_ends)
         // Revival from the delay's own expiry (which frees that delay).
         ASSERT_TRUE(wait_revival(t));
         EXPECT_EQ(t->state.num, ST_RLY);
+        EXPECT_EQ(t->infd, in);
         EXPECT_EQ(t->outfd, out);
         EXPECT_EQ(local_port(out), out_port);
         EXPECT_EQ(t->delay, nullptr);
@@ -275,7 +272,10 @@ TEST_F(Tasks, ids_client_ids_alternates_and_limits)
     EXPECT_EQ(d->in_uc.timeout_ms, 600);
     EXPECT_EQ(d->altin.uc.timeout_ms, 600);
     rta_susp_task(d, 0);
-    EXPECT_FALSE(has_altinput(d));
+    // Both unicast sources keep their ports while suspended.
+    EXPECT_TRUE(has_altinput(d));
+    EXPECT_FALSE(d->altin.reader.is_active);
+    EXPECT_EQ(polled(), 3u);  // a, b and c only
     ASSERT_EQ(rta_revive_task(d, ""), 0);
     EXPECT_EQ(d->in_uc.timeout_ms, 5000);
     EXPECT_EQ(d->altin.uc.timeout_ms, 600);
@@ -506,6 +506,8 @@ TEST_F(Tasks, chained_and_http_tasks)
               EINVAL);
     rta_susp_task(d, 0);
     EXPECT_EQ(d->hshk_fd, -1);
+    EXPECT_GE(d->infd, 0);
+    EXPECT_EQ(rta_reopen_fds(d), 1);  // the handshake connection
     ASSERT_EQ(rta_revive_task(d, ""), 0);
     EXPECT_EQ(d->state.num, ST_HSW);
     EXPECT_GE(d->hshk_fd, 0);
@@ -536,6 +538,8 @@ TEST_F(Tasks, chained_and_http_tasks)
     EXPECT_NE(h1->hshk_fd, h1->infd);
     rta_susp_task(h1, 0);
     EXPECT_EQ(h1->hshk_fd, -1);
+    EXPECT_EQ(h1->infd, -1);
+    EXPECT_EQ(rta_reopen_fds(h1), 2);  // the connection and its duplicate
     ASSERT_EQ(rta_revive_task(h1, ""), 0);
     EXPECT_EQ(h1->state.num, ST_HSW);
     EXPECT_GE(h1->hshk_fd, 0);
@@ -599,7 +603,8 @@ TEST_F(Tasks, idle_sweep_times_out_silent_tasks)
 }
 
 // A multicast source joins its group on creation and revival and leaves it
-// on suspension and removal, inside a private namespace:
+// on suspension and removal; a revival that cannot join is retried while
+// the task's retries last.  Inside a private namespace:
 //
 //   lo 127.0.0.1, 224.0.0.0/4 routed through lo
 namespace {
@@ -625,7 +630,34 @@ TEST_F(Tasks, multicast_source_leaves_its_group_while_suspended)
         pprmsusp(t, "read error", 5);
         pprm_task_cleanup();
         CHILD_CHECK(t->state.num == ST_SUS && !joined(grp));
-        CHILD_CHECK(wait_revival(t) && joined(grp));
+        CHILD_CHECK(t->infd == -1 && g_app.reopen_fds == 1);
+
+        // A revival that cannot join (no multicast route) is one more
+        // failure: the task is suspended again, not removed.
+        CHILD_CHECK(run_quiet("ip route del 224.0.0.0/4 dev lo"));
+        CHILD_CHECK(!wait_revival(t));
+        CHILD_CHECK(g_app.pprm_tasks.len == 1 && t->must_suspend && t->retry_count == 2);
+        CHILD_CHECK(g_app.reopen_fds == 0);
+        pprm_task_cleanup();
+        CHILD_CHECK(task_count() == 1 && t->state.num == ST_SUS && t->infd == -1);
+        CHILD_CHECK(g_app.reopen_fds == 1 && dly_count() == 1);
+        CHILD_CHECK(t->errstr && strcmp(t->errstr, "revival failed") == 0);
+        CHILD_CHECK(run_quiet("ip route add 224.0.0.0/4 dev lo src 127.0.0.1"));
+        CHILD_CHECK(wait_revival(t) && joined(grp) && g_app.reopen_fds == 0);
+
+        // With its retries used up, a failed revival removes the task.
+        g_cfg.max_retries = 4;
+        pprmsusp(t, "read error", 5);
+        pprm_task_cleanup();
+        CHILD_CHECK(t->state.num == ST_SUS && t->retry_count == 3);
+        CHILD_CHECK(run_quiet("ip route del 224.0.0.0/4 dev lo"));
+        CHILD_CHECK(!wait_revival(t) && !t->must_suspend);
+        pprm_task_cleanup();
+        CHILD_CHECK(task_count() == 0 && g_app.reopen_fds == 0);
+        CHILD_CHECK(run_quiet("ip route add 224.0.0.0/4 dev lo src 127.0.0.1"));
+        CHILD_CHECK(add_task(-1, "udp://239.1.2.3:5555", DST, nullptr, nullptr, nullptr) == 0);
+        t = lookup_task("udp://239.1.2.3:5555", DST, nullptr);
+        CHILD_CHECK(t && joined(grp));
         drop_task(t, 1);
         pprm_task_cleanup();
         CHILD_CHECK(!joined(grp));
