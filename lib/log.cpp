@@ -281,8 +281,9 @@ namespace {
 // Builds one line in buf: the pieces its flags ask for, then the message.
 // Its length, and where the message starts in *msg_pos; 0 when the line
 // cannot be built (it is dropped, never cut).
-size_t build_line(const log_ctx *log, int level, char *buf, size_t size, size_t *msg_pos,
-                  const char *fmt, va_list ap)
+[[gnu::format(printf, 6, 0)]] size_t build_line(const log_ctx *log, int level, char *buf,
+                                                size_t size, size_t *msg_pos, const char *fmt,
+                                                va_list ap)
 {
     line_buf lb{buf, size - 1};
     buf[0] = '\0';
