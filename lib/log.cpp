@@ -93,7 +93,7 @@ struct line_buf {
     int n = vsnprintf(lb->buf + lb->pos, room, fmt, ap);
     va_end(ap);
     if (n < 0 || size_t(n) + 1 >= room) {
-        fprintf(stderr, "%s: %s buffer error (n=%d)\n", "log_write", what, n);
+        log_note("%s: %s buffer error (n=%d)\n", "log_write", what, n);
         return false;
     }
     lb->pos += size_t(n);
@@ -113,11 +113,11 @@ const char *get_timezone(int hour)
     time_t now = time(nullptr);
     struct tm lt;
     if (!localtime_r(&now, &lt)) {
-        perror("localtime_r");
+        log_note("%s: %s\n", "localtime_r", strerror(errno));
         return zone;
     }
     if (strftime(zone, 15, " %Z", &lt) == 0) {
-        perror("strftime");
+        log_note("%s: %s\n", "strftime", strerror(errno));
         strcpy(zone, "#ERR#");
     }
     return zone;
@@ -191,8 +191,9 @@ void log_close(log_ctx *log) noexcept
 
 void log_mirror(log_ctx *log, FILE *stream) noexcept
 {
+    dest_drop_mirror(log);
     log->mirror_fp = stream;
-    log->mirror = {dest_kind(stream), {}};
+    log->mirror.kind = dest_kind(stream);
     if (stream) setvbuf(stream, nullptr, _IOLBF, 0);
 }
 
@@ -281,8 +282,9 @@ namespace {
 // Builds one line in buf: the pieces its flags ask for, then the message.
 // Its length, and where the message starts in *msg_pos; 0 when the line
 // cannot be built (it is dropped, never cut).
-size_t build_line(const log_ctx *log, int level, char *buf, size_t size, size_t *msg_pos,
-                  const char *fmt, va_list ap)
+[[gnu::format(printf, 6, 0)]] size_t build_line(const log_ctx *log, int level, char *buf,
+                                                size_t size, size_t *msg_pos, const char *fmt,
+                                                va_list ap)
 {
     line_buf lb{buf, size - 1};
     buf[0] = '\0';
@@ -294,19 +296,19 @@ size_t build_line(const log_ctx *log, int level, char *buf, size_t size, size_t 
         case f_REALTIME_TIMER: clk = CLOCK_REALTIME; break;
         case f_MONOTONIC_TIMER: clk = CLOCK_MONOTONIC; break;
         default:
-            fprintf(stderr, "%s: unsupported timer value: %u\n", "flags2clock",
+            log_note("%s: unsupported timer value: %u\n", "flags2clock",
                     log->time_format & f_TIMER_ID);
             return 0;
         }
         struct timespec now;
         if (clock_gettime(clk, &now) != 0) {
-            perror("clock_gettime");
+            log_note("%s: %s\n", "clock_gettime", strerror(errno));
             return 0;
         }
         // The time stamp is followed by one space, the pid by two.
         int n = mk_timestr(&now, log->time_format, buf + lb.pos, lb.usable - lb.pos);
         if (n < 0 || lb.pos + size_t(n) + 1 >= lb.usable) {
-            fprintf(stderr, "%s: %s buffer error (n=%d)\n", "log_write", "time", n);
+            log_note("%s: %s buffer error (n=%d)\n", "log_write", "time", n);
             return 0;
         }
         lb.pos += size_t(n);
@@ -328,7 +330,7 @@ size_t build_line(const log_ctx *log, int level, char *buf, size_t size, size_t 
     const size_t room = lb.usable - lb.pos;
     const int n = vsnprintf(buf + lb.pos, room, fmt, ap);
     if (n <= 0 || size_t(n) >= room) {
-        perror("fprintf/vfprintf");
+        log_note("%s: %s\n", "fprintf/vfprintf", strerror(errno));
         return 0;
     }
     return lb.pos + size_t(n);
@@ -384,12 +386,12 @@ int btrace_to_buf(char *buf, size_t size) noexcept
     errno = 0;
     int nframes = backtrace(frames, 16);
     if (nframes <= 0 && errno) {
-        perror("backtrace");
+        log_note("%s: %s\n", "backtrace", strerror(errno));
         return -1;
     }
     char **symbols = backtrace_symbols(frames, nframes);
     if (!symbols) {
-        perror("backtrace_symbols");
+        log_note("%s: %s\n", "backtrace_symbols", strerror(errno));
         return -1;
     }
     size_t pos = 0;
@@ -430,7 +432,7 @@ int mk_timestr(const struct timespec *tm, uint32_t flags, char *buf, size_t size
     struct tm bt;
     time_t secs = tm->tv_sec;
     if (!((flags & f_GMT_TIME) ? gmtime_r(&secs, &bt) : localtime_r(&secs, &bt))) {
-        perror("gmtime_r/localtime_r");
+        log_note("%s: %s\n", "gmtime_r/localtime_r", strerror(errno));
         busy = 0;
         return -1;
     }
@@ -445,7 +447,7 @@ int mk_timestr(const struct timespec *tm, uint32_t flags, char *buf, size_t size
                      tm->tv_nsec / 1000, zone);
     busy = 0;
     if (n < 0 || size_t(n) >= size) {
-        fprintf(stderr, "%s: timestamp buffer needs %d bytes, only %ld provided\n", "mk_timestr",
+        log_note("%s: timestamp buffer needs %d bytes, only %ld provided\n", "mk_timestr",
                 n + 1, (long)size);
         return -1;
     }

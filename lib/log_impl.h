@@ -28,9 +28,22 @@ struct rotation_ctx {
 };
 
 // How a stream the log does not own (stderr, a mirror) is written: with
-// stdio, or, when it is a pipe or a socket that may stop reading, by the
-// log itself without ever waiting.
+// stdio, or, when it is a pipe, a FIFO, a terminal or a socket that may
+// stop reading, by the log itself without ever waiting.
 enum std_kind : unsigned char { STD_PLAIN = 0, STD_PIPE = 1, STD_SOCKET = 2 };
+
+// Where the kernel cannot be asked for a write that does not wait on a
+// descriptor shared with others (whose file description may block), the
+// log writes through a non-blocking description of its own of the same
+// pipe or device, opened again through /proc.  It belongs to the stream's
+// descriptor as it was when opened: the descriptor's file is checked
+// before each use, so that a redirection is followed.
+struct std_way {
+    bool has_own;  // own_fd is open
+    int own_fd;
+    dev_t dev;     // of the file own_fd was opened for
+    ino_t ino;
+};
 
 // What a way out of the log lost: the lines dropped since the last one
 // written, and whether a short write left a line unfinished (the next
@@ -57,6 +70,7 @@ struct log_dest {
     bool reopen_due;             // a reopen failed: retried by the upkeep
     bool in_rotation;
     std_kind kind;               // of a stream the log does not own
+    std_way way;                 // and its own description, when needed
     FILE *std_fp;                // log_fp's stream over it, when not STD_PLAIN
 };
 
@@ -64,6 +78,7 @@ struct log_dest {
 struct log_mirror_out {
     std_kind kind;
     out_state out;
+    std_way way;
 };
 
 struct log_ctx {
@@ -124,6 +139,13 @@ void dest_set_std(log_ctx *log, FILE *stream) noexcept;
 void dest_put_mirror(log_ctx *log, const char *text, size_t len) noexcept;
 // The kind of stream's descriptor.
 std_kind dest_kind(FILE *stream) noexcept;
+// Releases the description of its own that the mirror stream may hold.
+void dest_drop_mirror(log_ctx *log) noexcept;
+// Writes a message of the log about itself (its file, its command, a line
+// it cannot build) to stderr as the lines of a log go to a standard
+// stream: never waiting, a message stderr does not take at once dropped
+// and counted.  A message past 511 bytes is cut there.  errno is kept.
+[[gnu::format(printf, 1, 2)]] void log_note(const char *fmt, ...) noexcept;
 // Moves a non-empty regular file (not a link to one) to "<path>.<mtime>"
 // unless that name is taken; a file that stays is appended to by the caller.  0, E2BIG or -1.
 int move_aside(const char *path) noexcept;

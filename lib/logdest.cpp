@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <climits>
 #include <cstring>
 
@@ -46,6 +47,8 @@ constexpr long REAP_POLL_MS = 10;
 constexpr int UNIQUE_NAMES = 1000;
 // Room for a "<n> lines dropped" line: prefix, time, pid, tags and count.
 constexpr size_t NOTICE_MAX = 256;
+// The longest message of the log about itself (log_note).
+constexpr size_t NOTE_MAX = 512;
 // What log_fp's stream hands on in one write.  With a line end and a count
 // in front it stays below PIPE_BUF, the most a pipe with room is sure to
 // take without waiting.
@@ -68,9 +71,15 @@ long ms_since(const struct timespec &then, const struct timespec &now)
     return (now.tv_sec - then.tv_sec) * 1000 + (now.tv_nsec - then.tv_nsec) / 1000000;
 }
 
-// open_log_fd's result for a path that names something other than a
-// regular file.
+// open_log_fd's results for a path that names something other than a
+// regular file, and for a regular file that is not the daemon's own.
 constexpr int NOT_REGULAR = -2;
+constexpr int NOT_OWN = -3;
+
+bool is_null_device(const struct stat &st)
+{
+    return S_ISCHR(st.st_mode) && st.st_rdev == makedev(1, 3);
+}
 
 // Appends to path, creating it with the log's own mode (less the daemon's
 // umask, which leaves nobody else write).  Never through a symbolic
@@ -79,13 +88,16 @@ constexpr int NOT_REGULAR = -2;
 // Only a regular file is taken (or the null device, a log thrown away), and
 // the open never waits: a FIFO planted at the path would block an open for
 // writing until someone reads it, and another device is not opened at all.
-// The descriptor; -1 with errno, or NOT_REGULAR.
-int open_log_fd(const char *path)
+// The file must be the process's own, as the pid file must: owned by the
+// effective user and with one link.  Another user's file (an empty one
+// left in a directory everybody may write) is that user's to rewrite, and
+// a second link (planted after a rotation) would have the daemon append
+// to whatever file it names.  The descriptor; -1 with errno, NOT_REGULAR,
+// or NOT_OWN (what was found in *found).
+int open_log_fd(const char *path, struct stat *found)
 {
-    auto fits = [](const struct stat &st) {
-        return S_ISREG(st.st_mode) || (S_ISCHR(st.st_mode) && st.st_rdev == makedev(1, 3));
-    };
-    struct stat st;
+    auto fits = [](const struct stat &st) { return S_ISREG(st.st_mode) || is_null_device(st); };
+    struct stat &st = *found;
     if (lstat(path, &st) == 0 && !fits(st) && !S_ISLNK(st.st_mode)) return NOT_REGULAR;
     // What was swapped in after the look is caught by fstat.
     const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY |
@@ -96,18 +108,27 @@ int open_log_fd(const char *path)
         close(fd);
         return NOT_REGULAR;
     }
+    if (!is_null_device(st) && (st.st_uid != geteuid() || st.st_nlink != 1)) {
+        close(fd);
+        return NOT_OWN;
+    }
     return fd;
 }
 
 // Says on stderr that fn could not reopen the log's path (open_log_fd gave
-// rc, errno err) and that the upkeep retries.
-void note_reopen_failed(const char *fn, const log_ctx *log, int rc, int err)
+// rc, errno err, what it found in st) and that the upkeep retries.
+void note_reopen_failed(const char *fn, const log_ctx *log, int rc, int err,
+                        const struct stat &st)
 {
     if (rc == NOT_REGULAR)
-        fprintf(stderr, "%s: cannot reopen [%s], not a regular file - retrying\n", fn, log->name);
+        log_note("%s: cannot reopen [%s], not a regular file - retrying\n", fn, log->name);
+    else if (rc == NOT_OWN)
+        log_note("%s: cannot reopen [%s], not a file of its own (uid %lu, %lu links) - "
+                 "retrying\n",
+                 fn, log->name, (unsigned long)st.st_uid, (unsigned long)st.st_nlink);
     else
-        fprintf(stderr, "%s: cannot reopen [%s], ERROR(%d): %s - retrying\n", fn, log->name, err,
-                strerror(err));
+        log_note("%s: cannot reopen [%s], ERROR(%d): %s - retrying\n", fn, log->name, err,
+                 strerror(err));
 }
 
 // Makes fd the log's file, closing the one before: its identity is kept
@@ -210,7 +231,7 @@ void stop_command(log_ctx *log, bool report)
     if (reap_within(pid, CMD_EXIT_MS)) return;
     signal_command(pid, SIGKILL);
     if (!reap_within(pid, CMD_KILL_MS) && report)
-        fprintf(stderr, "%s: log command [%s] (pid %ld) does not end\n", "log_close", log->name,
+        log_note("%s: log command [%s] (pid %ld) does not end\n", "log_close", log->name,
                 long(pid));
 }
 
@@ -263,13 +284,48 @@ ssize_t write_parts(log_ctx *log, const struct iovec *iov, int cnt)
     return n;
 }
 
-// Writes the parts in one call to a pipe or socket the log does not own,
-// never waiting and never touching the flags of its file description,
-// which the process that started the program may share: a socket is sent
-// MSG_DONTWAIT, a pipe is written only when poll finds room in it (a pipe
-// with room takes up to PIPE_BUF bytes without waiting, and the parts are
-// never more).  What was written, -1 when nothing was.
-ssize_t write_std(int fd, std_kind kind, const struct iovec *iov, int cnt)
+void way_release(std_way *way)
+{
+    if (way->has_own) close(way->own_fd);
+    *way = std_way{};
+}
+
+// A non-blocking description of fd's pipe or device that leaves the flags
+// of fd's own description (which others may share) alone; -1 when none can
+// be had (no /proc, or a pipe another user made).
+int open_own(int fd)
+{
+    char path[40];
+    snprintf(path, sizeof(path), "/proc/self/fd/%d", fd);
+    return open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+}
+
+// The way's own description of fd's present file, opened (again) when fd
+// now names another file than the one it was opened for; -1 when none.
+int way_fd(std_way *way, int fd)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0) return -1;
+    if (way->has_own && way->dev == st.st_dev && way->ino == st.st_ino) return way->own_fd;
+    way_release(way);
+    const int own = open_own(fd);
+    if (own < 0) return -1;
+    *way = {true, own, st.st_dev, st.st_ino};
+    return own;
+}
+
+// Writes the parts in one call to a pipe, device or socket the log does
+// not own, never waiting and never touching the flags of its file
+// description, which the process that started the program (or another
+// writer of the same pipe) may share: a socket is sent MSG_DONTWAIT, a
+// pipe is written with RWF_NOWAIT (a pipe with room takes up to PIPE_BUF
+// bytes whole, and the parts are never more), and a regular file that the
+// descriptor came to name meanwhile is written as it is.  Where the kernel does not
+// know RWF_NOWAIT for the file, the write goes through a non-blocking
+// description of the log's own: the way's (kept), or, without a way, one
+// opened for this write.  Only when neither can be had is the pipe written
+// when poll finds room in it.  What was written, -1 when nothing was.
+ssize_t write_std(int fd, std_kind kind, const struct iovec *iov, int cnt, std_way *way)
 {
     if (kind == STD_SOCKET) {
         struct msghdr m = {};
@@ -278,6 +334,28 @@ ssize_t write_std(int fd, std_kind kind, const struct iovec *iov, int cnt)
         const ssize_t n = sendmsg(fd, &m, MSG_DONTWAIT | MSG_NOSIGNAL);
         // The descriptor may since have been pointed elsewhere.
         if (n >= 0 || errno != ENOTSOCK) return n;
+    }
+    ssize_t n = pwritev2(fd, iov, cnt, -1, RWF_NOWAIT);
+    if (n >= 0) return n;
+    const int err = errno;
+    // The descriptor may since have been pointed at a regular file, which
+    // takes the line without waiting for anybody (and whose position a
+    // description of the log's own would not share).
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return writev(fd, iov, cnt);
+    if (err != EOPNOTSUPP && err != EINVAL && err != ENOSYS) {
+        errno = err;
+        return -1;
+    }
+    const int own = way ? way_fd(way, fd) : open_own(fd);
+    if (own >= 0) {
+        n = writev(own, iov, cnt);
+        if (!way) {
+            const int write_err = errno;
+            close(own);
+            errno = write_err;
+        }
+        return n;
     }
     struct pollfd p = {fd, POLLOUT, 0};
     if (poll(&p, 1, 0) != 1 || !(p.revents & POLLOUT)) {
@@ -341,10 +419,11 @@ void write_notice(log_ctx *log)
 int reopen_file(log_ctx *log, const char *why)
 {
     log_dest &d = log->dest;
-    const int fd = open_log_fd(log->name);
+    struct stat found;
+    const int fd = open_log_fd(log->name, &found);
     if (fd < 0) {
         const int err = errno;
-        if (!d.reopen_due) note_reopen_failed("log_reopen", log, fd, err);
+        if (!d.reopen_due) note_reopen_failed("log_reopen", log, fd, err, found);
         d.reopen_due = true;
         errno = err;
         return -1;
@@ -380,7 +459,7 @@ void check_command(log_ctx *log, const struct timespec &now)
         int status = 0;
         const pid_t r = waitpid(d.cmd_pid, &status, WNOHANG);
         if (r == 0 || (r < 0 && errno == EINTR)) return;
-        fprintf(stderr, "%s: log command [%s] ended (status 0x%x), restarting\n", "log_upkeep",
+        log_note("%s: log command [%s] ended (status 0x%x), restarting\n", "log_upkeep",
                 log->name, unsigned(status));
         d.cmd_pid = 0;
         if (d.fd >= 0) close(d.fd);
@@ -388,7 +467,7 @@ void check_command(log_ctx *log, const struct timespec &now)
     }
     if (ms_since(d.last_spawn, now) < UPKEEP_MS) return;
     if (start_command(log, log->name) != 0)
-        fprintf(stderr, "%s: uid/gig=%ld/%ld %s(%s) ERROR(%d): %s\n", "log_upkeep",
+        log_note("%s: uid/gig=%ld/%ld %s(%s) ERROR(%d): %s\n", "log_upkeep",
                 (long)geteuid(), (long)getegid(), "popen", log->name, errno, strerror(errno));
 }
 
@@ -463,7 +542,7 @@ int rotate_file(log_ctx *log)
     int need = 0;
     const int rc = rename_unique(&log->rota, log->name, now, rotated, &need);
     if (rc == E2BIG) {
-        fprintf(stderr, "%s: log log->name is too long (%d bytes), max=%lu\n", "log_rotate", need,
+        log_note("%s: log log->name is too long (%d bytes), max=%lu\n", "log_rotate", need,
                 (unsigned long)(ROTATED_NAME_MAX - 1));
         return -1;
     }
@@ -472,7 +551,7 @@ int rotate_file(log_ctx *log)
         char why[LOG_ERRMSG_MAX];
         snprintf(why, sizeof(why), "%s: failed to rename [%s] to [%s], ERROR(%d): %s",
                  "log_rotate", log->name, rotated, errno, strerror(errno));
-        fprintf(stderr, "%s - rotation is to be stopped\n", why);
+        log_note("%s - rotation is to be stopped\n", why);
         log->total_out = 0;
         log_err("%s: %s - rotation cancelled this time\n", "log_rotate", why);
         return 0;
@@ -480,11 +559,12 @@ int rotate_file(log_ctx *log)
     // The open descriptor now writes the rotated file; the path is opened
     // anew, and until that works the lines go on into the rotated file.
     int result = 0;
-    const int fd = open_log_fd(log->name);
+    struct stat found;
+    const int fd = open_log_fd(log->name, &found);
     if (fd >= 0) {
         adopt_file(log, fd);
     } else {
-        note_reopen_failed("log_rotate", log, fd, errno);
+        note_reopen_failed("log_rotate", log, fd, errno, found);
         d.reopen_due = true;
         log->total_out = 0;
         result = -1;
@@ -503,7 +583,7 @@ int move_aside(const char *path) noexcept
     // lstat: a link is left where it is, whatever it points at, for the
     // open to refuse.
     if (lstat(path, &st) != 0) {
-        if (errno != ENOENT) fprintf(stderr, "stat(%s) ERROR(%d): %s\n", path, errno, strerror(errno));
+        if (errno != ENOENT) log_note("stat(%s) ERROR(%d): %s\n", path, errno, strerror(errno));
         return -1;
     }
     if (!S_ISREG(st.st_mode) || st.st_size == 0) return 0;
@@ -511,7 +591,7 @@ int move_aside(const char *path) noexcept
     int n = snprintf(moved, sizeof(moved), "%s.%lu", path, (unsigned long)st.st_mtime);
     if (n < 0 || size_t(n) >= sizeof(moved)) return E2BIG;
     if (rename_noreplace(path, moved) != 0) {
-        fprintf(stderr, "Cannot rename(%s, %s): ERROR(%d): %s\n", path, moved, errno,
+        log_note("Cannot rename(%s, %s): ERROR(%d): %s\n", path, moved, errno,
                 strerror(errno));
         return -1;
     }
@@ -522,6 +602,7 @@ int dest_open(log_ctx *log, const char *path) noexcept
 {
     lfx_assert(g_logmod.is_ready);
     if (log->dest.std_fp) fclose(log->dest.std_fp);
+    way_release(&log->dest.way);
     log->dest = log_dest{};
     log->dest.fd = -1;
     log->total_out = 0;
@@ -531,21 +612,29 @@ int dest_open(log_ctx *log, const char *path) noexcept
         return 0;
     }
     if (strlen(path) >= LOG_PATHNAME_MAX) {
-        fprintf(stderr, "Log pathname/command is too long, %ld bytes allowed\n",
+        log_note("Log pathname/command is too long, %ld bytes allowed\n",
                 (long)LOG_PATHNAME_MAX);
         return -1;
     }
     int fd = -1;
-    const int rc = log->is_pipe ? start_command(log, path) : (fd = open_log_fd(path)) < 0 ? fd : 0;
+    struct stat found;
+    const int rc =
+        log->is_pipe ? start_command(log, path) : (fd = open_log_fd(path, &found)) < 0 ? fd : 0;
     if (rc == NOT_REGULAR) {
-        fprintf(stderr, "%s: [%s] is not a regular file\n", "do_open", path);
+        log_note("%s: [%s] is not a regular file\n", "do_open", path);
         errno = EINVAL;
+        return -1;
+    }
+    if (rc == NOT_OWN) {
+        log_note("%s: [%s] is not a regular file of its own (uid %lu, %lu links)\n", "do_open",
+                 path, (unsigned long)found.st_uid, (unsigned long)found.st_nlink);
+        errno = EPERM;
         return -1;
     }
     FILE *fp = rc == 0 ? open_stream(log) : nullptr;
     if (!fp) {
         const int err = errno;
-        fprintf(stderr, "%s: uid/gig=%ld/%ld %s(%s) ERROR(%d): %s\n", "do_open",
+        log_note("%s: uid/gig=%ld/%ld %s(%s) ERROR(%d): %s\n", "do_open",
                 (long)geteuid(), (long)getegid(), log->is_pipe ? "popen" : "fopen", path, err,
                 strerror(err));
         if (fd >= 0) close(fd);
@@ -564,6 +653,7 @@ void dest_close(log_ctx *log, bool report) noexcept
 {
     if (log->dest.std_fp) fclose(log->dest.std_fp);
     log->dest.std_fp = nullptr;
+    way_release(&log->dest.way);
     if (log->is_owned) {
         // The stream first: it may hold a line for the descriptor.
         fclose(log->fp);
@@ -573,7 +663,7 @@ void dest_close(log_ctx *log, bool report) noexcept
             stop_command(log, report);
         } else if (log->dest.fd >= 0) {
             if (close(log->dest.fd) != 0 && report)
-                fprintf(stderr, "%s: %s error(%d) for the application log: %s\n", "log_close",
+                log_note("%s: %s error(%d) for the application log: %s\n", "log_close",
                         "fclose", errno, strerror(errno));
             log->dest.fd = -1;
         }
@@ -581,7 +671,7 @@ void dest_close(log_ctx *log, bool report) noexcept
     }
     if (log->fp && !is_std_stream(log->fp)) {
         if (fclose(log->fp) != 0 && report)
-            fprintf(stderr, "%s: %s error(%d) for the application log: %s\n", "log_close",
+            log_note("%s: %s error(%d) for the application log: %s\n", "log_close",
                     "fclose", errno, strerror(errno));
     }
     log->fp = nullptr;
@@ -609,7 +699,7 @@ void dest_put(log_ctx *log, const char *text, size_t len, size_t nlines) noexcep
     }
     const int fd = fileno(log->fp);
     put_counted(log, d.out, text, len, nlines, [log, fd](const struct iovec *iov, int cnt) {
-        const ssize_t n = write_std(fd, log->dest.kind, iov, cnt);
+        const ssize_t n = write_std(fd, log->dest.kind, iov, cnt, &log->dest.way);
         if (n > 0) log->total_out += size_t(n);
         return n;
     });
@@ -625,7 +715,7 @@ void dest_put_mirror(log_ctx *log, const char *text, size_t len) noexcept
     }
     const int fd = fileno(fp);
     put_counted(log, m.out, text, len, 1, [&m, fd](const struct iovec *iov, int cnt) {
-        return write_std(fd, m.kind, iov, cnt);
+        return write_std(fd, m.kind, iov, cnt, &m.way);
     });
 }
 
@@ -635,7 +725,8 @@ std_kind fd_kind(int fd)
 {
     struct stat st;
     if (fd < 0 || fstat(fd, &st) != 0) return STD_PLAIN;
-    if (S_ISFIFO(st.st_mode)) return STD_PIPE;
+    // A terminal may be stopped (^S) as a pipe may be full.
+    if (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode)) return STD_PIPE;
     if (S_ISSOCK(st.st_mode)) return STD_SOCKET;
     return STD_PLAIN;
 }
@@ -655,7 +746,43 @@ ssize_t log_copy_to(int fd, const char *text, size_t len) noexcept
         return n;
     }
     struct iovec iov = {const_cast<char *>(text), std::min<size_t>(len, PIPE_BUF)};
-    return write_std(fd, kind, &iov, 1);
+    return write_std(fd, kind, &iov, 1, nullptr);
+}
+
+void dest_drop_mirror(log_ctx *log) noexcept
+{
+    way_release(&log->mirror.way);
+    log->mirror = {};
+}
+
+void log_note(const char *fmt, ...) noexcept
+{
+    // A note about a line the count's own line could not be built for
+    // would come back here.
+    static bool busy;
+    static out_state out;
+    if (busy) return;
+    const int err = errno;
+    busy = true;
+    char text[NOTE_MAX];
+    va_list ap;
+    va_start(ap, fmt);
+    const int n = vsnprintf(text, sizeof(text), fmt, ap);
+    va_end(ap);
+    if (n > 0) {
+        size_t len = std::min(size_t(n), sizeof(text) - 1);
+        if (size_t(n) >= sizeof(text)) text[len - 1] = '\n';
+        const std_kind kind = fd_kind(STDERR_FILENO);
+        if (kind == STD_PLAIN) {
+            (void)!write(STDERR_FILENO, text, len);
+        } else {
+            put_counted(&g_log, out, text, len, 1, [kind](const struct iovec *iov, int cnt) {
+                return write_std(STDERR_FILENO, kind, iov, cnt, nullptr);
+            });
+        }
+    }
+    busy = false;
+    errno = err;
 }
 
 void dest_set_std(log_ctx *log, FILE *stream) noexcept
@@ -663,6 +790,7 @@ void dest_set_std(log_ctx *log, FILE *stream) noexcept
     log_dest &d = log->dest;
     if (d.std_fp) fclose(d.std_fp);
     d.std_fp = nullptr;
+    way_release(&d.way);
     d.out = {};
     log->fp = stream;
     d.kind = dest_kind(stream);
@@ -688,19 +816,19 @@ int log_fd(const log_ctx *log) noexcept
 int log_rotate(log_ctx *log) noexcept
 {
     if (!log->name[0]) {
-        fprintf(stderr, "%s: nothing to rotate.\n", "log_rotate");
+        log_note("%s: nothing to rotate.\n", "log_rotate");
         return 0;
     }
     if (is_std_stream(log->fp)) {
-        fprintf(stderr, "%s: stdout and stderr cannot be rotated.\n", "log_rotate");
+        log_note("%s: stdout and stderr cannot be rotated.\n", "log_rotate");
         return -1;
     }
     if (log->is_pipe || log->name[0] == '|') {
-        fprintf(stderr, "%s: not supported for pipe-based streams.\n", "log_rotate");
+        log_note("%s: not supported for pipe-based streams.\n", "log_rotate");
         return -1;
     }
     if (!log->is_owned) {
-        fprintf(stderr, "%s: nothing to rotate.\n", "log_rotate");
+        log_note("%s: nothing to rotate.\n", "log_rotate");
         return 0;
     }
     log->dest.in_rotation = true;

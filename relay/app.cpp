@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -203,6 +204,10 @@ int open_log()
 int setup_steps()
 {
     static constexpr const char *fn = "app_setup";
+    // Nobody else may write what the daemon, or a command it starts (the
+    // log command), makes, in the foreground as in the background: the
+    // starter's umask is not the daemon's.
+    umask(022);
     usock_set_apptag(get_app_tag(g_app_name));
     if (const int rc = dly_init(); rc != 0) return rc;
     if (const int rc = handle_quit_signals(on_sigquit); rc != 0) return rc;

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -210,6 +211,9 @@ int open_log()
 int setup_steps()
 {
     static constexpr const char *fn = "app_setup";
+    // The same umask in the foreground as in the background: nobody else
+    // may write the log or the pid file.
+    umask(022);
     if (pcap_setup(g_cfg.mifc) != 0) return -1;
 
     int rc = nkht_create(&g_ctx.wgrp_ht, GROUP_HT_SIZE, tw_shift);

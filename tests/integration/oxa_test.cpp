@@ -15,6 +15,7 @@
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -544,10 +545,18 @@ TEST_F(OxaNetns, daemon_owns_its_pid_file_and_keeps_output_out_of_it)
     ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
     Fd host(socket_in(vp.a(), AF_INET, SOCK_DGRAM));
     const std::string pidf = dir.file("oxa.pid"), log2 = dir.file("log2");
+    // Started under umask 000, the agent runs with 022 all the same, in the
+    // background and in the foreground.
+    struct mask_guard {
+        mode_t old = umask(0);
+        ~mask_guard() { umask(old); }
+    } mask;
+    const std::string umask_022 = "\nUmask:\t0022\n";
     ASSERT_EQ(run({"-i", "vb", "-p", pidf, "-l", log}), 0) << read_file(err);
     const pid_t daemon = pid_t(atol(read_file(pidf).c_str()));
     ASSERT_GT(daemon, 0);
     const std::string pid_text = std::to_string(daemon);
+    EXPECT_TRUE(has(read_file("/proc/" + pid_text + "/status"), umask_022));
 
     // Messages on the standard output go to /dev/null, not into the pid file.
     ASSERT_TRUE(membership(host.fd, "239.5.5.5", vp.addr_a(), true));
@@ -560,6 +569,7 @@ TEST_F(OxaNetns, daemon_owns_its_pid_file_and_keeps_output_out_of_it)
     EXPECT_TRUE(has(read_file(log2), "is locked (another instance of daemon must be running)"));
     const pid_t fg = spawn({"-T", "-i", "vb", "-p", pidf, "-L", "debug"}, out, err, vp.b());
     EXPECT_TRUE(poll_until([&] { return has(read_file(err), READY); }, WAIT_MS));
+    EXPECT_TRUE(has(read_file("/proc/" + std::to_string(fg) + "/status"), umask_022));
     kill(fg, SIGTERM);
     EXPECT_EQ(finish_child(fg, WAIT_MS), 0);
     EXPECT_EQ(read_file(pidf), pid_text);

@@ -17,11 +17,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <regex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "netns.h"
@@ -148,31 +150,96 @@ TEST(tavel_log, LogCommandThatNeverReadsNeverStopsTheRelay)
 
 // Standard error a pipe that is never read (as with "tavel -T -L debug
 // 2>&1 >/dev/null | sleep 30"), as the log and as the mirror of a log
-// file: requests keep being answered, and SIGTERM ends the daemon.
+// file; a pipe that another process writes too (a supervisor's log pipe)
+// and whose reader drains it for a while, then stops; and an unread stream
+// socket (a stalled journal) as the mirror of a log command that ends every
+// 0.2 s, so that the log says on stderr again and again that it restarts
+// it.  Requests keep being answered, each within 3 s, and SIGTERM ends the
+// daemon.
 TEST(tavel_log, StandardErrorThatIsNeverReadNeverStopsTheRelay)
 {
-    EXPECT_CHILD_OK(in_ns([] {
-        for (const bool with_file : {false, true}) {
+    enum err_kind { FIFO_LOG, FIFO_MIRROR, SHARED_PIPE, SOCKET_COMMAND };
+    for (const err_kind k : {FIFO_LOG, FIFO_MIRROR, SHARED_PIPE, SOCKET_COMMAND}) {
+        SCOPED_TRACE(int(k));
+        EXPECT_CHILD_OK(in_ns([k] {
             TempDir d;
             const std::string conf = d.file("tavel.conf"), err = d.file("err");
-            write_file(conf, config(PORT, "",
-                                    with_file ? "file = \"" + d.file("tavel.log") + "\";" : ""));
-            CHILD_CHECK(mkfifo(err.c_str(), 0600) == 0);
-            const int held = open(err.c_str(), O_RDWR | O_CLOEXEC);  // never read
-            CHILD_CHECK(held >= 0);
+            const std::string log = k == FIFO_MIRROR      ? "file = \"" + d.file("tavel.log") + "\";"
+                                    : k == SOCKET_COMMAND ? "file = \"|sleep 0.2\";"
+                                                          : "";
+            write_file(conf, config(PORT, "", log));
+            int held = -1, sv[2] = {-1, -1};
+            pid_t other = -1;
+            std::string to_err = "2>\"$2\"";
+            if (k == SOCKET_COMMAND) {
+                // Inherited by the daemon as its standard error, never read.
+                CHILD_CHECK(socketpair(AF_UNIX, SOCK_STREAM, 0, sv) == 0);
+                to_err = "2>&" + std::to_string(sv[1]);
+            } else {
+                CHILD_CHECK(mkfifo(err.c_str(), 0600) == 0);
+                held = open(err.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+                CHILD_CHECK(held >= 0);
+            }
+            if (k == SHARED_PIPE) {
+                // The other writer writes a page whenever the pipe has room
+                // for one.
+                other = start_child([&] {
+                    const int fd = open(err.c_str(), O_WRONLY | O_CLOEXEC);
+                    const std::string chunk(4096, 'o');
+                    for (;;)
+                        if (write(fd, chunk.data(), chunk.size()) < 0 && errno != EINTR) return 0;
+                });
+                CHILD_CHECK(other > 0);
+            }
             Daemon t(d.path());
-            CHILD_CHECK(t.start({"-c", "exec \"$0\" -T -L debug -C \"$1\" 2>\"$2\" >/dev/null",
+            // Not quiet: with a log of its own the daemon mirrors it to stderr.
+            CHILD_CHECK(t.start({"-c", "exec \"$0\" -T -L debug -C \"$1\" " + to_err + " >/dev/null",
                                  tavel_path(), conf, err},
                                 "/bin/sh"));
+            if (sv[1] >= 0) close(sv[1]);
             CHILD_CHECK(eventually([&] { return get(PORT, "/x") != "#connect failed"; }, 5000));
-            for (int i = 0; i < 300; ++i) CHILD_CHECK(churn(26000 + i, 6400));
+            auto answered_in_time = [](int src) {
+                const auto t0 = clk::now();
+                return churn(src, 6400) && ms_since(t0) < 3000;
+            };
+            if (k == SHARED_PIPE) {
+                // Rounds of a reader that takes a page every millisecond
+                // while requests come, and then stops.
+                for (int round = 0; round < 4; ++round) {
+                    std::atomic<bool> reading{true};
+                    std::thread reader([&] {
+                        char page[4096];
+                        while (reading) {
+                            (void)!read(held, page, sizeof(page));
+                            usleep(1000);
+                        }
+                    });
+                    for (int i = 0; i < 60; ++i) (void)churn(26000 + round * 100 + i, 6400);
+                    reading = false;
+                    reader.join();
+                    for (int i = 0; i < 5; ++i)
+                        CHILD_CHECK(answered_in_time(27000 + round * 100 + i));
+                }
+            } else {
+                for (int i = 0; i < 300; ++i) CHILD_CHECK(churn(26000 + i, 6400));
+            }
+            if (k == SOCKET_COMMAND) {
+                // The command ends and is restarted a few times meanwhile.
+                const auto t0 = clk::now();
+                for (int i = 0; ms_since(t0) < 3500; ++i) CHILD_CHECK(answered_in_time(28000 + i));
+            }
             const auto t0 = clk::now();
             CHILD_CHECK(t.stop() == 0);
             CHILD_CHECK(ms_since(t0) < 5000);
-            close(held);
-        }
-        return 0;
-    }));
+            if (other > 0) {
+                kill(other, SIGKILL);
+                finish_child(other, 5000);
+            }
+            if (held >= 0) close(held);
+            if (sv[0] >= 0) close(sv[0]);
+            return 0;
+        }));
+    }
 }
 
 // Syslog copies go to a reader bound at /dev/log that never reads (in a
@@ -333,6 +400,25 @@ TEST(tavel_log, MovedLogIsReopenedAndSignalsAreCaught)
         CHILD_CHECK(unlink(log.c_str()) == 0);
         CHILD_CHECK(eventually(
             [&] { return slurp(log).find("reopened (retried)") != std::string::npos; }, 3000));
+
+        // A second link to a root-only file planted at the path after a
+        // rotation, then SIGHUP: that file is never written, the lines go
+        // on into the file in use, and the path is opened again once it
+        // names a file of the daemon's own.
+        const std::string victim = d.file("victim");
+        write_file(victim, "root only\n");
+        CHILD_CHECK(chmod(victim.c_str(), 0600) == 0);
+        CHILD_CHECK(rename(log.c_str(), (log + ".4").c_str()) == 0);
+        CHILD_CHECK(link(victim.c_str(), log.c_str()) == 0);
+        CHILD_CHECK(kill(t.pid(), SIGHUP) == 0);
+        CHILD_CHECK(t.wait_for("log_reopen: cannot reopen [" + log + "], not a file of its own", 3000));
+        CHILD_CHECK(churn(24030, 6400));
+        CHILD_CHECK(slurp(log + ".4").find("127.0.0.1:24030") != std::string::npos);
+        CHILD_CHECK(slurp(victim) == "root only\n");
+        CHILD_CHECK(unlink(log.c_str()) == 0);
+        CHILD_CHECK(eventually(
+            [&] { return slurp(log).find("reopened (retried)") != std::string::npos; }, 3000));
+        CHILD_CHECK(slurp(victim) == "root only\n");
 
         CHILD_CHECK(kill(t.pid(), SIGUSR1) == 0);
         CHILD_CHECK(eventually(

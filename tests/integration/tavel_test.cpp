@@ -295,8 +295,11 @@ TEST(tavel, BackgroundStartReportsStartUpStatus)
         CHILD_CHECK(eventually([&] { return kill(pid, 0) != 0; }, 10000));
         CHILD_CHECK(!file_exists(pidf));
 
-        // What the log command makes, nobody else may write.
-        const std::string made = d.file("cmd.log");
+        // What the log command makes, nobody else may write, also when the
+        // daemon was started under umask 000, in the background and in the
+        // foreground.
+        const mode_t old_mask = umask(0);
+        const std::string made = d.file("cmd.log"), made_fg = d.file("cmd-fg.log");
         CHILD_CHECK(run_tavel({"-C", d.file("tavel.conf"), "-l", "|exec cat >> " + made}, &out) ==
                     0);
         struct stat st {};
@@ -305,6 +308,16 @@ TEST(tavel, BackgroundStartReportsStartUpStatus)
         CHILD_CHECK((st.st_mode & 022) == 0);
         CHILD_CHECK(kill(pid_t(atol(slurp(pidf).c_str())), SIGTERM) == 0);
         CHILD_CHECK(eventually([&] { return !file_exists(pidf); }, 10000));
+        {
+            Daemon fg(d.path());
+            CHILD_CHECK(fg.start({"-T", "-q", "-C", d.file("tavel.conf"), "-l",
+                                  "|exec cat >> " + made_fg}));
+            CHILD_CHECK(eventually(
+                [&] { return stat(made_fg.c_str(), &st) == 0 && st.st_size > 0; }, 5000));
+            CHILD_CHECK((st.st_mode & 022) == 0);
+            CHILD_CHECK(fg.stop() == 0);
+        }
+        umask(old_mask);
 
         // Start-up failing after the detach: the starter exits with its status.
         write_file(d.file("tasks"), "\n");

@@ -14,10 +14,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "log.h"
@@ -323,6 +325,69 @@ TEST(logdest, moved_deleted_or_replaced_file_is_reopened)
     log_close(&lg);
 }
 
+// A file at the log's path that is not the process's own, another user's
+// (an empty one left in a directory everybody may write) or one with a
+// second link (planted at the path after a rotation), is never written:
+// opening it fails, and a reopen keeps the file in use.
+TEST(logdest, file_of_another_user_or_with_two_links_is_refused)
+{
+    enum kind { OTHER_USER, TWO_LINKS };
+    for (const kind k : {OTHER_USER, TWO_LINKS}) {
+        SCOPED_TRACE(int(k));
+        if (k == OTHER_USER && geteuid() != 0) continue;
+        TempDir dir;
+        const std::string path = dir.file("o.log"), victim = dir.file("victim"),
+                          moved = dir.file("moved");
+        // The file planted at the path: empty, so that nothing moves it aside.
+        auto plant = [&] {
+            if (k == OTHER_USER) {
+                write_file(path, "");
+                EXPECT_EQ(chown(path.c_str(), 65534, 65534), 0);
+                EXPECT_EQ(chmod(path.c_str(), 0666), 0);
+            } else {
+                write_file(victim, "");
+                EXPECT_EQ(chmod(victim.c_str(), 0600), 0);
+                EXPECT_EQ(link(victim.c_str(), path.c_str()), 0);
+            }
+        };
+        log_ctx lg{};
+        lg.time_format = f_NO_TIME;
+        plant();
+        {
+            StderrCapture err;
+            EXPECT_EQ(log_open(&lg, path.c_str()), -1);
+            EXPECT_EQ(err.text(), "do_open: [" + path + "] is not a regular file of its own (uid " +
+                                      (k == OTHER_USER ? "65534, 1" : std::to_string(geteuid()) +
+                                                                          ", 2") +
+                                      " links)\n");
+        }
+        log_write(&lg, NORM_level, "dropped\n");
+        EXPECT_EQ(read_file(path), "");
+        ASSERT_EQ(unlink(path.c_str()), 0);
+        if (k == TWO_LINKS) {
+            ASSERT_EQ(unlink(victim.c_str()), 0);
+        }
+
+        // The same file planted after the log was opened: the reopen keeps
+        // the file in use, and so does the upkeep's retry.
+        ASSERT_EQ(log_open(&lg, path.c_str()), 0);
+        ASSERT_EQ(rename(path.c_str(), moved.c_str()), 0);
+        plant();
+        {
+            StderrCapture err;
+            EXPECT_EQ(log_reopen(&lg), -1);
+            upkeep_now(&lg);
+            EXPECT_NE(err.text().find("log_reopen: cannot reopen [" + path +
+                                      "], not a file of its own"),
+                      std::string::npos);
+        }
+        log_write(&lg, NORM_level, "kept\n");
+        EXPECT_EQ(read_file(moved), "(NRM)  kept\n");
+        EXPECT_EQ(read_file(path), "");
+        log_close(&lg);
+    }
+}
+
 // A pipe or a socket as the log's own stream (stderr under a service
 // manager) or as its mirror, never read: lines, and what is printed on
 // log_fp, are dropped and counted without waiting, and the count starts
@@ -350,8 +415,19 @@ TEST(logdest, std_stream_that_is_never_read_never_blocks)
                     if (!mirror) fprintf(log_fp(&lg), "%s printed\n", LINE.c_str());
                 }
                 // A line copied to the full stream (as to a starter's
-                // standard error) is dropped, not waited on.
-                CHILD_CHECK(log_copy_to(fds[1], "(ERR)  copy\n", 12) < 0);
+                // standard error) is dropped, not waited on.  (A whole
+                // page: a shorter text may still fit the pipe's last page.)
+                const std::string copy = "(ERR)  " + std::string(PIPE_BUF - 8, 'c') + "\n";
+                CHILD_CHECK(log_copy_to(fds[1], copy.data(), copy.size()) < 0);
+                // So are the log's messages about itself when the full
+                // stream is stderr (here: a rotation it has nothing for).
+                if (!mirror) {
+                    const int saved_err = dup(STDERR_FILENO);
+                    CHILD_CHECK(saved_err >= 0 && dup2(fds[1], STDERR_FILENO) == STDERR_FILENO);
+                    for (int i = 0; i < 200; ++i) CHILD_CHECK(log_rotate(&lg) == 0);
+                    CHILD_CHECK(dup2(saved_err, STDERR_FILENO) == STDERR_FILENO);
+                    close(saved_err);
+                }
                 CHILD_CHECK(ms_since(t0) < 2000 && fcntl(fds[1], F_GETFL) == flags);
                 const out_state &o = mirror ? lg.mirror.out : lg.dest.out;
                 const size_t lost = o.lost;
@@ -368,6 +444,57 @@ TEST(logdest, std_stream_that_is_never_read_never_blocks)
                 CHILD_CHECK(n > 0 && std::string(buf, size_t(n)) ==
                                          head + "(WRN)  " + std::to_string(lost) +
                                              " lines dropped\n(NRM)  after\n");
+                log_close(&lg);
+                return 0;
+            },
+            10000);
+        EXPECT_EQ(rc, 0);
+    }
+}
+
+// A pipe as the log's stream or mirror that another writer shares (a
+// supervisor's log pipe) and fills whenever it has room: between a look
+// for room and a write the other may take it, so the log asks the kernel
+// for a write that does not wait.  Its reader takes a page at a time and
+// the log writes a line after each: no line ever waits (a line that waited
+// would wait for ever: the reader is this very thread).
+TEST(logdest, std_pipe_shared_with_another_writer_never_blocks)
+{
+    for (const bool mirror : {false, true}) {
+        SCOPED_TRACE(mirror);
+        const int rc = run_in_child(
+            [&] {
+                int fds[2];
+                CHILD_CHECK(pipe(fds) == 0);
+                FILE *stream = fdopen(fds[1], "w");
+                const int flags = fcntl(fds[1], F_GETFL);
+                // The other writer spins on a non-blocking description of
+                // its own, so that it takes any room within a moment.
+                const int other =
+                    open(("/proc/self/fd/" + std::to_string(fds[1])).c_str(), O_WRONLY | O_NONBLOCK);
+                CHILD_CHECK(other >= 0);
+                std::atomic<bool> on{true};
+                std::thread filler([&] {
+                    static char page[PIPE_BUF];
+                    while (on) (void)!write(other, page, sizeof(page));
+                });
+                TempDir dir;
+                log_ctx lg{};
+                lg.time_format = f_NO_TIME;
+                if (mirror) CHILD_CHECK(log_open(&lg, dir.file("m.log").c_str()) == 0);
+                mirror ? log_mirror(&lg, stream) : log_default(&lg, stream);
+                const auto t0 = clk::now();
+                char page[PIPE_BUF];
+                for (int i = 0; i < 3000; ++i) {
+                    CHILD_CHECK(read(fds[0], page, sizeof(page)) > 0);
+                    log_write(&lg, NORM_level, "%s %d\n", LINE.c_str(), i);
+                }
+                on = false;
+                CHILD_CHECK(fcntl(fds[1], F_GETFL) == flags);
+                // The filler leaves its last write once the pipe has room.
+                CHILD_CHECK(fcntl(fds[0], F_SETFL, O_NONBLOCK) == 0);
+                filler.join();
+                CHILD_CHECK(ms_since(t0) < 5000);
                 log_close(&lg);
                 return 0;
             },
