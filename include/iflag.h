@@ -16,9 +16,13 @@ extern shmf_t g_iflag_shmf;               // the process's store, null when none
 extern char g_iflag_path[IFLAG_PATH_MAX];  // its name, empty when none
 
 // Creates the process's store "/<appname>.<pid>.iflag" with the given
-// capacity.  -1 (logged) when a store already exists or the name does not
-// fit in 255 characters; else 0, also when the store could not be created
-// (logged): the process then reads its flags from the environment alone.
+// capacity.  When that name is taken by an object the process did not make
+// (a live process's store, another user's object), which is left alone,
+// the store is "/<appname>.<pid>.<n>.iflag" with a random n, and a NORM
+// line names it.  -1 (logged) when a store already exists or the name does
+// not fit in 255 characters; else 0, also when the store could not be
+// created (logged): the process then reads its flags from the environment
+// alone.
 int setup_iflag_storage(const char *appname, size_t capacity) noexcept;
 // Destroys the process's store and clears g_iflag_shmf and g_iflag_path;
 // nothing without a store.  A failure is logged and the handle kept.

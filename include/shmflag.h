@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <pthread.h>
+#include <sys/types.h>
 #include <type_traits>
 
 #include "lfxtypes.h"
@@ -98,10 +99,13 @@ using shmf_t = shmf_storage *;
 
 // --- the store ---------------------------------------------------------------
 
-// A new, empty store of max_count * 32 + 136 bytes named from name (any
-// object of that name is removed first), mode 0600, with the creator's
-// flags word.  The handle, or null (logged) when the name is too long or
-// the object cannot be created, sized, mapped or initialised.
+// A new, empty store of max_count * 32 + 136 bytes named from name, mode
+// 0600, with the creator's flags word.  An object of that name that is a
+// left-over of this user (held by no process) is removed first; any other
+// (a live process's store, another user's object) is never replaced nor
+// used.  The handle, or null (logged) when the name is too long or the
+// object cannot be created (errno EEXIST when the name is taken), sized,
+// mapped or initialised.
 shmf_t shmf_create(const char *name, size_t max_count, uint32_t flags) noexcept;
 // Maps an existing store; path begins with "/".  The handle, or null
 // (logged) when the object cannot be opened or mapped, or is not a
@@ -113,6 +117,10 @@ shmf_t shmf_create(const char *name, size_t max_count, uint32_t flags) noexcept;
 // at a time, and every access is bounded by it: the header is shared memory
 // that another process may rewrite.
 shmf_t shmf_open(const char *path) noexcept;
+// As shmf_open, but only a store that belongs to user owner (uid_t(-1):
+// any); another user's object is refused (logged, errno EPERM) before
+// anything of it is read.
+shmf_t shmf_open_owned(const char *path, uid_t owner) noexcept;
 // The value of key, copied under the read lock into a buffer of this
 // process that the next call reuses; null with errno ENOENT when absent,
 // ENAMETOOLONG for a key of 16 characters or more, EINVAL for a handle

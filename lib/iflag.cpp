@@ -1,10 +1,12 @@
 #include "iflag.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 #include "log.h"
@@ -16,6 +18,23 @@ shmf_t g_iflag_shmf = nullptr;
 char g_iflag_path[IFLAG_PATH_MAX];
 
 namespace {
+
+// Names tried after the first one is taken.
+constexpr int IFLAG_NAME_TRIES = 8;
+
+// The number in a store's name when "/<app>.<pid>.iflag" is taken: random,
+// 1..999999999.
+unsigned iflag_name_number() noexcept
+{
+    uint32_t v = 0;
+    if (getrandom(&v, sizeof(v), GRND_NONBLOCK) != ssize_t(sizeof(v))) {
+        // Without entropy yet (early boot): the clock's nanoseconds.
+        struct timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        v = uint32_t(ts.tv_nsec) ^ uint32_t(ts.tv_sec) * 2654435761u;
+    }
+    return 1 + v % 999999999u;
+}
 
 // After a lock wait of the store failed, flags are read from the
 // environment alone for a while: a lock left held by a dead process would
@@ -68,24 +87,43 @@ const char *apply_iflag_shmf(const char *tag, const char *env, char *stored) noe
 
 int setup_iflag_storage(const char *appname, size_t capacity) noexcept
 {
+    static constexpr const char *fn = "setup_iflag_storage";
     lfx_assert(appname);
     if (g_iflag_shmf) {
-        log_err("%s: already setup at (%p) [%s]\n", "setup_iflag_storage",
-                static_cast<void *>(g_iflag_shmf), g_iflag_path);
+        log_err("%s: already setup at (%p) [%s]\n", fn, static_cast<void *>(g_iflag_shmf),
+                g_iflag_path);
+        return -1;
+    }
+    char first[IFLAG_PATH_MAX];
+    int n = snprintf(first, sizeof(first), "/%s.%lu.iflag", appname, (unsigned long)getpid());
+    if (n < 0 || size_t(n) >= sizeof(first)) {
+        log_err("%s: path is too long [%s]\n", fn, first);
         return -1;
     }
     char path[IFLAG_PATH_MAX];
-    int n = snprintf(path, sizeof(path), "/%s.%lu.iflag", appname, (unsigned long)getpid());
-    if (n < 0 || size_t(n) >= sizeof(path)) {
-        log_err("%s: path is too long [%s]\n", "setup_iflag_storage", path);
-        return -1;
-    }
+    memcpy(path, first, size_t(n) + 1);
+    errno = 0;
     shmf_t fh = shmf_create(path, capacity, 0);
+    // The name is taken by an object this daemon did not make: the store of
+    // a live daemon with the same pid in another pid namespace sharing
+    // /dev/shm, or anybody's file.  It is left alone, and the store goes
+    // under a name nobody can guess in advance.
+    for (int i = 0; !fh && errno == EEXIST && i < IFLAG_NAME_TRIES; ++i) {
+        n = snprintf(path, sizeof(path), "/%s.%lu.%u.iflag", appname, (unsigned long)getpid(),
+                     iflag_name_number());
+        if (n < 0 || size_t(n) >= sizeof(path)) break;
+        errno = 0;
+        fh = shmf_create(path, capacity, 0);
+    }
     if (!fh) {
-        log_err("%s: failed to create [%s]\n", "setup_iflag_storage", path);
+        log_err("%s: failed to create [%s]\n", fn, path);
         return 0;
     }
-    log_info("%s: [%s] (%p) created\n", "setup_iflag_storage", path, static_cast<void *>(fh));
+    log_info("%s: [%s] (%p) created\n", fn, path, static_cast<void *>(fh));
+    if (strcmp(path, first) != 0)
+        log_norm("%s: [%s] is taken by another process's object; this daemon's flag store is "
+                 "[%s]\n",
+                 fn, first, path);
     g_iflag_shmf = fh;
     memcpy(g_iflag_path, path, size_t(n) + 1);
     return 0;

@@ -382,6 +382,7 @@ shmf_t shmf_create(const char *name, size_t max_count, uint32_t flags) noexcept
     if (fd < 0) {
         int err = errno;
         log_err("%s: shm_open(%s) ERROR(%d): %s\n", "shmf_create", path, err, strerror(err));
+        errno = err;
         return nullptr;
     }
     if (const int err = shm_hold(fd, path); err != 0) {
@@ -443,7 +444,9 @@ shmf_t shmf_create(const char *name, size_t max_count, uint32_t flags) noexcept
     return stg;
 }
 
-shmf_t shmf_open(const char *path) noexcept
+shmf_t shmf_open(const char *path) noexcept { return shmf_open_owned(path, uid_t(-1)); }
+
+shmf_t shmf_open_owned(const char *path, uid_t owner) noexcept
 {
     if (!path || path[0] != '/' || strnlen(path, SHMF_OPEN_PATH_MAX) >= SHMF_OPEN_PATH_MAX) {
         log_err("%s: invalid path=%s\n", "shmf_open", path ? path : "(null)");
@@ -471,6 +474,15 @@ shmf_t shmf_open(const char *path) noexcept
         log_err("%s: fstat(%d,..) [%s] ERROR(%d): %s\n", "shmf_open", fd, path, err,
                 strerror(err));
         W_close("shmf_open", fd);
+        return nullptr;
+    }
+    // Anyone may make an object under any free name: a store of another
+    // user than the expected one is not the store looked for.
+    if (owner != uid_t(-1) && st.st_uid != owner) {
+        log_err("%s: [%s] belongs to uid %lu, not to uid %lu\n", "shmf_open", path,
+                (unsigned long)st.st_uid, (unsigned long)owner);
+        W_close("shmf_open", fd);
+        errno = EPERM;
         return nullptr;
     }
     // The header is read before anything else is known about the object.

@@ -156,25 +156,94 @@ int check_own_file(const char *fn, int fd, const char *fpath, ino_t *ino)
     return 0;
 }
 
+// Logs a failed instance lock of the pid file fpath: another instance, or
+// the fcntl error err.  errno is err on return.
+void say_lock_failed(const char *fn, const char *fpath, int err, int flags)
+{
+    if (lock_held_elsewhere(err)) {
+        if (flags & CPFX_HUSH)
+            log_err("Another instance is already running\n");
+        else
+            log_err("%s: file [%s] is locked (another instance of daemon must be running)\n", fn,
+                    fpath);
+    } else {
+        log_err("fcntl write-lock ERROR(%d): %s\n", err, strerror(err));
+    }
+    errno = err;
+}
+
+// The instance lock of the pid file fpath: a write lock on the companion
+// file "<fpath>.lock", mode 0600, which only the daemon's user can open: a
+// lock on the pid file itself, which everyone may read, conflicts with any
+// reader's lock, so any user could keep the daemon from starting.  Opened
+// and checked like the pid file.  The descriptor, which carries the lock
+// until it is closed; -1 (logged).
+int take_instance_lock(const char *fn, const char *fpath, int flags)
+{
+    char lpath[PATH_MAX];
+    const int n = snprintf(lpath, sizeof(lpath), "%s.lock", fpath);
+    if (n < 0 || size_t(n) >= sizeof(lpath)) {
+        log_err("%s: path is too long [%s]\n", fn, fpath);
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    const int fd = W_open(fn, lpath, O_RDWR | O_CREAT | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK, 0600);
+    if (fd < 0) {
+        if (errno == ELOOP) {
+            log_err("%s: [%s] is a symbolic link\n", fn, lpath);
+            errno = ELOOP;
+        }
+        return -1;
+    }
+    owned_fd lock(fn, fd);
+    ino_t ino = 0;
+    if (check_own_file(fn, fd, lpath, &ino) != 0) return -1;
+    // Left readable by others (made so by hand), anyone could hold it.
+    struct stat st;
+    if (fstat_logged(fn, fd, &st) != 0) return -1;
+    if ((st.st_mode & 077) != 0 && fchmod(fd, 0600) != 0) {
+        const int err = errno;
+        log_err("%s: fchmod(%s, 0600) ERROR(%d): %s\n", fn, lpath, err, strerror(err));
+        errno = err;
+        return -1;
+    }
+    if (lock_whole_file(fd) != 0) {
+        say_lock_failed(fn, fpath, errno, flags);
+        return -1;
+    }
+    return lock.release();
+}
+
+// The pid file's own write lock, for whoever looks for it there.  A read
+// lock of anybody who may read the file is no other instance: the file
+// goes without the lock then.  A write lock elsewhere is another instance
+// (one that locks the pid file alone).  0, or -1 (logged).
+int lock_pidfile(const char *fn, int fd, const char *fpath, int flags)
+{
+    if (lock_whole_file(fd) == 0) return 0;
+    int err = errno;
+    if (lock_held_elsewhere(err)) {
+        struct flock fl = {};
+        fl.l_type = F_WRLCK;
+        fl.l_whence = SEEK_SET;
+        if (fcntl(fd, F_GETLK, &fl) != 0)
+            err = errno;
+        else if (fl.l_type == F_RDLCK || fl.l_type == F_UNLCK) {
+            log_warn("%s: [%s] is read-locked by pid %ld; the instance lock is [%s.lock]\n", fn,
+                     fpath, (long)fl.l_pid, fpath);
+            return 0;
+        }
+    }
+    say_lock_failed(fn, fpath, err, flags);
+    return -1;
+}
+
 // Steps 3 to 5 of the pid file on the open descriptor of the file with
 // inode ino.  0 or -1.
 int fill_pidfile(int fd, const char *fpath, pid_t pid, ino_t ino, ino_t *inode, int flags)
 {
     static constexpr const char *fn = "create_pidfile_extra";
-    if (lock_whole_file(fd) != 0) {
-        int err = errno;
-        if (lock_held_elsewhere(err)) {
-            if (flags & CPFX_HUSH)
-                log_err("Another instance is already running\n");
-            else
-                log_err("%s: file [%s] is locked (another instance of daemon must be running)\n",
-                        fn, fpath);
-        } else {
-            log_err("fcntl write-lock ERROR(%d): %s\n", err, strerror(err));
-        }
-        errno = err;
-        return -1;
-    }
+    if (lock_pidfile(fn, fd, fpath, flags) != 0) return -1;
     if (W_ftruncate(fn, fd, 0) != 0) return -1;
     char text[24];
     int len = snprintf(text, sizeof(text), "%ld", (long)pid);
@@ -275,19 +344,25 @@ int create_pidfile_extra(const char *fpath, pid_t pid, ino_t *inode, int flags) 
         return -1;
     }
     ino_t ino = 0;
+    int lock_fd = -1;
+    // Another instance is refused before the pid file is written.
     if (check_own_file(fn, fd, fpath, &ino) != 0 ||
+        (lock_fd = take_instance_lock(fn, fpath, flags)) < 0 ||
         fill_pidfile(fd, fpath, pid, ino, inode, flags) != 0) {
         int err = errno;
-        // The lock (when taken) goes with the descriptor: a failed call
+        // The locks (when taken) go with the descriptors: a failed call
         // leaves nothing held.
         W_close(fn, fd);
+        if (lock_fd >= 0) W_close(fn, lock_fd);
         if (!(flags & CPFX_HUSH))
             log_err("%s: failed to create pidfile [%s] with pid=%ld.\n", fn, fpath, (long)pid);
         errno = err;
         return -1;
     }
     if (!(flags & CPFX_HUSH)) log_info("Created pidfile [%s] with pid=%ld.\n", fpath, (long)pid);
-    return 0;  // fd stays open: it carries the lock until the process ends
+    // Both descriptors stay open: they carry the locks until the process
+    // ends.
+    return 0;
 }
 
 int mensure(const char *path, ino_t *inode, time_t *last_time) noexcept

@@ -13,7 +13,6 @@
 #include "iflag.h"
 #include "log.h"
 #include "mpegts.h"
-#include "shmhold.h"
 #include "syswrap.h"
 
 LOG_MODULE(LM_DEFAULT);
@@ -242,24 +241,18 @@ int mmr_create(mmr_t *ring, size_t bufsz) noexcept
 
     const int num = int(++g_ring_count);
     const int nlen = snprintf(r->sname, sizeof(r->sname), "/mmr.%u.%d", unsigned(getpid()), num);
-    if (nlen < 0 || size_t(nlen) >= sizeof(r->sname)) {
-        free(r);
-        return EINVAL;
-    }
-    r->sfd = shm_open(r->sname, O_RDWR | O_CREAT | O_EXCL, 0600);
+    lfx_assert(nlen > 0 && size_t(nlen) < sizeof(r->sname));
+    // An anonymous object: no other process can open, take or block its
+    // name, and nothing is left behind in /dev/shm when the daemon dies.
+    // The name only labels it in /proc/<pid>/maps and in the log.
+    r->sfd = memfd_create(r->sname, MFD_CLOEXEC);
     if (r->sfd < 0) {
         const int err = errno;
-        log_err("%s: shm_open(%s) ERROR(%d): %s\n", fn, r->sname, err, strerror(err));
+        log_err("%s: memfd_create(%s) ERROR(%d): %s\n", fn, r->sname, err, strerror(err));
         free(r);
-        return EINVAL;
-    }
-    // Held for the ring's life (the mappings keep the lock), so that no
-    // starting daemon's sweep takes it for a dead process's.
-    if (const int err = shm_hold(r->sfd, r->sname); err != 0) {
-        log_err("%s: [%s] cannot be held, ERROR(%d): %s\n", fn, r->sname, err, strerror(err));
-        r->sname[0] = '\0';  // removed by a sweep already: the name is not ours
-        mmr_destroy(r);
-        return EINVAL;
+        // Out of memory or descriptors: the daemon's trouble, not the
+        // request's.
+        return err == EINVAL ? ENOMEM : err;
     }
 
     // The object holds the ring and the guard page; the mirror maps the
@@ -268,10 +261,10 @@ int mmr_create(mmr_t *ring, size_t bufsz) noexcept
     const size_t total = 2 * bufsz + psz;
     int rc = W_ftruncate(fn, r->sfd, off_t(objlen));
     if (rc == 0) {
-        // The space is reserved now: a shared-memory file system without room
-        // must fail the creation, not a write into the mapping later
-        // (SIGBUS).
+        // The space is reserved now: memory that cannot be had must fail the
+        // creation, not a write into the mapping later (SIGBUS).
         rc = posix_fallocate(r->sfd, 0, off_t(objlen));
+        if (rc == EINVAL) rc = ENOMEM;
         if (rc != 0)
             log_err("%s: posix_fallocate(%s, %zu) ERROR(%d): %s\n", fn, r->sname, objlen, rc,
                     strerror(rc));
@@ -291,7 +284,7 @@ int mmr_create(mmr_t *ring, size_t bufsz) noexcept
             const int err = errno;
             log_err("%s: mmap(NULL, %lu, .., fd%d, 0) ERROR(%d): %s\n", fn, (unsigned long)bufsz,
                     r->sfd, err, strerror(err));
-            rc = EINVAL;
+            rc = ENOMEM;
         }
     }
     if (rc == 0) {
@@ -302,7 +295,7 @@ int mmr_create(mmr_t *ring, size_t bufsz) noexcept
             const int err = errno;
             log_err("%s: mmap(%p, %lu, .., fd%d, 0) ERROR(%d): %s\n", fn, want,
                     (unsigned long)bufsz, r->sfd, err, strerror(err));
-            rc = EINVAL;
+            rc = ENOMEM;
         } else {
             r->ext = static_cast<uint8_t *>(p);
         }
@@ -314,7 +307,7 @@ int mmr_create(mmr_t *ring, size_t bufsz) noexcept
             const int err = errno;
             log_err("%s: DDZ mmap(%p, %lu, .., fd%d, 0) ERROR(%d): %s\n", fn, want,
                     (unsigned long)psz, r->sfd, err, strerror(err));
-            rc = EINVAL;
+            rc = ENOMEM;
         } else {
             r->ddz = p;
             r->ddz_len = psz;
@@ -324,8 +317,8 @@ int mmr_create(mmr_t *ring, size_t bufsz) noexcept
         mmr_destroy(r);
         return rc;
     }
-    // The mappings keep the object and its lock; its descriptor would only
-    // count against the descriptors the daemon reserves per task.
+    // The mappings keep the object; its descriptor would only count against
+    // the descriptors the daemon reserves per task.
     W_close(fn, r->sfd);
     r->sfd = -1;
     r->max_tspkt_len = MIN_PKT_SIZE;
@@ -341,12 +334,8 @@ void mmr_destroy(mmr_t ring) noexcept
     if (ring->ddz) unmap("DDZ", ring->sname, ring->ddz, ring->ddz_len);
     if (ring->ext) unmap("EXT", ring->sname, ring->ext, ring->buflen);
     if (ring->buf) unmap("BUF", ring->sname, ring->buf, ring->mm_len);
-    if (ring->sfd > 0) W_close("mmr_destroy", ring->sfd);
-    if (ring->sname[0] && shm_unlink(ring->sname) != 0) {
-        const int err = errno;
-        log_err("%s: shm_unlink(%s) ERROR(%d): %s\n", "mmr_destroy", ring->sname, err,
-                strerror(err));
-    }
+    // The object goes with its last mapping and descriptor.
+    if (ring->sfd >= 0) W_close("mmr_destroy", ring->sfd);
     free(ring);
 }
 

@@ -1,11 +1,12 @@
 #pragma once
-// The byte ring of an HTTP-source task: one POSIX shared-memory object
-// mapped twice, back to back, with a guard page after the mirror, so that
+// The byte ring of an HTTP-source task: one anonymous shared-memory object
+// (memfd) mapped twice, back to back, with a guard page after the mirror, so that
 // every region of the ring, also one that wraps past its end, is one
 // contiguous stretch of memory.  Input is read straight into the free
 // region; output is handed out as iovec entries of whole transport packets
 // cut into datagrams, without copying.  The object is private to the
-// process and used by the event-loop thread only.
+// process (it has no name in /dev/shm that another process could open,
+// take or block) and used by the event-loop thread only.
 #include <sys/types.h>
 #include <sys/uio.h>
 
@@ -21,7 +22,8 @@ constexpr size_t MAX_TSPKT_LEN = 5000;
 // side looks at most at MAX_TS_LEN + 1 bytes.
 constexpr size_t MAX_TS_LEN = 214;
 constexpr uint8_t TS_SYNC = 0x47;
-// Room of the shared-memory object's name.
+// Room of the object's name, "/mmr.<pid>.<n>": a label in the log and in
+// /proc/<pid>/maps, not a path.
 constexpr size_t SNAME_LEN = 128;
 // Smallest ring capacity.
 constexpr size_t MMR_MIN_BUFSZ = 1024;
@@ -46,12 +48,14 @@ using mmr_t = mm_ring *;
 
 // Makes a ring of bufsz bytes (at least 1024, a multiple of the page size;
 // a null ring or another size is a broken invariant).  The object's space
-// is reserved at once.  0 and *ring set; 12 (ENOMEM) when the record cannot
-// be allocated; 28 (ENOSPC) when the shared-memory file system cannot hold
-// the object; 22 when the name does not fit, the object cannot be made or
-// a mapping fails; -1 when it cannot be sized.  Nothing is left on failure.
+// is reserved at once.  0 and *ring set; 12 (ENOMEM) when the record, the
+// object's memory or a mapping cannot be had; the error number of
+// memfd_create (EMFILE, ENFILE) or of the reservation (ENOSPC) when those
+// fail; -1 when it cannot be sized.  Never 22 (EINVAL): callers keep that
+// for bad requests.  Nothing is left on failure.
 int mmr_create(mmr_t *ring, size_t bufsz) noexcept;
-// Unmaps, unlinks and frees the ring; a null ring is ignored.
+// Unmaps and frees the ring (the object goes with it); a null ring is
+// ignored.
 void mmr_destroy(mmr_t ring) noexcept;
 // Empties the ring and un-anchors it: the next commit looks for the packet
 // length again, and input may come again.
@@ -91,5 +95,5 @@ mm_stats mmr_get_stats(mmr_t ring) noexcept;
 size_t mmr_buflen(mmr_t ring) noexcept;       // capacity in bytes
 size_t mmr_pld_size(mmr_t ring) noexcept;     // payload bytes waiting
 size_t mmr_ts_len(mmr_t ring) noexcept;       // packet length, 0 until found
-const char *mmr_name(mmr_t ring) noexcept;    // the object's name
+const char *mmr_name(mmr_t ring) noexcept;    // the object's label
 size_t mmr_max_tspkt_len(mmr_t ring) noexcept;

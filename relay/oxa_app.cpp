@@ -158,6 +158,21 @@ int take_option(int opt, const char *arg)
     }
 }
 
+// Switches to the configured user, if any; a switch that cannot be made
+// stops start-up.  0 or -1.
+int switch_user()
+{
+    const char *user = g_cfg.rt_user;
+    if (!user[0] || run_as_user(user) == 0) return 0;
+    const int err = errno;
+    if (err)
+        log_err("%s: cannot run as user [%s]: ERROR(%d): %s\n", "app_setup", user, err,
+                strerror(err));
+    else
+        log_err("%s: cannot run as user [%s]\n", "app_setup", user);
+    return -1;
+}
+
 // Step 3 of the start-up: into the background, under the configured user.
 int detach()
 {
@@ -173,7 +188,7 @@ int detach()
         log_err("Failed to make the process a daemon, quitting.\n");
         return -1;
     }
-    if (g_cfg.rt_user[0] && run_as_user(g_cfg.rt_user) != 0) return -1;
+    if (switch_user() != 0) return -1;
     if (geteuid() != 0) (void)goto_runtime_dir(saved);
     return 0;
 }
@@ -222,16 +237,19 @@ int setup_steps()
         return rc;
     }
     if (!g_cfg.non_daemon && (rc = detach()) != 0) return rc;
+    // In the foreground too (under a service manager): the capture is open,
+    // and no captured frame is read before the switch.
+    if (g_cfg.non_daemon && switch_user() != 0) return -1;
 
     if (open_log() != 0) return -1;
     g_mod_ll[LM_DEFAULT] = g_cfg.log_level;
     if (g_cfg.log_level > INFO_level) log_mirror(&g_log, stderr);
     log_set_pid(&g_log, getpid());
 
+    if (g_cfg.rt_user[0]) log_info("Running as user [%s]\n", g_cfg.rt_user);
     if (!g_cfg.non_daemon) {
         // Descriptor 2 stays on /dev/null where detaching put it: closed, it
         // would be taken by the pid file or a socket.
-        if (g_cfg.rt_user[0]) log_info("Running as user [%s]\n", g_cfg.rt_user);
         if (create_pidfile_extra(g_cfg.pidfile, getpid(), nullptr, 0) != 0) return -1;
         g_ctx.pidfile_owner = getpid();
         glog_enable_syslog(g_progname);

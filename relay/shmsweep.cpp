@@ -53,7 +53,12 @@ pid_t shm_object_pid(const char *name, const char *app) noexcept
     char prefix[64];
     if (!app || !*app || size_t(snprintf(prefix, sizeof(prefix), "%s.", app)) >= sizeof(prefix))
         return 0;
-    if (const long pid = after_prefix(name, prefix, &rest); pid != 0 && strcmp(rest, ".iflag") == 0)
+    const long pid = after_prefix(name, prefix, &rest);
+    if (pid == 0) return 0;
+    if (strcmp(rest, ".iflag") == 0) return pid_t(pid);
+    // "<app>.<pid>.<n>.iflag": the store made when the first name was taken.
+    const char *end = nullptr;
+    if (*rest == '.' && read_number(rest + 1, &end) != 0 && strcmp(end, ".iflag") == 0)
         return pid_t(pid);
     return 0;
 }

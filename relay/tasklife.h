@@ -22,8 +22,9 @@ constexpr int RTA_MAX_SUSP_SEC = 86400;
 // chained task).  0 on success; otherwise the task has been freed and the
 // result is -1 (destination not a datagram URL: the record is untouched;
 // handshake connection failures), 12 (allocation), 22 (unusable source,
-// source combination, route URL or endpoint; meter failures), 28 (ENOSPC:
-// no room for the byte ring) or the failing step's result.
+// source combination, route URL or endpoint; meter failures), 12, 24 or 28
+// (no memory, descriptors or room for the byte ring) or the failing step's
+// result.
 int rta_mk_task(rtask *t, const char *surl, const char *durl, const char *alsurl, n64_tag tid,
                 const redir_route *rrt) noexcept;
 // Suspends a live task for sec seconds (0: 50 ms; capped at

@@ -2,6 +2,7 @@
 // of a running daemon, so that its application flags can be switched while
 // it runs.  It never creates or removes a store.
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -50,6 +51,47 @@ void check_text(const char *argv0, const char *what, const char *text, size_t mi
     usage(argv0);
 }
 
+// The pid in a daemon's store name "/<app>.<pid>.iflag" or
+// "/<app>.<pid>.<n>.iflag"; 0 for any other name.
+long pid_in_name(const char *path)
+{
+    const char *dot = strchr(path, '.');
+    if (!dot || dot[1] < '1' || dot[1] > '9') return 0;
+    char *end = nullptr;
+    errno = 0;
+    const long pid = strtol(dot + 1, &end, 10);
+    if (errno != 0 || pid <= 0 || pid > INT_MAX || *end != '.') return 0;
+    return pid;
+}
+
+// The effective uid of process pid, from /proc; -1 when it cannot be read
+// (no such process in this pid namespace).
+uid_t uid_of_process(long pid)
+{
+    char path[64];
+    snprintf(path, sizeof(path), "/proc/%ld/status", pid);
+    FILE *f = fopen(path, "re");
+    if (!f) return uid_t(-1);
+    unsigned long real = 0, eff = 0;
+    bool found = false;
+    for (char line[256]; !found && fgets(line, sizeof(line), f);)
+        found = sscanf(line, "Uid: %lu %lu", &real, &eff) == 2;
+    fclose(f);
+    return found ? uid_t(eff) : uid_t(-1);
+}
+
+// Whose store the tool accepts: its own user's; for root, the user of the
+// running daemon the name's pid is (a daemon switches user before it makes
+// its store), else root's.  Any user may make an object under a daemon's
+// store name, and that object is not the daemon's store.
+uid_t store_owner(const char *path)
+{
+    if (geteuid() != 0) return geteuid();
+    const long pid = pid_in_name(path);
+    const uid_t uid = pid ? uid_of_process(pid) : uid_t(-1);
+    return uid != uid_t(-1) ? uid : 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -95,7 +137,7 @@ int main(int argc, char **argv)
     if (!del && value) check_text(argv[0], "value", value, 0);
 
     shmf_set_lock_wait(LOCK_WAIT_MS);
-    shmf_t fh = shmf_open(path);
+    shmf_t fh = shmf_open_owned(path, store_owner(path));
     if (!fh) {
         fprintf(stderr, "Failed to open iflag storage at [%s]\n", path);
         return KFU_FAILED;

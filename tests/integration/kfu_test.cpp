@@ -343,9 +343,13 @@ TEST_F(kfu, a_foreign_or_damaged_object_fails_with_2)
         {"buflen", 0, 8, std::string("\x00\x00\x01\x00\x00\x00\x00\x00", 8), "buflen differs"},
         {"count", 0, 88, std::string("\xff\x00\x00\x00\x00\x00\x00\x00", 8),
          "count above the slot count"},
+        // A well-formed store that another user planted under a name of
+        // this (root) process: not its store.
+        {"planted", 0, -1, "", "belongs to uid 65534, not to uid 0"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
+        if (c.at < 0 && !c.size && geteuid() != 0) continue;  // only root gives a store away
         const std::string bad = other(c.name);
         if (c.size) {
             int fd = shm_open(bad.c_str(), O_CREAT | O_EXCL | O_RDWR, 0600);
@@ -358,7 +362,11 @@ TEST_F(kfu, a_foreign_or_damaged_object_fails_with_2)
             ASSERT_EQ(shmf_close(fh), 0);
             int fd = shm_open(bad.c_str(), O_RDWR, 0);
             ASSERT_GE(fd, 0);
-            ASSERT_EQ(pwrite(fd, c.bytes.data(), c.bytes.size(), c.at), ssize_t(c.bytes.size()));
+            if (c.at < 0)
+                ASSERT_EQ(fchown(fd, 65534, 65534), 0);
+            else
+                ASSERT_EQ(pwrite(fd, c.bytes.data(), c.bytes.size(), c.at),
+                          ssize_t(c.bytes.size()));
             close(fd);
         }
         KfuRun r = run_kfu({bad, "TRK_VPS", "1"});
@@ -367,6 +375,53 @@ TEST_F(kfu, a_foreign_or_damaged_object_fails_with_2)
         EXPECT_TRUE(has(r.err, c.log)) << r.err;
         EXPECT_TRUE(has(r.err, "Failed to open iflag storage at [" + bad + "]\n")) << r.err;
     }
+}
+
+// A daemon that switched to another user made its store as that user: run
+// as root, the tool takes the store of the running process whose pid the
+// name gives as that process's user's.
+TEST_F(kfu, root_finds_the_store_of_a_daemon_running_as_another_user)
+{
+    if (geteuid() != 0) GTEST_SKIP() << "only root switches users";
+    int ready[2], go[2];
+    ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(go, O_CLOEXEC), 0);
+    fflush(nullptr);
+    const pid_t daemon = fork();
+    ASSERT_GE(daemon, 0);
+    if (daemon == 0) {
+        close(ready[0]);
+        close(go[1]);
+        g_iflag_shmf = nullptr;  // the parent's, not this process's
+        g_iflag_path[0] = '\0';
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(1);
+        if (setup_iflag_storage("tvl", 128) != 0 || !g_iflag_shmf) _exit(2);
+        if (write(ready[1], "r", 1) != 1) _exit(3);
+        char c;
+        struct pollfd p{go[0], POLLIN, 0};
+        (void)poll(&p, 1, RUN_LIMIT_MS);
+        (void)!read(go[0], &c, 1);
+        const char *v = shmf_get(g_iflag_shmf, "TRK_VPS");
+        const bool set = v && strcmp(v, "yes") == 0;
+        destroy_iflag_storage();
+        _exit(set ? 0 : 4);
+    }
+    close(ready[1]);
+    close(go[0]);
+    struct pollfd p{ready[0], POLLIN, 0};
+    char c = 0;
+    ASSERT_EQ(poll(&p, 1, RUN_LIMIT_MS), 1);
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    const std::string theirs = "/tvl." + std::to_string(daemon) + ".iflag";
+    KfuRun r = run_kfu({theirs, "TRK_VPS", "yes"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(has(r.err, "set [TRK_VPS] to [yes] at [" + theirs + "]\n")) << r.err;
+    ASSERT_EQ(write(go[1], "g", 1), 1);
+    close(go[1]);
+    close(ready[0]);
+    int status = -1;
+    ASSERT_EQ(waitpid(daemon, &status, 0), daemon);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST_F(kfu, log_level_option_and_its_failure)

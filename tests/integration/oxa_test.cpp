@@ -7,6 +7,7 @@
 //   crafted and sent with AF_PACKET      receiver on 127.0.0.1 or stdout
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <gtest/gtest.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
@@ -70,6 +71,16 @@ bool poll_until(const std::function<bool()> &cond, int ms)
     for (int waited = 0; !cond(); waited += 20)
         if (waited >= ms || poll(nullptr, 0, 20) < 0) return false;
     return true;
+}
+
+// The values of a line ("Uid", "Gid") of /proc/<pid>/status.
+std::string status_line(pid_t pid, const std::string &key)
+{
+    const std::string text = read_file("/proc/" + std::to_string(pid) + "/status");
+    const size_t at = text.find("\n" + key + ":\t");
+    if (at == std::string::npos) return "";
+    const size_t from = at + key.size() + 3;
+    return text.substr(from, text.find('\n', from) - from);
 }
 
 size_t count_of(const std::string &text, const std::string &what)
@@ -351,12 +362,26 @@ TEST_F(OxaNetns, joins_and_leaves_reported_end_to_end)
         spawn({"-T", "-i", "vb", "-R", "127.0.0.1:" + std::to_string(port), "-g",
                "239.1.1.1", "-G", "239.1.1.9", "-F", dir.file("list1"), "-L", "debug", "-l", log},
               out, err, vp.b());
-    // Agent 2 logs to the standard error, its log's mirror too.
-    const pid_t a2 =
-        spawn({"-T", "-i", "vb", "-F", dir.file("list2"), "-L", "debug", "-l", ""}, out2, err2,
-              vp.b());
+    // Agent 2 logs to the standard error, its log's mirror too; in the
+    // foreground too it reads the captured frames as the user it is given.
+    const passwd *pw = geteuid() == 0 ? getpwnam("nobody") : nullptr;
+    const std::string user_id = pw ? std::to_string(pw->pw_uid) : "";
+    std::vector<std::string> args2 = {"-T", "-i", "vb", "-F", dir.file("list2"), "-L", "debug",
+                                      "-l", ""};
+    if (pw) {
+        // The group list is read as that user.
+        args2.insert(args2.end(), {"-u", "nobody"});
+        ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+        ASSERT_EQ(chmod(dir.file("list2").c_str(), 0644), 0);
+    }
+    const pid_t a2 = spawn(args2, out2, err2, vp.b());
     ASSERT_TRUE(poll_until(
         [&] { return has(read_file(err), READY) && has(read_file(err2), READY); }, WAIT_MS));
+    if (pw) {
+        EXPECT_EQ(status_line(a2, "Uid"), user_id + "\t" + user_id + "\t" + user_id + "\t" + user_id);
+        EXPECT_TRUE(has(read_file(err2), "Running as user [nobody]\n"));
+        EXPECT_TRUE(has(read_file(err2), "is running as UID=" + user_id + ","));
+    }
 
     // Crafted frames, in order.  Malformed ones that pass the capture
     // filter, and ones it drops, report nothing and crash nothing.

@@ -224,9 +224,9 @@ TEST(tavel, StartReportFlagStoreAndQuit)
 }
 
 // With /dev/shm full (a one-page tmpfs, filled, in a private mount
-// namespace) the daemon starts without its flag store, refuses an
-// HTTP-source relay whose byte ring finds no room, relays datagrams, and
-// quits with 0.
+// namespace) the daemon starts without its flag store, makes an
+// HTTP-source relay all the same (its byte ring is anonymous memory, not in
+// /dev/shm), relays datagrams, and quits with 0.
 TEST(tavel, FullShmStartsWithoutFlagStore)
 {
     EXPECT_CHILD_OK(in_ns([] {
@@ -247,10 +247,11 @@ TEST(tavel, FullShmStartsWithoutFlagStore)
         CHILD_CHECK(t.start_fg());
         CHILD_HAS(t.output(), "shmf_create: posix_fallocate(/tvl." + std::to_string(t.pid()) +
                                   ".iflag, 4232) ERROR(28)");
+        // Byte rings are not in /dev/shm: an HTTP relay is made all the same.
         CHILD_STREQ(get(PORT, "/src/http://127.0.0.1:" + std::to_string(PORT + 5) +
                                   "/s/dst/127.0.0.1:6501"),
-                    answer(500));
-        CHILD_HAS(t.output(), "mmr_create: posix_fallocate(");
+                    answer(200));
+        CHILD_CHECK(t.output().find("mmr_create:") == std::string::npos);
         CHILD_STREQ(get(PORT, path(5502, 6502)), answer(200));
         CHILD_CHECK(t.stop() == 0);
         close(srv);

@@ -498,7 +498,9 @@ TEST(tavel_trust, SharedMemoryOfDeadDaemonsIsRemovedAtStart)
         CHILD_CHECK(file_exists(store));
         CHILD_CHECK(get(PORT, "/src/http://127.0.0.1:" + std::to_string(PORT + 5) +
                                   "/s/dst/127.0.0.1:6501") == answer(200));
-        CHILD_CHECK(file_exists(ring));
+        // Rings are anonymous: nothing of them in /dev/shm.
+        CHILD_CHECK(eventually([&] { return has(t.output(), "Task [H"); }, 5000));
+        CHILD_CHECK(!file_exists(ring));
 
         // Another daemon in its own pid namespace, where pid t.pid() may be
         // nobody or somebody else.
@@ -509,14 +511,14 @@ TEST(tavel_trust, SharedMemoryOfDeadDaemonsIsRemovedAtStart)
                                  d2.file("tavel.conf")},
                                 "/usr/bin/unshare"));
         CHILD_CHECK(other.wait_for(" STARTING. PID="));
-        CHILD_CHECK(file_exists(store) && file_exists(ring));
+        CHILD_CHECK(file_exists(store));
         CHILD_CHECK(other.output().find("sweep_dead_shm: removed") == std::string::npos);
 
-        // Killed, the first daemon leaves both behind; the next start (in
-        // the first pid namespace) removes them.
+        // Killed, the first daemon leaves its store behind; the next start
+        // (in the first pid namespace) removes it.
         kill(t.pid(), SIGKILL);
         CHILD_CHECK(t.wait_exit() != 0);
-        CHILD_CHECK(file_exists(store) && file_exists(ring));
+        CHILD_CHECK(file_exists(store) && !file_exists(ring));
         const std::string kids = "/proc/" + std::to_string(other.pid()) + "/task/" +
                                  std::to_string(other.pid()) + "/children";
         CHILD_CHECK(kill(pid_t(atol(slurp(kids).c_str())), SIGTERM) == 0);
@@ -526,8 +528,83 @@ TEST(tavel_trust, SharedMemoryOfDeadDaemonsIsRemovedAtStart)
         Daemon next(d3.path());
         CHILD_CHECK(next.start_fg());
         CHILD_CHECK(!file_exists(store) && !file_exists(ring));
-        CHILD_CHECK(has(next.output(), "sweep_dead_shm: removed 2 shared-memory objects"));
+        CHILD_CHECK(has(next.output(), "sweep_dead_shm: removed 1 shared-memory objects"));
         CHILD_CHECK(next.stop() == 0);
+        close(srv);
+        return 0;
+    }));
+}
+
+// Two daemons that are each pid 1 of their own pid namespace share one
+// /dev/shm (containers), where another user has planted every name the
+// first would once have used: "mmr.1.1" to "mmr.1.3" and "tvl.1.iflag".
+// Both relay HTTP sources; each has a flag store of its own under a name
+// its log gives, which kfu reads and sets; kfu refuses the planted store.
+TEST(tavel_trust, DaemonsThatArePidOneKeepTheirRingsAndStores)
+{
+    if (geteuid() != 0) GTEST_SKIP() << "only root makes pid namespaces here";
+    EXPECT_CHILD_OK(in_ns([] {
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", "/dev/shm", "tmpfs", 0, "size=64m") != 0)
+            return CHILD_SKIP;
+        for (const char *n : {"mmr.1.1", "mmr.1.2", "mmr.1.3", "tvl.1.iflag"}) {
+            const std::string p = std::string("/dev/shm/") + n;
+            write_file(p, "");
+            CHILD_CHECK(chown(p.c_str(), 65534, 65534) == 0);
+        }
+        const int srv = listen_loopback(PORT + 5, 16);
+        CHILD_CHECK(srv >= 0);
+        const std::string kfu = std::string(getenv("TAVEL_BUILD_DIR")) + "/util/kfu";
+        auto kfu_run = [&](const std::vector<std::string> &args, std::string *out) {
+            return run_tavel(args, out, 10000, kfu);
+        };
+
+        TempDir d1, d2;
+        Daemon one(d1.path()), two(d2.path());
+        std::string stores[2];
+        for (int i = 0; i < 2; ++i) {
+            const int port = PORT + 10 * i;
+            Daemon &t = i ? two : one;
+            write_file(t.dir() + "/tavel.conf", config(port, ""));
+            CHILD_CHECK(t.start({"--pid", "--fork", tavel_path(), "-T", "-C",
+                                 t.dir() + "/tavel.conf"},
+                                "/usr/bin/unshare"));
+            CHILD_CHECK(t.wait_for(" STARTING. PID=1\n"));
+            const std::string said = "is taken by another process's object; this daemon's flag "
+                                     "store is [";
+            CHILD_CHECK(t.wait_for(said));
+            const std::string out = t.output();
+            const size_t at = out.find(said) + said.size();
+            stores[i] = out.substr(at, out.find(']', at) - at);
+            CHILD_CHECK(stores[i].rfind("/tvl.1.", 0) == 0 && stores[i] != "/tvl.1.iflag");
+            // Three relays from a stream server, each with its byte ring.
+            for (int k = 0; k < 3; ++k)
+                CHILD_CHECK(get(port, "/src/http://127.0.0.1:" + std::to_string(PORT + 5) +
+                                          "/s/dst/127.0.0.1:" +
+                                          std::to_string(6600 + 10 * i + k)) == answer(200));
+        }
+        CHILD_CHECK(stores[0] != stores[1]);
+        for (const auto &st : stores) {
+            std::string out;
+            CHILD_CHECK(kfu_run({st, "TRK_VPS", "yes"}, &out) == 0);
+            CHILD_CHECK(has(out, "set [TRK_VPS] to [yes] at [" + st + "]"));
+            CHILD_CHECK(kfu_run({st, "TRK_VPS"}, &out) == 0);
+            CHILD_CHECK(has(out, "yes\n"));
+        }
+        std::string out;
+        CHILD_CHECK(kfu_run({"/tvl.1.iflag", "TRK_VPS", "yes"}, &out) == 2);
+        CHILD_CHECK(has(out, "[/tvl.1.iflag] belongs to uid 65534, not to uid 0"));
+        CHILD_CHECK(slurp("/dev/shm/tvl.1.iflag").empty());
+
+        // Each daemon's unshare is the test's child; the daemon is its child.
+        for (Daemon *t : {&one, &two}) {
+            const std::string kids = "/proc/" + std::to_string(t->pid()) + "/task/" +
+                                     std::to_string(t->pid()) + "/children";
+            CHILD_CHECK(kill(pid_t(atol(slurp(kids).c_str())), SIGTERM) == 0);
+            CHILD_CHECK(t->wait_exit() == 0);
+        }
+        for (const auto &st : stores) CHILD_CHECK(!file_exists("/dev/shm" + st));
         close(srv);
         return 0;
     }));

@@ -174,13 +174,14 @@ int Daemon::stop(int ms)
 
 std::string Daemon::output() const { return slurp(dir_ + "/out.txt"); }
 
-int run_tavel(const std::vector<std::string> &args, std::string *out, int ms)
+int run_tavel(const std::vector<std::string> &args, std::string *out, int ms,
+              const std::string &prog)
 {
     char tmpl[] = "/tmp/tavel-run.XXXXXX";
     const int fd = mkstemp(tmpl);
     if (fd < 0) return -1;
     close(fd);
-    const pid_t pid = spawn(args, tmpl);
+    const pid_t pid = spawn(args, tmpl, prog);
     int rc = -1;
     if (pid > 0) {
         rc = wait_pid(pid, ms);

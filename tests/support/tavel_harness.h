@@ -50,9 +50,10 @@ private:
     pid_t pid_ = -1;
 };
 
-// Runs tavel with args to its end (at most ms); *out gets stdout and
-// stderr together.  The exit status, or -1.
-int run_tavel(const std::vector<std::string> &args, std::string *out, int ms = 10000);
+// Runs tavel (or prog) with args to its end (at most ms); *out gets stdout
+// and stderr together.  The exit status, or -1.
+int run_tavel(const std::vector<std::string> &args, std::string *out, int ms = 10000,
+              const std::string &prog = "");
 
 // A configuration: a user listener on 127.0.0.1:port and the given keys
 // (text inside "tavel: { ... };"), with the keys of the log and runtime

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -197,6 +199,57 @@ TEST_F(iflag_store, without_a_store_the_environment_alone_counts)
               std::string::npos)
         << cap.text();
     EXPECT_TRUE(iflag("TST_IF_ENV"));
+}
+
+// The store's name taken by an object this process did not make: a live
+// process's store (another daemon with the same pid in another pid
+// namespace holds it) or another user's file.  The object is left as it
+// is, and the process gets a store of its own under another name, which a
+// NORM line gives.
+TEST_F(iflag_store, a_taken_name_gives_a_store_of_another_name)
+{
+    const bool root = geteuid() == 0;
+    for (const bool held : {true, false}) {
+        if (!held && !root) continue;  // only root gives a file away
+        SCOPED_TRACE(held ? "held" : "another user's");
+        const std::string planted = "/dev/shm" + store_path();
+        const int fd = open(planted.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(write(fd, "planted", 7), 7);
+        if (held)
+            ASSERT_EQ(flock(fd, LOCK_SH), 0);
+        else
+            ASSERT_EQ(fchown(fd, 65534, 65534), 0);
+
+        g_mod_ll[LM_DEFAULT] = INFO_level;
+        LogCapture cap;
+        ASSERT_EQ(setup_iflag_storage("tst", 128), 0);
+        ASSERT_NE(g_iflag_shmf, nullptr);
+        const std::string got = g_iflag_path;
+        const std::string pfx = "/tst." + std::to_string(getpid()) + ".";
+        unsigned long n = 0;
+        char tail[16] = "";
+        EXPECT_EQ(got.compare(0, pfx.size(), pfx), 0) << got;
+        EXPECT_EQ(sscanf(got.c_str() + pfx.size(), "%lu%15s", &n, tail), 2) << got;
+        EXPECT_STREQ(tail, ".iflag");
+        EXPECT_TRUE(n >= 1 && n <= 999999999ul) << got;
+        EXPECT_NE(cap.text().find("(NRM)  setup_iflag_storage: [" + store_path() +
+                                  "] is taken by another process's object; this daemon's "
+                                  "flag store is [" + got + "]\n"),
+                  std::string::npos)
+            << cap.text();
+        // A store like any other, and the planted object is untouched.
+        EXPECT_TRUE(shm_exists(got));
+        ASSERT_EQ(shmf_set(g_iflag_shmf, "TST_IF_ON", "yes"), 0);
+        EXPECT_TRUE(iflag("TST_IF_ON"));
+        char buf[16] = "";
+        EXPECT_EQ(pread(fd, buf, sizeof(buf), 0), 7);
+        EXPECT_STREQ(buf, "planted");
+        destroy_iflag_storage();
+        EXPECT_FALSE(shm_exists(got));
+        close(fd);
+        unlink(planted.c_str());
+    }
 }
 
 TEST_F(iflag_store, setup_refuses_a_second_store_and_an_overlong_name)

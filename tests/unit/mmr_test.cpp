@@ -1,9 +1,11 @@
 #include "mmr.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -62,6 +64,22 @@ int count_fds()
     return n;
 }
 
+// A size of /proc/self/status ("RssShmem", "VmSize"), in KiB; -1 when
+// absent.
+long status_kb(const char *key)
+{
+    FILE *f = fopen("/proc/self/status", "re");
+    long kb = -1;
+    const std::string head = std::string(key) + ":";
+    for (char line[256]; f && fgets(line, sizeof line, f);)
+        if (strncmp(line, head.c_str(), head.size()) == 0) {
+            kb = strtol(line + head.size(), nullptr, 10);
+            break;
+        }
+    if (f) fclose(f);
+    return kb;
+}
+
 struct Ring {
     mmr_t r = nullptr;
     explicit Ring(size_t sz) { EXPECT_EQ(mmr_create(&r, sz), 0); }
@@ -111,22 +129,28 @@ TEST(mmr, object_layout_names_and_descriptors)
     ASSERT_TRUE(a.r && b.r);
     // The object's descriptor is closed once mapped.
     EXPECT_EQ(count_fds(), fds);
+    // The object is anonymous: nothing in /dev/shm names it, so no other
+    // process can open it, take its name first or leave a file there.
     struct stat st{};
     const std::string path = std::string("/dev/shm") + mmr_name(a.r);
-    ASSERT_EQ(stat(path.c_str(), &st), 0);
-    // The object holds the ring once, and the guard page; all of it is
-    // allocated up front.
-    EXPECT_EQ(size_t(st.st_size), size_t(4 << 20) + page());
-    EXPECT_EQ(size_t(st.st_blocks) * 512, size_t(4 << 20) + page());
+    EXPECT_NE(stat(path.c_str(), &st), 0);
     // Rings are numbered one after the other.
     unsigned pid = 0, na = 0, nb = 0;
     ASSERT_EQ(sscanf(mmr_name(a.r), "/mmr.%u.%u", &pid, &na), 2);
     ASSERT_EQ(sscanf(mmr_name(b.r), "/mmr.%u.%u", &pid, &nb), 2);
     EXPECT_EQ(pid, unsigned(getpid()));
     EXPECT_EQ(nb, na + 1);
+    // The object holds the ring once, and the guard page; all of it is
+    // allocated up front (the process's shared memory grows by it at once).
+    const long before = status_kb("RssShmem");
+    Ring c(8 << 20);
+    ASSERT_TRUE(c.r);
+    EXPECT_GE(status_kb("RssShmem") - before, long((8 << 20) + page()) / 1024);
+    mmr_destroy(c.r);
+    c.r = nullptr;
     mmr_destroy(a.r);
     a.r = nullptr;
-    EXPECT_NE(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(count_fds(), fds);
 }
 
 // The mappings of a ring, from /proc/self/maps: "start-end perms offset".
@@ -534,32 +558,59 @@ TEST(mmr, reset_empties_and_finds_the_length_again)
     EXPECT_EQ(mmr_ts_len(ring.r), 204u);
 }
 
-// A shared-memory file system without room fails the creation cleanly;
-// the test mounts a small one in a private mount namespace of a child.
-TEST(mmr, full_shm_fails_creation_with_enospc)
+// A full /dev/shm, or any file planted there, is no concern of a ring; a
+// ring that cannot be had for want of descriptors or memory fails with that
+// cause (never EINVAL, which callers answer as a bad request) and leaves
+// nothing.  The test mounts a small /dev/shm in a private mount namespace
+// of a child, and lowers the child's own limits.
+TEST(mmr, want_of_room_fails_creation_with_its_cause)
 {
     const int rc = run_in_child([] {
         if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
             mount("tmpfs", "/dev/shm", "tmpfs", 0, "size=64k") != 0)
             return CHILD_SKIP;
+        // The names a ring of this process was once given, planted.
+        for (int n = 1; n <= 3; ++n)
+            write_file("/dev/shm/mmr." + std::to_string(getpid()) + "." + std::to_string(n), "");
         const int fds = count_fds();
         mmr_t r = nullptr;
-        CHILD_CHECK(mmr_create(&r, 1 << 20) == ENOSPC);
-        CHILD_CHECK(r == nullptr);
+        CHILD_CHECK(mmr_create(&r, 1 << 20) == 0);
+        mm_point pt{};
+        uint8_t *p = mmr_iget(r, &pt);
+        CHILD_CHECK(p && pt.len == 1 << 20);
+        memset(p, 0x11, pt.len);  // usable to its last byte
+        mmr_destroy(r);
+        r = nullptr;
         CHILD_CHECK(count_fds() == fds);
         DIR *d = opendir("/dev/shm");
         int names = 0;
         while (dirent *e = readdir(d))
             if (e->d_name[0] != '.') ++names;
         closedir(d);
-        CHILD_CHECK(names == 0);
-        // A ring that fits is usable to its last byte.
-        CHILD_CHECK(mmr_create(&r, 4 * 4096) == 0);
-        mm_point pt{};
-        uint8_t *p = mmr_iget(r, &pt);
-        CHILD_CHECK(p && pt.len == 4 * 4096);
-        memset(p, 0x11, pt.len);
-        mmr_destroy(r);
+        CHILD_CHECK(names == 3);
+
+        // No descriptor left for the object.
+        struct rlimit lim{};
+        CHILD_CHECK(getrlimit(RLIMIT_NOFILE, &lim) == 0);
+        int lowest_free = 0;  // a new descriptor takes the lowest free number
+        while (fcntl(lowest_free, F_GETFD) != -1) ++lowest_free;
+        const struct rlimit few = {rlim_t(lowest_free), lim.rlim_max};
+        CHILD_CHECK(setrlimit(RLIMIT_NOFILE, &few) == 0);
+        CHILD_CHECK(mmr_create(&r, 1 << 20) == EMFILE);
+        CHILD_CHECK(r == nullptr);
+        CHILD_CHECK(setrlimit(RLIMIT_NOFILE, &lim) == 0);
+#if !defined(__SANITIZE_ADDRESS__)
+        // No address space for the mappings (the sanitizer's own mappings
+        // would not survive this limit).
+        const long vm = status_kb("VmSize");
+        CHILD_CHECK(vm > 0);
+        const rlim_t room = rlim_t(vm + 4096) * 1024;
+        const struct rlimit as = {room, room};
+        CHILD_CHECK(setrlimit(RLIMIT_AS, &as) == 0);
+        CHILD_CHECK(mmr_create(&r, 16 << 20) == ENOMEM);
+        CHILD_CHECK(r == nullptr);
+        CHILD_CHECK(count_fds() == fds);
+#endif
         return 0;
     });
     if (rc == CHILD_SKIP) GTEST_SKIP() << "no private mount namespace";

@@ -431,6 +431,28 @@ TEST_F(shmflag, open_refuses_foreign_and_damaged_objects)
               std::string::npos)
         << cap.text();
     shm_unlink(path.c_str());
+
+    // A well-formed store of another user than the one looked for.
+    if (geteuid() != 0) return;  // only root gives an object away
+    const std::string theirs = unique_path();
+    shmf_t fh = shmf_create(theirs.c_str(), N, 0);
+    ASSERT_NE(fh, nullptr);
+    ASSERT_EQ(shmf_close(fh), 0);
+    ASSERT_EQ(chown(("/dev/shm" + theirs).c_str(), 65534, 65534), 0);
+    cap.clear();
+    errno = 0;
+    EXPECT_EQ(shmf_open_owned(theirs.c_str(), geteuid()), nullptr);
+    EXPECT_EQ(errno, EPERM);
+    EXPECT_NE(cap.text().find("(ERR)  shmf_open: [" + theirs + "] belongs to uid 65534, not to uid " +
+                              std::to_string(geteuid()) + "\n"),
+              std::string::npos)
+        << cap.text();
+    for (const uid_t owner : {uid_t(65534), uid_t(-1)}) {
+        fh = shmf_open_owned(theirs.c_str(), owner);
+        EXPECT_NE(fh, nullptr);
+        EXPECT_EQ(shmf_close(fh), 0);
+    }
+    shm_unlink(theirs.c_str());
 }
 
 TEST_F(shmflag, open_refuses_bad_paths)

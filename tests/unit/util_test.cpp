@@ -266,6 +266,71 @@ TEST(util, pidfile_second_instance_is_refused)
     }
 }
 
+// After a daemon was killed its pid file stays, readable by everyone; a
+// reader's lock on it (here of another user, when the test runs as root)
+// keeps no restart from running, while a second instance is still refused.
+TEST(util, pidfile_read_lock_of_a_reader_keeps_no_instance_out)
+{
+    TempDir td;
+    const std::string path = td.file("tvl.pid");
+    write_file(path, "4242");  // the killed daemon's
+    ASSERT_EQ(chmod(path.c_str(), 0644), 0);
+    ASSERT_EQ(chmod(td.path().c_str(), 0755), 0);
+    write_file(path + ".lock", "");  // left by the killed daemon too
+    ASSERT_EQ(chmod((path + ".lock").c_str(), 0600), 0);
+    Pipe ready, go;
+    fflush(nullptr);
+    const pid_t reader = fork();
+    ASSERT_GE(reader, 0);
+    if (reader == 0) {
+        // Opened before the switch: the test's directory may lie where
+        // that user cannot go.
+        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (geteuid() == 0 && setuid(65534) != 0) _exit(1);
+        std::string msg = "locked";
+        struct flock fl = {};
+        fl.l_type = F_RDLCK;
+        fl.l_whence = SEEK_SET;
+        if (fd < 0 || fcntl(fd, F_SETLK, &fl) != 0) msg = "no lock";
+        if (write(ready.fd[1], msg.data(), msg.size()) < 0) _exit(1);
+        close(ready.fd[1]);
+        close(go.fd[1]);
+        read_until_eof(go.fd[0]);  // held until the parent is done
+        // Not root, it cannot open the instance lock's file at all.
+        const int lk = open((path + ".lock").c_str(), O_RDONLY | O_CLOEXEC);
+        _exit(geteuid() != 0 && lk >= 0 ? 2 : 0);
+    }
+    ready.close_end(1);
+    go.close_end(0);
+    ASSERT_EQ(read_until_eof(ready.fd[0]), "locked");
+
+    const int rc = in_child([&] {
+        LevelScope lvl(INFO_level);
+        LogCapture cap;
+        ino_t ino = 0;
+        if (create_pidfile_extra(path.c_str(), getpid(), &ino, 0) != 0) return 10;
+        if (read_file(path) != std::to_string(getpid())) return 11;
+        if (cap.text().find("is read-locked by pid " + std::to_string(reader)) ==
+            std::string::npos)
+            return 12;
+        // A second instance is refused, and the file keeps the first's pid.
+        const std::string mine = std::to_string(getpid());
+        const int second = in_child([&] {
+            LogCapture cap2;
+            if (create_pidfile_extra(path.c_str(), getpid(), nullptr, 0) != -1) return 20;
+            if (cap2.text().find("is locked (another instance of daemon must be running)") ==
+                std::string::npos)
+                return 21;
+            return read_file(path) == mine ? 0 : 22;
+        });
+        return second == 0 ? 0 : 100 + second;
+    });
+    EXPECT_EQ(rc, 0);
+    go.close_end(1);
+    const int status = wait_child(reader);
+    EXPECT_TRUE(status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
 TEST(util, pidfile_holds_digits_only)
 {
     TempDir td;
@@ -856,10 +921,15 @@ TEST(util, daemon_files_are_not_world_writable_and_not_inherited)
             struct stat st;
             if (stat(path.c_str(), &st) != 0 || (st.st_mode & 07777) != 0644) return 12;
         }
+        // The instance lock's file is the daemon user's alone.
+        const std::string lock_path = pid_path + ".lock";
+        struct stat lst;
+        if (stat(lock_path.c_str(), &lst) != 0 || (lst.st_mode & 07777) != 0600) return 20;
         std::vector<int> own{fileno(log_fp(&g_log))};
         for (const auto &e : std::filesystem::directory_iterator("/proc/self/fd")) {
             std::error_code ec;
-            if (std::filesystem::read_symlink(e.path(), ec) == pid_path)
+            const auto target = std::filesystem::read_symlink(e.path(), ec);
+            if (target == pid_path || target == lock_path)
                 own.push_back(atoi(e.path().filename().c_str()));
         }
         const int lsn = open_anyaddr_listener(AF_INET, "0", 0);
@@ -878,7 +948,7 @@ TEST(util, daemon_files_are_not_world_writable_and_not_inherited)
         const int acc = W_accept("test", lsn, nullptr, nullptr);
         if (acc < 0) return 16;
         own.insert(own.end(), {lsn, udp, acc});
-        if (own.size() != 5) return 17;
+        if (own.size() != 6) return 17;
 
         std::string cmd;
         for (int fd : own)
