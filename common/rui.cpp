@@ -639,12 +639,22 @@ int rui_make_link(void *rq) noexcept
                 tagstr(ls->rqtag).s, rq);
         return -1;
     }
+    if (rui_link_fd(ls, h->fd) != 0) return -1;
     dlep_rm(ls->requests, rq);
     dlep_append(ls->links, rq);
     h->is_link = true;
     log_dbg("%s: fd=%d rq=%p, %lu link(s), %lu request(s)\n", "rui_make_link", h->fd, rq,
             (unsigned long)dlep_count(ls->links), (unsigned long)dlep_count(ls->requests));
     return 0;
+}
+
+int rui_link_fd(const rui_socket_ctx *ls, int fd) noexcept
+{
+    // The accepted socket inherits the listener's low-water mark, which
+    // would hold a link's lone byte back from the reader for good.
+    if (!ls->lc || ls->lc->lowmark <= 1) return 0;
+    const int one = 1;
+    return W_setsockopt("rui_link_fd", fd, SOL_SOCKET, SO_RCVLOWAT, &one, sizeof(one));
 }
 
 size_t rui_fds_free() noexcept

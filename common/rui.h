@@ -10,7 +10,9 @@
 // (a keep-alive client of a task).  Links are kept apart from the requests
 // being read and answered: they do not count toward MAX_RUI_QUEUED and the
 // time-out sweep passes them by, so holding many never locks out a new
-// request.  What bounds them is the descriptor budget (rui_fd_room).
+// request.  What bounds them is the descriptor budget (rui_fd_room).  A
+// link wakes the daemon on its first byte whatever the listener's lowmark
+// (rui_link_fd).
 //
 // The budget counts the descriptors in use, not their numbers: a
 // connection accepted while fewer than RUI_FD_RESERVE would stay free is
@@ -191,9 +193,15 @@ int rui_add_request(int fd, rui_socket_ctx *ls, void *aux) noexcept;
 // list.
 int rui_rm_request(void *rq) noexcept;
 // Moves an open request from its listener's request list to the link list;
-// its descriptor stays registered.  0, or -1 when it is not an open
-// request of the list.
+// its descriptor stays registered and wakes on its first byte
+// (rui_link_fd).  0, or -1 when it is not an open request of the list or
+// its descriptor cannot be set so (ERR).
 int rui_make_link(void *rq) noexcept;
+// Readies fd, a connection accepted on ls that is to be watched as a link
+// (by a request or, duplicated, by a task), to wake its reader on the
+// first byte: SO_RCVLOWAT back to 1 when the listener set a lowmark.  0, or
+// -1 (logged).
+int rui_link_fd(const rui_socket_ctx *ls, int fd) noexcept;
 // Descriptors the process may still open below its open-file limit: the
 // limit less those in use below it, counted in /proc/self/fd.  SIZE_MAX without a
 // limit; 0 when they cannot be counted (none left to open the directory).

@@ -792,7 +792,7 @@ void create(tvl_urq *rq, const urq_urls &u)
             log_err("%s: dup(fd%d) ERROR(%d): %s\n", fn, rq->sockfd, errno, strerror(errno));
             return;
         }
-        if (set_keepalive(csock, 1) != 0) {
+        if (set_keepalive(csock, 1) != 0 || rui_link_fd(rq->srv, csock) != 0) {
             W_close(fn, csock);
             return;
         }

@@ -20,7 +20,9 @@
 // still let tasks be made, and neither locks requests out.
 //
 // A listener's lowmark (SO_RCVLOWAT) only spares wake-ups: a head shorter
-// than it is still read, by the request sweep, within its period.
+// than it is still read, by the request sweep, within its period, and a
+// link, kept or duplicated for a task, wakes on its first byte
+// (rui_link_fd).
 #include <sys/types.h>
 
 #include <cstddef>

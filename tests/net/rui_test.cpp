@@ -228,6 +228,7 @@ TEST_F(rui, AcceptPassesSweepsAndGroups)
 {
     init_loop();
     cfg_.user[0] = mk_listener(AF_INET, "lo4");
+    cfg_.user[0].lowmark = 64;
     cfg_.user[1] = mk_listener(AF_INET, "udp");
     cfg_.user[1].proto = 17;
     cfg_.admin[0] = mk_listener(AF_INET, "adm");
@@ -277,6 +278,7 @@ TEST_F(rui, AcceptPassesSweepsAndGroups)
         EXPECT_TRUE(FD_ISSET(fd, &ls.accset));
         EXPECT_TRUE((fcntl(fd, F_GETFL) & O_NONBLOCK) && (fcntl(fd, F_GETFD) & FD_CLOEXEC));
         EXPECT_EQ(rqs[i]->nodelay, 1);
+        EXPECT_EQ(rqs[i]->lowmark, 64);
     }
 
     // The time-out sweep walks oldest first and only queues.
@@ -341,13 +343,24 @@ TEST_F(rui, AcceptPassesSweepsAndGroups)
     EXPECT_THAT(cap.text(), HasSubstr("rui_accept(udp): 3 datagram(s) dropped, UDP listeners take no requests\n"));
     EXPECT_FALSE(wait_for(udp.sockfd, POLLIN, 0));
 
+    // A link leaves the request list and wakes on its first byte whatever
+    // the listener's lowmark; a link is not made twice.
+    test_rq *const lnk = rqs[5];
+    ASSERT_EQ(rui_make_link(lnk), 0);
+    EXPECT_TRUE(lnk->h.is_link);
+    EXPECT_EQ(sockopt_int(lnk->h.fd, SOL_SOCKET, SO_RCVLOWAT), 1);
+    EXPECT_EQ(sockopt_int(rqs[6]->h.fd, SOL_SOCKET, SO_RCVLOWAT), 64);
+    EXPECT_EQ(rui_make_link(lnk), -1);
+    EXPECT_EQ(dlep_count(ls.requests), 16u);
+    EXPECT_EQ(dlep_count(ls.links), 1u);
+
     // Stopping keeps the requests; destroying frees them and the entries.
     cap.clear();
     rui_stop_listener(&ls);
     EXPECT_THAT(cap.text(), HasSubstr("TRQ listener fd"));
-    EXPECT_THAT(cap.text(), HasSubstr(" wll be closed (17 requsts queued)\n"));
+    EXPECT_THAT(cap.text(), HasSubstr(" wll be closed (16 requsts queued)\n"));
     EXPECT_TRUE(ls.sockfd == -1 && ls.deferred);
-    EXPECT_EQ(dlep_count(ls.requests), 17u);
+    EXPECT_EQ(dlep_count(ls.requests), 16u);
     rui_ctx_destroy(&g_ctx);
     EXPECT_EQ(g_n.freed, v6 ? 21 : 20);
     EXPECT_TRUE(!cfg_.user[0].is_valid && !cfg_.user[0].ifc && ls.tag.num == 0);
