@@ -164,6 +164,20 @@ void unmake_request(rui_socket_ctx *ls, void *rq, bool listed)
     ls->cb->rm_rq(rq);
 }
 
+// Closes the oldest open request of ls whose head is not in, so that a
+// new connection is not locked out by clients that hold connections and
+// send nothing.  True when one was closed.
+bool make_room(rui_socket_ctx *ls)
+{
+    for (auto *d = static_cast<dlep_hdr *>(dlep_tail(ls->requests)); d; d = d->next) {
+        if (hdr(d)->head_done) continue;
+        if (rui_rm_request(d) != 0) return false;
+        ++ls->idle_closed;
+        return true;
+    }
+    return false;
+}
+
 int set_cloexec(int fd)
 {
     const int fl = fcntl(fd, F_GETFD);
@@ -285,6 +299,9 @@ int take_connection(rui_socket_ctx *ls, int fd, const sockaddr_storage *sa, sock
     if (rc == 0) rc = rui_add_request(fd, ls, aux);
     if (rc != 0) {
         log_err("Error rc=%d processing connection [%s] fd=%d\n", rc, peer, fd);
+        // Every open request has its head in: this one is told so, not
+        // left to a bare close.
+        if (rc == EBUSY && ls->cb->refuse) ls->cb->refuse(fd);
         W_close(fn, fd);
         rui_fds_given(1);
     }
@@ -569,6 +586,12 @@ int rui_accept(rui_socket_ctx *ls, size_t max_accept, int flags, void *aux) noex
             ls->bkoff_noted = false;
         }
     }
+    if (ls->idle_closed) {
+        log_warn("%s(%s): %lu connection(s) without a complete head closed to make room, "
+                 "%lu requests open\n",
+                 fn, alias, (unsigned long)ls->idle_closed, (unsigned long)dlep_count(ls->requests));
+        ls->idle_closed = 0;
+    }
     if (refused)
         log_warn("%s(%s): %lu connection(s) refused, fewer than %lu descriptors free\n", fn, alias,
                  (unsigned long)refused, (unsigned long)RUI_FD_RESERVE);
@@ -582,7 +605,7 @@ int rui_add_request(int fd, rui_socket_ctx *ls, void *aux) noexcept
 {
     static const char *const fn = "rui_add_request";
     const size_t n = dlep_count(ls->requests);
-    if (n >= MAX_RUI_QUEUED) {
+    if (n >= MAX_RUI_QUEUED && !make_room(ls)) {
         log_err("%s: Too many user requests (%lu) queued\n", fn, (unsigned long)n);
         return EBUSY;
     }

@@ -430,6 +430,8 @@ void read_step(tvl_urq *rq, bool sweeping)
         rq->resp = &g_resp_ok;
     else if (!rq->resp)
         rq->resp = &g_resp_err;
+    // Answered from now on: never closed to make room for new connections.
+    rq->head_done = true;
 
     if (rqs_mod(rq->sockfd, rq, RQS_WRITE) != 0) {
         log_err("%s: failed to make %s (%p) a writer\n", fn, RQ_NAME, udata);

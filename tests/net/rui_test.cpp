@@ -58,7 +58,7 @@ void *t_new(int fd, rui_socket_ctx *srv, void *)
 {
     if (g_n.refuse > 0 && g_n.refuse--) return nullptr;
     auto *r = static_cast<test_rq *>(calloc(1, sizeof(test_rq)));
-    *r = {{{.num = TRQ_TAG}, nullptr, nullptr, srv, fd, {}, false}, g_n.made++, false,
+    *r = {{{.num = TRQ_TAG}, nullptr, nullptr, srv, fd, {}, false, false}, g_n.made++, false,
           sockopt_int(fd, SOL_SOCKET, SO_RCVLOWAT), sockopt_int(fd, IPPROTO_TCP, TCP_NODELAY)};
     return r;
 }
@@ -367,6 +367,10 @@ TEST_F(rui, AcceptPassesSweepsAndGroups)
     EXPECT_TRUE(closed_by_peer(clients[1].fd));
 }
 
+// A full request list makes room for a new connection by closing the
+// oldest one without a complete head (one log line per pass, with the
+// count); only when every open request has its head in is the connection
+// refused, through the group's refuse callback.
 TEST_F(rui, QueueLimitRefusesOneConnectionAndHighDescriptorsAreServed)
 {
     TempDir dir;
@@ -377,32 +381,69 @@ TEST_F(rui, QueueLimitRefusesOneConnectionAndHighDescriptorsAreServed)
         if (rl.rlim_max < 2200) return CHILD_SKIP;
         rl.rlim_cur = 2200;
         CHILD_CHECK(setrlimit(RLIMIT_NOFILE, &rl) == 0);
+        rui_socket_cb cb = k_cb;
+        cb.refuse = [](int fd) { (void)!write(fd, "busy", 4); };
+        rui_set_cb(RUI_USER, &cb);
         init_loop();
         CHILD_CHECK(rui_ctx_init(&cfg_, &g_ctx) == 0 && rui_ctx_start(&g_ctx) == 0);
         rui_socket_ctx &ls = g_ctx.user[0];
         // Accepted in batches, so that no backlog limit gets in the way.
         std::vector<pollfd> clients;
+        const auto connect_more = [&](size_t n) {
+            for (size_t i = 0; i < n; ++i) clients.push_back({connect_to(cfg_.user[0]), POLLIN, 0});
+            return clients.back().fd >= 0;
+        };
         LogCapture cap;
         for (size_t i = 0; i <= MAX_RUI_QUEUED; ++i) {
-            clients.push_back({connect_to(cfg_.user[0]), POLLIN, 0});
-            CHILD_CHECK(clients.back().fd >= 0);
+            CHILD_CHECK(connect_more(1));
             if (i % 50 == 49 || i == MAX_RUI_QUEUED) CHILD_CHECK(rui_accept(&ls, 2000, 0, nullptr) == 0);
         }
         CHILD_CHECK(dlep_count(ls.requests) == MAX_RUI_QUEUED);
-        const std::string log = cap.text();
-        CHILD_CHECK(count_of(log, "rui_add_request: Too many user requests (1000) queued\n") == 1);
-        CHILD_CHECK(count_of(log, "Error rc=16 processing connection [") == 1);
+        std::string log = cap.text();
+        CHILD_CHECK(count_of(log, "rui_accept(q): 1 connection(s) without a complete head closed "
+                                  "to make room, 1000 requests open\n") == 1);
+        CHILD_CHECK(log.find("Too many user requests") == std::string::npos);
         CHILD_CHECK(log.find("rui_add_request: FD_SETSIZE overflow (fd") != std::string::npos);
-        // Exactly one client was turned away; the others wait for answers.
+        // Exactly the oldest client was closed; the others wait for answers.
         CHILD_CHECK(poll(clients.data(), clients.size(), 1000) == 1);
+        CHILD_CHECK(closed_by_peer(clients[0].fd));
         size_t high = 0;
         for (test_rq *r : requests_of(ls)) {
             high += r->h.fd >= FD_SETSIZE;
             CHILD_CHECK(r->h.fd >= FD_SETSIZE || FD_ISSET(r->h.fd, &ls.accset));
         }
         CHILD_CHECK(high > 0);
+
+        // The oldest two have their heads in: the next three idle ones go,
+        // in one line.
+        for (size_t i : {0u, 1u}) requests_of(ls)[i]->h.head_done = true;
+        CHILD_CHECK(connect_more(3));
+        cap.clear();
+        CHILD_CHECK(rui_accept(&ls, 2000, 0, nullptr) == 0);
+        log = cap.text();
+        CHILD_CHECK(count_of(log, "rui_accept(q): 3 connection(s) without a complete head closed "
+                                  "to make room, 1000 requests open\n") == 1);
+        CHILD_CHECK(count_of(log, "without a complete head") == 1);
+        for (size_t i : {3u, 4u, 5u}) CHILD_CHECK(closed_by_peer(clients[i].fd));
+        for (size_t i : {1u, 2u, 6u}) CHILD_CHECK(!wait_for(clients[i].fd, POLLIN, 0));
+        CHILD_CHECK(requests_of(ls)[0]->seq == 1 && requests_of(ls)[2]->seq == 6);
+
+        // With every head in, the new connection is refused and told so.
+        for (test_rq *r : requests_of(ls)) r->h.head_done = true;
+        CHILD_CHECK(connect_more(1));
+        cap.clear();
+        CHILD_CHECK(rui_accept(&ls, 2000, 0, nullptr) == 0);
+        log = cap.text();
+        CHILD_CHECK(count_of(log, "rui_add_request: Too many user requests (1000) queued\n") == 1);
+        CHILD_CHECK(count_of(log, "Error rc=16 processing connection [") == 1);
+        char said[8] = {};
+        CHILD_CHECK(wait_for(clients.back().fd, POLLIN) && read(clients.back().fd, said, 8) == 4);
+        CHILD_CHECK(std::string(said) == "busy" && closed_by_peer(clients.back().fd));
+        CHILD_CHECK(dlep_count(ls.requests) == MAX_RUI_QUEUED);
+
         rui_ctx_destroy(&g_ctx);
-        CHILD_CHECK(g_n.freed == int(MAX_RUI_QUEUED));
+        CHILD_CHECK(g_n.made == int(MAX_RUI_QUEUED) + 4 && g_n.freed == g_n.made);
+        for (const pollfd &c : clients) close(c.fd);
         return 0;
     }));
 }
