@@ -164,6 +164,20 @@ void unmake_request(rui_socket_ctx *ls, void *rq, bool listed)
     ls->cb->rm_rq(rq);
 }
 
+// Closes the oldest open request of ls whose head is not in, so that a
+// new connection is not locked out by clients that hold connections and
+// send nothing.  True when one was closed.
+bool make_room(rui_socket_ctx *ls)
+{
+    for (auto *d = static_cast<dlep_hdr *>(dlep_tail(ls->requests)); d; d = d->next) {
+        if (hdr(d)->head_done) continue;
+        if (rui_rm_request(d) != 0) return false;
+        ++ls->idle_closed;
+        return true;
+    }
+    return false;
+}
+
 int set_cloexec(int fd)
 {
     const int fl = fcntl(fd, F_GETFD);
@@ -285,6 +299,9 @@ int take_connection(rui_socket_ctx *ls, int fd, const sockaddr_storage *sa, sock
     if (rc == 0) rc = rui_add_request(fd, ls, aux);
     if (rc != 0) {
         log_err("Error rc=%d processing connection [%s] fd=%d\n", rc, peer, fd);
+        // Every open request has its head in: this one is told so, not
+        // left to a bare close.
+        if (rc == EBUSY && ls->cb->refuse) ls->cb->refuse(fd);
         W_close(fn, fd);
         rui_fds_given(1);
     }
@@ -569,6 +586,12 @@ int rui_accept(rui_socket_ctx *ls, size_t max_accept, int flags, void *aux) noex
             ls->bkoff_noted = false;
         }
     }
+    if (ls->idle_closed) {
+        log_warn("%s(%s): %lu connection(s) without a complete head closed to make room, "
+                 "%lu requests open\n",
+                 fn, alias, (unsigned long)ls->idle_closed, (unsigned long)dlep_count(ls->requests));
+        ls->idle_closed = 0;
+    }
     if (refused)
         log_warn("%s(%s): %lu connection(s) refused, fewer than %lu descriptors free\n", fn, alias,
                  (unsigned long)refused, (unsigned long)RUI_FD_RESERVE);
@@ -582,7 +605,7 @@ int rui_add_request(int fd, rui_socket_ctx *ls, void *aux) noexcept
 {
     static const char *const fn = "rui_add_request";
     const size_t n = dlep_count(ls->requests);
-    if (n >= MAX_RUI_QUEUED) {
+    if (n >= MAX_RUI_QUEUED && !make_room(ls)) {
         log_err("%s: Too many user requests (%lu) queued\n", fn, (unsigned long)n);
         return EBUSY;
     }
@@ -639,12 +662,22 @@ int rui_make_link(void *rq) noexcept
                 tagstr(ls->rqtag).s, rq);
         return -1;
     }
+    if (rui_link_fd(ls, h->fd) != 0) return -1;
     dlep_rm(ls->requests, rq);
     dlep_append(ls->links, rq);
     h->is_link = true;
     log_dbg("%s: fd=%d rq=%p, %lu link(s), %lu request(s)\n", "rui_make_link", h->fd, rq,
             (unsigned long)dlep_count(ls->links), (unsigned long)dlep_count(ls->requests));
     return 0;
+}
+
+int rui_link_fd(const rui_socket_ctx *ls, int fd) noexcept
+{
+    // The accepted socket inherits the listener's low-water mark, which
+    // would hold a link's lone byte back from the reader for good.
+    if (!ls->lc || ls->lc->lowmark <= 1) return 0;
+    const int one = 1;
+    return W_setsockopt("rui_link_fd", fd, SOL_SOCKET, SO_RCVLOWAT, &one, sizeof(one));
 }
 
 size_t rui_fds_free() noexcept

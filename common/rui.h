@@ -10,7 +10,15 @@
 // (a keep-alive client of a task).  Links are kept apart from the requests
 // being read and answered: they do not count toward MAX_RUI_QUEUED and the
 // time-out sweep passes them by, so holding many never locks out a new
-// request.  What bounds them is the descriptor budget (rui_fd_room).
+// request.  What bounds them is the descriptor budget (rui_fd_room).  A
+// link wakes the daemon on its first byte whatever the listener's lowmark
+// (rui_link_fd).
+//
+// Connections that have not sent a complete head do not lock fresh ones
+// out either: with MAX_RUI_QUEUED requests open, the oldest of them whose
+// head is not in is closed to make room for the new connection (counted
+// once per accept pass in the log).  Only when every open request has its
+// head in is the new connection refused.
 //
 // The budget counts the descriptors in use, not their numbers: a
 // connection accepted while fewer than RUI_FD_RESERVE would stay free is
@@ -104,6 +112,7 @@ struct rui_rq_header {
     int fd;               // the client descriptor; -1 once closed
     n64_tag trk_tag;      // tracking tag
     bool is_link;         // in the link list, not the request list
+    bool head_done;       // its head is in (whole or refused): never closed to make room
 };
 
 static_assert(offsetof(rui_rq_header, tag) == offsetof(dlep_hdr, type_id));
@@ -129,6 +138,7 @@ struct rui_socket_ctx {
     int bkoff_fd;         // the timer, -1 when none
     bool bkoff;           // the listening descriptor is unwatched until the timer fires
     bool bkoff_noted;     // the back-off was logged; cleared by the next accept
+    size_t idle_closed;   // requests closed to make room, logged by the accept pass
 };
 
 static_assert(std::is_trivially_copyable_v<rui_socket_ctx>);
@@ -182,18 +192,26 @@ listener_cfg *rui_drop_lconfig(listener_cfg *lc) noexcept;
 // and makes a request of each.  0; the error of the last connection when
 // the quit flag stops the pass right after it failed.
 int rui_accept(rui_socket_ctx *ls, size_t max_accept, int flags, void *aux) noexcept;
-// Makes, lists and registers a request for fd.  0; 16 (EBUSY) with
-// MAX_RUI_QUEUED requests open; -1 when new_rq refuses; the event loop's
-// error.  On failure fd is the caller's to close.
+// Makes, lists and registers a request for fd.  With MAX_RUI_QUEUED
+// requests open, first closes the oldest whose head is not in (counted in
+// ls->idle_closed).  0; 16 (EBUSY) when every open request has its head in;
+// -1 when new_rq refuses; the event loop's error.  On failure fd is the
+// caller's to close.
 int rui_add_request(int fd, rui_socket_ctx *ls, void *aux) noexcept;
 // Unregisters, unlinks and releases a request or link at once, also taking
 // it out of the removal queue.  0, or -1 when it is not in its listener's
 // list.
 int rui_rm_request(void *rq) noexcept;
 // Moves an open request from its listener's request list to the link list;
-// its descriptor stays registered.  0, or -1 when it is not an open
-// request of the list.
+// its descriptor stays registered and wakes on its first byte
+// (rui_link_fd).  0, or -1 when it is not an open request of the list or
+// its descriptor cannot be set so (ERR).
 int rui_make_link(void *rq) noexcept;
+// Readies fd, a connection accepted on ls that is to be watched as a link
+// (by a request or, duplicated, by a task), to wake its reader on the
+// first byte: SO_RCVLOWAT back to 1 when the listener set a lowmark.  0, or
+// -1 (logged).
+int rui_link_fd(const rui_socket_ctx *ls, int fd) noexcept;
 // Descriptors the process may still open below its open-file limit: the
 // limit less those in use below it, counted in /proc/self/fd.  SIZE_MAX without a
 // limit; 0 when they cannot be counted (none left to open the directory).

@@ -430,6 +430,8 @@ void read_step(tvl_urq *rq, bool sweeping)
         rq->resp = &g_resp_ok;
     else if (!rq->resp)
         rq->resp = &g_resp_err;
+    // Answered from now on: never closed to make room for new connections.
+    rq->head_done = true;
 
     if (rqs_mod(rq->sockfd, rq, RQS_WRITE) != 0) {
         log_err("%s: failed to make %s (%p) a writer\n", fn, RQ_NAME, udata);
@@ -792,7 +794,7 @@ void create(tvl_urq *rq, const urq_urls &u)
             log_err("%s: dup(fd%d) ERROR(%d): %s\n", fn, rq->sockfd, errno, strerror(errno));
             return;
         }
-        if (set_keepalive(csock, 1) != 0) {
+        if (set_keepalive(csock, 1) != 0 || rui_link_fd(rq->srv, csock) != 0) {
             W_close(fn, csock);
             return;
         }

@@ -22,7 +22,10 @@
 // revival (g_app.reopen_fds), so that links and new tasks never take those.
 //
 // A listener's lowmark (SO_RCVLOWAT) only spares wake-ups: a head shorter
-// than it is still read, by the request sweep, within its period.
+// than it is still read, by the request sweep, within its period, and a
+// link, kept or duplicated for a task, wakes on its first byte
+// (rui_link_fd).  A request whose head is in is marked so (head_done): a
+// full listener makes room by closing only those still waiting for theirs.
 #include <sys/types.h>
 
 #include <cstddef>
@@ -85,6 +88,7 @@ struct tvl_urq {
     int sockfd;
     n64_tag trk_tag;
     bool is_link;
+    bool head_done;
 
     n32_tag state;
     struct timespec start_tm;
@@ -125,6 +129,7 @@ static_assert(offsetof(tvl_urq, srv) == offsetof(rui_rq_header, srv));
 static_assert(offsetof(tvl_urq, sockfd) == offsetof(rui_rq_header, fd));
 static_assert(offsetof(tvl_urq, trk_tag) == offsetof(rui_rq_header, trk_tag));
 static_assert(offsetof(tvl_urq, is_link) == offsetof(rui_rq_header, is_link));
+static_assert(offsetof(tvl_urq, head_done) == offsetof(rui_rq_header, head_done));
 static_assert(std::is_trivially_copyable_v<tvl_urq>);
 
 // --- listener callbacks ------------------------------------------------------------

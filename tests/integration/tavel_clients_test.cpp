@@ -193,6 +193,70 @@ TEST(tavel_clients, DescriptorBudgetCountsDescriptorsInUse)
     }));
 }
 
+// 1100 connections that never send a head lock nobody out, nor do those
+// opened again in place of the ones closed: each fresh request is
+// answered within 1.5 s.  The oldest silent connections are closed to make
+// room, logged once per accept pass with a count.
+TEST(tavel_clients, IdleConnectionsLockNobodyOut)
+{
+    EXPECT_CHILD_OK(in_ns([] {
+        if (!fd_limit_reaches(2500)) return CHILD_SKIP;
+        TempDir d;
+        std::string conf = config(PORT, "idle_task_timeout = -1;");
+        conf.replace(conf.find("max_to_accept"), 0, "user_request_timeout = 60000; ");
+        write_file(d.file("tavel.conf"), conf);
+        Daemon t(d.path());
+        CHILD_CHECK(start_with_fd_limit(t, 1500, 2500));
+        const auto answered = [](int port) {
+            const auto t0 = std::chrono::steady_clock::now();
+            return get(PORT, path(port, port + 1000)) == answer(200) &&
+                   std::chrono::steady_clock::now() - t0 < std::chrono::milliseconds(1500);
+        };
+        // The connections of idle the daemon has closed, by their indices.
+        const auto closed = [](const std::vector<int> &idle) {
+            std::vector<pollfd> pf;
+            for (int fd : idle) pf.push_back({fd, POLLIN, 0});
+            std::vector<size_t> out;
+            if (poll(pf.data(), pf.size(), 0) <= 0) return out;
+            for (size_t i = 0; i < pf.size(); ++i)
+                if (pf[i].revents) out.push_back(i);
+            return out;
+        };
+
+        std::vector<int> idle;
+        for (int i = 0; i < 1100; ++i) {
+            idle.push_back(connect_to(PORT));
+            CHILD_CHECK(idle.back() >= 0);
+        }
+        for (int p = 5801; p <= 5803; ++p) CHILD_CHECK(answered(p));
+        // The oldest 100 made room for the rest, the next for the first
+        // fresh request (the others found the room it left).
+        const auto closed_are = [&](size_t from, size_t to) {
+            const std::vector<size_t> c = closed(idle);
+            return c.size() == to - from && c.front() == from && c.back() == to - 1;
+        };
+        CHILD_CHECK(eventually([&] { return closed_are(0, 101); }, 3000));
+
+        // Opened again in their place: still no lock-out, and the oldest
+        // of those left go next.
+        for (size_t i = 0; i < 101; ++i) {
+            close(idle[i]);
+            idle[i] = connect_to(PORT);
+            CHILD_CHECK(idle[i] >= 0);
+        }
+        for (int p = 5804; p <= 5806; ++p) CHILD_CHECK(answered(p));
+        CHILD_CHECK(eventually([&] { return closed_are(101, 202); }, 3000));
+
+        const std::string out = t.output();
+        const size_t lines = count(out, "connection(s) without a complete head closed to make room");
+        CHILD_CHECK(lines >= 1 && lines <= 40);
+        CHILD_CHECK(out.find("Too many user requests") == std::string::npos);
+        CHILD_CHECK(t.stop() == 0);
+        for (int fd : idle) close(fd);
+        return 0;
+    }));
+}
+
 // A head trickled a byte at a time is logged once, as a bounded excerpt,
 // and one that never ends is refused (400) at 1023 bytes in one line.  Requests
 // the relay cannot serve sensibly get 400.  A client id addresses only

@@ -479,11 +479,14 @@ TEST(tavel, RawClientBytesAreEscapedInTheLog)
     }));
 }
 
+// Links under a listener lowmark (64) larger than the byte that ends them.
 TEST(tavel, KeepAliveLinks)
 {
     EXPECT_CHILD_OK(in_ns([] {
         TempDir d;
-        write_file(d.file("tavel.conf"), config(PORT, ""));
+        std::string conf = config(PORT, "");
+        conf.replace(conf.find("}; max_to_accept"), 0, "lowmark = 64; ");
+        write_file(d.file("tavel.conf"), conf);
         Daemon t(d.path());
         CHILD_CHECK(t.start_fg());
 
@@ -508,7 +511,7 @@ TEST(tavel, KeepAliveLinks)
         CHILD_CHECK(send(fds[2], "x", 1, MSG_NOSIGNAL) == 1);
         for (int p : {5102, 5103, 5104})
             CHILD_CHECK(eventually(
-                [&] { return get(PORT, path(p, p + 1000, "/drop")) == answer(404); }, 5000));
+                [&] { return get(PORT, path(p, p + 1000, "/drop")) == answer(404); }, 3000));
         close(fds[2]);
 
         // A keep-alive request that joins a task without a link keeps its
@@ -522,6 +525,14 @@ TEST(tavel, KeepAliveLinks)
         CHILD_CHECK(t.wait_for("link to [U0005] ended"));
         CHILD_STREQ(get(PORT, path(5105, 6105, "/drop")), answer(200));
         CHILD_CHECK(t.wait_for("Task [U0005]: ENDED"));
+
+        // One byte on a joined client's link ends that link at once.
+        CHILD_STREQ(get(PORT, path(5107, 6107)), answer(200));
+        CHILD_STREQ(get_keep(path(5107, 6107, "/keep-alive"), &join), answer(200));
+        CHILD_CHECK(send(join, "x", 1, MSG_NOSIGNAL) == 1);
+        CHILD_CHECK(t.wait_for("link to [U0006] ended (data or end of stream)", 3000));
+        CHILD_CHECK(closed_within(join, 3000));
+        close(join);
 
         // Killing a task closes the links of the clients that joined it.
         CHILD_STREQ(get(PORT, path(5106, 6106)), answer(200));

@@ -58,7 +58,7 @@ void *t_new(int fd, rui_socket_ctx *srv, void *)
 {
     if (g_n.refuse > 0 && g_n.refuse--) return nullptr;
     auto *r = static_cast<test_rq *>(calloc(1, sizeof(test_rq)));
-    *r = {{{.num = TRQ_TAG}, nullptr, nullptr, srv, fd, {}, false}, g_n.made++, false,
+    *r = {{{.num = TRQ_TAG}, nullptr, nullptr, srv, fd, {}, false, false}, g_n.made++, false,
           sockopt_int(fd, SOL_SOCKET, SO_RCVLOWAT), sockopt_int(fd, IPPROTO_TCP, TCP_NODELAY)};
     return r;
 }
@@ -228,6 +228,7 @@ TEST_F(rui, AcceptPassesSweepsAndGroups)
 {
     init_loop();
     cfg_.user[0] = mk_listener(AF_INET, "lo4");
+    cfg_.user[0].lowmark = 64;
     cfg_.user[1] = mk_listener(AF_INET, "udp");
     cfg_.user[1].proto = 17;
     cfg_.admin[0] = mk_listener(AF_INET, "adm");
@@ -277,6 +278,7 @@ TEST_F(rui, AcceptPassesSweepsAndGroups)
         EXPECT_TRUE(FD_ISSET(fd, &ls.accset));
         EXPECT_TRUE((fcntl(fd, F_GETFL) & O_NONBLOCK) && (fcntl(fd, F_GETFD) & FD_CLOEXEC));
         EXPECT_EQ(rqs[i]->nodelay, 1);
+        EXPECT_EQ(rqs[i]->lowmark, 64);
     }
 
     // The time-out sweep walks oldest first and only queues.
@@ -341,19 +343,34 @@ TEST_F(rui, AcceptPassesSweepsAndGroups)
     EXPECT_THAT(cap.text(), HasSubstr("rui_accept(udp): 3 datagram(s) dropped, UDP listeners take no requests\n"));
     EXPECT_FALSE(wait_for(udp.sockfd, POLLIN, 0));
 
+    // A link leaves the request list and wakes on its first byte whatever
+    // the listener's lowmark; a link is not made twice.
+    test_rq *const lnk = rqs[5];
+    ASSERT_EQ(rui_make_link(lnk), 0);
+    EXPECT_TRUE(lnk->h.is_link);
+    EXPECT_EQ(sockopt_int(lnk->h.fd, SOL_SOCKET, SO_RCVLOWAT), 1);
+    EXPECT_EQ(sockopt_int(rqs[6]->h.fd, SOL_SOCKET, SO_RCVLOWAT), 64);
+    EXPECT_EQ(rui_make_link(lnk), -1);
+    EXPECT_EQ(dlep_count(ls.requests), 16u);
+    EXPECT_EQ(dlep_count(ls.links), 1u);
+
     // Stopping keeps the requests; destroying frees them and the entries.
     cap.clear();
     rui_stop_listener(&ls);
     EXPECT_THAT(cap.text(), HasSubstr("TRQ listener fd"));
-    EXPECT_THAT(cap.text(), HasSubstr(" wll be closed (17 requsts queued)\n"));
+    EXPECT_THAT(cap.text(), HasSubstr(" wll be closed (16 requsts queued)\n"));
     EXPECT_TRUE(ls.sockfd == -1 && ls.deferred);
-    EXPECT_EQ(dlep_count(ls.requests), 17u);
+    EXPECT_EQ(dlep_count(ls.requests), 16u);
     rui_ctx_destroy(&g_ctx);
     EXPECT_EQ(g_n.freed, v6 ? 21 : 20);
     EXPECT_TRUE(!cfg_.user[0].is_valid && !cfg_.user[0].ifc && ls.tag.num == 0);
     EXPECT_TRUE(closed_by_peer(clients[1].fd));
 }
 
+// A full request list makes room for a new connection by closing the
+// oldest one without a complete head (one log line per pass, with the
+// count); only when every open request has its head in is the connection
+// refused, through the group's refuse callback.
 TEST_F(rui, QueueLimitRefusesOneConnectionAndHighDescriptorsAreServed)
 {
     TempDir dir;
@@ -364,32 +381,69 @@ TEST_F(rui, QueueLimitRefusesOneConnectionAndHighDescriptorsAreServed)
         if (rl.rlim_max < 2200) return CHILD_SKIP;
         rl.rlim_cur = 2200;
         CHILD_CHECK(setrlimit(RLIMIT_NOFILE, &rl) == 0);
+        rui_socket_cb cb = k_cb;
+        cb.refuse = [](int fd) { (void)!write(fd, "busy", 4); };
+        rui_set_cb(RUI_USER, &cb);
         init_loop();
         CHILD_CHECK(rui_ctx_init(&cfg_, &g_ctx) == 0 && rui_ctx_start(&g_ctx) == 0);
         rui_socket_ctx &ls = g_ctx.user[0];
         // Accepted in batches, so that no backlog limit gets in the way.
         std::vector<pollfd> clients;
+        const auto connect_more = [&](size_t n) {
+            for (size_t i = 0; i < n; ++i) clients.push_back({connect_to(cfg_.user[0]), POLLIN, 0});
+            return clients.back().fd >= 0;
+        };
         LogCapture cap;
         for (size_t i = 0; i <= MAX_RUI_QUEUED; ++i) {
-            clients.push_back({connect_to(cfg_.user[0]), POLLIN, 0});
-            CHILD_CHECK(clients.back().fd >= 0);
+            CHILD_CHECK(connect_more(1));
             if (i % 50 == 49 || i == MAX_RUI_QUEUED) CHILD_CHECK(rui_accept(&ls, 2000, 0, nullptr) == 0);
         }
         CHILD_CHECK(dlep_count(ls.requests) == MAX_RUI_QUEUED);
-        const std::string log = cap.text();
-        CHILD_CHECK(count_of(log, "rui_add_request: Too many user requests (1000) queued\n") == 1);
-        CHILD_CHECK(count_of(log, "Error rc=16 processing connection [") == 1);
+        std::string log = cap.text();
+        CHILD_CHECK(count_of(log, "rui_accept(q): 1 connection(s) without a complete head closed "
+                                  "to make room, 1000 requests open\n") == 1);
+        CHILD_CHECK(log.find("Too many user requests") == std::string::npos);
         CHILD_CHECK(log.find("rui_add_request: FD_SETSIZE overflow (fd") != std::string::npos);
-        // Exactly one client was turned away; the others wait for answers.
+        // Exactly the oldest client was closed; the others wait for answers.
         CHILD_CHECK(poll(clients.data(), clients.size(), 1000) == 1);
+        CHILD_CHECK(closed_by_peer(clients[0].fd));
         size_t high = 0;
         for (test_rq *r : requests_of(ls)) {
             high += r->h.fd >= FD_SETSIZE;
             CHILD_CHECK(r->h.fd >= FD_SETSIZE || FD_ISSET(r->h.fd, &ls.accset));
         }
         CHILD_CHECK(high > 0);
+
+        // The oldest two have their heads in: the next three idle ones go,
+        // in one line.
+        for (size_t i : {0u, 1u}) requests_of(ls)[i]->h.head_done = true;
+        CHILD_CHECK(connect_more(3));
+        cap.clear();
+        CHILD_CHECK(rui_accept(&ls, 2000, 0, nullptr) == 0);
+        log = cap.text();
+        CHILD_CHECK(count_of(log, "rui_accept(q): 3 connection(s) without a complete head closed "
+                                  "to make room, 1000 requests open\n") == 1);
+        CHILD_CHECK(count_of(log, "without a complete head") == 1);
+        for (size_t i : {3u, 4u, 5u}) CHILD_CHECK(closed_by_peer(clients[i].fd));
+        for (size_t i : {1u, 2u, 6u}) CHILD_CHECK(!wait_for(clients[i].fd, POLLIN, 0));
+        CHILD_CHECK(requests_of(ls)[0]->seq == 1 && requests_of(ls)[2]->seq == 6);
+
+        // With every head in, the new connection is refused and told so.
+        for (test_rq *r : requests_of(ls)) r->h.head_done = true;
+        CHILD_CHECK(connect_more(1));
+        cap.clear();
+        CHILD_CHECK(rui_accept(&ls, 2000, 0, nullptr) == 0);
+        log = cap.text();
+        CHILD_CHECK(count_of(log, "rui_add_request: Too many user requests (1000) queued\n") == 1);
+        CHILD_CHECK(count_of(log, "Error rc=16 processing connection [") == 1);
+        char said[8] = {};
+        CHILD_CHECK(wait_for(clients.back().fd, POLLIN) && read(clients.back().fd, said, 8) == 4);
+        CHILD_CHECK(std::string(said) == "busy" && closed_by_peer(clients.back().fd));
+        CHILD_CHECK(dlep_count(ls.requests) == MAX_RUI_QUEUED);
+
         rui_ctx_destroy(&g_ctx);
-        CHILD_CHECK(g_n.freed == int(MAX_RUI_QUEUED));
+        CHILD_CHECK(g_n.made == int(MAX_RUI_QUEUED) + 4 && g_n.freed == g_n.made);
+        for (const pollfd &c : clients) close(c.fd);
         return 0;
     }));
 }
