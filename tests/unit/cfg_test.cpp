@@ -350,8 +350,8 @@ TEST_F(cfg, EachFileIsReadOnceAndCheckedWhole)
     EXPECT_EQ(c_.max_tasks, 9);
 
     // A main file past the bound is refused, not checked in part.
-    const std::string huge = conf("max_tasks = 8;") + "# " + std::string(16 << 20, 'x') +
-                             "\nx = 0x100000005;\n";
+    const std::string huge = conf("max_tasks = 8;") + "# " +
+                             std::string((16 << 20) + 65536, 'x') + "\nx = 0x100000005;\n";
     loaded l = load(huge);
     EXPECT_EQ(l.rc, -1);
     EXPECT_THAT(l.log, HasSubstr("load_config: configuration [" + dir_.file("tavel.conf") +
