@@ -45,7 +45,8 @@ int cfg_lookup_int(const config_setting_t *setting, const char *path, int *val, 
     case CONFIG_TYPE_INT64: {
         const long long v = config_setting_get_int64(s);
         if (v < INT_MIN || v > INT_MAX) {
-            log_err("%s: %s value %lld is out of range\n", "cfg_lookup_int", path, v);
+            log_err("%s: %s=%lld%s does not fit in 32 bits\n", "load_config",
+                    setting_path(s).c_str(), v, setting_place(s).c_str());
             return -1;
         }
         *val = int(v);
@@ -194,8 +195,10 @@ int load_listener_from(const config_setting_t *setting, listener_cfg *lc) noexce
         if (cfg_lookup_str(setting, "ifc", ifc, sizeof(ifc), "") != 0 ||
             cfg_lookup_int(setting, "lowmark", &lc->lowmark, 0) != 0)
             return -1;
-        if (lc->lowmark < 0) {
-            log_err("%s: invalid low-watermark value: %d\n", fn, lc->lowmark);
+        if (lc->lowmark < 0 || lc->lowmark > CFG_MAX_LOWMARK) {
+            const setting_where w = where_is(setting, "lowmark");
+            log_err("%s: %s=%d%s must be 0..%lld\n", "load_config", w.path.c_str(), lc->lowmark,
+                    w.place.c_str(), CFG_MAX_LOWMARK);
             return -1;
         }
 
@@ -281,34 +284,26 @@ int load_rui_config(const config_setting_t *setting, rui_cfg *rc) noexcept
 
     int max_accept;
     if (cfg_lookup_int(setting, "max_to_accept", &max_accept, 128) != 0) return -1;
-    if (max_accept < 1) {
-        log_err("Invalid max_to_accept value [%ld]\n", long(max_accept));
+    if (max_accept < 1 || max_accept > CFG_MAX_ACCEPT) {
+        const setting_where w = where_is(setting, "max_to_accept");
+        log_err("%s: %s=%d%s must be 1..%lld\n", "load_config", w.path.c_str(), max_accept,
+                w.place.c_str(), CFG_MAX_ACCEPT);
         return -1;
     }
     rc->max_accept = size_t(max_accept);
 
-    if (member[0]) {
-        if (cfg_lookup_int(setting, "user_request_timeout", &rc->user_request_tmout, 5000) != 0)
-            return -1;
-        if (rc->user_request_tmout < 1) {
-            log_err("Invalid user_request_tmout value [%d]\n", rc->user_request_tmout);
-            return -1;
-        }
-    }
-    if (member[1]) {
-        if (cfg_lookup_int(setting, "admin_request_timeout", &rc->admin_request_tmout, 5000) != 0)
-            return -1;
-        if (rc->admin_request_tmout < 1) {
-            log_err("Invalid admin_request_tmout value [%d]\n", rc->admin_request_tmout);
-            return -1;
-        }
-    }
-    if (member[2]) {
-        if (cfg_lookup_int(setting, "custom_request_timeout", &rc->custom_request_tmout, 5000) !=
-            0)
-            return -1;
-        if (rc->custom_request_tmout < 1) {
-            log_err("Invalid custom_request_tmout value (%d)\n", rc->custom_request_tmout);
+    // A time-out is read only beside its group: without one it stays 0.
+    static constexpr const char *keys[] = {"user_request_timeout", "admin_request_timeout",
+                                           "custom_request_timeout"};
+    int *tmouts[] = {&rc->user_request_tmout, &rc->admin_request_tmout,
+                     &rc->custom_request_tmout};
+    for (size_t g = 0; g < 3; ++g) {
+        if (!member[g]) continue;
+        if (cfg_lookup_int(setting, keys[g], tmouts[g], 5000) != 0) return -1;
+        if (*tmouts[g] < 1 || *tmouts[g] > CFG_MAX_REQUEST_TMOUT_MS) {
+            const setting_where w = where_is(setting, keys[g]);
+            log_err("%s: %s=%d%s must be 1..%lld\n", "load_config", w.path.c_str(), *tmouts[g],
+                    w.place.c_str(), CFG_MAX_REQUEST_TMOUT_MS);
             return -1;
         }
     }

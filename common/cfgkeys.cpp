@@ -2,12 +2,12 @@
 
 #include <cstdio>
 #include <cstring>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "appcfg.h"
-#include "cfgscan.h"
+#include "config.h"
+#include "cfgtext.h"
 #include "log.h"
 
 LOG_MODULE(LM_DEFAULT);
@@ -15,8 +15,6 @@ LOG_MODULE(LM_DEFAULT);
 namespace {
 
 constexpr const char FN[] = "load_config";
-// A configuration file larger than this is not scanned for its literals.
-constexpr size_t MAX_SCAN_BYTES = size_t(16) << 20;
 
 const cfg_key *find(std::span<const cfg_key> known, const char *name)
 {
@@ -59,33 +57,36 @@ void collect(const config_setting_t *s, std::vector<const config_setting_t *> *a
     for (int i = 0; i < n; ++i) collect(config_setting_get_elem(s, unsigned(i)), all);
 }
 
-bool read_text(const char *path, std::string *text)
+// The name the configuration gives the file of s (null: the main file).
+const char *source_file(const config_setting_t *s)
 {
-    FILE *fp = fopen(path, "re");
-    if (!fp) return false;
-    char buf[4096];
-    size_t got;
-    while ((got = fread(buf, 1, sizeof(buf), fp)) > 0 && text->size() < MAX_SCAN_BYTES)
-        text->append(buf, got);
-    fclose(fp);
-    return true;
+    const config_setting_t *root = s;
+    while (config_setting_parent(root)) root = config_setting_parent(root);
+    return cfg_file_name(static_cast<const cfg_text *>(config_setting_get_hook(root)),
+                         config_setting_source_file(s));
 }
 
-// The integer setting of file (null: the main file) written at line under
-// name, or as an element of a list or array of that name.
+bool written_at(const config_setting_t *s, const std::string &file, int line)
+{
+    const char *sf = source_file(s);
+    return int(config_setting_source_line(s)) == line && file == (sf ? sf : "");
+}
+
+// The integer setting the literal w gives its value to: one named w.name
+// where that name is written, or an element, written where w is, of a list
+// or array of that name.
 const config_setting_t *setting_at(const std::vector<const config_setting_t *> &all,
-                                   const char *file, const wide_literal &w)
+                                   const wide_literal &w)
 {
     for (const config_setting_t *s : all) {
-        const char *sf = config_setting_source_file(s);
         const int t = config_setting_type(s);
-        if ((t != CONFIG_TYPE_INT && t != CONFIG_TYPE_INT64) ||
-            int(config_setting_source_line(s)) != w.line || (sf == nullptr) != (file == nullptr) ||
-            (sf && strcmp(sf, file) != 0))
-            continue;
+        if (t != CONFIG_TYPE_INT && t != CONFIG_TYPE_INT64) continue;
         const char *name = config_setting_name(s);
-        if (!name && config_setting_parent(s)) name = config_setting_name(config_setting_parent(s));
-        if (name && w.name == name) return s;
+        if (name ? w.name == name && written_at(s, w.name_file, w.name_line)
+                 : config_setting_parent(s) && config_setting_name(config_setting_parent(s)) &&
+                       w.name == config_setting_name(config_setting_parent(s)) &&
+                       written_at(s, w.file, w.line))
+            return s;
     }
     return nullptr;
 }
@@ -95,7 +96,7 @@ const config_setting_t *setting_at(const std::vector<const config_setting_t *> &
 std::string setting_place(const config_setting_t *s)
 {
     std::string out = " at line " + std::to_string(config_setting_source_line(s));
-    if (const char *file = config_setting_source_file(s)) out += std::string(" of ") + file;
+    if (const char *file = source_file(s)) out += std::string(" of ") + file;
     return out;
 }
 
@@ -110,6 +111,16 @@ std::string setting_path(const config_setting_t *s)
         out = part + out;
     }
     return out;
+}
+
+setting_where where_is(const config_setting_t *setting, const char *path)
+{
+    const config_setting_t *s =
+        setting ? config_setting_lookup(const_cast<config_setting_t *>(setting), path)
+        : g_libcfg.root ? config_lookup(&g_libcfg, path) : nullptr;
+    if (s) return {setting_path(s), setting_place(s)};
+    std::string prefix = setting ? setting_path(setting) : std::string();
+    return {prefix.empty() ? std::string(path) : prefix + "." + path, std::string()};
 }
 
 size_t warn_unknown_keys(const config_setting_t *group, const char *path,
@@ -177,33 +188,18 @@ size_t refuse_out_of_range(const config_setting_t *group, const char *path,
     return refused;
 }
 
-size_t refuse_wide_literals(const config_t *cf, const char *main_path) noexcept
+size_t refuse_wide_literals(const config_t *cf, const std::vector<wide_literal> &wide) noexcept
 {
     const config_setting_t *root = cf ? config_root_setting(cf) : nullptr;
-    if (!root || !main_path) return 0;
     std::vector<const config_setting_t *> all;
-    collect(root, &all);
-    // The main file reads as null in the tree; included ones by the name
-    // libconfig opened them with.
-    std::set<std::string> included;
-    for (const config_setting_t *s : all)
-        if (const char *f = config_setting_source_file(s)) included.insert(f);
-
-    size_t refused = 0;
-    auto scan = [&](const char *file) {
-        std::string text;
-        if (!read_text(file ? file : main_path, &text)) return;
-        for (const wide_literal &w : find_wide_literals(text)) {
-            const config_setting_t *s = setting_at(all, file, w);
-            const std::string name = s ? setting_path(s) : w.name;
-            std::string place = " at line " + std::to_string(w.line);
-            if (file) place += std::string(" of ") + file;
-            log_err("%s: %s=%s%s does not fit in 32 bits\n",
-                    FN, name.c_str(), w.text.c_str(), place.c_str());
-            ++refused;
-        }
-    };
-    scan(nullptr);
-    for (const std::string &f : included) scan(f.c_str());
-    return refused;
+    if (root) collect(root, &all);
+    for (const wide_literal &w : wide) {
+        const config_setting_t *s = setting_at(all, w);
+        const std::string name = s ? setting_path(s) : w.name;
+        std::string place = " at line " + std::to_string(w.line);
+        if (!w.file.empty()) place += " of " + w.file;
+        log_err("%s: %s=%s%s does not fit in %d bits\n", FN, name.c_str(), w.text.c_str(),
+                place.c_str(), w.bits);
+    }
+    return wide.size();
 }

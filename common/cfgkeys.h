@@ -9,6 +9,9 @@
 #include <cstddef>
 #include <span>
 #include <string>
+#include <vector>
+
+#include "cfgscan.h"
 
 enum cfg_key_kind : int {
     CK_VALUE = 0,      // a scalar; its loader checks the type
@@ -38,13 +41,26 @@ size_t warn_unknown_keys(const config_setting_t *group, const char *path,
 // settings refused.
 size_t refuse_out_of_range(const config_setting_t *group, const char *path,
                            std::span<const cfg_key> known, const char *skip) noexcept;
-// Logs ERR for every integer literal of the parsed tree cf (read from
-// main_path and the files it includes) that libconfig kept in 32 bits
-// although its value does not fit them, naming its setting and line.  The
-// number of literals refused.
-size_t refuse_wide_literals(const config_t *cf, const char *main_path) noexcept;
+// Logs ERR for every literal of wide (found as cf's text was read) that
+// libconfig stored changed because its value does not fit its 32 or 64
+// bits, naming its setting of cf, its line and, in an included file, the
+// file.  The number of literals refused.
+size_t refuse_wide_literals(const config_t *cf, const std::vector<wide_literal> &wide) noexcept;
 
-// " at line N", or " at line N of FILE" for a setting of an included file.
+// " at line N", or " at line N of FILE" for a setting of an included file
+// (named as the configuration names it when the tree's root hook holds the
+// cfg_text it was parsed from).
 std::string setting_place(const config_setting_t *s);
 // The full path of a setting: "tavel.listener.user[2].port".
 std::string setting_path(const config_setting_t *s);
+
+// What a message about a value names: the setting's full path and its
+// place as setting_place gives it.
+struct setting_where {
+    std::string path;   // "tavel.max_pkts"
+    std::string place;  // " at line 7"; empty for a setting not in the file
+};
+// The setting at path under setting, or from the root of g_libcfg without
+// one.  A missing setting gives its path (prefix being setting's) and no
+// place.
+setting_where where_is(const config_setting_t *setting, const char *path);

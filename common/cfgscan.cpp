@@ -13,45 +13,79 @@ bool is_name_char(char c)
     return isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '*';
 }
 
-// True when the number token t (sign included) is an integer that
-// libconfig stores as an int while its value lies outside the int range.
-bool is_wide_int(const std::string &t)
+// 0 when the number token t (sign included) is a float or an integer whose
+// value libconfig keeps; else the bits it had to fit in: 32 for an
+// unsuffixed integer, 64 for one with the L suffix.  Hex literals are read
+// as unsigned: anything past 0x7fffffff (0x7fffffffffffffff with L) comes
+// out changed.
+int wide_bits(const std::string &t)
 {
     std::string body = t;
     if (!body.empty() && (body[0] == '-' || body[0] == '+')) body.erase(0, 1);
-    if (body.empty() || body.back() == 'L' || body.back() == 'l') return false;  // 64-bit
+    int bits = 32;
+    while (!body.empty() && (body.back() == 'L' || body.back() == 'l')) {
+        body.pop_back();
+        bits = 64;
+    }
+    const unsigned long long hi = bits == 64 ? LLONG_MAX : INT_MAX;
     const bool hex = body.size() > 2 && body[0] == '0' && (body[1] == 'x' || body[1] == 'X');
     if (hex) {
-        // Read as unsigned 32 bits: anything past 0x7fffffff comes out changed.
+        if (body.find_first_not_of("0123456789abcdefABCDEF", 2) != std::string::npos) return 0;
         errno = 0;
         const unsigned long long v = strtoull(body.c_str() + 2, nullptr, 16);
-        return errno == ERANGE || v > unsigned(INT_MAX);
+        return errno == ERANGE || v > hi ? bits : 0;
     }
-    if (body.find_first_not_of("0123456789") != std::string::npos) return false;  // a float
+    if (body.empty() || body.find_first_not_of("0123456789") != std::string::npos)
+        return 0;  // a float
+    const std::string digits = (t[0] == '-' ? "-" : "") + body;
     errno = 0;
-    const long long v = strtoll(t.c_str(), nullptr, 10);
-    return errno == ERANGE || v < INT_MIN || v > INT_MAX;
+    const long long v = strtoll(digits.c_str(), nullptr, 10);
+    if (errno == ERANGE) return bits;
+    return bits == 32 && (v < INT_MIN || v > INT_MAX) ? bits : 0;
+}
+
+// The length of an include directive starting at the beginning of a line
+// at text[i] up to its opening quote ("  @include  \""), or 0 when there is
+// none: libconfig takes [ \t]*@include[ \t]+" there and nowhere else.
+size_t directive_at(std::string_view text, size_t i)
+{
+    size_t j = i;
+    while (j < text.size() && (text[j] == ' ' || text[j] == '\t')) ++j;
+    constexpr std::string_view word = "@include";
+    if (text.substr(j, word.size()) != word) return 0;
+    j += word.size();
+    const size_t blanks = j;
+    while (j < text.size() && (text[j] == ' ' || text[j] == '\t')) ++j;
+    if (j == blanks || j >= text.size() || text[j] != '"') return 0;
+    return j + 1 - i;
 }
 
 }  // namespace
 
-std::vector<wide_literal> find_wide_literals(std::string_view text)
+int scan_cfg_text(cfg_scan *sc, std::string_view text, const std::string &file)
 {
-    std::vector<wide_literal> out;
-    std::string pending, current;  // the last name seen, the last one assigned
     int line = 1;
     size_t i = 0;
     const size_t n = text.size();
-    auto skip_to_eol = [&] {
-        while (i < n && text[i] != '\n') ++i;
-    };
     while (i < n) {
         const char c = text[i];
-        if (c == '\n') {
+        const size_t directive = (i == 0 || text[i - 1] == '\n') ? directive_at(text, i) : 0;
+        if (directive) {
+            const size_t at = i + directive;
+            size_t end = at;
+            while (end < n && text[end] != '"') ++end;
+            if (end >= n) return 0;  // libconfig fails on the open name
+            const int dline = line;
+            for (size_t k = at; k < end; ++k) line += text[k] == '\n';
+            if (sc->on_include)
+                if (int rc = sc->on_include(sc->arg, sc, text.substr(at, end - at), at, dline))
+                    return rc;
+            i = end + 1;
+        } else if (c == '\n') {
             ++line;
             ++i;
-        } else if (c == '#' || c == '@' || (c == '/' && i + 1 < n && text[i + 1] == '/')) {
-            skip_to_eol();  // comments and the include directive
+        } else if (c == '#' || (c == '/' && i + 1 < n && text[i + 1] == '/')) {
+            while (i < n && text[i] != '\n') ++i;
         } else if (c == '/' && i + 1 < n && text[i + 1] == '*') {
             for (i += 2; i < n && !(text[i] == '*' && i + 1 < n && text[i + 1] == '/'); ++i)
                 if (text[i] == '\n') ++line;
@@ -65,9 +99,13 @@ std::vector<wide_literal> find_wide_literals(std::string_view text)
         } else if (is_name_start(c)) {
             const size_t start = i;
             while (i < n && is_name_char(text[i])) ++i;
-            pending.assign(text.substr(start, i - start));
+            sc->pending.assign(text.substr(start, i - start));
+            sc->pending_line = line;
+            sc->pending_file = file;
         } else if (c == '=' || c == ':') {
-            current = pending;
+            sc->current = sc->pending;
+            sc->current_line = sc->pending_line;
+            sc->current_file = sc->pending_file;
             ++i;
         } else if (isdigit(static_cast<unsigned char>(c)) || c == '-' || c == '+' || c == '.') {
             const size_t start = i++;
@@ -81,10 +119,19 @@ std::vector<wide_literal> find_wide_literals(std::string_view text)
                 ++i;
             }
             std::string token(text.substr(start, i - start));
-            if (is_wide_int(token)) out.push_back({line, current, std::move(token)});
+            if (const int bits = wide_bits(token))
+                sc->found.push_back({line, file, sc->current, sc->current_line, sc->current_file,
+                                     std::move(token), bits});
         } else {
             ++i;
         }
     }
-    return out;
+    return 0;
+}
+
+std::vector<wide_literal> find_wide_literals(std::string_view text)
+{
+    cfg_scan sc;
+    scan_cfg_text(&sc, text, "");
+    return std::move(sc.found);
 }

@@ -7,6 +7,7 @@
 #include <strings.h>
 
 #include "cfgkeys.h"
+#include "cfgtext.h"
 #include "config.h"
 #include "iflag.h"
 #include "log.h"
@@ -46,10 +47,26 @@ int load_bucket_key(const char *key, size_t *val, int dflt, int lo, int hi)
     if (cfg_lookup_int(nullptr, key, &v, dflt) != 0) return -1;
     *val = size_t(unsigned(v));
     if (*val < size_t(lo) || *val > size_t(hi)) {
-        log_err("%s: %s=%zu must be %d..%d\n", "load_config", key, *val, lo, hi);
+        const setting_where w = where_is(nullptr, key);
+        log_err("%s: %s=%d%s must be %d..%d\n", "load_config", w.path.c_str(), v, w.place.c_str(),
+                lo, hi);
         return -1;
     }
     return 0;
+}
+
+// Parses the main text into g_libcfg; libconfig opens the included files
+// by the names the text now gives them.  CONFIG_TRUE or CONFIG_FALSE.
+int parse_text(cfg_text &text)
+{
+    FILE *fp = fmemopen(text.main.data(), text.main.size(), "r");
+    if (!fp) {
+        log_err("%s: fmemopen() ERROR(%d): %s\n", "load_app_config", errno, strerror(errno));
+        return CONFIG_FALSE;
+    }
+    const int ok = config_read(&g_libcfg, fp);
+    fclose(fp);
+    return ok;
 }
 
 int load_sections(tavel_cfg *cfg)
@@ -86,37 +103,40 @@ int load_task_keys(tavel_cfg *cfg)
     if (cfg_lookup_int(nullptr, "tavel.max_tasks", &cfg->max_tasks, DFLT_MAX_TASKS) != 0)
         return -1;
     if (cfg->max_tasks < 1 || cfg->max_tasks > MAX_TASKS_LIMIT) {
-        log_err("%s: max_tasks must be 1..%d (%d)\n", fn, MAX_TASKS_LIMIT, cfg->max_tasks);
+        const setting_where w = where_is(nullptr, "tavel.max_tasks");
+        log_err("%s: %s=%d%s must be 1..%d\n", fn, w.path.c_str(), cfg->max_tasks, w.place.c_str(),
+                MAX_TASKS_LIMIT);
         return -1;
     }
     if (cfg_lookup_int(nullptr, "tavel.max_retries", &cfg->max_retries, DFLT_MAX_RETRIES) != 0 ||
         cfg_lookup_int(nullptr, "tavel.retry_period_sec", &cfg->retry_period_sec,
                        DFLT_RETRY_PERIOD_SEC) != 0)
         return -1;
-    if (cfg->max_retries != 0) {
-        if (cfg->retry_period_sec < 1) {
-            log_err("%s: retry_period_sec must be >=1 (%d)\n", fn, cfg->retry_period_sec);
-            return -1;
-        }
-        if (cfg->retry_period_sec > MAX_RETRY_PERIOD_SEC) {
-            log_err("%s: retry_period_sec must be <=%d (%d)\n", fn, MAX_RETRY_PERIOD_SEC,
-                    cfg->retry_period_sec);
-            return -1;
-        }
+    // Without revivals the period is never used: 0 passes too.
+    if (cfg->max_retries != 0 &&
+        (cfg->retry_period_sec < 1 || cfg->retry_period_sec > MAX_RETRY_PERIOD_SEC)) {
+        const setting_where w = where_is(nullptr, "tavel.retry_period_sec");
+        log_err("%s: %s=%d%s must be 1..%d\n", fn, w.path.c_str(), cfg->retry_period_sec,
+                w.place.c_str(), MAX_RETRY_PERIOD_SEC);
+        return -1;
     }
 
     if (cfg_lookup_int(nullptr, "tavel.idle_task_timeout", &cfg->task_tmout_ms,
                        DFLT_IDLE_TASK_TMOUT) != 0)
         return -1;
-    if (cfg->task_tmout_ms <= 0 && cfg->task_tmout_ms != -1) {
-        log_err("%s: invalid timeout value: %d ms, see man tvl.conf\n", fn, cfg->task_tmout_ms);
+    if ((cfg->task_tmout_ms < 1 && cfg->task_tmout_ms != -1) || cfg->task_tmout_ms > MAX_TMOUT_MS) {
+        const setting_where w = where_is(nullptr, "tavel.idle_task_timeout");
+        log_err("%s: %s=%d%s must be -1 or 1..%d\n", fn, w.path.c_str(), cfg->task_tmout_ms,
+                w.place.c_str(), MAX_TMOUT_MS);
         return -1;
     }
 
     int opkt;
     if (cfg_lookup_int(nullptr, "tavel.max_outpkt_len", &opkt, DFLT_MAX_OPKT_LEN) != 0) return -1;
     if (unsigned(opkt) < unsigned(MIN_OPKT_LEN) || unsigned(opkt) > unsigned(MAX_OPKT_LEN)) {
-        log_err("%s: max_outpkt_len must be (%d..%d)\n", fn, MIN_OPKT_LEN, MAX_OPKT_LEN);
+        const setting_where w = where_is(nullptr, "tavel.max_outpkt_len");
+        log_err("%s: %s=%d%s must be %d..%d\n", fn, w.path.c_str(), opkt, w.place.c_str(),
+                MIN_OPKT_LEN, MAX_OPKT_LEN);
         return -1;
     }
     cfg->max_outpkt_len = size_t(opkt);
@@ -265,7 +285,9 @@ int load_config(tavel_cfg *cfg, bool reload) noexcept
         if (cfg_lookup_int(nullptr, "tavel.max_pkts", &cfg->max_pkts, DFLT_MAX_PKTS) != 0)
             return -1;
         if (cfg->max_pkts < 1) {
-            log_err("%s: invalid max-pkts: %d\n", fn, cfg->max_pkts);
+            const setting_where w = where_is(nullptr, "tavel.max_pkts");
+            log_err("%s: %s=%d%s must be %d..%d\n", fn, w.path.c_str(), cfg->max_pkts,
+                    w.place.c_str(), MIN_MAXPKTS, MAX_MAXPKTS);
             return EINVAL;
         }
     }
@@ -281,8 +303,9 @@ int load_config(tavel_cfg *cfg, bool reload) noexcept
         return -1;
     cfg->so.rcvbuf_size = rcvbuf;
     if (cfg->tcpbuf_mb < 1 || cfg->tcpbuf_mb > MAX_TCPBUF_MB) {
-        log_err("%s: invalid %s=[%d] - must be %d..%d\n", fn, "tavel.tcp_buffer_mb",
-                cfg->tcpbuf_mb, 1, MAX_TCPBUF_MB);
+        const setting_where w = where_is(nullptr, "tavel.tcp_buffer_mb");
+        log_err("%s: %s=%d%s must be 1..%d\n", fn, w.path.c_str(), cfg->tcpbuf_mb, w.place.c_str(),
+                MAX_TCPBUF_MB);
         return -1;
     }
 
@@ -305,19 +328,26 @@ int load_app_config(const char *path, tavel_cfg *cfg, bool reload) noexcept
     lfx_assert(path && cfg);
     int rc = -1;
     {
+        // The text outlives the tree, whose settings name its files.
+        cfg_text text;
         tree_owner tree;
         config_init(&g_libcfg);
         tree.fp = fopen(path, "re");
         if (!tree.fp) {
             fprintf(stderr, "Failed to load [%s]\n", path);
-        } else if (config_read(&g_libcfg, tree.fp) != CONFIG_TRUE) {
+        } else if (read_cfg_text(tree.fp, path, &text) != 0) {
+            // logged
+        } else if (parse_text(text) != CONFIG_TRUE) {
             const char *why = config_error_text(&g_libcfg);
-            log_err("Error reading/parsing config file [%s]: line %d: %s\n", path,
+            const char *file = cfg_file_name(&text, config_error_file(&g_libcfg));
+            log_err("Error reading/parsing config file [%s]: line %d: %s\n", file ? file : path,
                     config_error_line(&g_libcfg), why ? why : "");
         } else {
+            config_setting_set_hook(config_root_setting(&g_libcfg), &text);
             snprintf(cfg->config_path, sizeof(cfg->config_path), "%s", path);
-            // libconfig cuts a literal too wide for 32 bits without a word.
-            rc = refuse_wide_literals(&g_libcfg, path) ? -1 : load_config(cfg, reload);
+            // libconfig cuts a literal too wide for 32 (or 64) bits without
+            // a word.
+            rc = refuse_wide_literals(&g_libcfg, text.wide) ? -1 : load_config(cfg, reload);
             // A mistyped key would leave its setting at the default unseen.
             warn_unknown_keys(config_root_setting(&g_libcfg), "", ROOT_KEYS);
         }

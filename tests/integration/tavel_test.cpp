@@ -175,6 +175,13 @@ TEST(tavel, CommandLineAndExitCodes)
          "tavel.max_retries=4294967298 at line 6 does not fit in 32 bits\n"},
         {"idle_task_timeout = 4294968296;",
          "tavel.idle_task_timeout=4294968296 at line 6 does not fit in 32 bits\n"},
+        {"max_retries = 0x100000005;",
+         "tavel.max_retries=0x100000005 at line 6 does not fit in 32 bits\n"},
+        {"idle_task_timeout = 0x10000000000000000L;",
+         "tavel.idle_task_timeout=0x10000000000000000L at line 6 does not fit in 64 bits\n"},
+        {"idle_task_timeout = -2;",
+         "load_config: tavel.idle_task_timeout=-2 at line 6 must be -1 or 1..86400000\n"},
+        {"tcp_buffer_mb = 0;", "load_config: tavel.tcp_buffer_mb=0 at line 6 must be 1..32\n"},
     };
     for (const auto &b : bad_values) {
         write_file(conf, config(PORT, b.keys));
@@ -182,6 +189,36 @@ TEST(tavel, CommandLineAndExitCodes)
         EXPECT_NE(out.find(b.msg), std::string::npos) << out;
         EXPECT_EQ(out.find("STARTING"), std::string::npos);
     }
+
+    // However the literal reaches libconfig: as the whole of an included
+    // file, after a directive on its line, or through a pipe.
+    const std::string val = d.file("val.cfg"), inc = d.file("inc.cfg");
+    write_file(val, "0x100000005\n");
+    write_file(inc, "max_pkts = 8;\n");
+    const struct {
+        std::string keys, msg;
+    } included[] = {
+        {"max_retries =\n@include \"" + val + "\"\n;",
+         "tavel.max_retries=0x100000005 at line 1 of " + val + " does not fit in 32 bits\n"},
+        {"@include \"" + inc + "\" max_retries = 0x100000005;",
+         "tavel.max_retries=0x100000005 at line 6 does not fit in 32 bits\n"},
+    };
+    for (const auto &i : included) {
+        write_file(conf, config(PORT, i.keys));
+        EXPECT_EQ(run_tavel({"-T", "-C", conf}, &out), 1) << i.keys;
+        EXPECT_NE(out.find(i.msg), std::string::npos) << out;
+        EXPECT_EQ(out.find("STARTING"), std::string::npos);
+    }
+    write_file(conf, config(PORT, "max_retries = 0x100000005;"));
+    Daemon piped(d.path());
+    ASSERT_TRUE(piped.start({"-c", "cat '" + conf + "' | '" + tavel_path() + "' -T -C /dev/stdin"},
+                            "/bin/sh"));
+    EXPECT_EQ(piped.wait_exit(), 1);
+    out = piped.output();
+    EXPECT_NE(out.find("tavel.max_retries=0x100000005 at line 6 does not fit in 32 bits\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("STARTING"), std::string::npos);
 }
 
 TEST(tavel, StartReportFlagStoreAndQuit)

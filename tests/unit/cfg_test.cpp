@@ -6,6 +6,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <string>
 
@@ -81,32 +85,39 @@ const rule k_rules[] = {
      "load_config: missing runtime section\n"},
     {"parse error", "tavel: { log: {} ", -1, "Error reading/parsing config file ["},
     {"idle timeout 0", conf("idle_task_timeout = 0;"), -1,
-     "load_config: invalid timeout value: 0 ms, see man tvl.conf\n"},
-    {"idle timeout -2", conf("idle_task_timeout = -2;"), -1, "invalid timeout value: -2 ms"},
+     "load_config: tavel.idle_task_timeout=0 at line 5 must be -1 or 1..86400000\n"},
+    {"idle timeout -2", conf("idle_task_timeout = -2;"), -1,
+     "load_config: tavel.idle_task_timeout=-2 at line 5 must be -1 or 1..86400000\n"},
+    {"idle timeout over a day", conf("idle_task_timeout = 86400001;"), -1,
+     "load_config: tavel.idle_task_timeout=86400001 at line 5 must be -1 or 1..86400000\n"},
     {"idle timeout -1", conf("idle_task_timeout = -1;"), 0, ""},
     {"retry period 0", conf("retry_period_sec = 0;"), -1,
-     "load_config: retry_period_sec must be >=1 (0)\n"},
+     "load_config: tavel.retry_period_sec=0 at line 5 must be 1..86400\n"},
     {"retry period 0 without retries", conf("max_retries = 0; retry_period_sec = 0;"), 0, ""},
     {"retry period of a day", conf("retry_period_sec = 86400;"), 0, ""},
     {"retry period over a day", conf("retry_period_sec = 86401;"), -1,
-     "load_config: retry_period_sec must be <=86400 (86401)\n"},
-    {"max_tasks 0", conf("max_tasks = 0;"), -1, "load_config: max_tasks must be 1..5000000 (0)\n"},
-    {"max_tasks too many", conf("max_tasks = 5000001;"), -1, "max_tasks must be 1..5000000"},
+     "load_config: tavel.retry_period_sec=86401 at line 5 must be 1..86400\n"},
+    {"max_tasks 0", conf("max_tasks = 0;"), -1,
+     "load_config: tavel.max_tasks=0 at line 5 must be 1..5000000\n"},
+    {"max_tasks too many", conf("max_tasks = 5000001;"), -1,
+     "load_config: tavel.max_tasks=5000001 at line 5 must be 1..5000000\n"},
     {"max_tasks as text", conf("max_tasks = \"100\";"), -1,
      "cfg_lookup: invalid tavel.max_tasks value type, integer expected\n"},
     {"max_tasks beyond int", conf("max_tasks = 3000000000L;"), -1,
-     "cfg_lookup_int: tavel.max_tasks value 3000000000 is out of range\n"},
+     "load_config: tavel.max_tasks=3000000000 at line 5 does not fit in 32 bits\n"},
     {"outpkt below", conf("max_outpkt_len = 1499;"), -1,
-     "load_config: max_outpkt_len must be (1500..5000)\n"},
-    {"outpkt negative", conf("max_outpkt_len = -1;"), -1, "max_outpkt_len must be (1500..5000)"},
-    {"max_pkts 0", conf("max_pkts = 0;"), 22, "load_config: invalid max-pkts: 0\n"},
+     "load_config: tavel.max_outpkt_len=1499 at line 5 must be 1500..5000\n"},
+    {"outpkt negative", conf("max_outpkt_len = -1;"), -1,
+     "load_config: tavel.max_outpkt_len=-1 at line 5 must be 1500..5000\n"},
+    {"max_pkts 0", conf("max_pkts = 0;"), 22,
+     "load_config: tavel.max_pkts=0 at line 5 must be 1..64\n"},
     {"tcp buffer 33", conf("tcp_buffer_mb = 33;"), -1,
-     "load_config: invalid tavel.tcp_buffer_mb=[33] - must be 1..32\n"},
+     "load_config: tavel.tcp_buffer_mb=33 at line 5 must be 1..32\n"},
     {"bucket update 50", conf("report: { path = \"/r\"; abkt_upd_ms = 50; };"), -1,
-     "load_config: tavel.report.abkt_upd_ms=50 must be 100..1000\n"},
+     "load_config: tavel.report.abkt_upd_ms=50 at line 5 must be 100..1000\n"},
     {"bucket update 50 without report", conf("report: { abkt_upd_ms = 50; };"), 0, ""},
     {"bucket count negative", conf("report: { path = \"/r\"; abkt_count = -1; };"), -1,
-     "tavel.report.abkt_count=4294967295 must be 5..128"},
+     "load_config: tavel.report.abkt_count=-1 at line 5 must be 5..128\n"},
     {"log level", conf("", USER_LO, "level = \"loud\";"), -1, "Invalid log level: loud\n"},
     {"time format", conf("", USER_LO, "time_format = \"utc\";"), -1, "Invalid time format: utc\n"},
     {"syslog as number", conf("", USER_LO, "enable_syslog = 0;"), -1,
@@ -122,7 +133,7 @@ const rule k_rules[] = {
      -1, "load_rui_config: user listener [u] cannot use protocol udp, only tcp serves requests\n"},
     {"udp admin listener", conf("", "admin: { protocol = \"udp\"; port = \"80\"; };"), 0, ""},
     {"low-water mark", conf("", "user: { port = \"80\"; lowmark = -1; };"), -1,
-     "load_listener_from: invalid low-watermark value: -1\n"},
+     "load_config: tavel.listener.user.lowmark=-1 at line 3 must be 0..1048576\n"},
     {"address family", conf("", "user: { port = \"80\"; default_af = \"ipx\"; };"), -1,
      "name2af: unsupported address family [ipx] in configuration."},
     {"unknown interface", conf("", "user: { port = \"80\"; ifc = \"nosuch9\"; };"), -1,
@@ -132,13 +143,16 @@ const rule k_rules[] = {
      conf("", "user: { port = \"80\"; ifc = \"nosuch9\"; default_af = \"inet\"; };"), -1,
      "load_listener_from: [nosuch9] failed the check for [inet] interface name\n"},
     {"max_to_accept 0", conf("", std::string(USER_LO) + " max_to_accept = 0;"), -1,
-     "Invalid max_to_accept value [0]\n"},
+     "load_config: tavel.listener.max_to_accept=0 at line 3 must be 1..65536\n"},
     {"user timeout 0", conf("", std::string(USER_LO) + " user_request_timeout = 0;"), -1,
-     "Invalid user_request_tmout value [0]\n"},
+     "load_config: tavel.listener.user_request_timeout=0 at line 3 must be 1..3600000\n"},
+    {"user timeout over an hour",
+     conf("", std::string(USER_LO) + "\n user_request_timeout = 3600001;"), -1,
+     "load_config: tavel.listener.user_request_timeout=3600001 at line 4 must be 1..3600000\n"},
     {"admin timeout 0", conf("", "admin: { port = \"81\"; }; admin_request_timeout = 0;"), -1,
-     "Invalid admin_request_tmout value [0]\n"},
+     "load_config: tavel.listener.admin_request_timeout=0 at line 3 must be 1..3600000\n"},
     {"custom timeout 0", conf("", "custom: { port = \"81\"; }; custom_request_timeout = 0;"), -1,
-     "Invalid custom_request_tmout value (0)\n"},
+     "load_config: tavel.listener.custom_request_timeout=0 at line 3 must be 1..3600000\n"},
     {"custom timeout 0 without custom", conf("", "custom_request_timeout = 0;"), 0, ""},
     {"inbound interface", conf("multicast_ifc_in = \"nosuch9\";"), -1,
      "load_interface_name: cannot verify ifc=[nosuch9] for IPv4 or IPv6\n"},
@@ -159,6 +173,14 @@ const rule k_rules[] = {
     // Literals libconfig would cut to 32 bits (decimal ones: integration).
     {"hex wider than 31 bits", conf("report: { path = \"/r\";\n abkt_ms = 0x100000064; };"), -1,
      "tavel.report.abkt_ms=0x100000064 at line 6 does not fit in 32 bits"},
+    {"hex past 64 bits", conf("idle_task_timeout = 0x10000000000000000L;"), -1,
+     "load_config: tavel.idle_task_timeout=0x10000000000000000L at line 5 does not fit in 64 bits\n"},
+    {"decimal past 64 bits", conf("max_retries =\n -9223372036854775809L;"), -1,
+     "load_config: tavel.max_retries=-9223372036854775809L at line 6 does not fit in 64 bits\n"},
+    {"hex of 64 bits is a negative number", conf("max_retries = 0xFFFFFFFFFFFFFFFFL;"), -1,
+     "tavel.max_retries=0xFFFFFFFFFFFFFFFFL at line 5 does not fit in 64 bits"},
+    {"64-bit literals that fit",
+     conf("low = -9223372036854775808L; high = 0x7fffffffffffffffL; max_tasks = 64LL;"), 0, ""},
     {"wide digits in comments and texts",
      conf("# 4294967298\n /* 0x100000000 */ task_list = \"4294967298\";"
           " max_tasks = 5000000L; x = 1.5e30;"),
@@ -267,6 +289,91 @@ TEST_F(cfg, UnknownSettingsAreNamedAndIgnored)
     EXPECT_EQ(wide.rc, -1);
     EXPECT_THAT(wide.log, HasSubstr("load_config: tavel.max_tasks=4294967304 at line 2 of " + inc +
                                     " does not fit in 32 bits\n"));
+}
+
+// Each file is read once and the text libconfig parses is the text
+// checked: an included file where its directive stands, the main file
+// however it comes (a pipe reads empty the second time), none of them
+// skipped for its size.  conf() puts the top keys on line 5.
+TEST_F(cfg, EachFileIsReadOnceAndCheckedWhole)
+{
+    const std::string val = dir_.file("val.cfg"), inc = dir_.file("inc.cfg"),
+                      deep = dir_.file("deep.cfg"), self = dir_.file("self.cfg"),
+                      bad = dir_.file("bad.cfg"), big = dir_.file("big.cfg");
+    write_file(val, "0x100000005\n");
+    write_file(inc, "max_pkts = 8;\n");
+    write_file(deep, "\n@include \"" + val + "\"\n");
+    write_file(self, "@include \"" + self + "\"\n");
+    write_file(bad, "max_pkts = ;\n");
+    // Twice over 9 MiB: each inclusion counts.
+    write_file(big, "# " + std::string(9 << 20, 'x') + "\n");
+    const struct {
+        const char *name;
+        std::string text;
+        int rc;
+        std::string message;
+    } cases[] = {
+        {"the value alone in an included file", conf("max_tasks =\n@include \"" + val + "\"\n;"),
+         -1, "load_config: tavel.max_tasks=0x100000005 at line 1 of " + val +
+                 " does not fit in 32 bits\n"},
+        {"a setting after the directive", conf("\n@include \"" + inc + "\" max_tasks = 0x100000005;"),
+         -1, "load_config: tavel.max_tasks=0x100000005 at line 6 does not fit in 32 bits\n"},
+        {"an inclusion inside an inclusion",
+         conf("max_tasks = 7; max_retries =\n  @include \"" + deep + "\"\n;"), -1,
+         "load_config: tavel.max_retries=0x100000005 at line 1 of " + val +
+             " does not fit in 32 bits\n"},
+        {"a directive inside a comment is none", conf("/*\n@include \"" + val + "\"\n*/"), 0, ""},
+        {"a missing file", conf("\n@include \"" + dir_.file("none.cfg") + "\""), -1,
+         "load_config: cannot read included file [" + dir_.file("none.cfg") +
+             "] at line 6: No such file or directory\n"},
+        {"a directory", conf("\n@include \"" + dir_.path() + "\""), -1,
+         "load_config: cannot read included file [" + dir_.path() +
+             "] at line 6: not a regular file\n"},
+        {"a file including itself", conf("\n@include \"" + self + "\""), -1,
+         "load_config: included file [" + self + "] at line 1 of " + self +
+             " is nested deeper than 10 files\n"},
+        {"a parse error in an included file", conf("\n@include \"" + bad + "\""), -1,
+         "Error reading/parsing config file [" + bad + "]: line 1: syntax error\n"},
+        {"inclusions past the size bound",
+         conf("\n@include \"" + big + "\"\n@include \"" + big + "\""), -1,
+         "load_config: configuration [" + dir_.file("tavel.conf") +
+             "] with its included files is larger than 16777216 bytes\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const loaded l = load(c.text);
+        EXPECT_EQ(l.rc, c.rc) << l.log << l.err;
+        EXPECT_THAT(l.log + l.err, HasSubstr(c.message));
+    }
+    ASSERT_EQ(load(conf("\n@include \"" + inc + "\" max_tasks = 9;")).rc, 0);
+    EXPECT_EQ(c_.max_pkts, 8);
+    EXPECT_EQ(c_.max_tasks, 9);
+
+    // A main file past the bound is refused, not checked in part.
+    const std::string huge = conf("max_tasks = 8;") + "# " +
+                             std::string((16 << 20) + 65536, 'x') + "\nx = 0x100000005;\n";
+    loaded l = load(huge);
+    EXPECT_EQ(l.rc, -1);
+    EXPECT_THAT(l.log, HasSubstr("load_config: configuration [" + dir_.file("tavel.conf") +
+                                 "] is larger than 16777216 bytes\n"));
+
+    // From a pipe, read once.
+    for (const std::string &text : {conf("max_tasks = 0x100000005;"), conf("max_tasks = 9;")}) {
+        int fds[2];
+        ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+        ASSERT_EQ(write(fds[1], text.data(), text.size()), ssize_t(text.size()));
+        close(fds[1]);
+        l = load_path("/proc/self/fd/" + std::to_string(fds[0]));
+        close(fds[0]);
+        if (text.find("0x") != std::string::npos) {
+            EXPECT_EQ(l.rc, -1);
+            EXPECT_THAT(l.log, HasSubstr("load_config: tavel.max_tasks=0x100000005 at line 5 "
+                                         "does not fit in 32 bits\n"));
+        } else {
+            EXPECT_EQ(l.rc, 0) << l.log;
+            EXPECT_EQ(c_.max_tasks, 9);
+        }
+    }
 }
 
 TEST_F(cfg, MissingFileIsReportedOnStderr)
