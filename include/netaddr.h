@@ -112,6 +112,24 @@ void dump_sa_info(FILE *fp, const char *msg, const sockaddr *sa, socklen_t addrl
 int mk_sockaddr(const char *addr_port, int stype, int proto, sockaddr_storage *ss,
                 socklen_t *slen) noexcept;
 
+// --- datagram reach ------------------------------------------------------------------
+
+// True when sa (IPv4-mapped IPv6 taken as IPv4) is an address of this
+// host: the wildcard, a loopback address, or one a socket can be bound to
+// (a probe bind on port 0, not logged).  False for multicast and other
+// families.
+bool saddr_is_local(const sockaddr *sa) noexcept;
+// True when a datagram sent to `to` is received by a UDP socket bound to
+// `bound`: equal ports and equal addresses (IPv4-mapped IPv6 taken as
+// IPv4), or a wildcard `bound` and a local `to` (an IPv6 wildcard also for
+// IPv4), or the wildcard `to` and a loopback `bound`.
+bool saddr_reaches(const sockaddr *to, const sockaddr *bound) noexcept;
+// saddr_reaches for any pair of the resolutions of the datagram endpoints
+// to_host:to_port and bound_host:bound_port (an empty host is 0.0.0.0;
+// ports numeric).  False when either does not resolve (nothing logged).
+bool hostport_reaches(const char *to_host, const char *to_port, const char *bound_host,
+                      const char *bound_port) noexcept;
+
 // --- interfaces ------------------------------------------------------------------------
 
 // Index of the interface named ifc, or of the interface that holds the

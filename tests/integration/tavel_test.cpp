@@ -341,11 +341,32 @@ TEST(tavel, AnswersAndClientCounting)
                               "/src/127.0.0.1:5004/dst/127.0.0.1:6004?=x"})
             CHILD_STREQ(get(PORT, p), answer(400));
         CHILD_STREQ(http(PORT, "POST " + path(5004, 6004) + " HTTP/1.1\r\n\r\n"), answer(400));
-        // No destination, a relay to itself however spelt: malformed.
+        // No destination, a relay to itself however spelt: malformed.  A
+        // destination the source's socket receives on is one: the wildcard
+        // receives on every local address, a mapped address is its IPv4
+        // one, a name is what it resolves to, a group is its own.
         for (const char *p : {"/udp/127.0.0.1:5005", "/src/127.0.0.1:5005/dst/",
                               "/src/127.0.0.1:5005/dst/127.0.0.1:5005",
-                              "/src/UDP://127.0.0.1:5005/dst/rtp://127.0.0.1:05005/go"})
+                              "/src/UDP://127.0.0.1:5005/dst/rtp://127.0.0.1:05005/go",
+                              "/src/0.0.0.0:5005/dst/127.0.0.1:5005",
+                              "/src/0.0.0.0:5005/dst/127.0.0.9:5005",
+                              "/src/0.0.0.0:5005/dst/0.0.0.0:5005",
+                              "/src/localhost:5005/dst/127.0.0.1:5005",
+                              "/src/127.0.0.1:5005/dst/localhost:5005",
+                              "/src/udp://[::ffff:127.0.0.1]:5005/dst/127.0.0.1:5005/go",
+                              "/src/127.0.0.1:5005/dst/udp://[::ffff:127.0.0.1]:5005/go",
+                              "/src/udp://[::]:5005/dst/udp://[::1]:5005/go",
+                              "/src/udp://[::]:5005/dst/127.0.0.1:5005",
+                              "/src/udp://10.9.9.9@239.1.1.9:5005/dst/239.1.1.9:5005",
+                              "/src/239.1.1.8:5005/dst/127.0.0.1:6005?asrc=0.0.0.0:6005"})
             CHILD_STREQ(get(PORT, p), answer(400));
+        // Another port, or an address the source's socket is not bound to,
+        // is no loop.
+        for (const char *p : {"/src/0.0.0.0:5015/dst/127.0.0.1:6015",
+                              "/src/127.0.0.1:5016/dst/127.0.0.2:5016"}) {
+            CHILD_STREQ(get(PORT, p), answer(200));
+            CHILD_STREQ(get(PORT, std::string(p) + "/kill"), answer(200));
+        }
 
         // Spellings of one source and destination are one relay: each
         // datagram reaches the destination once, and any spelling ends it.

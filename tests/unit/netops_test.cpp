@@ -191,6 +191,59 @@ TEST(netaddr, lengths_and_equality)
     EXPECT_FALSE(saddr_equal(sa(a), sa(sa_of("fe80::2"))));
 }
 
+TEST(netaddr, datagram_reach)
+{
+    // Whether a socket bound to `bound` receives what is sent to `to`.
+    const struct {
+        const char *to;
+        int to_port;
+        const char *bound;
+        int bound_port;
+        bool reaches;
+    } cases[] = {
+        {"127.0.0.1", 5000, "127.0.0.1", 5000, true},
+        {"127.0.0.1", 5000, "127.0.0.1", 5001, false},
+        {"127.0.0.2", 5000, "127.0.0.1", 5000, false},
+        // The wildcard receives on every local address of its family; the
+        // IPv6 one on IPv4 ones too.
+        {"127.0.0.1", 5000, "0.0.0.0", 5000, true},
+        {"127.0.0.9", 5000, "0.0.0.0", 5000, true},
+        {"0.0.0.0", 5000, "0.0.0.0", 5000, true},
+        {"::1", 5000, "::", 5000, true},
+        {"127.0.0.1", 5000, "::", 5000, true},
+        {"::1", 5000, "0.0.0.0", 5000, false},
+        {"192.0.2.1", 5000, "0.0.0.0", 5000, false},  // not an address of this host
+        {"239.1.1.1", 5000, "0.0.0.0", 5000, false},
+        // Mapped IPv4 is IPv4, either side.
+        {"::ffff:127.0.0.1", 5000, "127.0.0.1", 5000, true},
+        {"127.0.0.1", 5000, "::ffff:127.0.0.1", 5000, true},
+        {"::ffff:127.0.0.1", 5000, "0.0.0.0", 5000, true},
+        // The wildcard as destination is delivered over loopback.
+        {"0.0.0.0", 5000, "127.0.0.1", 5000, true},
+        {"::", 5000, "::1", 5000, true},
+        // A group is received by a socket bound to it.
+        {"239.1.1.1", 5000, "239.1.1.1", 5000, true},
+        {"239.1.1.2", 5000, "239.1.1.1", 5000, false},
+        {"ff3e::9:2", 5000, "ff3e::9:2", 5000, true},
+    };
+    for (const auto &c : cases) {
+        const sockaddr_storage to = sa_of(c.to, uint16_t(c.to_port));
+        const sockaddr_storage bound = sa_of(c.bound, uint16_t(c.bound_port));
+        EXPECT_EQ(saddr_reaches(sa(to), sa(bound)), c.reaches) << c.to << " -> " << c.bound;
+    }
+    for (const char *local : {"0.0.0.0", "127.0.0.1", "127.3.2.1", "::", "::ffff:127.0.0.1"})
+        EXPECT_TRUE(saddr_is_local(sa(sa_of(local)))) << local;
+    for (const char *other : {"192.0.2.1", "239.1.1.1", "2001:db8::1"})
+        EXPECT_FALSE(saddr_is_local(sa(sa_of(other)))) << other;
+
+    // By text: names as resolved, an empty host as the wildcard.
+    EXPECT_TRUE(hostport_reaches("localhost", "5000", "127.0.0.1", "5000"));
+    EXPECT_TRUE(hostport_reaches("127.0.0.1", "5000", "localhost", "05000"));
+    EXPECT_TRUE(hostport_reaches("127.0.0.1", "5000", "", "5000"));
+    EXPECT_FALSE(hostport_reaches("localhost", "5000", "127.0.0.1", "5001"));
+    EXPECT_FALSE(hostport_reaches("127.0.0.1", "x", "0.0.0.0", "5000"));
+}
+
 TEST(netaddrDeathTest, mixed_families_assert)
 {
     const sockaddr_storage a = sa_of("10.0.0.1"), b = sa_of("::1");

@@ -93,6 +93,26 @@ const ParseCase PARSE_CASES[] = {
      "127.0.0.1:5500", nullptr, false, 0, nullptr},
     {"relay to itself, spelt apart", get("/src/UDP://127.0.0.1:5500/dst/rtp://127.0.0.1:05500/go"),
      EINVAL, "UDP://127.0.0.1:5500", "rtp://127.0.0.1:05500", "go", false, 0, nullptr},
+    // The addresses the source's socket receives on, whatever the text:
+    // the wildcard takes every local address, names resolve, a mapped
+    // address is its IPv4 one, a group (of any source) is its own.
+    {"relay to itself through the wildcard", get("/src/0.0.0.0:5500/dst/127.0.0.1:5500"), EINVAL,
+     "0.0.0.0:5500", "127.0.0.1:5500", nullptr, false, 0, nullptr},
+    {"relay to itself by name", get("/src/localhost:5500/dst/127.0.0.1:5500"), EINVAL,
+     "localhost:5500", "127.0.0.1:5500", nullptr, false, 0, nullptr},
+    {"relay to itself, mapped",
+     get("/src/udp://[::ffff:127.0.0.1]:5500/dst/127.0.0.1:5500"), EINVAL,
+     "udp://[::ffff:127.0.0.1]:5500", "127.0.0.1:5500", nullptr, false, 0, nullptr},
+    {"relay to itself, IPv6 wildcard", get("/src/udp://[::]:5500/dst/udp://[::1]:5500/go"),
+     EINVAL, "udp://[::]:5500", "udp://[::1]:5500", "go", false, 0, nullptr},
+    {"relay to its own group", get("/src/udp://10.0.0.1@239.1.1.1:5500/dst/239.1.1.1:5500"),
+     EINVAL, "udp://10.0.0.1@239.1.1.1:5500", "239.1.1.1:5500", nullptr, false, 0, nullptr},
+    {"relay to its alternate through the wildcard",
+     get("/src/239.1.1.1:5000/dst/127.0.0.1:5970?asrc=0.0.0.0:5970"), EINVAL, "239.1.1.1:5000",
+     "127.0.0.1:5970", nullptr, false, 0, nullptr},
+    {"wildcard source, another port", get("/src/0.0.0.0:5500/dst/127.0.0.1:5501"), 0,
+     "0.0.0.0:5500", "127.0.0.1:5501", nullptr, false, 0,
+     "udp://0.0.0.0:5500|udp://127.0.0.1:5501"},
     // A malformed escape names nothing.
     {"malformed escape in the source", get("/src/239.1.2.3:300%zz13/dst/127.0.0.1:6000"), -1, "",
      "", nullptr, false, 0, nullptr},
