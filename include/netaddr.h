@@ -56,7 +56,9 @@ bool is_anyaddr(const char *addr_str) noexcept;
 // True when str is not empty and a base-10 strtol consumes all of it
 // (leading blanks and a sign accepted).
 bool is_decimal(const char *str) noexcept;
-// True when str has a ':' followed to its end by one or more digits.
+// True when str ends in a port: a ':' followed to its end by one or more
+// digits, after "]" for a text in brackets; a text with more than one ':'
+// outside brackets is a bare IPv6 address and has none.
 bool ends_with_port(const char *addr) noexcept;
 
 // --- address tests -----------------------------------------------------------------
@@ -103,7 +105,8 @@ void dump_sa_info(FILE *fp, const char *msg, const sockaddr *sa, socklen_t addrl
 
 // --- resolution ------------------------------------------------------------------------
 
-// Resolves "address:port" (split at the last ':', no brackets) for a socket
+// Resolves "address:port" (split at the last ':'; "[address]:port" for
+// IPv6, the brackets not part of the address) for a socket
 // of stype (SOCK_STREAM or SOCK_DGRAM, assert) and proto into *ss/*slen,
 // taking the first result whose family the host can open.  0; 22 (EINVAL)
 // for text refused (no ':', a plain-number or too short address part, a

@@ -161,6 +161,13 @@ bool ends_with_port(const char *addr) noexcept
     if (!addr) return false;
     const char *colon = strrchr(addr, ':');
     if (!colon || colon[1] == '\0') return false;
+    // An IPv6 address takes a port only after its closing bracket; bare,
+    // its last group is part of the address, digits or not.
+    if (addr[0] == '[') {
+        if (colon == addr || colon[-1] != ']') return false;
+    } else if (strchr(addr, ':') != colon) {
+        return false;
+    }
     for (const char *p = colon + 1; *p; ++p)
         if (*p < '0' || *p > '9') return false;
     return true;
@@ -394,18 +401,26 @@ int mk_sockaddr(const char *addr_port, int stype, int proto, sockaddr_storage *s
     char work[MK_SADDR_TEXT_MAX + 1];
     memcpy(work, addr_port, text_len + 1);
 
-    char *colon = strrchr(work, ':');
-    if (!colon) {
+    // "[address]:port" holds an IPv6 address, whose colons are its own.
+    char *close = work[0] == '[' ? strchr(work, ']') : nullptr;
+    char *colon = work[0] == '[' ? (close && close[1] == ':' ? close + 1 : nullptr)
+                                 : strrchr(work, ':');
+    if (!colon || (close && close == work + 1)) {
         log_err("%s: invalid address/port: %s\n", fn, addr_port);
         return EINVAL;
     }
     *colon = '\0';
     const char *addr = work;
     const char *port = colon + 1;
+    if (close) {
+        *close = '\0';
+        ++addr;
+    }
 
     // The shortest address taken is seven characters ("1.2.3.4"); shorter
-    // text and plain numbers are mistakes, not addresses.
-    if (is_decimal(addr) || strlen(addr) < 7) {
+    // text and plain numbers are mistakes, not addresses.  An address in
+    // brackets is IPv6, which may be as short as "::".
+    if (is_decimal(addr) || (!close && strlen(addr) < 7)) {
         log_err("%s: cannot accept plain number [%s] as IP address\n", fn, addr);
         return EINVAL;
     }

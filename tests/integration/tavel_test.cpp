@@ -3,7 +3,9 @@
 // head framing, the static task list, the status report, and agent
 // messages creating a task chained through a second daemon.  Every run
 // that opens sockets lives in a private network namespace of its own.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sched.h>
 #include <signal.h>
@@ -396,6 +398,76 @@ TEST(tavel, AnswersAndClientCounting)
         CHILD_STREQ(get(PORT, path(5008, 6008, "?cid=a%0AFORGED")), answer(200));
         CHILD_CHECK(t.output().find("\nFORGED") == std::string::npos);
 
+        CHILD_CHECK(t.stop() == 0);
+        return 0;
+    }));
+}
+
+// A source-specific IPv6 source however written: in brackets, whatever its
+// last group, with a port or none, or bare.  Each spelling names the one
+// relay, which takes what the source sends to the group and nothing that
+// another sender does.
+//
+//   private namespace
+//   mc6  fd00:6::a, fd00:6::1  <-- veth -->  mc6p (IPv6 off)
+//   tavel: [ff3e::9:2]:5020 (joined on mc6 for fd00:6::1) --> 127.0.0.1:6020
+TEST(tavel, Ipv6SourceSpecificSources)
+{
+    EXPECT_CHILD_OK(in_ns([] {
+        if (!add_ipv6_mcast_ifc("mc6") ||
+            !run_quiet("ip -6 addr add fd00:6::1/64 dev mc6 nodad"))
+            return CHILD_SKIP;
+        TempDir d;
+        write_file(d.file("tavel.conf"), config(PORT, "multicast_ifc_in = \"mc6\";"));
+        Daemon t(d.path());
+        CHILD_CHECK(t.start_fg());
+
+        const int rx = udp_bind(6020);
+        CHILD_CHECK(rx >= 0);
+        const char *const spellings[] = {"[fd00:6::1]", "fd00:6::1", "[fd00:6:0:0:0:0:0:1]",
+                                         "[fd00:6::1]:0", "[fd00:6::1]:4000"};
+        for (const char *src : spellings)
+            CHILD_STREQ(get(PORT, std::string("/src/udp://") + src +
+                                      "@[ff3e::9:2]:5020/dst/127.0.0.1:6020/go"),
+                        answer(200));
+        CHILD_HAS(t.output(), "has 5 clients now");
+
+        // Senders bound to each address of mc6, sending through it.
+        const auto send_from = [](const char *from, const std::string &data) {
+            const int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            if (fd < 0) return false;
+            sockaddr_in6 a{};
+            a.sin6_family = AF_INET6;
+            inet_pton(AF_INET6, from, &a.sin6_addr);
+            sockaddr_in6 g{};
+            g.sin6_family = AF_INET6;
+            g.sin6_port = htons(5020);
+            inet_pton(AF_INET6, "ff3e::9:2", &g.sin6_addr);
+            const int ifx = int(if_nametoindex("mc6"));
+            const bool ok =
+                bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+                setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_IF, &ifx, sizeof ifx) == 0 &&
+                sendto(fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr *>(&g),
+                       sizeof g) == ssize_t(data.size());
+            close(fd);
+            return ok;
+        };
+        // The membership may take a moment after the answer: resend,
+        // bounded, until one arrives.
+        std::string got;
+        for (int i = 0; i < 50 && got.empty(); ++i) {
+            CHILD_CHECK(send_from("fd00:6::a", "other"));
+            CHILD_CHECK(send_from("fd00:6::1", "ssm"));
+            got = udp_recv(rx, 100);
+        }
+        CHILD_STREQ(got, "ssm");
+        for (std::string more; !(more = udp_recv(rx, 100)).empty();) CHILD_STREQ(more, "ssm");
+
+        CHILD_STREQ(get(PORT, "/src/udp://[fd00:6::1]@[ff3e::9:2]:5020/dst/127.0.0.1:6020/kill"),
+                    answer(200));
+        CHILD_STREQ(get(PORT, "/src/udp://fd00:6::1@[ff3e::9:2]:5020/dst/127.0.0.1:6020/kill"),
+                    answer(404));
+        close(rx);
         CHILD_CHECK(t.stop() == 0);
         return 0;
     }));
