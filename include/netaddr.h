@@ -56,7 +56,9 @@ bool is_anyaddr(const char *addr_str) noexcept;
 // True when str is not empty and a base-10 strtol consumes all of it
 // (leading blanks and a sign accepted).
 bool is_decimal(const char *str) noexcept;
-// True when str has a ':' followed to its end by one or more digits.
+// True when str ends in a port: a ':' followed to its end by one or more
+// digits, after "]" for a text in brackets; a text with more than one ':'
+// outside brackets is a bare IPv6 address and has none.
 bool ends_with_port(const char *addr) noexcept;
 
 // --- address tests -----------------------------------------------------------------
@@ -103,7 +105,8 @@ void dump_sa_info(FILE *fp, const char *msg, const sockaddr *sa, socklen_t addrl
 
 // --- resolution ------------------------------------------------------------------------
 
-// Resolves "address:port" (split at the last ':', no brackets) for a socket
+// Resolves "address:port" (split at the last ':'; "[address]:port" for
+// IPv6, the brackets not part of the address) for a socket
 // of stype (SOCK_STREAM or SOCK_DGRAM, assert) and proto into *ss/*slen,
 // taking the first result whose family the host can open.  0; 22 (EINVAL)
 // for text refused (no ':', a plain-number or too short address part, a
@@ -111,6 +114,24 @@ void dump_sa_info(FILE *fp, const char *msg, const sockaddr *sa, socklen_t addrl
 // for a text over 127 characters; -1 when the name cannot be resolved.
 int mk_sockaddr(const char *addr_port, int stype, int proto, sockaddr_storage *ss,
                 socklen_t *slen) noexcept;
+
+// --- datagram reach ------------------------------------------------------------------
+
+// True when sa (IPv4-mapped IPv6 taken as IPv4) is an address of this
+// host: the wildcard, a loopback address, or one a socket can be bound to
+// (a probe bind on port 0, not logged).  False for multicast and other
+// families.
+bool saddr_is_local(const sockaddr *sa) noexcept;
+// True when a datagram sent to `to` is received by a UDP socket bound to
+// `bound`: equal ports and equal addresses (IPv4-mapped IPv6 taken as
+// IPv4), or a wildcard `bound` and a local `to` (an IPv6 wildcard also for
+// IPv4), or the wildcard `to` and a loopback `bound`.
+bool saddr_reaches(const sockaddr *to, const sockaddr *bound) noexcept;
+// saddr_reaches for any pair of the resolutions of the datagram endpoints
+// to_host:to_port and bound_host:bound_port (an empty host is 0.0.0.0;
+// ports numeric).  False when either does not resolve (nothing logged).
+bool hostport_reaches(const char *to_host, const char *to_port, const char *bound_host,
+                      const char *bound_port) noexcept;
 
 // --- interfaces ------------------------------------------------------------------------
 

@@ -130,17 +130,22 @@ int uri_extract_endpts(const char *path, char *src, size_t slen, char *dst,
 // --- percent-encoding ---------------------------------------------------------
 
 // Decodes text in place within its first size bytes: '+' is a space, "%hh"
-// the byte (unprintable ones become '?'), a '%' before two characters that
-// are not both hex digits is dropped with them, one cut short by the end
-// of the text ends decoding.  text, terminated (a text filling all size
-// bytes loses its last one); null for size 0, or for a '%' in the last two
-// bytes of the buffer (the text is then left partly decoded).
+// the byte (unprintable ones become '?').  text, terminated (a text filling
+// all size bytes loses its last one); null for size 0, for a '%' in the
+// last two bytes of the buffer, or for a malformed escape (a '%' not
+// followed by two hex digits, one cut short by the end of the text
+// included); the text is then left partly decoded.
 char *uri_decode(char *text, size_t size) noexcept;
 
 // uri_decode keeping every byte as it was escaped (unprintable ones too).
-// text; null, with text empty, also when an escape decodes to NUL (the
-// text would end there and lose what follows, so it is refused).
+// text; null, with text empty, on any failure of uri_decode and also when
+// an escape decodes to NUL (the text would end there and lose what
+// follows, so it is refused).
 char *uri_decode_exact(char *text, size_t size) noexcept;
+
+// True when every '%' of text (null: none) begins an escape of two hex
+// digits, so that decoding it would refuse nothing.
+bool uri_escapes_ok(const char *text) noexcept;
 
 // Encodes the first size - 1 characters of text in place: printable
 // characters other than ";/?:@&=+$,* " are kept, every other byte becomes

@@ -46,6 +46,57 @@ bool can_open(const char *caller, const addrinfo *ai) noexcept
     return true;
 }
 
+// The address of sa as IPv4 when it is an IPv4-mapped IPv6 address (a
+// socket bound to one receives what is sent to the IPv4 address), else
+// sa unchanged; port and the other fields are kept.
+sockaddr_storage unmapped(const sockaddr *sa) noexcept
+{
+    sockaddr_storage out{};
+    if (sa->sa_family == AF_INET6) {
+        const auto *in6 = reinterpret_cast<const sockaddr_in6 *>(sa);
+        if (IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr)) {
+            auto *in = reinterpret_cast<sockaddr_in *>(&out);
+            in->sin_family = AF_INET;
+            in->sin_port = in6->sin6_port;
+            memcpy(&in->sin_addr, in6->sin6_addr.s6_addr + 12, 4);
+            return out;
+        }
+        memcpy(&out, sa, sizeof(sockaddr_in6));
+    } else if (sa->sa_family == AF_INET) {
+        memcpy(&out, sa, sizeof(sockaddr_in));
+    }
+    return out;
+}
+
+uint16_t port_of(const sockaddr *sa) noexcept
+{
+    if (sa->sa_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in *>(sa)->sin_port);
+    if (sa->sa_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6 *>(sa)->sin6_port);
+    return 0;
+}
+
+bool is_loopback(const sockaddr *sa) noexcept
+{
+    if (sa->sa_family == AF_INET)
+        return (ntohl(reinterpret_cast<const sockaddr_in *>(sa)->sin_addr.s_addr) >> 24) == 127;
+    if (sa->sa_family == AF_INET6)
+        return IN6_IS_ADDR_LOOPBACK(&reinterpret_cast<const sockaddr_in6 *>(sa)->sin6_addr);
+    return false;
+}
+
+// Resolves a datagram host and port (an empty host is the IPv4 wildcard,
+// as a socket opened without an address is bound) without logging: a text
+// that does not resolve is refused where the endpoint is opened.
+bool resolve_dgram(const char *host, const char *port, ai_list *res) noexcept
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_DGRAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    return getaddrinfo(host && *host ? host : "0.0.0.0", port, &hints, &res->head) == 0;
+}
+
 }  // namespace
 
 // --- families ------------------------------------------------------------------
@@ -110,6 +161,13 @@ bool ends_with_port(const char *addr) noexcept
     if (!addr) return false;
     const char *colon = strrchr(addr, ':');
     if (!colon || colon[1] == '\0') return false;
+    // An IPv6 address takes a port only after its closing bracket; bare,
+    // its last group is part of the address, digits or not.
+    if (addr[0] == '[') {
+        if (colon == addr || colon[-1] != ']') return false;
+    } else if (strchr(addr, ':') != colon) {
+        return false;
+    }
     for (const char *p = colon + 1; *p; ++p)
         if (*p < '0' || *p > '9') return false;
     return true;
@@ -343,18 +401,26 @@ int mk_sockaddr(const char *addr_port, int stype, int proto, sockaddr_storage *s
     char work[MK_SADDR_TEXT_MAX + 1];
     memcpy(work, addr_port, text_len + 1);
 
-    char *colon = strrchr(work, ':');
-    if (!colon) {
+    // "[address]:port" holds an IPv6 address, whose colons are its own.
+    char *close = work[0] == '[' ? strchr(work, ']') : nullptr;
+    char *colon = work[0] == '[' ? (close && close[1] == ':' ? close + 1 : nullptr)
+                                 : strrchr(work, ':');
+    if (!colon || (close && close == work + 1)) {
         log_err("%s: invalid address/port: %s\n", fn, addr_port);
         return EINVAL;
     }
     *colon = '\0';
     const char *addr = work;
     const char *port = colon + 1;
+    if (close) {
+        *close = '\0';
+        ++addr;
+    }
 
     // The shortest address taken is seven characters ("1.2.3.4"); shorter
-    // text and plain numbers are mistakes, not addresses.
-    if (is_decimal(addr) || strlen(addr) < 7) {
+    // text and plain numbers are mistakes, not addresses.  An address in
+    // brackets is IPv6, which may be as short as "::".
+    if (is_decimal(addr) || (!close && strlen(addr) < 7)) {
         log_err("%s: cannot accept plain number [%s] as IP address\n", fn, addr);
         return EINVAL;
     }
@@ -516,4 +582,64 @@ ifc_info *any_ifc_info(int af) noexcept
     if (!ifi) return nullptr;
     if (af == AF_INET || af == AF_INET6) cpy_anyaddr(af, &ifi->ss);
     return ifi;
+}
+
+// --- datagram reach --------------------------------------------------------------------
+
+bool saddr_is_local(const sockaddr *sa) noexcept
+{
+    lfx_assert(sa);
+    const sockaddr_storage a = unmapped(sa);
+    const auto *p = reinterpret_cast<const sockaddr *>(&a);
+    if (p->sa_family != AF_INET && p->sa_family != AF_INET6) return false;
+    if (is_unspecified(p) == 1 || is_loopback(p)) return true;
+    if (is_multicast(p) == 1) return false;
+    // An address the host holds is one a socket can bind to: a probe on a
+    // port the system picks, closed at once.
+    sockaddr_storage probe = a;
+    if (probe.ss_family == AF_INET)
+        reinterpret_cast<sockaddr_in *>(&probe)->sin_port = 0;
+    else
+        reinterpret_cast<sockaddr_in6 *>(&probe)->sin6_port = 0;
+    // The bind is a question, not a failure: it is not logged.
+    const int fd = W_socket("saddr_is_local", probe.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    const bool ok = bind(fd, reinterpret_cast<const sockaddr *>(&probe), saddr_len(p)) == 0;
+    W_close("saddr_is_local", fd);
+    return ok;
+}
+
+bool saddr_reaches(const sockaddr *to, const sockaddr *bound) noexcept
+{
+    lfx_assert(to && bound);
+    const sockaddr_storage t = unmapped(to), b = unmapped(bound);
+    const auto *tp = reinterpret_cast<const sockaddr *>(&t);
+    const auto *bp = reinterpret_cast<const sockaddr *>(&b);
+    if ((tp->sa_family != AF_INET && tp->sa_family != AF_INET6) ||
+        (bp->sa_family != AF_INET && bp->sa_family != AF_INET6))
+        return false;
+    if (port_of(tp) != port_of(bp)) return false;
+    if (is_unspecified(bp) == 1) {
+        // An IPv6 wildcard socket receives IPv4 too (IPV6_V6ONLY is off
+        // unless the host says otherwise); an IPv4 one only IPv4.
+        if (bp->sa_family == AF_INET && tp->sa_family != AF_INET) return false;
+        return is_multicast(tp) != 1 && saddr_is_local(tp);
+    }
+    if (tp->sa_family != bp->sa_family) return false;
+    if (saddr_equal(tp, bp)) return true;
+    // Sent to the wildcard, a datagram is delivered over loopback.
+    return is_unspecified(tp) == 1 && is_loopback(bp);
+}
+
+bool hostport_reaches(const char *to_host, const char *to_port, const char *bound_host,
+                      const char *bound_port) noexcept
+{
+    lfx_assert(to_port && bound_port);
+    ai_list to, bound;
+    if (!resolve_dgram(to_host, to_port, &to) || !resolve_dgram(bound_host, bound_port, &bound))
+        return false;
+    for (const addrinfo *t = to.head; t; t = t->ai_next)
+        for (const addrinfo *b = bound.head; b; b = b->ai_next)
+            if (saddr_reaches(t->ai_addr, b->ai_addr)) return true;
+    return false;
 }

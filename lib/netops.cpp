@@ -313,7 +313,10 @@ int open_socket(const char *addr, const char *port, const char *auth, socket_spe
         char src_text[SSM_SRC_TEXT_MAX + 1];
         const size_t alen = strlen(auth);
         const bool has_port = ends_with_port(auth);
-        const size_t need = has_port ? alen : alen + 1 + strlen(SSM_DEFAULT_PORT);
+        // A bare IPv6 address gets brackets before the port is put on.
+        const bool bare6 = !has_port && auth[0] != '[' && strchr(auth, ':');
+        const size_t need =
+            has_port ? alen : alen + (bare6 ? 2 : 0) + 1 + strlen(SSM_DEFAULT_PORT);
         const size_t max = has_port ? SSM_SRC_TEXT_MAX : SSM_SRC_PORTED_MAX;
         if (need > max) {
             log_err("%s: SSM source of %zu characters is too long (at most %zu): [%s]\n", fn,
@@ -324,7 +327,8 @@ int open_socket(const char *addr, const char *port, const char *auth, socket_spe
         if (has_port)
             memcpy(src_text, auth, alen + 1);
         else
-            snprintf(src_text, sizeof(src_text), "%s:%s", auth, SSM_DEFAULT_PORT);
+            snprintf(src_text, sizeof(src_text), bare6 ? "[%s]:%s" : "%s:%s", auth,
+                     SSM_DEFAULT_PORT);
 
         int rc = mk_sockaddr(src_text, SOCK_DGRAM, 0, &sspec->src_ss, &sspec->src_len);
         if (rc != 0) {

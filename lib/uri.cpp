@@ -229,10 +229,12 @@ char *decode(char *text, size_t size, int flags, size_t *len = nullptr) noexcept
         }
         // The escape's two characters must lie inside the buffer.
         if (r + 2 >= size) return nullptr;
-        if (text[r + 1] == '\0' || text[r + 2] == '\0') break;
+        // A malformed escape, or one cut short, is refused: skipped, its
+        // neighbours would join into another id, address or port.
+        if (text[r + 1] == '\0' || text[r + 2] == '\0') return nullptr;
         const int hi = hexval(text[r + 1]), lo = hexval(text[r + 2]);
+        if (hi < 0 || lo < 0) return nullptr;
         r += 3;
-        if (hi < 0 || lo < 0) continue;
         auto b = static_cast<unsigned char>(hi * 16 + lo);
         if ((flags & NO_UNPRINTABLE) && !printable(b)) b = '?';
         text[w++] = static_cast<char>(b);
@@ -411,12 +413,28 @@ char *uri_decode(char *text, size_t size) noexcept
 char *uri_decode_exact(char *text, size_t size) noexcept
 {
     size_t len = 0;
-    if (!decode(text, size, 0, &len)) return nullptr;
+    if (!decode(text, size, 0, &len)) {
+        if (text && size) text[0] = '\0';
+        return nullptr;
+    }
     if (strlen(text) != len) {
         text[0] = '\0';
         return nullptr;
     }
     return text;
+}
+
+bool uri_escapes_ok(const char *text) noexcept
+{
+    if (!text) return true;
+    for (sv s(text); !s.empty();) {
+        const size_t pct = s.find('%');
+        if (pct == NPOS) break;
+        if (s.size() < pct + 3 || hexval(s[pct + 1]) < 0 || hexval(s[pct + 2]) < 0)
+            return false;
+        s.remove_prefix(pct + 3);
+    }
+    return true;
 }
 
 char *uri_encode(char *text, size_t size) noexcept

@@ -411,8 +411,11 @@ int web_parse_urq(const char *http, size_t hlen, char *src, char *dst, size_t ul
     // them.  One written percent-encoded as a whole is decoded once.
     // Decoding keeps every byte, so texts that differ stay apart; an
     // escaped NUL would end the text early and is refused.
+    // A malformed escape is refused in either: in a source kept as written
+    // too, where its origin or resolver would make something else of it.
     const bool src_raw = strstr(src, "://") != nullptr;
-    if ((!src_raw && !uri_decode_exact(src, ulen)) || !uri_decode_exact(dst, ulen)) {
+    if ((src_raw ? !uri_escapes_ok(src) : !uri_decode_exact(src, ulen)) ||
+        !uri_decode_exact(dst, ulen)) {
         log_err("%s: error URI-decoding\n", fn);
         src[0] = dst[0] = '\0';
         return -1;

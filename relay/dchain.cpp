@@ -9,6 +9,7 @@
 
 #include "log.h"
 #include "strops.h"
+#include "uri.h"
 
 LOG_MODULE(LM_DEFAULT);
 
@@ -81,6 +82,10 @@ bool fields_ok(const route_fields &f)
     const char *stored[] = {unmarked(f.src), f.rmt, unmarked(f.rmt_src), f.rcv};
     for (const char *s : stored)
         if (!*s || strlen(s) >= MAX_ADDRSTR) return false;
+    // The remote source and the receive address travel in the path of a
+    // request to the remote daemon, which decodes it.
+    const char *rsrc = strcmp(f.rmt_src, "-") == 0 ? f.src : f.rmt_src;
+    if (!uri_escapes_ok(unmarked(rsrc)) || !uri_escapes_ok(f.rcv)) return false;
     return *f.src && *f.rmt_src;
 }
 

@@ -173,11 +173,36 @@ bool dgram_with_tail(const char *url)
     return rest && rest < lay.path + lay.p_len;
 }
 
+// Host and port of a datagram endpoint URL (udp, rtp), into rooms of
+// URI_PATH_MAX; false for another kind or one without a port.
+bool dgram_hostport(const char *url, char *host, char *port)
+{
+    uri_layout lay{};
+    if (!url[0] || uri_parse(url, &lay) != 0 || !lay.scheme || !lay.path) return false;
+    char scheme[URI_SCHEME_MAX];
+    if (!uri_get_scheme(&lay, scheme, sizeof scheme)) return false;
+    const int kind = uri_scheme_kind(scheme);
+    if (kind != URI_UDP && kind != URI_RTP) return false;
+    return uri_path_addrport(lay.path, lay.p_len, host, URI_PATH_MAX, port, URI_PATH_MAX) &&
+           port[0];
+}
+
+// True when what the task sends to dst would come back on the socket of
+// the datagram source src: the addresses as resolved, the wildcard taking
+// every local address, an IPv4-mapped address its IPv4 one.
+bool dgram_loops(const char *dst, const char *src)
+{
+    char dhost[URI_PATH_MAX], dport[URI_PATH_MAX], shost[URI_PATH_MAX], sport[URI_PATH_MAX];
+    return dgram_hostport(dst, dhost, dport) && dgram_hostport(src, shost, sport) &&
+           hostport_reaches(dhost, dport, shost, sport);
+}
+
 // What a well-formed request may still not ask for: no destination, port 0
 // on either end, a datagram endpoint with a path or query, an alternate
 // source that is the source itself (one task binding its own source
 // twice), a destination that is a source (a relay to itself, sending each
-// datagram round for ever).  Endpoints are compared in canonical form, so
+// datagram round for ever).  Endpoints are compared in canonical form, and
+// a destination also by the addresses a source's socket receives on, so
 // no spelling gets past.  0, or EINVAL (ERR).
 int check_endpoints(const tvl_urq *rq)
 {
@@ -203,7 +228,8 @@ int check_endpoints(const tvl_urq *rq)
         log_err("%s: alternate source [%s] is the source itself\n", fn, esc_str(u.alt).c_str());
         return EINVAL;
     }
-    if (uri_same_endpoint(u.dst, u.src) || (u.alt[0] && uri_same_endpoint(u.dst, u.alt))) {
+    if (uri_same_endpoint(u.dst, u.src) || (u.alt[0] && uri_same_endpoint(u.dst, u.alt)) ||
+        dgram_loops(u.dst, u.src) || (u.alt[0] && dgram_loops(u.dst, u.alt))) {
         log_err("%s: destination [%s] is a source of the relay itself\n", fn,
                 esc_str(u.dst).c_str());
         return EINVAL;

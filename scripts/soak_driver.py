@@ -1548,6 +1548,12 @@ class Soak:
         b'\r\n\r\n',
         b'GET\r\n\r\n',
         b'HEAD /favicon.ico HTTP/1.0\r\n\r\n',
+        # Malformed escapes name nothing, and a relay to its own socket
+        # however spelt is refused.
+        b'GET /src/127.0.0.1:1/dst/127.0.0.1:2?cid=team%GGred HTTP/1.1\r\n\r\n',
+        b'GET /src/127.0.0.1:1/dst/127.0.0.1:2?cid=carol%4 HTTP/1.1\r\n\r\n',
+        b'GET /src/239.1.2.3:300%zz13/dst/127.0.0.1:2 HTTP/1.1\r\n\r\n',
+        b'GET /src/0.0.0.0:1/dst/localhost:1 HTTP/1.1\r\n\r\n',
     ]
 
     def act_malformed(self):

@@ -304,8 +304,20 @@ TEST(tavel_clients, HostileHeadsAndRequests)
                  path(5402, 6402, "?ttl=1e2"), path(5402, 6402, "?ttl="),
                  path(5402, 6402, "?Ttl=300"), path(5402, 6402, "?opkt=1316"),
                  path(5402, 6402, "?asrc=127.0.0.1:005402"), path(5402, 6402, "?cid=x%00y"),
-                 "/src/127.0.0.1:5402%3Fcid%3Dyy/dst/127.0.0.1:6402"})
+                 "/src/127.0.0.1:5402%3Fcid%3Dyy/dst/127.0.0.1:6402",
+                 // A malformed escape names nothing: not the id, address or
+                 // port that skipping it would leave.
+                 path(5402, 6402, "?cid=team%GGred"), path(5402, 6402, "?cid=bob%"),
+                 path(5402, 6402, "?cid=carol%4"), path(5402, 6402, "?c%id=x"),
+                 "/src/239.1.2.3:540%zz2/dst/127.0.0.1:6402",
+                 "/src/127.0.0.1:5402/dst/127.0.0.1:640%x2",
+                 "/src/udp://127.0.0.1:54%zz02/dst/127.0.0.1:6402/go",
+                 "/src/127.0.0.1:5402/dst/127.0.0.1:6402%"})
             CHILD_CHECK(get(PORT, p) == answer(400));
+        for (const char *cid : {"teamred", "bob", "carol"})
+            CHILD_CHECK(get(PORT, std::string("/src/x:1/dst/y:2/kill?cid=") + cid) == answer(404));
+        CHILD_CHECK(get(PORT, "/src/239.1.2.3:5402/dst/127.0.0.1:6402/kill") == answer(404));
+        CHILD_CHECK(get(PORT, "/src/127.0.0.1:5402/dst/127.0.0.1:6402/kill") == answer(404));
 
         // Client ids that differ name relays apart whatever their escapes:
         // killing one leaves the other.

@@ -3,7 +3,9 @@
 // head framing, the static task list, the status report, and agent
 // messages creating a task chained through a second daemon.  Every run
 // that opens sockets lives in a private network namespace of its own.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sched.h>
 #include <signal.h>
@@ -403,11 +405,32 @@ TEST(tavel, AnswersAndClientCounting)
                               "/src/127.0.0.1:5004/dst/127.0.0.1:6004?=x"})
             CHILD_STREQ(get(PORT, p), answer(400));
         CHILD_STREQ(http(PORT, "POST " + path(5004, 6004) + " HTTP/1.1\r\n\r\n"), answer(400));
-        // No destination, a relay to itself however spelt: malformed.
+        // No destination, a relay to itself however spelt: malformed.  A
+        // destination the source's socket receives on is one: the wildcard
+        // receives on every local address, a mapped address is its IPv4
+        // one, a name is what it resolves to, a group is its own.
         for (const char *p : {"/udp/127.0.0.1:5005", "/src/127.0.0.1:5005/dst/",
                               "/src/127.0.0.1:5005/dst/127.0.0.1:5005",
-                              "/src/UDP://127.0.0.1:5005/dst/rtp://127.0.0.1:05005/go"})
+                              "/src/UDP://127.0.0.1:5005/dst/rtp://127.0.0.1:05005/go",
+                              "/src/0.0.0.0:5005/dst/127.0.0.1:5005",
+                              "/src/0.0.0.0:5005/dst/127.0.0.9:5005",
+                              "/src/0.0.0.0:5005/dst/0.0.0.0:5005",
+                              "/src/localhost:5005/dst/127.0.0.1:5005",
+                              "/src/127.0.0.1:5005/dst/localhost:5005",
+                              "/src/udp://[::ffff:127.0.0.1]:5005/dst/127.0.0.1:5005/go",
+                              "/src/127.0.0.1:5005/dst/udp://[::ffff:127.0.0.1]:5005/go",
+                              "/src/udp://[::]:5005/dst/udp://[::1]:5005/go",
+                              "/src/udp://[::]:5005/dst/127.0.0.1:5005",
+                              "/src/udp://10.9.9.9@239.1.1.9:5005/dst/239.1.1.9:5005",
+                              "/src/239.1.1.8:5005/dst/127.0.0.1:6005?asrc=0.0.0.0:6005"})
             CHILD_STREQ(get(PORT, p), answer(400));
+        // Another port, or an address the source's socket is not bound to,
+        // is no loop.
+        for (const char *p : {"/src/0.0.0.0:5015/dst/127.0.0.1:6015",
+                              "/src/127.0.0.1:5016/dst/127.0.0.2:5016"}) {
+            CHILD_STREQ(get(PORT, p), answer(200));
+            CHILD_STREQ(get(PORT, std::string(p) + "/kill"), answer(200));
+        }
 
         // Spellings of one source and destination are one relay: each
         // datagram reaches the destination once, and any spelling ends it.
@@ -437,6 +460,76 @@ TEST(tavel, AnswersAndClientCounting)
         CHILD_STREQ(get(PORT, path(5008, 6008, "?cid=a%0AFORGED")), answer(200));
         CHILD_CHECK(t.output().find("\nFORGED") == std::string::npos);
 
+        CHILD_CHECK(t.stop() == 0);
+        return 0;
+    }));
+}
+
+// A source-specific IPv6 source however written: in brackets, whatever its
+// last group, with a port or none, or bare.  Each spelling names the one
+// relay, which takes what the source sends to the group and nothing that
+// another sender does.
+//
+//   private namespace
+//   mc6  fd00:6::a, fd00:6::1  <-- veth -->  mc6p (IPv6 off)
+//   tavel: [ff3e::9:2]:5020 (joined on mc6 for fd00:6::1) --> 127.0.0.1:6020
+TEST(tavel, Ipv6SourceSpecificSources)
+{
+    EXPECT_CHILD_OK(in_ns([] {
+        if (!add_ipv6_mcast_ifc("mc6") ||
+            !run_quiet("ip -6 addr add fd00:6::1/64 dev mc6 nodad"))
+            return CHILD_SKIP;
+        TempDir d;
+        write_file(d.file("tavel.conf"), config(PORT, "multicast_ifc_in = \"mc6\";"));
+        Daemon t(d.path());
+        CHILD_CHECK(t.start_fg());
+
+        const int rx = udp_bind(6020);
+        CHILD_CHECK(rx >= 0);
+        const char *const spellings[] = {"[fd00:6::1]", "fd00:6::1", "[fd00:6:0:0:0:0:0:1]",
+                                         "[fd00:6::1]:0", "[fd00:6::1]:4000"};
+        for (const char *src : spellings)
+            CHILD_STREQ(get(PORT, std::string("/src/udp://") + src +
+                                      "@[ff3e::9:2]:5020/dst/127.0.0.1:6020/go"),
+                        answer(200));
+        CHILD_HAS(t.output(), "has 5 clients now");
+
+        // Senders bound to each address of mc6, sending through it.
+        const auto send_from = [](const char *from, const std::string &data) {
+            const int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            if (fd < 0) return false;
+            sockaddr_in6 a{};
+            a.sin6_family = AF_INET6;
+            inet_pton(AF_INET6, from, &a.sin6_addr);
+            sockaddr_in6 g{};
+            g.sin6_family = AF_INET6;
+            g.sin6_port = htons(5020);
+            inet_pton(AF_INET6, "ff3e::9:2", &g.sin6_addr);
+            const int ifx = int(if_nametoindex("mc6"));
+            const bool ok =
+                bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+                setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_IF, &ifx, sizeof ifx) == 0 &&
+                sendto(fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr *>(&g),
+                       sizeof g) == ssize_t(data.size());
+            close(fd);
+            return ok;
+        };
+        // The membership may take a moment after the answer: resend,
+        // bounded, until one arrives.
+        std::string got;
+        for (int i = 0; i < 50 && got.empty(); ++i) {
+            CHILD_CHECK(send_from("fd00:6::a", "other"));
+            CHILD_CHECK(send_from("fd00:6::1", "ssm"));
+            got = udp_recv(rx, 100);
+        }
+        CHILD_STREQ(got, "ssm");
+        for (std::string more; !(more = udp_recv(rx, 100)).empty();) CHILD_STREQ(more, "ssm");
+
+        CHILD_STREQ(get(PORT, "/src/udp://[fd00:6::1]@[ff3e::9:2]:5020/dst/127.0.0.1:6020/kill"),
+                    answer(200));
+        CHILD_STREQ(get(PORT, "/src/udp://fd00:6::1@[ff3e::9:2]:5020/dst/127.0.0.1:6020/kill"),
+                    answer(404));
+        close(rx);
         CHILD_CHECK(t.stop() == 0);
         return 0;
     }));

@@ -9,7 +9,7 @@
 // pair to the same namespace and use one end, whose multicast the kernel
 // loops back to local members:
 //
-//   v6a  fd00:6::a, fd00:6::b, fe80::a   <-- veth -->   v6b  (up, unused)
+//   v6a  fd00:6::a, ::b, ::1, fe80::a   <-- veth -->   v6b  (up, unused)
 //
 // Two hosts (VethPair), for choosing the interface by name or address:
 //
@@ -428,6 +428,7 @@ bool make_v6_ifc()
     return have_ipv6_loopback() && run_quiet("ip link add v6a type veth peer name v6b") &&
            run_quiet("ip -6 addr add fd00:6::a/64 dev v6a nodad") &&
            run_quiet("ip -6 addr add fd00:6::b/64 dev v6a nodad") &&
+           run_quiet("ip -6 addr add fd00:6::1/64 dev v6a nodad") &&
            run_quiet("ip -6 addr add fe80::a/64 dev v6a nodad") &&
            run_quiet("ip link set v6a up") && run_quiet("ip link set v6b up") &&
            wait_oper_up("v6a");
@@ -529,6 +530,17 @@ TEST(mcast, ipv6_ssm_filters_by_source)
         const auto *grp = reinterpret_cast<const sockaddr *>(&rs.addr_ss);
         CHILD_CHECK(ssm_leave(r.fd, src, grp, ifi.p) == 0);
         CHILD_CHECK(!proc_line_has("/proc/net/mcfilter6", {hex6(group), hex6("fd00:6::a")}));
+
+        // A source in brackets is whole whatever its last group, with a
+        // port or without; bare, its last group is no port.
+        for (const char *spelt : {"[fd00:6::1]", "[fd00:6::1]:0", "[fd00:6::1]:4000",
+                                  "fd00:6::1", "[fd00:6:0:0:0:0:0:1]", "fd00:6:0:0:0:0:0:1"}) {
+            socket_spec s1 = reader();
+            Fd r1(open_socket(group, "5702", spelt, &s1, "v6a", nullptr));
+            CHILD_CHECK(r1.fd >= 0);
+            CHILD_CHECK(s1.is_ssm && s1.src_ss.ss_family == AF_INET6);
+            CHILD_CHECK(proc_line_has("/proc/net/mcfilter6", {"v6a", hex6(group), hex6("fd00:6::1")}));
+        }
 
         // The per-family request has no IPv6 form.
         set_legacy_mcast_api(1);

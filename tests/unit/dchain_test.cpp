@@ -96,6 +96,13 @@ TEST_F(dchain, RefusedFiles)
         {"remote source too long", "s r %" + f32 + " v\n", -1, "error parsing line 1"},
         {"receiver too long", "s r - " + f32 + "\n", -1, "error parsing line 1"},
         {"fields at their room", f31 + " " + f31 + " " + f31 + " " + f31 + "\n", 0, ""},
+        // What is sent on in the remote request must decode as written.
+        {"malformed escape in remote source", "s r 239.1.1.1:50%zz0 v\n", -1,
+         "error parsing line 1: [s][r][v]/[239.1.1.1:50%zz0]"},
+        {"cut escape in receiver", "s r - 10.0.0.1:600%4\n", -1, "error parsing line 1"},
+        {"malformed escape in source sent on", "%239.1.1.1:5%g0 r - v\n", -1,
+         "error parsing line 1"},
+        {"escapes well formed", "s r 239.1.1.1%3A5000 v%20\n", 0, ""},
         {"line too long", "s r - v" + std::string(250, ' ') + "\n", -1,
          "/routes] line 1 is longer than 254 characters\n"},
         {"too many routes", routes(1026), 7, "rrt_file_load: too many routes\n"},

@@ -123,7 +123,12 @@ TEST(netaddr, text_tests)
         {"eth0", false, false, false},       {"123", false, true, false},
         {" -12", false, true, false},        {"+7", false, true, false},
         {"12 ", false, false, false},        {"0x10", false, false, false},
-        {"10.1.2.3:5000", false, false, true}, {"a:b:12", false, false, true},
+        {"10.1.2.3:5000", false, false, true}, {"a:b:12", false, false, false},
+        // IPv6: a port only after the closing bracket; bare, the last
+        // group is the address's own, digits or not.
+        {"[fd00:92::1]", false, false, false}, {"[fd00:92::1]:0", false, false, true},
+        {"fd00:92::1", false, false, false},   {"2001:db8::5:1234", false, false, false},
+        {"[::1]:", false, false, false},       {"[::1]1:2", false, false, false},
         {"10.1.2.3:", false, false, false},  {"10.1.2.3:50a", false, false, false},
         {"host:-1", false, false, false},    {"1234", false, true, false},
     };
@@ -189,6 +194,59 @@ TEST(netaddr, lengths_and_equality)
     reinterpret_cast<sockaddr_in6 *>(&b)->sin6_scope_id = 7;
     EXPECT_TRUE(saddr_equal(sa(a), sa(b)));
     EXPECT_FALSE(saddr_equal(sa(a), sa(sa_of("fe80::2"))));
+}
+
+TEST(netaddr, datagram_reach)
+{
+    // Whether a socket bound to `bound` receives what is sent to `to`.
+    const struct {
+        const char *to;
+        int to_port;
+        const char *bound;
+        int bound_port;
+        bool reaches;
+    } cases[] = {
+        {"127.0.0.1", 5000, "127.0.0.1", 5000, true},
+        {"127.0.0.1", 5000, "127.0.0.1", 5001, false},
+        {"127.0.0.2", 5000, "127.0.0.1", 5000, false},
+        // The wildcard receives on every local address of its family; the
+        // IPv6 one on IPv4 ones too.
+        {"127.0.0.1", 5000, "0.0.0.0", 5000, true},
+        {"127.0.0.9", 5000, "0.0.0.0", 5000, true},
+        {"0.0.0.0", 5000, "0.0.0.0", 5000, true},
+        {"::1", 5000, "::", 5000, true},
+        {"127.0.0.1", 5000, "::", 5000, true},
+        {"::1", 5000, "0.0.0.0", 5000, false},
+        {"192.0.2.1", 5000, "0.0.0.0", 5000, false},  // not an address of this host
+        {"239.1.1.1", 5000, "0.0.0.0", 5000, false},
+        // Mapped IPv4 is IPv4, either side.
+        {"::ffff:127.0.0.1", 5000, "127.0.0.1", 5000, true},
+        {"127.0.0.1", 5000, "::ffff:127.0.0.1", 5000, true},
+        {"::ffff:127.0.0.1", 5000, "0.0.0.0", 5000, true},
+        // The wildcard as destination is delivered over loopback.
+        {"0.0.0.0", 5000, "127.0.0.1", 5000, true},
+        {"::", 5000, "::1", 5000, true},
+        // A group is received by a socket bound to it.
+        {"239.1.1.1", 5000, "239.1.1.1", 5000, true},
+        {"239.1.1.2", 5000, "239.1.1.1", 5000, false},
+        {"ff3e::9:2", 5000, "ff3e::9:2", 5000, true},
+    };
+    for (const auto &c : cases) {
+        const sockaddr_storage to = sa_of(c.to, uint16_t(c.to_port));
+        const sockaddr_storage bound = sa_of(c.bound, uint16_t(c.bound_port));
+        EXPECT_EQ(saddr_reaches(sa(to), sa(bound)), c.reaches) << c.to << " -> " << c.bound;
+    }
+    for (const char *local : {"0.0.0.0", "127.0.0.1", "127.3.2.1", "::", "::ffff:127.0.0.1"})
+        EXPECT_TRUE(saddr_is_local(sa(sa_of(local)))) << local;
+    for (const char *other : {"192.0.2.1", "239.1.1.1", "2001:db8::1"})
+        EXPECT_FALSE(saddr_is_local(sa(sa_of(other)))) << other;
+
+    // By text: names as resolved, an empty host as the wildcard.
+    EXPECT_TRUE(hostport_reaches("localhost", "5000", "127.0.0.1", "5000"));
+    EXPECT_TRUE(hostport_reaches("127.0.0.1", "5000", "localhost", "05000"));
+    EXPECT_TRUE(hostport_reaches("127.0.0.1", "5000", "", "5000"));
+    EXPECT_FALSE(hostport_reaches("localhost", "5000", "127.0.0.1", "5001"));
+    EXPECT_FALSE(hostport_reaches("127.0.0.1", "x", "0.0.0.0", "5000"));
 }
 
 TEST(netaddrDeathTest, mixed_families_assert)
@@ -327,6 +385,11 @@ TEST(netaddr, mk_sockaddr_accepts)
         {"2001:db8::5:1234", AF_INET6, "2001:db8::5", 1234},
         {"239.255.0.1:0", AF_INET, "239.255.0.1", 0},
         {"10.1.2.3:65535", AF_INET, "10.1.2.3", 65535},
+        // In brackets an IPv6 address is whole, however short or ended.
+        {"[fd00:92::1]:111", AF_INET6, "fd00:92::1", 111},
+        {"[::1]:0", AF_INET6, "::1", 0},
+        {"[fd00:92:0:0:0:0:0:1]:5", AF_INET6, "fd00:92::1", 5},
+        {"[::ffff:127.0.0.1]:7", AF_INET6, "::ffff:127.0.0.1", 7},
     };
     for (const auto &c : cases) {
         sockaddr_storage ss{};
@@ -358,6 +421,12 @@ TEST(netaddr, mk_sockaddr_refusals)
         {"10.1.2.3:70000", 22, "mk_sockaddr: port out of range 0..65535 [70000]\n"},
         {"10.1.2.3:-1", 22, "mk_sockaddr: port out of range 0..65535 [-1]\n"},
         {"10.1.2.3:99999999999999999999", 22, "port out of range 0..65535 [9999"},
+        {"[2001:db8::1]", 22, "mk_sockaddr: invalid address/port: [2001:db8::1]\n"},
+        {"[2001:db8::1]x:80", 22, "mk_sockaddr: invalid address/port: [2001:db8::1]x:80\n"},
+        {"[2001:db8::1:80", 22, "mk_sockaddr: invalid address/port: [2001:db8::1:80\n"},
+        {"[]:80", 22, "mk_sockaddr: invalid address/port: []:80\n"},
+        {"[1234]:80", 22, "mk_sockaddr: cannot accept plain number [1234] as IP address\n"},
+        {"[::1]:x", 22, "mk_sockaddr: port must be plain decimal number [x]\n"},
     };
     for (const auto &c : cases) {
         sockaddr_storage ss{};
@@ -535,8 +604,15 @@ TEST(netops, open_socket_ssm_source_refusals)
         const char *src;
         const char *msg;
     } cases[] = {
-        // Ends in ':' and digits, so the address is "2001:db8:" with port 1.
-        {AF_UNSPEC, "2001:db8::1", "open_socket: invalid SSM source: 2001:db8::1\n"},
+        // An IPv6 source is resolved whatever it ends with, bracketed or
+        // bare, with a port or not: only its family keeps it from an IPv4
+        // group.
+        {AF_INET, "2001:db8::1", "open_socket: SMM src/addr family mismatch: 10/2\n"},
+        {AF_INET, "[2001:db8::1]", "open_socket: SMM src/addr family mismatch: 10/2\n"},
+        {AF_INET, "[2001:db8::1]:0", "open_socket: SMM src/addr family mismatch: 10/2\n"},
+        {AF_INET, "[2001:db8::5:1234]:9", "open_socket: SMM src/addr family mismatch: 10/2\n"},
+        {AF_UNSPEC, "[2001:db8::1", "open_socket: invalid SSM source: [2001:db8::1:111\n"},
+        {AF_UNSPEC, "[]", "open_socket: invalid SSM source: []:111\n"},
         {AF_INET6, "10.0.0.1", "open_socket: SMM src/addr family mismatch: 2/10\n"},
         {AF_INET, "2001:db8::a", "open_socket: SMM src/addr family mismatch: 10/2\n"},
         {AF_UNSPEC, "1234", "open_socket: invalid SSM source: 1234:111\n"},

@@ -371,15 +371,22 @@ TEST(uri, decode_escapes_within_the_buffer)
     } const cases[] = {
         {"%41%2f+", 0, "A/ "},
         {"%7E%7e%7a", 0, "~~z"},
-        {"%zz1", 0, "1"},
-        {"%%41", 0, "1"},
-        {"a%4%41", 0, "a41"},
+        // A malformed or cut escape refuses the text: skipped, it would
+        // join its neighbours into another name.
+        {"%zz1", 0, NONE},
+        {"%%41", 0, NONE},
+        {"a%4%41", 0, NONE},
+        {"team%GGred", 0, NONE},
+        {"300%zz13", 0, NONE},
+        {"%4g", 0, NONE},
+        {"bob%", 0, NONE},
+        {"carol%4", 0, NONE},
         {"%0a", 0, "?"},
         {"%00x", 0, "?x"},
         {"%ff%80", 0, "??"},
         {"\x01" "b", 0, "\x01" "b"},  // only escapes are checked
-        {"abc%", 8, "abc"},       // cut short by the text's end
-        {"abc%4", 8, "abc"},
+        {"abc%", 8, NONE},        // cut short by the text's end
+        {"abc%4", 8, NONE},
         {"ab%41", 5, "abA"},      // escape ends at the buffer's last byte
         {"ab%41", 4, NONE},       // '%' in the last two bytes
         {"abc%", 5, NONE},
@@ -401,6 +408,23 @@ TEST(uri, decode_escapes_within_the_buffer)
     char one[1] = {'x'};
     EXPECT_EQ(uri_decode(one, 0), nullptr);
     EXPECT_STREQ(uri_decode(one, 1), "");
+
+    // The exact decoding refuses the same texts and leaves nothing behind.
+    for (const char *bad : {"team%GGred", "bob%", "carol%4", "%0"}) {
+        char buf[32];
+        snprintf(buf, sizeof buf, "%s", bad);
+        EXPECT_EQ(uri_decode_exact(buf, sizeof buf), nullptr) << bad;
+        EXPECT_STREQ(buf, "") << bad;
+    }
+}
+
+TEST(uri, escapes_ok_finds_every_malformed_escape)
+{
+    for (const char *good : {"", "plain", "%41%2f+", "a%7E", "http://h/a%20b?x=%3D"})
+        EXPECT_TRUE(uri_escapes_ok(good)) << good;
+    EXPECT_TRUE(uri_escapes_ok(nullptr));
+    for (const char *bad : {"%", "a%4", "%zz", "%4g", "ok%41then%", "udp://h:300%zz13", "%%41"})
+        EXPECT_FALSE(uri_escapes_ok(bad)) << bad;
 }
 
 TEST(uri, encode_escapes_unsafe_and_unprintable_bytes)
@@ -468,6 +492,11 @@ TEST(uri, query_parse_names_values_and_refusals)
         {"a=" + v33, -1, {},
          "(ERR)  uri_query_parse: argument for query parameter [a] is too long [33]\n"},
         {"a=" + v31pct, -1, {}, ""},
+        // A malformed escape is refused, never skipped into another value.
+        {"cid=team%GGred", -1, {}, ""},
+        {"cid=bob%", -1, {}, ""},
+        {"cid=carol%4", -1, {}, ""},
+        {"c%id=x", -1, {}, ""},
         {"a=1&a=2", EBUSY, {}, "(ERR)  uri_query_parse: duplicate query parameter [a]\n"},
         {"a=1&%61=", EBUSY, {}, "(ERR)  uri_query_parse: duplicate query parameter [a]\n"},
         {"=1", -1, {}, ""},

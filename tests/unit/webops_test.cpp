@@ -380,7 +380,14 @@ TEST(webops, web_parse_urq_paths)
         {"/src/127.0.0.1:5603%3Fcid%3Dyy/dst/b", 0, "127.0.0.1:5603?cid=yy", "b"},
         {"/src/x%00y/dst/b", -1, "", ""},
         {"/$alias?ttl=5", 0, "$alias", ""},
-        {"/src/a%/dst/b", 0, "a", "b"},
+        // A malformed escape refuses the request, wherever it stands: in
+        // an encoded source, a destination, or a source kept as written.
+        {"/src/a%/dst/b", -1, "", ""},
+        {"/src/239.1.2.3:300%zz13/dst/b", -1, "", ""},
+        {"/src/a/dst/127.0.0.1:305%x23", -1, "", ""},
+        {"/src/a/dst/b%4", -1, "", ""},
+        {"/src/udp://239.1.2.3:300%zz13/dst/b", -1, "", ""},
+        {"/src/http://h/a%2/dst/udp://b:2/go", -1, "", ""},
         {"/nothing", -1, "", ""},
         {"?x=1", -1, "", ""},                                     // no path
     };
