@@ -37,10 +37,9 @@ std::string run_case(const stream_case &c, int n)
     const int port = 8100 + n, dport = 7100 + n;
     const size_t per = 1316 / c.plen, dlen = per * c.plen, npkts = per * 150;
     // A packet leaves once the byte after it has come: the last one served
-    // waits for more.  Aligned output cuts a datagram only while more than
-    // 1315 bytes wait: the last one of 204-byte packets waits too.
-    const bool held = c.dalign == 'a' && dlen < 1316;
-    const std::string all = rh::ts_packets(c.plen, npkts + (held ? per : 1), uint32_t(n / 2));
+    // waits for more.  Aligned output cuts a datagram as soon as its
+    // packets are whole, also where they fill less than 1316 bytes.
+    const std::string all = rh::ts_packets(c.plen, npkts + 1, uint32_t(n / 2));
     const std::string ts = all.substr(0, npkts * c.plen);
     const std::string body = std::string(c.junk, 'j') + all;
     rh::http_script sc{{rh::OK_HEAD + body.substr(0, c.first)}, c.pause_ms};
