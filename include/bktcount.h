@@ -29,7 +29,10 @@ static_assert(std::is_trivially_copyable_v<bcounter>);
 int bcounter_init(bcounter *bc, size_t bnum, long ms) noexcept;
 // Frees the buckets and zeroes the record.
 void bcounter_discard(bcounter *bc) noexcept;
-// Moves the counter to the event loop's present time; 0.
+// Moves the counter to the event loop's present time; 0.  Spans passed
+// without additions count as measured time with nothing in them, also after
+// a silence longer than the whole ring; only the first move (or the first
+// after bcounter_clear) starts with no measured time.
 int bcounter_home(bcounter *bc) noexcept;
 // Volume and hits per second over the touched buckets (0 when none);
 // either output may be null.  0.

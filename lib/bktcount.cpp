@@ -97,8 +97,12 @@ int bcounter_home(bcounter *bc) noexcept
         bc->idx = (bc->idx + 1) % bc->bcount;
         bc->bkt[bc->idx] = bucket{0, 0, 1};
     }
-    // Idle for longer than the whole ring: start afresh.
+    // Idle for longer than the whole ring: every bucket is a span without
+    // additions, measured and empty, and the present one starts at now.  A
+    // burst after the silence is then spread over the whole window, as a
+    // flow that had kept the counter moving would be.
     reset_to(bc, now);
+    for (size_t i = 0; i < bc->bcount; ++i) bc->bkt[i].touched = 1;
     return 0;
 }
 

@@ -88,6 +88,14 @@ head_verdict find_stream_head(const uint8_t *p, size_t n, size_t *off, size_t *p
     return n >= HEAD_WINDOW ? HEAD_NONE : HEAD_UNDECIDED;
 }
 
+// The length of a full output datagram: the largest one cut down to whole
+// packets.
+size_t dgram_len(const mm_ring *r)
+{
+    const size_t maxlen = r->max_tspkt_len ? r->max_tspkt_len : MAX_TSPKT_LEN;
+    return maxlen / r->ts_len * r->ts_len;
+}
+
 size_t wrap(const mm_ring *r, size_t pos) { return pos >= r->buflen ? pos - r->buflen : pos; }
 
 // Drops d payload bytes (at most all of them) from the front.
@@ -418,17 +426,14 @@ int mmr_oget(mmr_t ring, struct iovec *iov, size_t *count) noexcept
     if (ring->pld_pos < 0) return EAGAIN;
     lfx_assert(ring->ts_len > 0 && ring->ts_len < MAX_TS_LEN);
 
-    const size_t maxlen = ring->max_tspkt_len ? ring->max_tspkt_len : MAX_TSPKT_LEN;
-    const size_t dlen = maxlen / ring->ts_len * ring->ts_len;
-    const bool aligned = (ring->flags & MMR_ODGRAM_ALIGN) != 0;
-    const size_t threshold = aligned ? maxlen - 1 : 0;
+    const size_t dlen = dgram_len(ring);
+    // Aligned output cuts a datagram as soon as its dlen bytes of whole
+    // packets are there: waiting for more would hold a full datagram until
+    // the origin's next bytes.
+    const size_t threshold = (ring->flags & MMR_ODGRAM_ALIGN) != 0 ? dlen - 1 : 0;
 
-    // Each entry may carry a whole datagram of dlen bytes.  In aligned mode
-    // a datagram is cut only while maxlen bytes of whole packets wait, so
-    // the count looks that far past the batch: otherwise a batch of one
-    // entry could never reach the threshold and the task would stall.
+    // Each entry may carry a whole datagram of dlen bytes.
     const size_t limit = want * (dlen / ring->ts_len);
-    const size_t ahead = aligned ? (maxlen + ring->ts_len - 1) / ring->ts_len : 0;
     size_t n = 0;
     // Each pass either fills entries or skips bytes, so the passes end.
     for (;;) {
@@ -451,7 +456,7 @@ int mmr_oget(mmr_t ring, struct iovec *iov, size_t *count) noexcept
         }
 
         bool lost = false;
-        const size_t pk = count_ts_pkts(ring, limit + ahead, &lost);
+        const size_t pk = count_ts_pkts(ring, limit, &lost);
         if (pk == 0) return EAGAIN;
 
         size_t l_emit = std::min(pk, limit) * ring->ts_len;
@@ -484,6 +489,27 @@ int mmr_oget(mmr_t ring, struct iovec *iov, size_t *count) noexcept
         shift2sync(ring, pk * ring->ts_len);
     }
     return n ? 0 : EAGAIN;
+}
+
+bool mmr_oready(mmr_t ring) noexcept
+{
+    lfx_assert(ring);
+    if (ring->pld_pos < 0 || ring->pld_size == 0) return false;
+    const uint8_t *p = ring->buf + ring->pld_pos;
+    const size_t len = ring->ts_len, size = ring->pld_size;
+    // A payload that does not start in step with the stream is mmr_oget's
+    // to sort out: a search may find packets in what is there.
+    if (ring->sync_lost || p[0] != TS_SYNC) return true;
+    const bool aligned = (ring->flags & MMR_ODGRAM_ALIGN) != 0;
+    const size_t need = aligned ? dgram_len(ring) : len;
+    // The packets counted as count_ts_pkts does, without its log: only as
+    // far as one datagram needs.
+    size_t at = 0;
+    for (; at < need && size - at >= len; at += len) {
+        if (size - at == len) return ring->in_ended && at + len >= need;
+        if (p[at + len] != TS_SYNC) return true;  // a break: the search decides
+    }
+    return at >= need;
 }
 
 ssize_t mmr_oput(mmr_t ring, const struct iovec *iov, size_t count) noexcept

@@ -77,10 +77,16 @@ int mmr_iput(mmr_t ring, const mm_point *pt) noexcept;
 // skipped up to a sync byte that the next two boundaries confirm (those
 // that came, at least one, once the input has ended), so junk is never
 // sent and a break of fewer than 215 bytes costs at most the packet in
-// front of it, however the bytes arrive.  0 with *count the number filled;
-// 11 (EAGAIN) when nothing is to be sent now; -14 when the payload is not a
-// transport stream.
+// front of it, however the bytes arrive.  With MMR_ODGRAM_ALIGN only
+// full-size datagrams go, each as soon as its packets are whole.  0 with
+// *count the number filled; 11 (EAGAIN) when nothing is to be sent now;
+// -14 when the payload is not a transport stream.
 int mmr_oget(mmr_t ring, struct iovec *iov, size_t *count) noexcept;
+// Whether mmr_oget may hand out a datagram now, without moving anything:
+// false only when the payload starts in step with the stream and too few
+// whole packets wait for a datagram (none, or fewer than a full one when
+// aligned).
+bool mmr_oready(mmr_t ring) noexcept;
 // Consumes the bytes of the first count entries (those sent); the payload
 // bytes left.
 ssize_t mmr_oput(mmr_t ring, const struct iovec *iov, size_t count) noexcept;

@@ -140,10 +140,17 @@ rtask *register_task(const char *src, const char *dst, const char *alt, const ch
     return t;
 }
 
+long idle_sweep_ms() noexcept
+{
+    const long ms = long(g_cfg.task_tmout_ms) / IDLE_SWEEP_PARTS;
+    return ms < IDLE_SWEEP_MIN_MS ? IDLE_SWEEP_MIN_MS : ms;
+}
+
 void set_task_tmout(rtask *t) noexcept
 {
     if (g_cfg.task_tmout_ms <= 0) return;
-    set_timeout(IDLE_TASK_TMOUT, g_cfg.task_tmout_ms);
+    // The loop wakes at least once per sweep period while a task holds it.
+    set_timeout(IDLE_TASK_TMOUT, idle_sweep_ms());
     t->tmout = g_cfg.task_tmout_ms;
     log_dbg("%s: task timeout set to %d\n", "set_task_tmout", t->tmout);
 }
@@ -448,11 +455,15 @@ bool is_iocheck_time() noexcept
     if (g_cfg.task_tmout_ms <= 0) {
         due = true;
     } else {
-        struct timespec tmo;
-        ms2timespec(g_cfg.task_tmout_ms, &tmo);
-        due = timed_out(&g_app.last_io_check, &tmo);
+        // Swept a few times per time-out, so that a task is suspended at
+        // most one sweep period after its time-out, not up to a whole
+        // time-out later.
+        struct timespec period;
+        ms2timespec(idle_sweep_ms(), &period);
+        due = timed_out(&g_app.last_io_check, &period);
     }
-    if (due) set_now(&g_app.last_io_check);
+    // Stamped with the loop's clock, the one the decision reads.
+    if (due) rqs_set_now(&g_app.last_io_check);
     return due;
 }
 

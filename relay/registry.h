@@ -29,6 +29,10 @@ enum app_tmout_slot : int {
 };
 // Period of TSKL_TMOUT, ms.
 constexpr long TSKL_MS = 1000;
+// The idle sweep runs IDLE_SWEEP_PARTS times per idle_task_timeout, at most
+// once per IDLE_SWEEP_MIN_MS.
+constexpr long IDLE_SWEEP_PARTS = 10;
+constexpr long IDLE_SWEEP_MIN_MS = 10;
 // Bounds of the request sweep's period, ms.
 constexpr long URQ_SWEEP_MIN_MS = 10;
 constexpr long URQ_SWEEP_MAX_MS = 100;
@@ -105,8 +109,12 @@ void pprm_task_cleanup() noexcept;
 // Removes and frees every task (shutdown).
 void rm_all_tasks() noexcept;
 // The idle sweep of tasks silent past their time-out, on a pass that is
-// due.  0.
+// due (every idle_sweep_ms()): a task is suspended within one period after
+// its time-out.  0.
 int time_out_tasks() noexcept;
+// The idle sweep's period: a tenth of idle_task_timeout, at least
+// IDLE_SWEEP_MIN_MS.
+long idle_sweep_ms() noexcept;
 // The request sweep, every urq_sweep_ms(): client requests older than
 // urq_tmout_ms() are removed, so none lives longer than the time-out and
 // one period.  0.

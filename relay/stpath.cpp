@@ -232,7 +232,11 @@ int stream_write(rtask *task, size_t *p_nout) noexcept
         const ssize_t left = mmr_oput(ring, iov, done);
         if (left < 0) log_err("%s: cannot add %d packets\n", fn, int(done));
         // An ended source brings no more: the writer goes on to the end.
-        if (left <= ssize_t(MMR_WRITER_LOWMARK) && !task->in_ended) rc = rta_drop_writer(task);
+        // A few bytes left may still hold a packet whose next byte has
+        // come (a batch cut by max_pkts): it goes with the next write
+        // event, not with the origin's next bytes.
+        if (left <= ssize_t(MMR_WRITER_LOWMARK) && !task->in_ended && !mmr_oready(ring))
+            rc = rta_drop_writer(task);
     }
     if (rc == 0 && !task->in_ended) rc = rta_ensure_reads(task);
     return rc;

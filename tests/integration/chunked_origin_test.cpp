@@ -365,3 +365,68 @@ TEST(chunked_origin, ended_origins_lose_nothing_and_short_junk_or_cut_packets_ne
         },
         90000));
 }
+
+TEST(chunked_origin, whole_packets_leave_while_the_origin_stalls)
+{
+    // The origin writes npkts whole packets and 100 bytes of the next in
+    // one write, then holds the connection silent.  Every packet whose next
+    // byte has come leaves within a second, whatever the batch size (-M 1,
+    // and the default, whose batch of 4 x 26 packets leaves one over from
+    // 105); with opkt=a1500 the 7 whole packets leave as one datagram.
+    struct stall_case {
+        const char *query;
+        uint32_t npkts;
+        size_t dgram;  // the length of every datagram
+    };
+    const stall_case cases[] = {
+        {"", 105, 0}, {"", 27, 0}, {"?opkt=a1500", 7, 7 * TS}, {"?opkt=a1500", 15, 7 * TS}};
+    const std::string plain = "HTTP/1.0 200 OK\r\nContent-Type: video/MP2T\r\n\r\n";
+    for (const char *batch : {"1", ""}) {
+        SCOPED_TRACE(batch);
+        EXPECT_CHILD_OK(run_in_child(
+            [&] {
+                if (!enter_private_netns()) return CHILD_SKIP;
+                TempDir d;
+                write_file(d.file("tavel.conf"), config(PORT, ""));
+                Daemon t(d.path());
+                CHILD_CHECK(t.start_fg(*batch ? std::vector<std::string>{"-M", batch}
+                                              : std::vector<std::string>{}));
+                int n = 0;
+                for (const stall_case &c : cases) {
+                    const int oport = 18880 + n, dport = 6880 + n;
+                    ++n;
+                    const std::string all = numbered_packets(c.npkts + 1);
+                    const std::string ts = all.substr(0, c.npkts * TS);
+                    const int rx = udp_bind(dport);
+                    CHILD_CHECK(rx >= 0);
+                    Origin origin(oport, {plain, all.substr(0, ts.size() + 100)});
+                    CHILD_CHECK(origin.ok());
+                    CHILD_CHECK(get(PORT, request_path(oport, dport) + c.query) == answer(200));
+                    // What leaves is whole packets in order, each datagram
+                    // full-size when aligned; none come after the last whole
+                    // one.
+                    const size_t want = c.dgram ? ts.size() / c.dgram * c.dgram : ts.size();
+                    std::string got;
+                    for (std::string dg; got.size() < want && !(dg = udp_recv(rx, 3000)).empty();) {
+                        CHILD_CHECK(!c.dgram || dg.size() == c.dgram);
+                        got += dg;
+                    }
+                    if (got.size() != want)
+                        fprintf(stderr, "%u packets%s: %zu of %zu bytes came\n", c.npkts, c.query,
+                                got.size(), want);
+                    CHILD_CHECK(got == ts.substr(0, want));
+                    CHILD_CHECK(udp_recv(rx, 200).empty());
+                    char drop[32];
+                    snprintf(drop, sizeof drop, "Task [H%04d]: ENDED", n);
+                    CHILD_CHECK(get(PORT, request_path(oport, dport) + "/drop") == answer(200));
+                    CHILD_CHECK(t.wait_for(drop));
+                    CHILD_CHECK(eventually([&] { return origin.peer_closed(); }, 10000));
+                    close(rx);
+                }
+                CHILD_CHECK(t.output().find("timed out") == std::string::npos);
+                CHILD_CHECK(t.stop() == 0);
+                return 0;
+            },
+            60000));
+    }
+}

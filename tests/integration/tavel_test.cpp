@@ -916,11 +916,25 @@ double report_avgo(const std::string &report)
 // A steady 500 KiB/s through one relay reads within 5 % of the sender's
 // rate over the meters' window in every report (read every 200 ms for
 // 5 s), at the default meters and at a window shorter than the update
-// period; once the source stops, the rates fall to 0.
+// period; once the source stops, the rates fall to 0.  Bursts of 50
+// datagrams every 1.2 s, silent for longer than the window in between,
+// read at most one burst over the window: the silence counts as measured
+// time (the window covers nine spans and the passed part of the tenth).
 TEST(tavel, ReportRatesFollowASteadyFlow)
 {
-    for (const auto &[meters, window] :
-         {std::pair{"", 1000.0}, {"abkt_count = 5; abkt_ms = 50; abkt_upd_ms = 700;", 250.0}}) {
+    struct flow {
+        const char *meters;
+        double window;   // ms
+        double burst_ms; // 0: steady
+    };
+    const flow flows[] = {
+        {"", 1000.0, 0},
+        {"abkt_count = 5; abkt_ms = 50; abkt_upd_ms = 700;", 250.0, 0},
+        {"", 1000.0, 1200},
+    };
+    for (const flow &f : flows) {
+        const std::string meters = f.meters;
+        const double window = f.window;
         EXPECT_CHILD_OK(in_ns([&] {
             TempDir d;
             const std::string rep = d.file("rep.json");
@@ -934,13 +948,22 @@ TEST(tavel, ReportRatesFollowASteadyFlow)
             // Paced 1316-byte datagrams; sent[i]: when datagram i went out.
             const std::string pkt(1316, 'R');
             const double start = real_ms(), kib = double(pkt.size()) / 1024;
+            const double burst = 50 * kib / (0.9 * window) * 1000;  // KiB/s, at most
             std::vector<double> sent;
             size_t checked = 0;
+            double highest = 0;
             // From a window and a refresh into the flow on.
             for (double seen = 0, next = start + 2100; real_ms() < start + 7100; sleep_ms(1)) {
-                while (double(sent.size() + 1) * kib <= (real_ms() - start) / 1000 * 500) {
-                    CHILD_CHECK(udp_send("127.0.0.1", 5811, pkt));
-                    sent.push_back(real_ms());
+                if (f.burst_ms == 0) {
+                    while (double(sent.size() + 1) * kib <= (real_ms() - start) / 1000 * 500) {
+                        CHILD_CHECK(udp_send("127.0.0.1", 5811, pkt));
+                        sent.push_back(real_ms());
+                    }
+                } else if (real_ms() >= start + double(sent.size() / 50) * f.burst_ms) {
+                    for (int i = 0; i < 50; ++i) {
+                        CHILD_CHECK(udp_send("127.0.0.1", 5811, pkt));
+                        sent.push_back(real_ms());
+                    }
                 }
                 if (real_ms() < next) continue;
                 next += 200;
@@ -952,12 +975,22 @@ TEST(tavel, ReportRatesFollowASteadyFlow)
                                     })) * kib / window * 1000;
                 const std::string report = slurp(rep);
                 const double in = report_avgi(report), out = report_avgo(report);
+                ++checked;
+                if (f.burst_ms > 0) {
+                    if (in > burst * 1.01 || out > burst * 1.01)
+                        fprintf(stderr, "bursts of %.1f KiB, report in %.2f out %.2f\n",
+                                50 * kib, in, out);
+                    CHILD_CHECK(in <= burst * 1.01 && out <= burst * 1.01);
+                    highest = std::max(highest, in);
+                    continue;
+                }
                 if (std::abs(in / want - 1) > 0.05 || std::abs(out / want - 1) > 0.05)
                     fprintf(stderr, "sent %.1f KiB/s, report in %.2f out %.2f\n", want, in, out);
                 CHILD_CHECK(std::abs(in / want - 1) <= 0.05 && std::abs(out / want - 1) <= 0.05);
-                ++checked;
             }
             CHILD_CHECK(checked >= 4);
+            // A burst in the window reads as one: the meter is not stuck at 0.
+            if (f.burst_ms > 0) CHILD_CHECK(highest >= 50 * kib / window * 1000 * 0.95);
             CHILD_CHECK(eventually([&] { return report_avgi(slurp(rep)) == 0.0; }, 3000));
             CHILD_CHECK(t.stop() == 0);
             close(rx);

@@ -37,10 +37,9 @@ std::string run_case(const stream_case &c, int n)
     const int port = 8100 + n, dport = 7100 + n;
     const size_t per = 1316 / c.plen, dlen = per * c.plen, npkts = per * 150;
     // A packet leaves once the byte after it has come: the last one served
-    // waits for more.  Aligned output cuts a datagram only while more than
-    // 1315 bytes wait: the last one of 204-byte packets waits too.
-    const bool held = c.dalign == 'a' && dlen < 1316;
-    const std::string all = rh::ts_packets(c.plen, npkts + (held ? per : 1), uint32_t(n / 2));
+    // waits for more.  Aligned output cuts a datagram as soon as its
+    // packets are whole, also where they fill less than 1316 bytes.
+    const std::string all = rh::ts_packets(c.plen, npkts + 1, uint32_t(n / 2));
     const std::string ts = all.substr(0, npkts * c.plen);
     const std::string body = std::string(c.junk, 'j') + all;
     rh::http_script sc{{rh::OK_HEAD + body.substr(0, c.first)}, c.pause_ms};
@@ -525,5 +524,56 @@ TEST(stpath, an_origin_that_keeps_ending_uses_up_the_revivals_unless_it_stays_up
                 return rh::verdict();
             },
             30000));
+    }
+}
+
+TEST(stpath, whole_packets_leave_at_once_whatever_the_batch)
+{
+    // The origin writes npkts whole packets and 100 bytes of the next in
+    // one write, then stalls.  Every packet whose next byte has come leaves
+    // within a second, however max_pkts cuts the batches; aligned output
+    // sends each datagram as soon as its packets are whole.
+    struct whole_case {
+        char dalign;
+        size_t opkt;
+        int max_pkts;
+        size_t npkts, sent;  // packets served whole; packets that leave
+    };
+    const whole_case cases[] = {
+        {'x', 1316, 1, 8, 8},   {'x', 1316, 4, 29, 29}, {'x', 5000, 1, 27, 27},
+        {'x', 1316, 4, 30, 30}, {'a', 1500, 1, 7, 7},   {'a', 1500, 4, 7, 7},
+        {'a', 1500, 1, 15, 14}, {'a', 5000, 1, 26, 26}, {'a', 1316, 2, 20, 14},
+    };
+    int n = 0;
+    for (const whole_case &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.dalign << c.opkt << "/" << c.max_pkts << "/"
+                                        << c.npkts);
+        const int port = 8950 + n, dport = 7950 + n;
+        ++n;
+        EXPECT_CHILD_OK(rh::in_netns_for(
+            [&] {
+                rh::relay_env env([&] { g_cfg.max_pkts = c.max_pkts; });
+                const std::string all = rh::ts_packets(188, c.npkts + 1);
+                const std::string ts = all.substr(0, c.npkts * 188);
+                // The head alone first, so that the body comes in one read.
+                const std::string body = ts + all.substr(ts.size(), 100);
+                rh::http_server srv(port, {rh::http_script{{rh::OK_HEAD, body}, 100}});
+                rh::collector out("127.0.0.1", dport);
+                const task_options opt{0, c.dalign, c.opkt};
+                rtask *t = rh::mk_task("http://127.0.0.1:" + std::to_string(port) + "/",
+                                       "udp://127.0.0.1:" + std::to_string(dport), nullptr, &opt);
+                CK(env.ok && t);
+                if (!t) return rh::verdict();
+                CK(rh::run_until([&] { return t->total_in == ts.size() + 100; }, 5000));
+                CK(rh::run_until([&] { return out.bytes == c.sent * 188; }, 1000));
+                rh::run_for(50);
+                CK(out.joined() == ts.substr(0, c.sent * 188));
+                const size_t dlen = c.opkt / 188 * 188;
+                for (const auto &d : out.take())
+                    CK(d.size() <= dlen && (c.dalign != 'a' || d.size() == dlen));
+                CK(t->state.num == ST_RLY && !t->errstr);
+                return rh::verdict();
+            },
+            20000));
     }
 }

@@ -194,7 +194,7 @@ TEST_F(Tasks, datagram_task_lives_suspends_revives_and_ends)
         EXPECT_TRUE(t->reader.is_active);
         EXPECT_EQ(polled(), 1u);
         EXPECT_EQ(rcvbuf(t->infd), small_buf);
-        EXPECT_EQ(get_timeout(IDLE_TASK_TMOUT), 5000);
+        EXPECT_EQ(get_timeout(IDLE_TASK_TMOUT), 500);  // swept ten times per time-out
 
         // The destination sends from one port for the task's whole life.
         const int out = t->outfd;
@@ -561,16 +561,19 @@ TEST_F(Tasks, idle_sweep_times_out_silent_tasks)
     at(50);
     EXPECT_EQ(time_out_tasks(), 0);  // due (never swept), but the task is not silent yet
     EXPECT_EQ(g_app.pprm_tasks.len, 0u);
-    at(60);
-    EXPECT_FALSE(is_iocheck_time());  // swept less than 100 ms ago
-    at(5000);
+    EXPECT_EQ(get_timeout(IDLE_TASK_TMOUT), 10);  // the loop wakes for each sweep
+    at(55);
+    EXPECT_FALSE(is_iocheck_time());  // swept less than a tenth of 100 ms ago
+    // Swept again a tenth of the time-out later: the silent task goes within
+    // that tenth of its time-out, not a whole time-out after it.
+    at(101);
     EXPECT_EQ(time_out_tasks(), 0);
     EXPECT_TRUE(is_iocheck_time());  // the same pass keeps its answer
     EXPECT_EQ(time_out_requests(), 0);
     EXPECT_EQ(g_app.pprm_tasks.len, 1u);
     EXPECT_STREQ(t->errstr, "time-out");
     EXPECT_EQ(t->err, ETIMEDOUT);
-    EXPECT_NE(log.text().find("[rly] timed out after 5000 ms"), std::string::npos);
+    EXPECT_NE(log.text().find("[rly] timed out after 101 ms"), std::string::npos);
     pprm_task_cleanup();
     // A suspended task is not swept again.
     at(9000);

@@ -108,11 +108,47 @@ TEST(bktcount, long_pause_resets)
     clk.at_ms(1000 + 901);  // more than nine spans past the end
     bcounter_home(&c.bc);
     EXPECT_EQ(c.bc.idx, 0u);
-    EXPECT_EQ(c.touched(), 0u);
+    // The silence is measured time with nothing in it.
+    EXPECT_EQ(c.touched(), 10u);
     double vps = -1, hps = -1;
     bcounter_persec(&c.bc, &vps, &hps);
     EXPECT_EQ(vps, 0.0);
     EXPECT_EQ(hps, 0.0);
+}
+
+// Bursts with silences longer than the window between them: each reading
+// spreads the last burst over the window, never over the time since it.
+TEST(bktcount, a_burst_after_a_long_silence_reads_over_the_whole_window)
+{
+    struct burst_case {
+        long silence_ms;  // from the first burst to the second
+        long read_ms;     // after the second burst
+        double vps;
+    };
+    // 10 buckets of 100 ms; 65800 bytes at once.  A read inside the present
+    // bucket counts nine whole spans and what has passed of it.
+    const burst_case cases[] = {
+        {1200, 0, 65800.0 / 0.9},    {1200, 50, 65800.0 / 0.95}, {1200, 100, 65800.0 / 1.0},
+        {1200, 200, 65800.0 / 1.0},  {1200, 999, 65800.0 / 0.999}, {1200, 1000, 65800.0 / 1.0},
+        {1200, 1001, 0.0},           {60000, 200, 65800.0 / 1.0},
+        {900, 200, 65800.0 / 1.0},  // within the ring: the first burst left it
+    };
+    for (const burst_case &b : cases) {
+        SCOPED_TRACE(testing::Message() << b.silence_ms << "/" << b.read_ms);
+        LoopClock clk;
+        Counter c(10, 100);
+        clk.at_ms(0);
+        bcounter_home(&c.bc);
+        bcounter_add(&c.bc, 65800);
+        clk.at_ms(b.silence_ms);
+        bcounter_home(&c.bc);
+        bcounter_add(&c.bc, 65800);
+        clk.at_ms(b.silence_ms + b.read_ms);
+        double vps = -1;
+        bcounter_persec_now(&c.bc, &vps, nullptr);
+        EXPECT_NEAR(vps, b.vps, 1e-6);
+        EXPECT_LE(vps, 65800.0 / 0.9 + 1e-6);
+    }
 }
 
 // A read as of a later time gives what moving home and reading would, and
