@@ -346,8 +346,11 @@ TEST(tavel, BackgroundStartReportsStartUpStatus)
         CHILD_CHECK(eventually([&] { return stat(made.c_str(), &st) == 0 && st.st_size > 0; },
                                5000));
         CHILD_CHECK((st.st_mode & 022) == 0);
-        CHILD_CHECK(kill(pid_t(atol(slurp(pidf).c_str())), SIGTERM) == 0);
-        CHILD_CHECK(eventually([&] { return !file_exists(pidf); }, 10000));
+        // The instance lock lives until the process is gone, a moment after
+        // its pid file: the foreground start waits for the process.
+        const pid_t bg = pid_t(atol(slurp(pidf).c_str()));
+        CHILD_CHECK(bg > 0 && kill(bg, SIGTERM) == 0);
+        CHILD_CHECK(eventually([&] { return kill(bg, 0) != 0; }, 10000));
         {
             Daemon fg(d.path());
             CHILD_CHECK(fg.start({"-T", "-q", "-C", d.file("tavel.conf"), "-l",
