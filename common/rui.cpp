@@ -737,7 +737,16 @@ size_t rui_fds_free_est() noexcept
     return rui_fds_free();
 }
 
-bool rui_fd_room(size_t spare) noexcept { return rui_fds_free_est() >= spare; }
+bool rui_fd_room(size_t spare) noexcept
+{
+    size_t left = rui_fds_free_est();
+    // A spare beyond the margin the estimate recounts within (it grows with
+    // what suspended relays will reopen) is decided on a fresh count too
+    // when the kept one is near it.
+    if (left != SIZE_MAX && left >= RUI_FDS_RECOUNT_BELOW && left - RUI_FDS_RECOUNT_BELOW < spare)
+        left = rui_fds_free();
+    return left >= spare;
+}
 
 void rui_fds_taken(size_t n) noexcept { g_fds.used += n; }
 

@@ -222,7 +222,8 @@ size_t rui_fds_free() noexcept;
 // clock and leaves at least RUI_FDS_RECOUNT_BELOW free; counted afresh
 // otherwise, so that near the limit the answer is always exact.
 size_t rui_fds_free_est() noexcept;
-// True when at least spare descriptors are free (rui_fds_free_est).
+// True when at least spare descriptors are free (rui_fds_free_est; counted
+// afresh when the kept count is within RUI_FDS_RECOUNT_BELOW of spare).
 bool rui_fd_room(size_t spare) noexcept;
 // Notes n descriptors opened (a generous bound will do) or closed since
 // the last count.
