@@ -49,12 +49,13 @@ size_t warn_listener_list(const config_setting_t *list, const std::string &path,
     return warned;
 }
 
-// Every setting under s, s included.
-void collect(const config_setting_t *s, std::vector<const config_setting_t *> *all)
+// Every named setting under s, in the order of the text that assigned
+// them (libconfig keeps a group's settings in that order).
+void collect_named(const config_setting_t *s, std::vector<const config_setting_t *> *named)
 {
-    all->push_back(s);
+    if (config_setting_name(s)) named->push_back(s);
     const int n = config_setting_is_aggregate(s) ? config_setting_length(s) : 0;
-    for (int i = 0; i < n; ++i) collect(config_setting_get_elem(s, unsigned(i)), all);
+    for (int i = 0; i < n; ++i) collect_named(config_setting_get_elem(s, unsigned(i)), named);
 }
 
 // The name the configuration gives the file of s (null: the main file).
@@ -66,29 +67,22 @@ const char *source_file(const config_setting_t *s)
                          config_setting_source_file(s));
 }
 
-bool written_at(const config_setting_t *s, const std::string &file, int line)
-{
-    const char *sf = source_file(s);
-    return int(config_setting_source_line(s)) == line && file == (sf ? sf : "");
-}
-
-// The integer setting the literal w gives its value to: one named w.name
-// where that name is written, or an element, written where w is, of a list
-// or array of that name.
-const config_setting_t *setting_at(const std::vector<const config_setting_t *> &all,
+// The integer setting the literal w gives its value to: the setting the
+// text assigned in w's place, or the element of its lists or arrays that w
+// names; null when the tree does not hold it.
+const config_setting_t *setting_at(const std::vector<const config_setting_t *> &named,
                                    const wide_literal &w)
 {
-    for (const config_setting_t *s : all) {
-        const int t = config_setting_type(s);
-        if (t != CONFIG_TYPE_INT && t != CONFIG_TYPE_INT64) continue;
-        const char *name = config_setting_name(s);
-        if (name ? w.name == name && written_at(s, w.name_file, w.name_line)
-                 : config_setting_parent(s) && config_setting_name(config_setting_parent(s)) &&
-                       w.name == config_setting_name(config_setting_parent(s)) &&
-                       written_at(s, w.file, w.line))
-            return s;
+    if (w.setting < 0 || size_t(w.setting) >= named.size()) return nullptr;
+    const config_setting_t *s = named[size_t(w.setting)];
+    if (w.name != config_setting_name(s)) return nullptr;
+    for (const int e : w.elems) {
+        if (!config_setting_is_list(s) && !config_setting_is_array(s)) return nullptr;
+        s = config_setting_get_elem(s, unsigned(e));
+        if (!s) return nullptr;
     }
-    return nullptr;
+    const int t = config_setting_type(s);
+    return t == CONFIG_TYPE_INT || t == CONFIG_TYPE_INT64 ? s : nullptr;
 }
 
 }  // namespace
@@ -191,10 +185,10 @@ size_t refuse_out_of_range(const config_setting_t *group, const char *path,
 size_t refuse_wide_literals(const config_t *cf, const std::vector<wide_literal> &wide) noexcept
 {
     const config_setting_t *root = cf ? config_root_setting(cf) : nullptr;
-    std::vector<const config_setting_t *> all;
-    if (root) collect(root, &all);
+    std::vector<const config_setting_t *> named;
+    if (root) collect_named(root, &named);
     for (const wide_literal &w : wide) {
-        const config_setting_t *s = setting_at(all, w);
+        const config_setting_t *s = setting_at(named, w);
         const std::string name = s ? setting_path(s) : w.name;
         std::string place = " at line " + std::to_string(w.line);
         if (!w.file.empty()) place += " of " + w.file;

@@ -60,6 +60,21 @@ size_t directive_at(std::string_view text, size_t i)
     return j + 1 - i;
 }
 
+// The level whose last assignment a value belongs to: the innermost group
+// (or the top level); the lists and arrays above it give the element.
+void note_wide(cfg_scan *sc, int line, const std::string &file, std::string token, int bits)
+{
+    size_t g = sc->levels.size() - 1;
+    while (g > 0 && sc->levels[g].open != '{') --g;
+    const cfg_scan_level &owner = sc->levels[g];
+    wide_literal w{line, file, owner.name ? *owner.name : std::string(), owner.setting,
+                   {}, std::move(token), bits};
+    for (size_t k = g + 1; k < sc->levels.size(); ++k) w.elems.push_back(sc->levels[k].index);
+    // Inside levels too deep to follow, the element is not known.
+    if (sc->untracked) w.setting = -1;
+    sc->found.push_back(std::move(w));
+}
+
 }  // namespace
 
 int scan_cfg_text(cfg_scan *sc, std::string_view text, const std::string &file)
@@ -67,6 +82,8 @@ int scan_cfg_text(cfg_scan *sc, std::string_view text, const std::string &file)
     int line = 1;
     size_t i = 0;
     const size_t n = text.size();
+    sc->end = CFG_END_CLOSED;
+    sc->end_line = 0;
     while (i < n) {
         const char c = text[i];
         const size_t directive = (i == 0 || text[i - 1] == '\n') ? directive_at(text, i) : 0;
@@ -74,12 +91,21 @@ int scan_cfg_text(cfg_scan *sc, std::string_view text, const std::string &file)
             const size_t at = i + directive;
             size_t end = at;
             while (end < n && text[end] != '"') ++end;
-            if (end >= n) return 0;  // libconfig fails on the open name
             const int dline = line;
+            if (end >= n) {
+                // At the end of the main text libconfig reads no more;
+                // at the end of an included one it would read on after
+                // the directive.
+                sc->end = CFG_END_IN_INCLUDE;
+                sc->end_line = dline;
+                return 0;
+            }
             for (size_t k = at; k < end; ++k) line += text[k] == '\n';
             if (sc->on_include)
                 if (int rc = sc->on_include(sc->arg, sc, text.substr(at, end - at), at, dline))
                     return rc;
+            sc->end = CFG_END_CLOSED;
+            sc->end_line = 0;
             i = end + 1;
         } else if (c == '\n') {
             ++line;
@@ -87,25 +113,53 @@ int scan_cfg_text(cfg_scan *sc, std::string_view text, const std::string &file)
         } else if (c == '#' || (c == '/' && i + 1 < n && text[i + 1] == '/')) {
             while (i < n && text[i] != '\n') ++i;
         } else if (c == '/' && i + 1 < n && text[i + 1] == '*') {
+            const int from = line;
             for (i += 2; i < n && !(text[i] == '*' && i + 1 < n && text[i + 1] == '/'); ++i)
                 if (text[i] == '\n') ++line;
-            i = i < n ? i + 2 : n;
+            if (i >= n) {
+                sc->end = CFG_END_IN_COMMENT;
+                sc->end_line = from;
+                return 0;
+            }
+            i += 2;
         } else if (c == '"') {
+            const int from = line;
             for (++i; i < n && text[i] != '"'; ++i) {
                 if (text[i] == '\\' && i + 1 < n) ++i;
                 if (text[i] == '\n') ++line;
+            }
+            if (i >= n) {
+                sc->end = CFG_END_IN_STRING;
+                sc->end_line = from;
+                return 0;
             }
             ++i;
         } else if (is_name_start(c)) {
             const size_t start = i;
             while (i < n && is_name_char(text[i])) ++i;
-            sc->pending.assign(text.substr(start, i - start));
-            sc->pending_line = line;
-            sc->pending_file = file;
+            sc->pending = std::make_shared<const std::string>(text.substr(start, i - start));
         } else if (c == '=' || c == ':') {
-            sc->current = sc->pending;
-            sc->current_line = sc->pending_line;
-            sc->current_file = sc->pending_file;
+            if (!sc->untracked) {
+                sc->levels.back().setting = sc->assigned;
+                sc->levels.back().name = sc->pending;
+            }
+            ++sc->assigned;
+            ++i;
+        } else if (c == '{' || c == '(' || c == '[') {
+            if (sc->untracked || sc->levels.size() > CFG_SCAN_MAX_LEVELS)
+                ++sc->untracked;
+            else
+                sc->levels.emplace_back().open = c;
+            ++i;
+        } else if (c == '}' || c == ')' || c == ']') {
+            if (sc->untracked)
+                --sc->untracked;
+            else if (sc->levels.size() > 1)
+                sc->levels.pop_back();
+            ++i;
+        } else if (c == ',') {
+            cfg_scan_level &top = sc->levels.back();
+            if (!sc->untracked && (top.open == '(' || top.open == '[')) ++top.index;
             ++i;
         } else if (isdigit(static_cast<unsigned char>(c)) || c == '-' || c == '+' || c == '.') {
             const size_t start = i++;
@@ -119,9 +173,7 @@ int scan_cfg_text(cfg_scan *sc, std::string_view text, const std::string &file)
                 ++i;
             }
             std::string token(text.substr(start, i - start));
-            if (const int bits = wide_bits(token))
-                sc->found.push_back({line, file, sc->current, sc->current_line, sc->current_file,
-                                     std::move(token), bits});
+            if (const int bits = wide_bits(token)) note_wide(sc, line, file, std::move(token), bits);
         } else {
             ++i;
         }

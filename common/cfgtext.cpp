@@ -61,6 +61,30 @@ std::string place(const std::string &label, int line)
     return out;
 }
 
+// name as a log line can hold it: a line break shown as "\n".
+std::string shown(const std::string &name)
+{
+    std::string out;
+    for (const char c : name) {
+        if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+    return out;
+}
+
+// What an included text ends inside, for the message refusing it.
+const char *open_construct(cfg_open_end end)
+{
+    switch (end) {
+    case CFG_END_IN_STRING: return "a string";
+    case CFG_END_IN_COMMENT: return "a comment";
+    case CFG_END_IN_INCLUDE: return "an include name";
+    default: return "nothing";
+    }
+}
+
 // text with each directive's name replaced by the memory file it names.
 std::string renamed(const cfg_text &ct, std::string_view text, const std::vector<redirect> &rn)
 {
@@ -143,6 +167,15 @@ int on_include(void *arg, cfg_scan *sc, std::string_view name_v, size_t at, int 
     cfg_text *ct = rd->ct;
     const std::string name(name_v);
     const std::string where = place(rd->stack.back().label, line);
+    // libconfig reads \" and \\ in a name as escapes and drops any other
+    // backslash, so the file it would open is not the one named by the
+    // bytes written; a name broken over lines is refused with them.
+    if (name.find_first_of("\\\n") != std::string::npos) {
+        log_err("%s: included file [%s]%s: a name holding a backslash or a line break is "
+                "refused\n",
+                FN, shown(name).c_str(), where.c_str());
+        return -1;
+    }
     if (rd->stack.size() > CFG_MAX_INCLUDE_DEPTH) {
         log_err("%s: included file [%s]%s is nested deeper than %zu files\n", FN, name.c_str(),
                 where.c_str(), CFG_MAX_INCLUDE_DEPTH);
@@ -167,6 +200,13 @@ int on_include(void *arg, cfg_scan *sc, std::string_view name_v, size_t at, int 
     // directive reach into it.  A copy: files may grow while it is scanned.
     const std::string text = ct->files[idx].text;
     int rc = scan(rd, sc, text, name);
+    // libconfig would read the rest of the construct from the text after
+    // the directive, which was scanned as code.
+    if (rc == 0 && sc->end != CFG_END_CLOSED) {
+        log_err("%s: included file [%s]%s ends inside %s begun%s\n", FN, name.c_str(),
+                where.c_str(), open_construct(sc->end), place(name, sc->end_line).c_str());
+        rc = -1;
+    }
     if (rc == 0 && ct->files[idx].fd < 0) {
         const std::string out = renamed(*ct, text, rd->stack.back().renames);
         ct->files[idx].fd = memory_file(out);

@@ -45,7 +45,10 @@ struct cfg_text {
 // every included file with it, into ct.  0; -1 (logged) when a file
 // cannot be read whole: a read error, more than CFG_MAX_TEXT bytes, an
 // included file that is missing or not a regular file, or inclusions
-// nested deeper than CFG_MAX_INCLUDE_DEPTH.
+// nested deeper than CFG_MAX_INCLUDE_DEPTH; and when libconfig would read
+// other bytes than those checked: an included file that ends inside a
+// string, a comment or an include name (named with the line where that
+// began), or an include name holding a backslash or a line break.
 int read_cfg_text(FILE *fp, const char *path, cfg_text *ct) noexcept;
 // The name the configuration gives the file libconfig opened as opened:
 // the included file's own name; opened itself for any other.

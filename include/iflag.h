@@ -18,8 +18,8 @@ extern char g_iflag_path[IFLAG_PATH_MAX];  // its name, empty when none
 // Creates the process's store "/<appname>.<pid>.iflag" with the given
 // capacity.  When that name is taken by an object the process did not make
 // (a live process's store, another user's object), which is left alone,
-// the store is "/<appname>.<pid>.<n>.iflag" with a random n, and a NORM
-// line names it.  -1 (logged) when a store already exists or the name does
+// the store is "/<appname>.<pid>.<n>.iflag" with a random n.  A NORM line
+// names the store either way ("... flag store is [<name>]").  -1 (logged) when a store already exists or the name does
 // not fit in 255 characters; else 0, also when the store could not be
 // created (logged): the process then reads its flags from the environment
 // alone.

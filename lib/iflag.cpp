@@ -120,10 +120,13 @@ int setup_iflag_storage(const char *appname, size_t capacity) noexcept
         return 0;
     }
     log_info("%s: [%s] (%p) created\n", fn, path, static_cast<void *>(fh));
+    // The name an operator (or kfu) needs, whichever name it is.
     if (strcmp(path, first) != 0)
         log_norm("%s: [%s] is taken by another process's object; this daemon's flag store is "
                  "[%s]\n",
                  fn, first, path);
+    else
+        log_norm("%s: this daemon's flag store is [%s]\n", fn, path);
     g_iflag_shmf = fh;
     memcpy(g_iflag_path, path, size_t(n) + 1);
     return 0;

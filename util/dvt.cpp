@@ -144,7 +144,7 @@ void parse_rtp_option(const char *arg) noexcept
 
 // -2 N[:G]; exits with DVT_BAD_RTP_OPTION when malformed.  G is 1 without
 // ":G".  A burst length that is negative or not a number would become a
-// huge burst: refused.
+// huge burst, and one of 0 would skip nothing: refused.
 void parse_gap_option(const char *arg) noexcept
 {
     char n_text[32];
@@ -161,7 +161,7 @@ void parse_gap_option(const char *arg) noexcept
         exit(DVT_BAD_RTP_OPTION);
     }
     long maxlen = 1;
-    if (colon && !parse_num(colon + 1, 10, 0, INT_MAX - 1, &maxlen)) {
+    if (colon && !parse_num(colon + 1, 10, 1, INT_MAX - 1, &maxlen)) {
         fprintf(stderr, "%s: invalid gap length=[%s]\n", g_prog, colon + 1);
         exit(DVT_BAD_RTP_OPTION);
     }

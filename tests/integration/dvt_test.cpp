@@ -349,6 +349,7 @@ TEST_F(dvt, option_errors_end_with_their_message_and_status)
         {{"-p", "5000", "-2", "5:"}, 255, "dvt: invalid gap length=[]\n"},
         {{"-p", "5000", "-2", "4:-1"}, 255, "dvt: invalid gap length=[-1]\n"},
         {{"-p", "5000", "-2", "4:x"}, 255, "dvt: invalid gap length=[x]\n"},
+        {sending({"-2", "3:0"}), 255, "dvt: invalid gap length=[0]\n"},
         {{"-u", "-h", "-p", "5000"}, 1, "Invalid mode combination: UDP cannot be combined with HTTP\n"},
         // Unknown options, a missing argument and a run time that is not
         // a whole number of seconds are usage errors: nothing runs.

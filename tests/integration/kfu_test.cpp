@@ -24,6 +24,8 @@
 #include "iflag.h"
 #include "libmeta.h"
 #include "meta.h"
+#include "support.h"
+#include "tavel_harness.h"
 
 extern char **environ;
 
@@ -138,6 +140,19 @@ std::string usage_text()
 
 std::string pid_prefix() { return "tvl." + std::to_string(getpid()) + "."; }
 
+// The objects in /dev/shm whose names start with this process's prefix.
+std::vector<std::string> own_prefixed()
+{
+    std::vector<std::string> names;
+    if (DIR *d = opendir("/dev/shm")) {
+        const std::string pfx = pid_prefix();
+        while (dirent *e = readdir(d))
+            if (strncmp(e->d_name, pfx.c_str(), pfx.size()) == 0) names.emplace_back(e->d_name);
+        closedir(d);
+    }
+    return names;
+}
+
 }  // namespace
 
 // Each test runs against a fresh daemon-style store, removed at its end
@@ -149,24 +164,22 @@ protected:
         if (!getenv("TAVEL_BUILD_DIR")) GTEST_SKIP() << "TAVEL_BUILD_DIR is not set";
         struct stat st;
         ASSERT_EQ(stat(kfu_path().c_str(), &st), 0) << kfu_path();
+        before = own_prefixed();
+        LogCapture cap;
         ASSERT_EQ(setup_iflag_storage("tvl", 128), 0);
         ASSERT_NE(g_iflag_shmf, nullptr);
+        // Another user's object may hold "tvl.<pid>.iflag": the store is
+        // the one the log line names.
         path = g_iflag_path;
-        ASSERT_EQ(path, "/" + pid_prefix() + "iflag");
+        ASSERT_EQ(tvh::flag_store(cap.text()), "/dev/shm" + path);
     }
     void TearDown() override
     {
         destroy_iflag_storage();
         for (const auto &p : extra) shm_unlink(p.c_str());
         EXPECT_EQ(g_iflag_shmf, nullptr);
-        std::vector<std::string> left;
-        if (DIR *d = opendir("/dev/shm")) {
-            const std::string pfx = pid_prefix();
-            while (dirent *e = readdir(d))
-                if (strncmp(e->d_name, pfx.c_str(), pfx.size()) == 0) left.emplace_back(e->d_name);
-            closedir(d);
-        }
-        EXPECT_TRUE(left.empty()) << left.front();
+        // Nothing the test made is left; what others own stays theirs.
+        EXPECT_EQ(own_prefixed(), before);
     }
     // An object for the test, removed at its end.
     std::string other(const char *what)
@@ -178,6 +191,7 @@ protected:
 
     std::string path;
     std::vector<std::string> extra;
+    std::vector<std::string> before;  // prefixed objects that were there at the start
 };
 
 TEST_F(kfu, reads_sets_and_deletes_a_key)
@@ -395,8 +409,11 @@ TEST_F(kfu, root_finds_the_store_of_a_daemon_running_as_another_user)
         g_iflag_shmf = nullptr;  // the parent's, not this process's
         g_iflag_path[0] = '\0';
         if (setgid(65534) != 0 || setuid(65534) != 0) _exit(1);
+        LogCapture cap;
         if (setup_iflag_storage("tvl", 128) != 0 || !g_iflag_shmf) _exit(2);
-        if (write(ready[1], "r", 1) != 1) _exit(3);
+        // The name its log gives, as an operator reads it there.
+        const std::string said = tvh::flag_store(cap.text()) + "\n";
+        if (write(ready[1], said.data(), said.size()) != ssize_t(said.size())) _exit(3);
         char c;
         struct pollfd p{go[0], POLLIN, 0};
         (void)poll(&p, 1, RUN_LIMIT_MS);
@@ -409,10 +426,10 @@ TEST_F(kfu, root_finds_the_store_of_a_daemon_running_as_another_user)
     close(ready[1]);
     close(go[0]);
     struct pollfd p{ready[0], POLLIN, 0};
-    char c = 0;
+    char said[256] = {};  // "/dev/shm/tvl...\n", one write
     ASSERT_EQ(poll(&p, 1, RUN_LIMIT_MS), 1);
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
-    const std::string theirs = "/tvl." + std::to_string(daemon) + ".iflag";
+    ASSERT_GT(read(ready[0], said, sizeof(said) - 1), 8);
+    const std::string theirs(said + 8, strcspn(said + 8, "\n"));
     KfuRun r = run_kfu({theirs, "TRK_VPS", "yes"});
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_TRUE(has(r.err, "set [TRK_VPS] to [yes] at [" + theirs + "]\n")) << r.err;

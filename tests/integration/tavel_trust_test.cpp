@@ -220,8 +220,8 @@ TEST(tavel_trust, RunsAsTheConfiguredUserInBothModes)
         CHILD_CHECK(eventually([&] { return report_tasks(slurp(rep)) == 1; }, 5000));
         struct stat st;
         CHILD_CHECK(stat(rep.c_str(), &st) == 0 && long(st.st_uid) == uid);
-        const std::string store = "/dev/shm/tvl." + std::to_string(t.pid()) + ".iflag";
-        CHILD_CHECK(stat(store.c_str(), &st) == 0 && long(st.st_uid) == uid);
+        const std::string store = flag_store(t.output());
+        CHILD_CHECK(!store.empty() && stat(store.c_str(), &st) == 0 && long(st.st_uid) == uid);
         CHILD_CHECK(t.stop() == 0);
         CHILD_CHECK(!file_exists(rep) && !file_exists(store));
 
@@ -281,7 +281,8 @@ TEST(tavel_trust, SecondInstanceTouchesNothingOfTheFirst)
             Daemon first(d.path());
             CHILD_CHECK(first.start_fg());
             const std::string pid = std::to_string(first.pid());
-            const std::string store = "/dev/shm/tvl." + pid + ".iflag";
+            const std::string store = flag_store(slurp(logf));
+            CHILD_CHECK(!store.empty());
             CHILD_CHECK(get(PORT, path(5301, 6301)) == answer(200));
             CHILD_CHECK(eventually([&] { return report_tasks(slurp(rep)) == 1; }, 5000));
             CHILD_CHECK(file_exists(store));
@@ -494,8 +495,8 @@ TEST(tavel_trust, SharedMemoryOfDeadDaemonsIsRemovedAtStart)
                                     "processes from [/dev/shm], " +
                                         std::to_string(bytes) + " bytes freed\n"));
         const std::string a = std::to_string(t.pid());
-        const std::string store = "/dev/shm/tvl." + a + ".iflag", ring = "/dev/shm/mmr." + a + ".1";
-        CHILD_CHECK(file_exists(store));
+        const std::string store = flag_store(t.output()), ring = "/dev/shm/mmr." + a + ".1";
+        CHILD_CHECK(!store.empty() && file_exists(store));
         CHILD_CHECK(get(PORT, "/src/http://127.0.0.1:" + std::to_string(PORT + 5) +
                                   "/s/dst/127.0.0.1:6501") == answer(200));
         // Rings are anonymous: nothing of them in /dev/shm.

@@ -75,6 +75,16 @@ bool private_tmp()
     return true;
 }
 
+std::string flag_store(const std::string &log)
+{
+    const std::string said = "flag store is [";
+    const size_t at = log.rfind(said);
+    if (at == std::string::npos) return "";
+    const size_t from = at + said.size(), end = log.find(']', from);
+    if (end == std::string::npos) return "";
+    return "/dev/shm" + log.substr(from, end - from);
+}
+
 std::string slurp(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);

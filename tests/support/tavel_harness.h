@@ -96,6 +96,12 @@ bool eventually(F cond, int ms)
     }
 }
 
+// The flag store a daemon's log names, as an operator finds it there
+// ("... flag store is [/tvl.<pid>.iflag]", the last such line): its path
+// under /dev/shm, or "" when the log names none.  Never the name built
+// from a pid: another user's object may hold that name, and the daemon
+// then takes another.
+std::string flag_store(const std::string &log);
 // The file's contents ("" when absent).
 std::string slurp(const std::string &path);
 // Number of task objects in a report text.

@@ -185,6 +185,10 @@ const rule k_rules[] = {
      conf("# 4294967298\n /* 0x100000000 */ task_list = \"4294967298\";"
           " max_tasks = 5000000L; x = 1.5e30;"),
      0, ""},
+    {"wide in a list of a list", conf("l = (1, [2, 4294967298]);"), -1,
+     "load_config: tavel.l[2][2]=4294967298 at line 5 does not fit in 32 bits\n"},
+    {"wide after a group in a list", conf("l = ({ a = 1; }, 4294967298);"), -1,
+     "load_config: tavel.l[2]=4294967298 at line 5 does not fit in 32 bits\n"},
     {"a scalar in a listener list", conf("", "user: ( { port = \"80\"; }, 5 );"), -1,
      "get_listeners: tavel.listener.user[2] at line 3 is not a listener group\n"},
     {"agent address IPv6", conf("oxa: { udp-listener = \"2001:db8::1:4000\"; };"), -1,
@@ -305,6 +309,13 @@ TEST_F(cfg, EachFileIsReadOnceAndCheckedWhole)
     write_file(deep, "\n@include \"" + val + "\"\n");
     write_file(self, "@include \"" + self + "\"\n");
     write_file(bad, "max_pkts = ;\n");
+    // Files that end inside a construct libconfig would finish with the
+    // text after their directive.
+    const std::string str = dir_.file("str.cfg"), cmt = dir_.file("cmt.cfg"),
+                      inc_name = dir_.file("name.cfg");
+    write_file(str, "max_pkts = 8;\nnote = \"x");
+    write_file(cmt, "max_pkts = 8;\n/* note");
+    write_file(inc_name, "\n@include \"" + dir_.file("v"));
     // Twice over 9 MiB: each inclusion counts.
     write_file(big, "# " + std::string(9 << 20, 'x') + "\n");
     const struct {
@@ -334,6 +345,24 @@ TEST_F(cfg, EachFileIsReadOnceAndCheckedWhole)
              " is nested deeper than 10 files\n"},
         {"a parse error in an included file", conf("\n@include \"" + bad + "\""), -1,
          "Error reading/parsing config file [" + bad + "]: line 1: syntax error\n"},
+        {"an included file ending inside a string",
+         conf("\n@include \"" + str + "\"\n\"; max_retries = 4294967298; # \""), -1,
+         "load_config: included file [" + str + "] at line 6 ends inside a string begun at "
+         "line 2 of " + str + "\n"},
+        {"an included file ending inside a comment",
+         conf("\n@include \"" + cmt + "\"\n max_tasks = 4294967298; */"), -1,
+         "load_config: included file [" + cmt + "] at line 6 ends inside a comment begun at "
+         "line 2 of " + cmt + "\n"},
+        {"an included file ending inside an include name",
+         conf("\n@include \"" + inc_name + "\"al.cfg\""), -1,
+         "load_config: included file [" + inc_name + "] at line 6 ends inside an include name "
+         "begun at line 2 of " + inc_name + "\n"},
+        {"an escaped quote in an include name", conf("\n@include \"" + dir_.file("a\\\"b\"")), -1,
+         "load_config: included file [" + dir_.file("a\\") +
+             "] at line 6: a name holding a backslash or a line break is refused\n"},
+        {"a line break in an include name", conf("\n@include \"" + dir_.file("a\nb") + "\""), -1,
+         "load_config: included file [" + dir_.file("a\\nb") +
+             "] at line 6: a name holding a backslash or a line break is refused\n"},
         {"inclusions past the size bound",
          conf("\n@include \"" + big + "\"\n@include \"" + big + "\""), -1,
          "load_config: configuration [" + dir_.file("tavel.conf") +

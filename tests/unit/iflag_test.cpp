@@ -69,6 +69,11 @@ TEST_F(iflag_store, environment_value_is_copied_into_the_store_on_first_reading)
     EXPECT_NE(cap.text().find("setup_iflag_storage: [" + store_path() + "] (0x"),
               std::string::npos);
     EXPECT_NE(cap.text().find(") created\n"), std::string::npos);
+    // The name is logged whichever name the store got.
+    EXPECT_NE(cap.text().find("(NRM)  setup_iflag_storage: this daemon's flag store is [" +
+                              store_path() + "]\n"),
+              std::string::npos)
+        << cap.text();
 
     setenv("TST_IF_ON", "TRUE", 1);
     EXPECT_TRUE(iflag("TST_IF_ON"));
