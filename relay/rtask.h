@@ -148,6 +148,8 @@ struct task_err {
     bool send_err_pending;   // a send failed since the last one that passed (senderr.h)
     uint64_t n_drop_unlogged;        // datagrams dropped since the last send-error line
     struct timespec send_err_tm;     // monotonic time of that line; zero before the first
+    uint64_t n_ring_full_unlogged;   // times the byte ring was full since its last line
+    struct timespec ring_full_tm;    // monotonic time of that line; zero before the first
 };
 
 struct rtask {

@@ -575,6 +575,18 @@ TEST_F(Tasks, idle_sweep_times_out_silent_tasks)
     EXPECT_EQ(t->err, ETIMEDOUT);
     EXPECT_NE(log.text().find("[rly] timed out after 101 ms"), std::string::npos);
     pprm_task_cleanup();
+    // The loop waits for the pass that is due, not a whole period from a
+    // wake-up that came for something else; each pass is due a period
+    // after the one before was due, however late the loop came to it.
+    at(108);
+    timespec wait{};
+    upd_tmout(&wait);
+    EXPECT_LE(tms2ms(&wait), 3);
+    EXPECT_FALSE(is_iocheck_time());
+    at(112);
+    EXPECT_TRUE(is_iocheck_time());  // due at 111
+    at(122);
+    EXPECT_TRUE(is_iocheck_time());  // due after 121, not after 122
     // A suspended task is not swept again.
     at(9000);
     time_out_tasks();
