@@ -521,8 +521,12 @@ TEST(tavel_clients, RevivalUnderAFloodStallsNoOtherRelay)
 {
     EXPECT_CHILD_OK(in_ns([] {
         TempDir d;
+        // X's source holds about 0.1 s of its datagrams: a pause of the
+        // loop shorter than that costs nothing, one pass that empties Y's
+        // flooded queue at once costs a run of them.
         write_file(d.file("tavel.conf"),
-                   config(PORT, "idle_task_timeout = 300; max_retries = -1; retry_period_sec = 1;"));
+                   config(PORT, "idle_task_timeout = 300; max_retries = -1; retry_period_sec = 1; "
+                                "socket_rcvbuf_size = 262144;"));
         Daemon t(d.path());
         CHILD_CHECK(t.start_fg());
         const int rx = udp_bind(6831);
