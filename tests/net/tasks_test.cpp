@@ -195,6 +195,14 @@ TEST_F(Tasks, datagram_task_lives_suspends_revives_and_ends)
         EXPECT_EQ(polled(), 1u);
         EXPECT_EQ(rcvbuf(t->infd), small_buf);
         EXPECT_EQ(get_timeout(IDLE_TASK_TMOUT), 500);  // swept ten times per time-out
+        // The source receives only the groups it joins itself.
+        const auto mc_all = [&](int level, int opt) {
+            int v = -1;
+            socklen_t len = sizeof(v);
+            return getsockopt(t->infd, level, opt, &v, &len) == 0 ? v : -1;
+        };
+        EXPECT_EQ(mc_all(IPPROTO_IP, IP_MULTICAST_ALL), 0);
+        EXPECT_EQ(v6 ? mc_all(IPPROTO_IPV6, 29 /* IPV6_MULTICAST_ALL */) : 0, 0);
 
         // The destination sends from one port for the task's whole life.
         const int out = t->outfd;
@@ -214,6 +222,14 @@ TEST_F(Tasks, datagram_task_lives_suspends_revives_and_ends)
         EXPECT_EQ(t->infd, in);
         EXPECT_EQ(local_port(in), in_port);
         EXPECT_FALSE(t->reader.is_active);
+        // Filtered: what comes while suspended is never queued.
+        EXPECT_TRUE(t->in_stale.filtered);
+        sockaddr_storage in_addr{};
+        socklen_t in_len = sizeof(in_addr);
+        ASSERT_EQ(getsockname(in, reinterpret_cast<sockaddr *>(&in_addr), &in_len), 0);
+        ASSERT_EQ(sendto(rx.fd, "s", 1, 0, reinterpret_cast<sockaddr *>(&in_addr), in_len), 1);
+        char b;
+        EXPECT_EQ(recv(in, &b, 1, MSG_DONTWAIT | MSG_PEEK), -1);
         EXPECT_EQ(rta_reopen_fds(t), 0);
         EXPECT_EQ(g_app.reopen_fds, 0u);
         EXPECT_EQ(t->outfd, out);
@@ -232,6 +248,8 @@ TEST_F(Tasks, datagram_task_lives_suspends_revives_and_ends)
         EXPECT_EQ(t->delay, nullptr);
         EXPECT_EQ(rcvbuf(t->infd), small_buf);
         EXPECT_EQ(polled(), 1u);
+        // Empty, it is relayed again at once.
+        EXPECT_FALSE(t->in_stale.filtered);
 
         // The last client leaves: out of the registry at once, freed after the turn.
         EXPECT_EQ(drop_task(t, 1), 0);
