@@ -491,6 +491,11 @@ bool rta_drain_stale(rtask *t, bool alt, int *rc) noexcept
         // Any other failure is a pending error, reported (and cleared)
         // once ahead of the datagrams, or an interruption: read on.
     }
+    // A queue that the step's last read emptied makes no more read events:
+    // it is looked at once more, without taking anything.
+    if (!empty)
+        empty = recv(fd, &byte, sizeof(byte), MSG_DONTWAIT | MSG_PEEK) < 0 &&
+                (errno == EAGAIN || errno == EWOULDBLOCK);
     if (!empty) return true;
     uint32_t drops = 0;
     const uint64_t filtered =

@@ -265,6 +265,28 @@ TEST_F(Tasks, datagram_task_lives_suspends_revives_and_ends)
     }
 }
 
+// A kept source that held exactly one drain step's worth at its revival is
+// empty after that step, and relayed again, though no read event comes.
+TEST_F(Tasks, a_source_drained_in_one_full_step_is_relayed_again)
+{
+    Fd rx(bound_socket(AF_INET, SOCK_DGRAM));
+    const std::string dst = "udp://127.0.0.1:" + std::to_string(local_port(rx.fd));
+    rtask *t = make("udp://127.0.0.1:0", dst.c_str());
+    ASSERT_TRUE(t);
+    sockaddr_in in{};
+    in.sin_family = AF_INET;
+    in.sin_port = htons(uint16_t(local_port(t->infd)));
+    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (size_t i = 0; i < STALE_DRAIN_BATCH; ++i)
+        ASSERT_EQ(sendto(rx.fd, "s", 1, 0, reinterpret_cast<sockaddr *>(&in), sizeof(in)), 1);
+    ASSERT_EQ(pprmsusp(t, "read error", 5), 0);
+    pprm_task_cleanup();
+    ASSERT_TRUE(t->in_stale.filtered);
+    ASSERT_TRUE(wait_revival(t));
+    EXPECT_FALSE(t->in_stale.filtered);
+    EXPECT_EQ(t->in_stale.n_read, 0u);
+}
+
 TEST_F(Tasks, ids_client_ids_alternates_and_limits)
 {
     LogCapture log;
