@@ -52,6 +52,19 @@ enum bind_share : int {
 };
 // Sets the options that share asks for, then binds: 0 or the errno value.
 int reuse_and_bind(int sock, const sockaddr *addr, socklen_t addrlen, bind_share share) noexcept;
+// Whether a datagram socket receives the multicast groups other sockets
+// of the host joined on its port (on: the kernel's default) or only those
+// it joined itself (off).  An IPv6 socket gets both the IPv6 option and
+// the IPv4 one (it may receive IPv4 as well).  0, or -1 (logged).
+int set_mcast_all(int sockfd, int family, int on) noexcept;
+// Attaches a socket filter that drops every datagram before it is queued
+// (what the queue holds already stays), or detaches the socket's filter:
+// 0, or -1 (logged).
+int attach_drop_filter(int sockfd) noexcept;
+int detach_filter(int sockfd) noexcept;
+// The count of datagrams the kernel dropped for the socket (full buffer,
+// filter) into *drops: 0, or -1 (errno of the failed read; not logged).
+int socket_drops(int sockfd, uint32_t *drops) noexcept;
 // The pending socket error (also left in errno, ERR when non-zero), the
 // errno value of a failed read, or 0.
 int socket_error(int sockfd) noexcept;

@@ -1,6 +1,8 @@
 #include "sockopt.h"
 
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -21,6 +23,12 @@ LOG_MODULE(LM_DEFAULT);
 // Buffer lengths go to the kernel as 64-bit values of which it reads the
 // first int: the low half only on a little-endian host.
 static_assert(std::endian::native == std::endian::little);
+
+// Older C library headers lack the IPv6 option; its value is the Linux
+// one (since 4.20).
+#ifndef IPV6_MULTICAST_ALL
+#define IPV6_MULTICAST_ALL 29
+#endif
 
 namespace {
 
@@ -218,3 +226,42 @@ int socket_error(int sockfd) noexcept
     return err;
 }
 
+
+int set_mcast_all(int sockfd, int family, int on) noexcept
+{
+    static constexpr const char *fn = "set_mcast_all";
+    const int v = on ? 1 : 0;
+    if (family == AF_INET6 &&
+        W_setsockopt(fn, sockfd, IPPROTO_IPV6, IPV6_MULTICAST_ALL, &v, sizeof(v)) != 0)
+        return -1;
+    return W_setsockopt(fn, sockfd, IPPROTO_IP, IP_MULTICAST_ALL, &v, sizeof(v));
+}
+
+int attach_drop_filter(int sockfd) noexcept
+{
+    // One instruction: accept 0 bytes of the packet, that is drop it.
+    static sock_filter drop_all[] = {BPF_STMT(BPF_RET | BPF_K, 0)};
+    const sock_fprog prog{1, drop_all};
+    return W_setsockopt("attach_drop_filter", sockfd, SOL_SOCKET, SO_ATTACH_FILTER, &prog,
+                        sizeof(prog));
+}
+
+int detach_filter(int sockfd) noexcept
+{
+    const int unused = 0;
+    return W_setsockopt("detach_filter", sockfd, SOL_SOCKET, SO_DETACH_FILTER, &unused,
+                        sizeof(unused));
+}
+
+int socket_drops(int sockfd, uint32_t *drops) noexcept
+{
+    uint32_t mem[SK_MEMINFO_VARS] = {};
+    socklen_t len = sizeof(mem);
+    if (getsockopt(sockfd, SOL_SOCKET, SO_MEMINFO, mem, &len) != 0) return -1;
+    if (len < (SK_MEMINFO_DROPS + 1) * sizeof(uint32_t)) {
+        errno = EINVAL;
+        return -1;
+    }
+    *drops = mem[SK_MEMINFO_DROPS];
+    return 0;
+}

@@ -19,6 +19,7 @@
 #include "stpath.h"
 #include "strops.h"
 #include "supervise.h"
+#include "tasklife.h"
 
 LOG_MODULE(LM_DEFAULT);
 
@@ -168,6 +169,8 @@ int on_task_read(int, int flags, void *ctx, void *) noexcept
             break;
         case OP_READ:
             lfx_assert(t->state.num == ST_RLY);
+            if (t->in_mode == SM_DGRAM && rta_drain_stale(t, false, &rc))
+                break;
             if (t->in_mode == SM_DGRAM)
                 rc = pkt_read(t, RD_PRIMARY, &nread, &write_now);
             else if (t->in_mode == SM_STREAM)
@@ -178,7 +181,7 @@ int on_task_read(int, int flags, void *ctx, void *) noexcept
         case OP_ARD:
             lfx_assert(t->state.num == ST_RLY && t->in_mode == SM_DGRAM);
             target = &t->altin.tm;
-            rc = pkt_read(t, RD_ALTERNATE, &nread, &write_now);
+            if (!rta_drain_stale(t, true, &rc)) rc = pkt_read(t, RD_ALTERNATE, &nread, &write_now);
             break;
         default:
             bad_opcode(fn, t, ox->op);

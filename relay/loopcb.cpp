@@ -69,6 +69,10 @@ int log_sock_error(const char *what, int fd, int flags)
 void upd_tmout(struct timespec *tmout) noexcept
 {
     long ms = get_min_timeout();
+    // The idle sweep when it is due, not a whole period after a wake-up
+    // that came for something else.
+    const long sweep = idle_sweep_due_ms();
+    if (sweep >= 0 && (ms < 0 || ms > sweep)) ms = sweep;
     if (dly_count() > 0) {
         long gap = dly_next_ms();
         // -1: the earliest delay is due already; 0: due within 1 ms.

@@ -462,9 +462,35 @@ bool is_iocheck_time() noexcept
         ms2timespec(idle_sweep_ms(), &period);
         due = timed_out(&g_app.last_io_check, &period);
     }
-    // Stamped with the loop's clock, the one the decision reads.
-    if (due) rqs_set_now(&g_app.last_io_check);
-    return due;
+    if (!due || g_cfg.task_tmout_ms <= 0) {
+        if (due) rqs_set_now(&g_app.last_io_check);
+        return due;
+    }
+    // The next pass is due a period after this one was due, not after the
+    // wake-up that found it, so that a late wake-up does not push the
+    // passes after it back; a pass missed by more than a period is not
+    // made up: the next one is a period from now.  Stamped with the loop's
+    // clock, the one the decision reads.
+    struct timespec &last = g_app.last_io_check;
+    struct timespec period;
+    ms2timespec(idle_sweep_ms(), &period);
+    struct timespec was_due = {last.tv_sec + period.tv_sec, last.tv_nsec + period.tv_nsec};
+    if (was_due.tv_nsec >= 1000000000L) was_due.tv_sec += 1, was_due.tv_nsec -= 1000000000L;
+    if ((last.tv_sec == 0 && last.tv_nsec == 0) || timed_out(&was_due, &period))
+        rqs_set_now(&last);
+    else
+        last = was_due;
+    return true;
+}
+
+long idle_sweep_due_ms() noexcept
+{
+    if (g_cfg.task_tmout_ms <= 0 || get_timeout(IDLE_TASK_TMOUT) == 0) return -1;
+    const struct timespec &last = g_app.last_io_check;
+    if (last.tv_sec == 0 && last.tv_nsec == 0) return 0;
+    // The whole ms elapsed, cut: the wait never ends before the pass is due.
+    const long left = idle_sweep_ms() - diff_ms(rqs_now_ref(), &last);
+    return left < 0 ? 0 : left;
 }
 
 int io_tmout_check(void *data, size_t i) noexcept

@@ -115,6 +115,10 @@ int time_out_tasks() noexcept;
 // The idle sweep's period: a tenth of idle_task_timeout, at least
 // IDLE_SWEEP_MIN_MS.
 long idle_sweep_ms() noexcept;
+// ms until the next idle sweep is due (0: due now), by the loop's clock of
+// the turn; -1 while no task holds the idle time-out.  The passes are due
+// one period apart, each counted from when the one before was due.
+long idle_sweep_due_ms() noexcept;
 // The request sweep, every urq_sweep_ms(): client requests older than
 // urq_tmout_ms() are removed, so none lives longer than the time-out and
 // one period.  0.

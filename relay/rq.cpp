@@ -575,7 +575,9 @@ int read_hbuf(tvl_urq *rq) noexcept
                 tail > 0 ? "complete" : "partial", long(n), rq->hpos);
         if (tail > 0) {
             if (rq->hpos > size_t(tail)) {
-                log_warn("%s: request has tail data, dismissing it\n", fn);
+                rq->tail_len = rq->hpos - size_t(tail);
+                log_warn("%s: request has tail data, dismissing it (%zu bytes)\n", fn,
+                         rq->tail_len);
                 rq->hpos = size_t(tail);
                 rq->hbuf[rq->hpos] = '\0';
             }
@@ -637,6 +639,14 @@ int parse_tvl_get(tvl_urq *rq) noexcept
     }
     xtract_cmd(rq);
     process_cmd(rq);
+    // A byte on a link ends its share: one sent with the head would end
+    // the share it asks for at once, and is gone with the head's read.
+    // Such a request is refused; nothing is created or joined.
+    if (rq->is_keep_alive && rq->tail_len > 0) {
+        log_err("%s: keep-alive request with %zu bytes after its head, refused\n", fn,
+                rq->tail_len);
+        return EINVAL;
+    }
     if ((rc = check_endpoints(rq)) != 0) return rc;
     log_info("%s: %s [%s] (%p): src=[%s], dst=[%s], cmd=[%s], query=[%s]\n", fn, RQ_NAME, trk(rq),
              static_cast<void *>(rq), esc_str(rq->uri_src).c_str(), esc_str(rq->uri_dst).c_str(),

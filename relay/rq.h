@@ -104,6 +104,7 @@ struct tvl_urq {
     char *hbuf;
     size_t hlen;
     size_t hpos;
+    size_t tail_len;       // bytes that came after the head, dismissed
     http_header header;
     http_response *resp;
     bool no_task;

@@ -130,6 +130,16 @@ struct src_timers {
     struct timespec last_write_tm;
 };
 
+// A unicast datagram source kept through a suspension: a filter drops
+// what comes while the task is suspended, and what the queue held is read
+// and dropped in bounded steps once the task reads again (tasklife.h).
+struct stale_src {
+    bool filtered;       // the drop filter is attached: the queue is stale
+    bool drops_known;    // drops_at holds the socket's drop count
+    uint32_t drops_at;   // the kernel's drop count when the filter came
+    uint64_t n_read;     // stale datagrams read and dropped so far
+};
+
 // The alternate source.
 struct data_src_ctx {
     char *in_url;        // owned, or null
@@ -139,6 +149,7 @@ struct data_src_ctx {
     op_ctx reader;       // OP_ARD
     src_timers tm;
     bool is_active;      // the alternate is the source relayed now
+    stale_src stale;     // kept through a suspension, not drained yet
 };
 
 struct task_err {
@@ -148,6 +159,8 @@ struct task_err {
     bool send_err_pending;   // a send failed since the last one that passed (senderr.h)
     uint64_t n_drop_unlogged;        // datagrams dropped since the last send-error line
     struct timespec send_err_tm;     // monotonic time of that line; zero before the first
+    uint64_t n_ring_full_unlogged;   // times the byte ring was full since its last line
+    struct timespec ring_full_tm;    // monotonic time of that line; zero before the first
 };
 
 struct rtask {
@@ -188,6 +201,7 @@ struct rtask {
     kps_metric iavg;
     kps_metric oavg;
     src_timers tm;            // the primary source
+    stale_src in_stale;       // the primary kept through a suspension, not drained yet
     bool is_quitting;         // queued for removal
     bool is_dchained;         // chained task whose handshake succeeded
     bool has_cid;             // hkey holds a client id

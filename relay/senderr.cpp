@@ -75,3 +75,14 @@ void send_err_clear(rtask *task, const char *fn, const char *tag) noexcept
     }
     e.send_err_pending = false;
 }
+
+bool repeat_line_due(struct timespec *line_tm) noexcept
+{
+    if (line_tm->tv_sec != 0 || line_tm->tv_nsec != 0) {
+        struct timespec period;
+        ms2timespec(SEND_ERR_LINE_MS, &period);
+        if (!timed_out(line_tm, &period)) return false;
+    }
+    rqs_set_now(line_tm);
+    return true;
+}

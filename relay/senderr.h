@@ -43,3 +43,8 @@ void send_err_note(rtask *task, const char *fn, const char *tag, int err,
 // (clear_netdown) and reports drops not logged yet, by the rule above.
 // Costs one test while no error is pending.
 void send_err_clear(rtask *task, const char *fn, const char *tag) noexcept;
+// The same rule for another line that repeats: true when none was written
+// yet (*line_tm zero) or the last one is SEND_ERR_LINE_MS old, and then
+// *line_tm is stamped with the loop's clock, for the line the caller
+// writes now; false otherwise (the caller only counts).
+bool repeat_line_due(struct timespec *line_tm) noexcept;

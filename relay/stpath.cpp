@@ -141,7 +141,16 @@ int stream_read(rtask *task, size_t *p_nin, bool hung_up) noexcept
     mm_point pt{};
     uint8_t *p = mmr_iget(task->stg.stream, &pt);
     if (!p || pt.len == 0) {
-        log_warn("%s: no space to read into, reading suspended\n", fn);
+        // Every time the destination is slower than the origin: one line
+        // a second at most, with the count since the line before.
+        task_err &e = task->errctx;
+        ++e.n_ring_full_unlogged;
+        if (repeat_line_due(&e.ring_full_tm)) {
+            log_warn("%s: no space to read into, reading suspended (%lu time(s) since the last "
+                     "line)\n",
+                     fn, static_cast<unsigned long>(e.n_ring_full_unlogged));
+            e.n_ring_full_unlogged = 0;
+        }
         return rta_drop_reader(task);
     }
     log_dbg("%s: can read up to %lu bytes\n", fn, static_cast<unsigned long>(pt.len));

@@ -21,9 +21,6 @@ LOG_MODULE(LM_DEFAULT);
 namespace {
 
 constexpr int ENDPOINT_TMOUT_MS = MCAST_TMOUT_SEC * 1000;
-// Reads that empty a kept source at revival, at most: a full receive
-// buffer of the largest size the kernel allows holds fewer datagrams.
-constexpr size_t STALE_DRAIN_MAX = 65536;
 
 const char *nz(const char *s) { return s ? s : ""; }
 
@@ -43,6 +40,22 @@ int apply_rcvbuf(int fd)
 {
     if (g_cfg.so.rcvbuf_size < 1) return 0;
     return set_socket_rcvbuf(fd, uint64_t(g_cfg.so.rcvbuf_size));
+}
+
+// What a datagram source is set up with after opening: it receives only
+// the groups it joined itself.  Bound to the wildcard address it would
+// otherwise receive every group any socket of the host joined on its port,
+// its own relay's multicast output among them: a relay to a group on its
+// source's port would loop.  Then the configured receive buffer.  0, 22 or
+// the buffer's failure.
+int setup_source(const char *fn, int fd, const usock_ctx &uc)
+{
+    if (is_dgram_kind(uc.url_kind) &&
+        set_mcast_all(fd, uc.sspec.family == AF_INET6 ? AF_INET6 : AF_INET, 0) != 0) {
+        log_err("%s: fd%d cannot be kept to its own groups\n", fn, fd);
+        return EINVAL;
+    }
+    return apply_rcvbuf(fd);
 }
 
 // Refuses the combinations creation cannot serve, before anything is built:
@@ -101,7 +114,7 @@ int open_alternate(const char *fn, rtask *t)
         return EINVAL;
     }
     a.is_active = false;
-    return apply_rcvbuf(a.sockfd);
+    return setup_source(fn, a.sockfd, a.uc);
 }
 
 // A unicast datagram source is bound to its port alone: a suspended task
@@ -113,25 +126,23 @@ bool keeps_source(int fd, const usock_ctx &uc)
     return fd >= 0 && is_dgram_kind(uc.url_kind) && !uc.sspec.multicast;
 }
 
-// Discards what a kept source received while its task was suspended (a
-// suspended task reads nothing: the revival relays fresh data only, not a
-// burst of stale datagrams), and the socket's pending error with it.
-void drop_stale(const char *fn, const rtask *t, int fd)
+// From its suspension on, a kept source queues nothing: its filter drops
+// every datagram, so that what waits at the revival is at most what the
+// queue held at the suspension, whatever the buffer's size.  false (the
+// source is to be closed) when the filter cannot be attached.  A source
+// suspended again while it drains keeps its filter and its count.
+bool hold_stale(const char *fn, const rtask *t, int fd, stale_src &st)
 {
-    char byte;
-    size_t n = 0;
-    for (size_t i = 0; i < STALE_DRAIN_MAX; ++i) {
-        const ssize_t got = recv(fd, &byte, sizeof(byte), MSG_DONTWAIT | MSG_TRUNC);
-        if (got >= 0) {
-            ++n;
-        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            break;
-        }
-        // Any other failure is a pending error, reported (and cleared)
-        // once ahead of the datagrams, or an interruption: read on.
+    if (st.filtered) return true;
+    if (attach_drop_filter(fd) != 0) {
+        log_err("%s: [%s] fd%d: no filter for the suspension, source closed\n", fn, rta_label(t),
+                fd);
+        return false;
     }
-    if (n) log_info("%s: [%s] fd%d: %zu datagram(s) of the suspension dropped\n", fn, rta_label(t),
-                    fd, n);
+    st = stale_src{};
+    st.filtered = true;
+    st.drops_known = socket_drops(fd, &st.drops_at) == 0;
+    return true;
 }
 
 // Closes the handshake connection: a chained task's through its endpoint
@@ -259,7 +270,7 @@ int rta_mk_task(rtask *t, const char *surl, const char *durl, const char *alsurl
             log_err("%s: failed to open source [%s]\n", fn, t->in_url);
             rc = EINVAL;
         } else {
-            rc = apply_rcvbuf(t->infd);
+            rc = setup_source(fn, t->infd, t->in_uc);
         }
     }
     if (rc == 0 && t->altin.in_url) rc = open_alternate(fn, t);
@@ -349,12 +360,16 @@ void rta_susp_task(rtask *task, int sec) noexcept
     drop_registrations(task);
 
     close_handshake(task);
-    if (!keeps_source(task->infd, task->in_uc)) {
+    if (!keeps_source(task->infd, task->in_uc) ||
+        !hold_stale(fn, task, task->infd, task->in_stale)) {
         usock_close(task->infd, &task->in_uc);
         task->infd = -1;
+        task->in_stale = stale_src{};
     }
     if ((task->altin.sockfd >= 0 || task->altin.uc.url_path) &&
-        !keeps_source(task->altin.sockfd, task->altin.uc)) {
+        (!keeps_source(task->altin.sockfd, task->altin.uc) ||
+         !hold_stale(fn, task, task->altin.sockfd, task->altin.stale))) {
+        task->altin.stale = stale_src{};
         usock_close(task->altin.sockfd, &task->altin.uc);
         task->altin.sockfd = -1;
     }
@@ -401,8 +416,11 @@ int rta_revive_task(rtask *t, const char *mifc_in) noexcept
     int rc = 0;
     if (t->infd >= 0) {
         // Kept through the suspension, bound and sized as at creation.
+        // A first step drops what it holds (an empty queue loses its
+        // filter at once: no read event would come for it); its read
+        // events drop the rest before it is relayed again.
         t->in_uc.timeout_ms = ENDPOINT_TMOUT_MS;
-        drop_stale(fn, t, t->infd);
+        rta_drain_stale(t, false, &rc);
     } else {
         set_endpoint(t->in_uc, true, true, mifc_in, ENDPOINT_TMOUT_MS);
         t->infd = usock_open(t->in_url, &t->in_uc);
@@ -411,13 +429,12 @@ int rta_revive_task(rtask *t, const char *mifc_in) noexcept
             log_err("%s: failed to open source [%s]\n", fn, t->in_url);
             return -1;
         }
-        // The reopened source gets the configured receive buffer as at
-        // creation.
-        rc = apply_rcvbuf(t->infd);
+        // The reopened source is set up as at creation.
+        rc = setup_source(fn, t->infd, t->in_uc);
     }
     if (rc == 0 && t->altin.in_url && t->altin.in_url[0]) {
         if (t->altin.sockfd >= 0) {
-            drop_stale(fn, t, t->altin.sockfd);
+            rta_drain_stale(t, true, &rc);
             t->altin.is_active = false;
         } else {
             rc = open_alternate(fn, t);
@@ -453,6 +470,49 @@ int rta_revive_task(rtask *t, const char *mifc_in) noexcept
     t->is_quitting = false;
     log_norm("[%s] revived\n", rta_label(t));
     return 0;
+}
+
+bool rta_drain_stale(rtask *t, bool alt, int *rc) noexcept
+{
+    static constexpr const char *fn = "rta_drain_stale";
+    stale_src &st = alt ? t->altin.stale : t->in_stale;
+    const int fd = alt ? t->altin.sockfd : t->infd;
+    *rc = 0;
+    if (!st.filtered) return false;
+    // A bounded step: with the filter on, nothing joins the queue, so
+    // that the steps come to its end however fast the source sends.
+    bool empty = false;
+    char byte;
+    for (size_t i = 0; i < STALE_DRAIN_BATCH && !empty; ++i) {
+        if (recv(fd, &byte, sizeof(byte), MSG_DONTWAIT | MSG_TRUNC) >= 0)
+            ++st.n_read;
+        else
+            empty = errno == EAGAIN || errno == EWOULDBLOCK;
+        // Any other failure is a pending error, reported (and cleared)
+        // once ahead of the datagrams, or an interruption: read on.
+    }
+    // A queue that the step's last read emptied makes no more read events:
+    // it is looked at once more, without taking anything.
+    if (!empty)
+        empty = recv(fd, &byte, sizeof(byte), MSG_DONTWAIT | MSG_PEEK) < 0 &&
+                (errno == EAGAIN || errno == EWOULDBLOCK);
+    if (!empty) return true;
+    uint32_t drops = 0;
+    const uint64_t filtered =
+        st.drops_known && socket_drops(fd, &drops) == 0 ? uint32_t(drops - st.drops_at) : 0;
+    if (detach_filter(fd) != 0) {
+        log_err("%s: [%s] fd%d: the suspension's filter stays, source fails\n", fn, rta_label(t),
+                fd);
+        rta_set_error(t, "source filter", EIO);
+        *rc = -1;
+        return true;
+    }
+    const uint64_t n = st.n_read + filtered;
+    if (n)
+        log_info("%s: [%s] fd%d: %llu datagram(s) of the suspension dropped\n", fn, rta_label(t),
+                 fd, static_cast<unsigned long long>(n));
+    st = stale_src{};
+    return false;
 }
 
 void rta_free_task(rtask *task) noexcept

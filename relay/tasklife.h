@@ -27,20 +27,32 @@ constexpr int RTA_MAX_SUSP_SEC = 86400;
 // result.
 int rta_mk_task(rtask *t, const char *surl, const char *durl, const char *alsurl, n64_tag tid,
                 const redir_route *rrt) noexcept;
+// Stale datagrams a kept source reads and drops per read event at most.
+constexpr size_t STALE_DRAIN_BATCH = 64;
+
 // Suspends a live task for sec seconds (0: 50 ms; capped at
 // RTA_MAX_SUSP_SEC): registrations dropped, multicast and stream sources
 // and the handshake closed, destination, keep-alive link and unicast
-// datagram sources kept open (unwatched: the task keeps its ports), revival
-// scheduled with the task as the delay's data.  Nothing for a record that
-// is not a live task.
+// datagram sources kept open (unwatched: the task keeps its ports; a
+// filter drops what they receive meanwhile, and one whose filter cannot be
+// attached is closed instead), revival scheduled with the task as the
+// delay's data.  Nothing for a record that is not a live task.
 void rta_susp_task(rtask *task, int sec) noexcept;
 // Reopens a suspended task with mifc_in as the inbound interface of its
-// source and handshake; a source kept open is emptied of what arrived
-// meanwhile.  Removes its delay (safe inside that delay's own expiry).  0;
+// source and handshake; a source kept open stays filtered until its read
+// events have emptied it (rta_drain_stale).  Removes its delay (safe inside that delay's own expiry).  0;
 // otherwise the failing step's result, with what was opened so far still
 // held: the caller queues the task, whose suspension or removal releases
 // it.
 int rta_revive_task(rtask *t, const char *mifc_in) noexcept;
+// A read event of a kept source (the alternate when alt) that holds what
+// came before the revival: reads and drops at most STALE_DRAIN_BATCH
+// datagrams; once the queue is empty, detaches the filter, so that the
+// source is relayed from then on, and logs (INFO) the count dropped.
+// True while the source is still stale (the event is used up), false when
+// it is not (any more) and the event may read it.  A filter that cannot be
+// detached fails the task (-1 in *rc, error set); *rc is 0 otherwise.
+bool rta_drain_stale(rtask *t, bool alt, int *rc) noexcept;
 // Releases all a live task owns and clears its tag; idx, tid and hkey stay
 // readable.  Nothing for a record that is not a live task.
 void rta_free_task(rtask *task) noexcept;

@@ -14,8 +14,11 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "netns.h"
@@ -457,6 +460,172 @@ TEST(tavel_clients, SuspendedRelayKeepsItsSource)
         CHILD_CHECK(t.output().find("datagram(s) of the suspension dropped") != std::string::npos);
         CHILD_CHECK(t.output().find("END [alice]") == std::string::npos);
         CHILD_CHECK(t.output().find("failed for [alice]") == std::string::npos);
+        CHILD_CHECK(t.stop() == 0);
+        close(rx);
+        return 0;
+    }));
+}
+
+namespace {
+
+// UDP datagrams this namespace has sent, from its own counters.
+long udp_out_datagrams()
+{
+    std::istringstream in(slurp("/proc/net/snmp"));
+    std::string names, values;
+    while (std::getline(in, names) && std::getline(in, values)) {
+        if (names.rfind("Udp: ", 0) != 0) continue;
+        std::istringstream n(names), v(values);
+        for (std::string name, value; n >> name && v >> value;)
+            if (name == "OutDatagrams") return atol(value.c_str());
+    }
+    return -1;
+}
+
+}  // namespace
+
+// A wildcard source relayed to a group on its own port never receives its
+// own output, whoever joined the group on the host (the relay's alternate,
+// another program): one datagram in is one datagram out.
+//
+//   lo 127.0.0.1; 224.0.0.0/4 routed through lo; 239.5.5.5 joined on 5822
+//   (the alternate) and 5823 (another program)
+TEST(tavel_clients, WildcardSourceNeverReceivesItsGroupOutput)
+{
+    EXPECT_CHILD_OK(in_ns([] {
+        TempDir d;
+        write_file(d.file("tavel.conf"), config(PORT, "multicast_ifc_out = \"lo\";"));
+        Daemon t(d.path());
+        CHILD_CHECK(t.start_fg());
+        const int other = udp_bind(5823, "239.5.5.5");
+        CHILD_CHECK(other >= 0);
+        CHILD_CHECK(get(PORT, "/src/0.0.0.0:5821/dst/udp://239.5.5.5:5821/go?asrc=udp://"
+                              "239.5.5.5:5822") == answer(200));
+        const long before = udp_out_datagrams();
+        CHILD_CHECK(udp_send("127.0.0.1", 5821, "thirteen byte"));
+        CHILD_CHECK(eventually([&] { return udp_out_datagrams() - before >= 2; }, 3000));
+        // The datagram and the relay's copy, and nothing more, while a
+        // loop would have sent thousands.
+        CHILD_CHECK(!eventually([&] { return udp_out_datagrams() - before > 2; }, 500));
+        CHILD_CHECK(t.stop() == 0);
+        close(other);
+        return 0;
+    }));
+}
+
+// Relay X carries 2000 numbered datagrams a second while relay Y, whose
+// kept source is flooded with small datagrams, is revived, twice: what Y's
+// suspension left is dropped in steps between X's reads, and X loses
+// nothing.
+TEST(tavel_clients, RevivalUnderAFloodStallsNoOtherRelay)
+{
+    EXPECT_CHILD_OK(in_ns([] {
+        TempDir d;
+        // X's source holds about 0.1 s of its datagrams: a pause of the
+        // loop shorter than that costs nothing, one pass that empties Y's
+        // flooded queue at once costs a run of them.
+        write_file(d.file("tavel.conf"),
+                   config(PORT, "idle_task_timeout = 300; max_retries = -1; retry_period_sec = 1; "
+                                "socket_rcvbuf_size = 262144;"));
+        Daemon t(d.path());
+        CHILD_CHECK(t.start_fg());
+        const int rx = udp_bind(6831);
+        CHILD_CHECK(rx >= 0);
+        const int big = 4 << 20;
+        setsockopt(rx, SOL_SOCKET, SO_RCVBUF, &big, sizeof(big));
+        CHILD_CHECK(get(PORT, path(5831, 6831, "?cid=x")) == answer(200));
+        CHILD_CHECK(get(PORT, path(5832, 6832, "?cid=y")) == answer(200));
+
+        std::atomic<bool> stop{false}, flood{false}, all_sent{false};
+        std::atomic<uint32_t> sent{0};
+        std::vector<bool> seen(200000);
+        std::atomic<size_t> got{0};
+        std::thread receiver([&] {
+            std::string buf(2048, '\0');
+            while (!all_sent || got < sent) {
+                pollfd pf{rx, POLLIN, 0};
+                if (poll(&pf, 1, 1000) != 1) {
+                    if (all_sent) break;
+                    continue;
+                }
+                const ssize_t n = recv(rx, buf.data(), buf.size(), 0);
+                uint32_t seq;
+                if (n < ssize_t(sizeof(seq))) continue;
+                memcpy(&seq, buf.data(), sizeof(seq));
+                if (seq < seen.size() && !seen[seq]) seen[seq] = true, ++got;
+            }
+        });
+        std::thread sender([&] {
+            const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            sockaddr_in to{};
+            to.sin_family = AF_INET;
+            to.sin_port = htons(5831);
+            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            std::string dg(1316, 'x');
+            const auto t0 = std::chrono::steady_clock::now();
+            for (uint32_t i = 0; !stop && i < seen.size(); ++i) {
+                std::this_thread::sleep_until(t0 + std::chrono::microseconds(500) * i);
+                memcpy(dg.data(), &i, sizeof(i));
+                sendto(fd, dg.data(), dg.size(), 0, reinterpret_cast<const sockaddr *>(&to),
+                       sizeof(to));
+                sent = i + 1;
+            }
+            close(fd);
+        });
+        std::vector<std::thread> flooders;
+        for (int k = 0; k < 3; ++k)
+            flooders.emplace_back([&] {
+                const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+                sockaddr_in to{};
+                to.sin_family = AF_INET;
+                to.sin_port = htons(5832);
+                to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+                char byte = 'f';
+                iovec iov{&byte, 1};
+                mmsghdr msgs[64] = {};
+                for (mmsghdr &m : msgs) {
+                    m.msg_hdr.msg_name = &to;
+                    m.msg_hdr.msg_namelen = sizeof(to);
+                    m.msg_hdr.msg_iov = &iov;
+                    m.msg_hdr.msg_iovlen = 1;
+                }
+                while (!stop)
+                    if (flood)
+                        sendmmsg(fd, msgs, 64, 0);
+                    else
+                        sleep_ms(1);
+                close(fd);
+            });
+
+        // Y is silent: it is suspended, 50 ms, then a second or more.
+        const auto long_suspensions = [&] {
+            const std::string out = t.output();
+            return count(out, "[y] suspended for") - count(out, "[y] suspended for 0.0500");
+        };
+        for (size_t round = 1; round <= 2; ++round) {
+            CHILD_CHECK(eventually([&] { return long_suspensions() >= round; }, 15000));
+            const size_t revived = count(t.output(), "[y] revived");
+            flood = true;
+            CHILD_CHECK(eventually([&] { return count(t.output(), "[y] revived") > revived; },
+                                   15000));
+            sleep_ms(100);
+            flood = false;
+        }
+        CHILD_CHECK(count(t.output(), "datagram(s) of the suspension dropped") >= 2);
+        CHILD_CHECK(t.output().find("[x] suspended") == std::string::npos);
+        stop = true;
+        sender.join();
+        all_sent = true;
+        for (auto &f : flooders) f.join();
+        receiver.join();
+        const size_t lost = sent - got;
+        if (lost) {
+            fprintf(stderr, "X lost %zu of %u datagrams:", lost, unsigned(sent));
+            for (uint32_t i = 0, shown = 0; i < sent && shown < 10; ++i)
+                if (!seen[i]) fprintf(stderr, " %u", i), ++shown;
+            fprintf(stderr, "\n");
+        }
+        CHILD_CHECK(lost == 0 && sent > 1000);
         CHILD_CHECK(t.stop() == 0);
         close(rx);
         return 0;

@@ -731,6 +731,15 @@ TEST(tavel, HeadFraming)
         close(fd);
         CHILD_STREQ(http(PORT, "GET " + path(5202, 6202) + " HTTP/1.1\r\n\r\nEXTRA"), answer(200));
         CHILD_HAS(t.output(), "request has tail data, dismissing it");
+        // A keep-alive head with a byte after it in one segment: the byte
+        // would end the share at once, so nothing is made.
+        fd = connect_to(PORT);
+        const std::string ka = "GET " + path(5204, 6204, "/keep-alive") + " HTTP/1.1\r\n\r\nX";
+        CHILD_CHECK(send(fd, ka.data(), ka.size(), MSG_NOSIGNAL) == ssize_t(ka.size()));
+        CHILD_STREQ(read_all(fd, 1000), answer(400));
+        close(fd);
+        CHILD_HAS(t.output(), "keep-alive request with 1 bytes after its head, refused");
+        CHILD_STREQ(get(PORT, path(5204, 6204, "/drop")), answer(404));
 
         // Over 1023 bytes without an end of head: refused with 400.
         CHILD_STREQ(http(PORT, "GET /" + std::string(1100, 'a')), answer(400));

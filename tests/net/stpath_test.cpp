@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 
+#include <chrono>
+
 #include "mmr.h"
 #include "relay_harness.h"
 #include "support.h"
@@ -184,6 +186,45 @@ TEST(stpath, blocked_destination_gets_every_byte_once)
             },
             30000));
     }
+}
+
+// A destination slower than its origin fills the ring again and again: the
+// reader's pause is logged once a second at most, with its count.
+TEST(stpath, a_full_ring_is_logged_once_a_second_with_a_count)
+{
+    EXPECT_CHILD_OK(rh::in_netns_for(
+        [] {
+            LogCapture log;
+            rh::relay_env env([&] { g_cfg.max_pkts = 16; });
+            const std::string ts = rh::ts_packets(188, 7 * 2000);
+            const std::string next = rh::ts_packets(188, 1, 7 * 2000);
+            rh::http_server srv(8310, {rh::http_script{{rh::OK_HEAD, ts + next}}});
+            const task_options opt{0, 'a', 1316};
+            rtask *t = rh::mk_task("http://127.0.0.1:8310/", "udp://127.0.0.1:7310", nullptr, &opt);
+            CK(env.ok && t);
+            if (!t) return rh::verdict();
+            rh::collector out(nullptr, 0, rh::pair_dest(t));
+            // Held for 300 ms, long enough to fill the ring, then taken a
+            // datagram at a time, more slowly than the origin sends.
+            const auto start = std::chrono::steady_clock::now();
+            out.hold = true;
+            rh::g_on_turn = [&] {
+                if (std::chrono::steady_clock::now() - start > std::chrono::milliseconds(300))
+                    out.hold = false;
+            };
+            CK(rh::run_until([&] { return out.bytes == ts.size(); }, 20000));
+            rh::g_on_turn = nullptr;
+            const long secs = long(std::chrono::duration_cast<std::chrono::seconds>(
+                                       std::chrono::steady_clock::now() - start)
+                                       .count());
+            CK(out.joined() == ts);
+            const size_t lines = rh::count_of(log.text(), "no space to read into");
+            CK(lines >= 1 && lines <= size_t(secs) + 1);
+            CK(log.text().find("reading suspended (1 time(s) since the last line)") !=
+               std::string::npos);
+            return rh::verdict();
+        },
+        30000));
 }
 
 TEST(stpath, runs_go_out_as_whole_datagrams_also_where_the_path_mtu_refuses_them)

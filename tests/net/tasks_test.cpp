@@ -195,6 +195,14 @@ TEST_F(Tasks, datagram_task_lives_suspends_revives_and_ends)
         EXPECT_EQ(polled(), 1u);
         EXPECT_EQ(rcvbuf(t->infd), small_buf);
         EXPECT_EQ(get_timeout(IDLE_TASK_TMOUT), 500);  // swept ten times per time-out
+        // The source receives only the groups it joins itself.
+        const auto mc_all = [&](int level, int opt) {
+            int v = -1;
+            socklen_t len = sizeof(v);
+            return getsockopt(t->infd, level, opt, &v, &len) == 0 ? v : -1;
+        };
+        EXPECT_EQ(mc_all(IPPROTO_IP, IP_MULTICAST_ALL), 0);
+        EXPECT_EQ(v6 ? mc_all(IPPROTO_IPV6, 29 /* IPV6_MULTICAST_ALL */) : 0, 0);
 
         // The destination sends from one port for the task's whole life.
         const int out = t->outfd;
@@ -214,6 +222,14 @@ TEST_F(Tasks, datagram_task_lives_suspends_revives_and_ends)
         EXPECT_EQ(t->infd, in);
         EXPECT_EQ(local_port(in), in_port);
         EXPECT_FALSE(t->reader.is_active);
+        // Filtered: what comes while suspended is never queued.
+        EXPECT_TRUE(t->in_stale.filtered);
+        sockaddr_storage in_addr{};
+        socklen_t in_len = sizeof(in_addr);
+        ASSERT_EQ(getsockname(in, reinterpret_cast<sockaddr *>(&in_addr), &in_len), 0);
+        ASSERT_EQ(sendto(rx.fd, "s", 1, 0, reinterpret_cast<sockaddr *>(&in_addr), in_len), 1);
+        char b;
+        EXPECT_EQ(recv(in, &b, 1, MSG_DONTWAIT | MSG_PEEK), -1);
         EXPECT_EQ(rta_reopen_fds(t), 0);
         EXPECT_EQ(g_app.reopen_fds, 0u);
         EXPECT_EQ(t->outfd, out);
@@ -232,6 +248,8 @@ TEST_F(Tasks, datagram_task_lives_suspends_revives_and_ends)
         EXPECT_EQ(t->delay, nullptr);
         EXPECT_EQ(rcvbuf(t->infd), small_buf);
         EXPECT_EQ(polled(), 1u);
+        // Empty, it is relayed again at once.
+        EXPECT_FALSE(t->in_stale.filtered);
 
         // The last client leaves: out of the registry at once, freed after the turn.
         EXPECT_EQ(drop_task(t, 1), 0);
@@ -245,6 +263,28 @@ TEST_F(Tasks, datagram_task_lives_suspends_revives_and_ends)
         EXPECT_NE(log.text().find("Task [" + id + "]: ENDED"), std::string::npos);
         g_cfg.so.rcvbuf_size = 0;
     }
+}
+
+// A kept source that held exactly one drain step's worth at its revival is
+// empty after that step, and relayed again, though no read event comes.
+TEST_F(Tasks, a_source_drained_in_one_full_step_is_relayed_again)
+{
+    Fd rx(bound_socket(AF_INET, SOCK_DGRAM));
+    const std::string dst = "udp://127.0.0.1:" + std::to_string(local_port(rx.fd));
+    rtask *t = make("udp://127.0.0.1:0", dst.c_str());
+    ASSERT_TRUE(t);
+    sockaddr_in in{};
+    in.sin_family = AF_INET;
+    in.sin_port = htons(uint16_t(local_port(t->infd)));
+    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (size_t i = 0; i < STALE_DRAIN_BATCH; ++i)
+        ASSERT_EQ(sendto(rx.fd, "s", 1, 0, reinterpret_cast<sockaddr *>(&in), sizeof(in)), 1);
+    ASSERT_EQ(pprmsusp(t, "read error", 5), 0);
+    pprm_task_cleanup();
+    ASSERT_TRUE(t->in_stale.filtered);
+    ASSERT_TRUE(wait_revival(t));
+    EXPECT_FALSE(t->in_stale.filtered);
+    EXPECT_EQ(t->in_stale.n_read, 0u);
 }
 
 TEST_F(Tasks, ids_client_ids_alternates_and_limits)
@@ -575,6 +615,18 @@ TEST_F(Tasks, idle_sweep_times_out_silent_tasks)
     EXPECT_EQ(t->err, ETIMEDOUT);
     EXPECT_NE(log.text().find("[rly] timed out after 101 ms"), std::string::npos);
     pprm_task_cleanup();
+    // The loop waits for the pass that is due, not a whole period from a
+    // wake-up that came for something else; each pass is due a period
+    // after the one before was due, however late the loop came to it.
+    at(108);
+    timespec wait{};
+    upd_tmout(&wait);
+    EXPECT_LE(tms2ms(&wait), 3);
+    EXPECT_FALSE(is_iocheck_time());
+    at(112);
+    EXPECT_TRUE(is_iocheck_time());  // due at 111
+    at(122);
+    EXPECT_TRUE(is_iocheck_time());  // due after 121, not after 122
     // A suspended task is not swept again.
     at(9000);
     time_out_tasks();
