@@ -8,10 +8,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "log.h"
 #include "syswrap.h"
+#include "uri.h"
 
 LOG_MODULE(LM_DEFAULT);
 
@@ -122,6 +124,23 @@ int ensure_efd()
     return 0;
 }
 
+// Puts host into job unless it is numeric.  False for a name too long to
+// look up.
+bool add_name(rsv_job *job, const char *host, int socktype, int slot)
+{
+    if (rsv_is_numeric(host)) return true;
+    if (strlen(host) > RSV_NAME_MAX) {
+        log_err("%s: host name of %zu characters refused\n", "rsv_add_url", strlen(host));
+        return false;
+    }
+    lfx_assert(job->count < RSV_NAMES_MAX);
+    rsv_name &n = job->names[job->count++];
+    snprintf(n.name, sizeof n.name, "%s", host);
+    n.socktype = socktype;
+    n.slot = slot;
+    return true;
+}
+
 }  // namespace
 
 bool rsv_is_numeric(const char *host) noexcept
@@ -133,6 +152,29 @@ bool rsv_is_numeric(const char *host) noexcept
     const int rc = getaddrinfo(host, nullptr, &hints, &res);
     if (res) freeaddrinfo(res);
     return rc == 0;
+}
+
+bool rsv_add_url(rsv_job *job, const char *url, bool inbound, int slot, int ssm_slot) noexcept
+{
+    char scheme[URI_SCHEME_MAX], auth[URI_AUTH_MAX], path[URI_PATH_MAX], query[URI_QUERY_MAX];
+    const int kind = uri_extract(url, scheme, auth, path, query);
+    const bool dgram = kind == URI_UDP || kind == URI_RTP;
+    if (!dgram && kind != URI_TCP && kind != URI_HTTP) return true;
+    char host[SADDR_HOST_SIZE], port[SADDR_SERV_SIZE];
+    if (!uri_path_addrport(path, URI_PATH_MAX, host, sizeof host, port, sizeof port) || !host[0])
+        return true;
+    if (!add_name(job, host, dgram ? SOCK_DGRAM : SOCK_STREAM, slot)) return false;
+    if (!dgram || !inbound || !auth[0]) return true;
+    // "host", "host:port" or "[host]:port", as the opener splits it.
+    char ssm[URI_AUTH_MAX];
+    snprintf(ssm, sizeof ssm, "%s", auth);
+    if (ends_with_port(ssm)) *strrchr(ssm, ':') = '\0';
+    const size_t n = strlen(ssm);
+    if (ssm[0] == '[' && n >= 2 && ssm[n - 1] == ']') {
+        ssm[n - 1] = '\0';
+        memmove(ssm, ssm + 1, n - 1);
+    }
+    return add_name(job, ssm, SOCK_DGRAM, ssm_slot);
 }
 
 void rsv_resolve_name(rsv_name *n) noexcept

@@ -273,50 +273,6 @@ char *slot_text(task_addrs *a, int slot)
     }
 }
 
-// Puts host into job unless it is numeric.  False for a name too long to
-// look up.
-bool add_name(rsv_job *job, const char *host, int socktype, int slot)
-{
-    if (rsv_is_numeric(host)) return true;
-    if (strlen(host) > RSV_NAME_MAX) {
-        log_err("%s: host name of %zu characters refused\n", "urq_lookup", strlen(host));
-        return false;
-    }
-    lfx_assert(job->count < RSV_NAMES_MAX);
-    rsv_name &n = job->names[job->count++];
-    snprintf(n.name, sizeof n.name, "%s", host);
-    n.socktype = socktype;
-    n.slot = slot;
-    return true;
-}
-
-// Puts the names the endpoint url opens into job: its host, and for a
-// datagram source (inbound) its source-specific source, as the endpoint
-// opener reads them (usock_open, open_socket).  A URL the opener refuses
-// before any look-up adds nothing.  False for a name too long.
-bool add_names(rsv_job *job, const char *url, bool inbound, int slot, int ssm_slot)
-{
-    char scheme[URI_SCHEME_MAX], auth[URI_AUTH_MAX], path[URI_PATH_MAX], query[URI_QUERY_MAX];
-    const int kind = uri_extract(url, scheme, auth, path, query);
-    const bool dgram = kind == URI_UDP || kind == URI_RTP;
-    if (!dgram && kind != URI_TCP && kind != URI_HTTP) return true;
-    char host[SADDR_HOST_SIZE], port[SADDR_SERV_SIZE];
-    if (!uri_path_addrport(path, URI_PATH_MAX, host, sizeof host, port, sizeof port) || !host[0])
-        return true;
-    if (!add_name(job, host, dgram ? SOCK_DGRAM : SOCK_STREAM, slot)) return false;
-    if (!dgram || !inbound || !auth[0]) return true;
-    // "host", "host:port" or "[host]:port", as the opener splits it.
-    char ssm[URI_AUTH_MAX];
-    snprintf(ssm, sizeof ssm, "%s", auth);
-    if (ends_with_port(ssm)) *strrchr(ssm, ':') = '\0';
-    const size_t n = strlen(ssm);
-    if (ssm[0] == '[' && n >= 2 && ssm[n - 1] == ']') {
-        ssm[n - 1] = '\0';
-        memmove(ssm, ssm + 1, n - 1);
-    }
-    return add_name(job, ssm, SOCK_DGRAM, ssm_slot);
-}
-
 // The task this link belongs to, when its slot still holds it.
 rtask *link_task(const tvl_urq *rq)
 {
@@ -465,15 +421,15 @@ bool start_lookup(tvl_urq *rq)
         char *in = rrt_ingress_url(route);
         char *rmt = rrt_remote_url(route);
         if (in && rmt)
-            ok = add_names(&job, in, true, AS_IN, AS_IN_SSM) &&
-                 add_names(&job, rmt, false, AS_HSHK, AS_HSHK);
+            ok = rsv_add_url(&job, in, true, AS_IN, AS_IN_SSM) &&
+                 rsv_add_url(&job, rmt, false, AS_HSHK, AS_HSHK);
         free(in);
         free(rmt);
     } else {
-        ok = add_names(&job, u.src, true, AS_IN, AS_IN_SSM);
+        ok = rsv_add_url(&job, u.src, true, AS_IN, AS_IN_SSM);
     }
-    ok = ok && (!u.alt[0] || add_names(&job, u.alt, true, AS_ALT, AS_ALT_SSM)) &&
-         add_names(&job, u.dst, false, AS_DST, AS_DST);
+    ok = ok && (!u.alt[0] || rsv_add_url(&job, u.alt, true, AS_ALT, AS_ALT_SSM)) &&
+         rsv_add_url(&job, u.dst, false, AS_DST, AS_DST);
     if (!ok) {
         rq->resp = &g_resp_bad;
         return false;
