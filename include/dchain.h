@@ -31,10 +31,12 @@ struct redir_route {
     char rmt[MAX_ADDRSTR];      // the remote relay's "address:port"
     char rmt_src[MAX_ADDRSTR];  // the source to ask the remote relay for
     char rcv[MAX_ADDRSTR];      // where the remote relay sends, and the local daemon reads
-    // The daemon's, filled at start-up: the numeric hosts rmt and rcv name
-    // (empty: numeric already), and whether a name of them did not resolve.
+    // The daemon's, filled at start-up: the numeric hosts rmt, rcv and the
+    // source-specific source of rcv name (empty: numeric already), and
+    // whether a name of them did not resolve.
     char rmt_num[RRT_NUM_SIZE];
     char rcv_num[RRT_NUM_SIZE];
+    char rcv_ssm_num[RRT_NUM_SIZE];
     bool unresolved;
 };
 

@@ -437,10 +437,11 @@ void resolve_route(const void *, void *data, void *)
     rsv_job job{};
     char *rcv = rrt_ingress_url(r);
     char *rmt = rrt_remote_url(r);
-    if (rcv && rmt && rsv_add_url(&job, rcv, true, 0, 2) && rsv_add_url(&job, rmt, false, 1, 2)) {
+    if (rcv && rmt) {
+        rsv_add_url(&job, rcv, true, 0, 2);
+        rsv_add_url(&job, rmt, false, 1, 2);
         for (size_t i = 0; i < job.count; ++i) {
             rsv_name &n = job.names[i];
-            if (n.slot == 2) continue;  // a source-specific receive address is no route's
             rsv_resolve_name(&n);
             if (n.err != 0) {
                 log_warn("%s: route [%s]: name [%s] does not resolve: %s\n", "load_rrt", r->src,
@@ -448,7 +449,8 @@ void resolve_route(const void *, void *data, void *)
                 r->unresolved = true;
                 continue;
             }
-            snprintf(n.slot == 0 ? r->rcv_num : r->rmt_num, RRT_NUM_SIZE, "%s", n.num);
+            char *num = n.slot == 0 ? r->rcv_num : n.slot == 1 ? r->rmt_num : r->rcv_ssm_num;
+            snprintf(num, RRT_NUM_SIZE, "%s", n.num);
         }
     }
     free(rcv);

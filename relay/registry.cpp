@@ -206,6 +206,7 @@ int add_task(int csock, const char *src, const char *dst, const char *alt, const
     task_addrs route_addrs{};
     if (route && !t->opt.addrs) {
         snprintf(route_addrs.in, sizeof route_addrs.in, "%s", route->rcv_num);
+        snprintf(route_addrs.in_ssm, sizeof route_addrs.in_ssm, "%s", route->rcv_ssm_num);
         snprintf(route_addrs.hshk, sizeof route_addrs.hshk, "%s", route->rmt_num);
         t->opt.addrs = &route_addrs;
     }

@@ -124,21 +124,15 @@ int ensure_efd()
     return 0;
 }
 
-// Puts host into job unless it is numeric.  False for a name too long to
-// look up.
-bool add_name(rsv_job *job, const char *host, int socktype, int slot)
+// Puts host into job unless it is numeric.
+void add_name(rsv_job *job, const char *host, int socktype, int slot)
 {
-    if (rsv_is_numeric(host)) return true;
-    if (strlen(host) > RSV_NAME_MAX) {
-        log_err("%s: host name of %zu characters refused\n", "rsv_add_url", strlen(host));
-        return false;
-    }
+    if (rsv_is_numeric(host)) return;
     lfx_assert(job->count < RSV_NAMES_MAX);
     rsv_name &n = job->names[job->count++];
     snprintf(n.name, sizeof n.name, "%s", host);
     n.socktype = socktype;
     n.slot = slot;
-    return true;
 }
 
 }  // namespace
@@ -154,17 +148,19 @@ bool rsv_is_numeric(const char *host) noexcept
     return rc == 0;
 }
 
-bool rsv_add_url(rsv_job *job, const char *url, bool inbound, int slot, int ssm_slot) noexcept
+void rsv_add_url(rsv_job *job, const char *url, bool inbound, int slot, int ssm_slot) noexcept
 {
+    // A host of a URL fits a name: no look-up is ever cut short.
+    static_assert(URI_PATH_MAX <= RSV_NAME_MAX && URI_AUTH_MAX <= RSV_NAME_MAX);
     char scheme[URI_SCHEME_MAX], auth[URI_AUTH_MAX], path[URI_PATH_MAX], query[URI_QUERY_MAX];
     const int kind = uri_extract(url, scheme, auth, path, query);
     const bool dgram = kind == URI_UDP || kind == URI_RTP;
-    if (!dgram && kind != URI_TCP && kind != URI_HTTP) return true;
+    if (!dgram && kind != URI_TCP && kind != URI_HTTP) return;
     char host[SADDR_HOST_SIZE], port[SADDR_SERV_SIZE];
     if (!uri_path_addrport(path, URI_PATH_MAX, host, sizeof host, port, sizeof port) || !host[0])
-        return true;
-    if (!add_name(job, host, dgram ? SOCK_DGRAM : SOCK_STREAM, slot)) return false;
-    if (!dgram || !inbound || !auth[0]) return true;
+        return;
+    add_name(job, host, dgram ? SOCK_DGRAM : SOCK_STREAM, slot);
+    if (!dgram || !inbound || !auth[0]) return;
     // "host", "host:port" or "[host]:port", as the opener splits it.
     char ssm[URI_AUTH_MAX];
     snprintf(ssm, sizeof ssm, "%s", auth);
@@ -174,7 +170,7 @@ bool rsv_add_url(rsv_job *job, const char *url, bool inbound, int slot, int ssm_
         ssm[n - 1] = '\0';
         memmove(ssm, ssm + 1, n - 1);
     }
-    return add_name(job, ssm, SOCK_DGRAM, ssm_slot);
+    add_name(job, ssm, SOCK_DGRAM, ssm_slot);
 }
 
 void rsv_resolve_name(rsv_name *n) noexcept

@@ -60,9 +60,9 @@ bool rsv_is_numeric(const char *host) noexcept;
 // Puts the names the endpoint url opens into job, with slot for its host
 // and ssm_slot for its source-specific source (a datagram source only,
 // inbound): each host as the endpoint opener reads it, unless numeric.  A
-// URL the opener refuses before any look-up adds nothing.  False (ERR)
-// for a name over RSV_NAME_MAX characters.  job must have room for two.
-bool rsv_add_url(rsv_job *job, const char *url, bool inbound, int slot, int ssm_slot) noexcept;
+// URL the opener refuses before any look-up adds nothing.  job must have
+// room for two.
+void rsv_add_url(rsv_job *job, const char *url, bool inbound, int slot, int ssm_slot) noexcept;
 // Queues job (count 1..RSV_NAMES_MAX, names shorter than RSV_NAME_MAX)
 // for owner, registering the completion descriptor with the loop and
 // starting a worker when needed.  The job's id (never 0), or 0 (ERR) when

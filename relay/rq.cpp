@@ -401,7 +401,7 @@ void on_lookup_done(void *owner, const rsv_job *job)
 // has them looked up off the loop and waits in state "RSV": true.  False
 // when it goes on to its answer now: it makes nothing (a drop or kill, a
 // join of a task that exists), names numeric hosts only, or is refused
-// (resp set: 400 for a name too long, 500 when no look-up can be queued).
+// (resp set to 500 when no look-up can be queued).
 bool start_lookup(tvl_urq *rq)
 {
     static constexpr const char *fn = "urq_lookup";
@@ -414,26 +414,22 @@ bool start_lookup(tvl_urq *rq)
         return false;
     if (errno != 0 && errno != ESRCH) return false;
     rsv_job job{};
-    bool ok = true;
     if (const redir_route *route = route_of(u.src)) {
         // A routed task reads the route's receive address and asks its
         // remote daemon; a URL that does not fit fails the task unopened.
         char *in = rrt_ingress_url(route);
         char *rmt = rrt_remote_url(route);
-        if (in && rmt)
-            ok = rsv_add_url(&job, in, true, AS_IN, AS_IN_SSM) &&
-                 rsv_add_url(&job, rmt, false, AS_HSHK, AS_HSHK);
+        if (in && rmt) {
+            rsv_add_url(&job, in, true, AS_IN, AS_IN_SSM);
+            rsv_add_url(&job, rmt, false, AS_HSHK, AS_HSHK);
+        }
         free(in);
         free(rmt);
     } else {
-        ok = rsv_add_url(&job, u.src, true, AS_IN, AS_IN_SSM);
+        rsv_add_url(&job, u.src, true, AS_IN, AS_IN_SSM);
     }
-    ok = ok && (!u.alt[0] || rsv_add_url(&job, u.alt, true, AS_ALT, AS_ALT_SSM)) &&
-         rsv_add_url(&job, u.dst, false, AS_DST, AS_DST);
-    if (!ok) {
-        rq->resp = &g_resp_bad;
-        return false;
-    }
+    if (u.alt[0]) rsv_add_url(&job, u.alt, true, AS_ALT, AS_ALT_SSM);
+    rsv_add_url(&job, u.dst, false, AS_DST, AS_DST);
     if (job.count == 0) return false;
     rq->rsv_id = rsv_submit(&job, on_lookup_done, rq);
     if (rq->rsv_id == 0) {
