@@ -408,11 +408,6 @@ bool start_lookup(tvl_urq *rq)
     if (rq->must_drop) return false;
     urq_urls u;
     urq_mk_urls(rq, &u);
-    errno = 0;
-    if (rq->cid ? lookup_task(rq->cid, nullptr, nullptr)
-                : lookup_task(u.src, u.dst, u.alt[0] ? u.alt : nullptr))
-        return false;
-    if (errno != 0 && errno != ESRCH) return false;
     rsv_job job{};
     if (const redir_route *route = route_of(u.src)) {
         // A routed task reads the route's receive address and asks its
@@ -431,6 +426,12 @@ bool start_lookup(tvl_urq *rq)
     if (u.alt[0]) rsv_add_url(&job, u.alt, true, AS_ALT, AS_ALT_SSM);
     rsv_add_url(&job, u.dst, false, AS_DST, AS_DST);
     if (job.count == 0) return false;
+    // A join makes nothing: its task is found by the names as written.
+    errno = 0;
+    if (rq->cid ? lookup_task(rq->cid, nullptr, nullptr)
+                : lookup_task(u.src, u.dst, u.alt[0] ? u.alt : nullptr))
+        return false;
+    if (errno != 0 && errno != ESRCH) return false;
     rq->rsv_id = rsv_submit(&job, on_lookup_done, rq);
     if (rq->rsv_id == 0) {
         rq->resp = &g_resp_err;

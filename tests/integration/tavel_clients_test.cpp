@@ -572,8 +572,8 @@ TEST(tavel_clients, LinksLeaveRoomForSuspendedRelays)
 // Names that resolve make working relays (the loop check compares what
 // they resolve to).  Then no name resolves any more (the resolver never
 // answers): with an HTTP origin and a destination by name waiting for it
-// (each until its request time-out), a HEAD and a kill naming hosts and a
-// numeric request are answered within a second, a relay of 1000
+// (each until its request time-out), a HEAD, a join and a kill naming
+// hosts and a numeric request are answered within a second, a relay of 1000
 // datagrams/s loses none, and a multicast source by name is revived
 // again and again on the address found at its creation.  Numeric requests
 // never ask the resolver.
@@ -615,6 +615,7 @@ TEST(tavel_clients, NameLookupsNeverStallTheLoop)
         while (!udp_recv(rx, 500).empty()) ++got;
         CHILD_CHECK(got == 1000);
         CHILD_CHECK(answered_at_once("HEAD /src/nosuch.example:5902/dst/127.0.0.1:6902", 200));
+        CHILD_CHECK(answered_at_once("GET /src/127.0.0.1:5910/dst/rsv-dst.test:6910", 200));
         CHILD_CHECK(answered_at_once("GET /src/127.0.0.1:5910/dst/rsv-dst.test:6910/kill", 200));
         CHILD_CHECK(answered_at_once("GET " + path(5905, 6905), 200));
         for (const int fd : waiting) CHILD_CHECK(closed_within(fd, 5000) && close(fd) == 0);
