@@ -23,12 +23,21 @@ constexpr size_t RRT_MAX_LINE = 254;
 // Longest remote keep-alive URL and receive URL.
 constexpr size_t RRT_MAX_RURL = 1023;
 constexpr size_t RRT_MAX_UURL = 511;
+// Room of a numeric host text (an IPv6 address with its "%scope").
+constexpr size_t RRT_NUM_SIZE = 64;
 
 struct redir_route {
     char src[MAX_ADDRSTR];      // the local source, without a leading '%'
     char rmt[MAX_ADDRSTR];      // the remote relay's "address:port"
     char rmt_src[MAX_ADDRSTR];  // the source to ask the remote relay for
     char rcv[MAX_ADDRSTR];      // where the remote relay sends, and the local daemon reads
+    // The daemon's, filled at start-up: the numeric hosts rmt, rcv and the
+    // source-specific source of rcv name (empty: numeric already), and
+    // whether a name of them did not resolve.
+    char rmt_num[RRT_NUM_SIZE];
+    char rcv_num[RRT_NUM_SIZE];
+    char rcv_ssm_num[RRT_NUM_SIZE];
+    bool unresolved;
 };
 
 // Loads the route file at path (required) into a new table stored in *ht;

@@ -127,9 +127,10 @@ bool saddr_is_local(const sockaddr *sa) noexcept;
 // IPv4), or a wildcard `bound` and a local `to` (an IPv6 wildcard also for
 // IPv4), or the wildcard `to` and a loopback `bound`.
 bool saddr_reaches(const sockaddr *to, const sockaddr *bound) noexcept;
-// saddr_reaches for any pair of the resolutions of the datagram endpoints
+// saddr_reaches for any pair of the addresses of the datagram endpoints
 // to_host:to_port and bound_host:bound_port (an empty host is 0.0.0.0;
-// ports numeric).  False when either does not resolve (nothing logged).
+// hosts and ports numeric: no resolver is asked).  False when either is
+// not numeric (a name) or not an address (nothing logged).
 bool hostport_reaches(const char *to_host, const char *to_port, const char *bound_host,
                       const char *bound_port) noexcept;
 

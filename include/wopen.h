@@ -29,6 +29,8 @@ constexpr size_t USOCK_TARGET_MAX = 127;
 constexpr int USOCK_HTTP_WAIT_MS = 5000;
 // Room of g_apptag.
 constexpr size_t USOCK_APPTAG_SIZE = 128;
+// Room of a numeric host text: an IPv6 address with a "%interface" scope.
+constexpr size_t USOCK_HOST_NUM_SIZE = 64;
 
 // An endpoint.  The caller zeroes it, sets the options (inbound through
 // timeout_ms) and opens it; the open sets the rest.  A record is opened
@@ -49,6 +51,12 @@ struct usock_ctx {
     char *buf;             // heap, USOCK_BUF_SIZE bytes for a stream endpoint:
     size_t bufcap;         //   the bytes read past the HTTP answer head on open,
     size_t buflen;         //   buflen of them
+    // Numeric hosts opened in place of the host the URL names, and of its
+    // source-specific source; empty: the URL's own.  An open that succeeds
+    // fills an empty one with the address it opened, so that opening the
+    // record again (a revival, a reconnect) asks no resolver.
+    char host_num[USOCK_HOST_NUM_SIZE];
+    char ssm_num[USOCK_HOST_NUM_SIZE];
 };
 
 static_assert(std::is_trivially_copyable_v<usock_ctx>);
@@ -84,7 +92,10 @@ void usock_set_apptag(const char *apptag) noexcept;
 // The descriptor, or -1 after the failing step logged why, with all the
 // open made released.  A blocking TCP or HTTP endpoint waits for its
 // connect at most timeout_ms (USOCK_HTTP_WAIT_MS when 0), as it waits for
-// the answer head.  A record whose url_path is set is an assert.
+// the answer head.  The socket is opened on host_num and ssm_num when set
+// (the URL itself is still what an HTTP GET names), and the empty ones are
+// set to the addresses opened.  A record whose url_path is set is an
+// assert.
 int usock_open(const char *url, usock_ctx *uc) noexcept;
 // Releases what uc holds (a multicast reader leaves its group first; with
 // fd -1 only the record), then closes fd when it is not negative.

@@ -85,15 +85,15 @@ bool is_loopback(const sockaddr *sa) noexcept
     return false;
 }
 
-// Resolves a datagram host and port (an empty host is the IPv4 wildcard,
-// as a socket opened without an address is bound) without logging: a text
-// that does not resolve is refused where the endpoint is opened.
+// Converts a numeric datagram host and port (an empty host is the IPv4
+// wildcard, as a socket opened without an address is bound) without
+// logging and without asking a resolver: a name gives false.
 bool resolve_dgram(const char *host, const char *port, ai_list *res) noexcept
 {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_DGRAM;
-    hints.ai_flags = AI_NUMERICSERV;
+    hints.ai_flags = AI_NUMERICSERV | AI_NUMERICHOST;
     return getaddrinfo(host && *host ? host : "0.0.0.0", port, &hints, &res->head) == 0;
 }
 

@@ -78,6 +78,28 @@ int finish_connect(int fd, const char *url, usock_ctx *uc) noexcept
     return set_nblock(fd, 0);
 }
 
+// The numeric host of ss into num (USOCK_HOST_NUM_SIZE); left empty when
+// it has none.
+void numeric_host(const sockaddr_storage *ss, socklen_t len, char *num) noexcept
+{
+    if (len == 0 || getnameinfo(reinterpret_cast<const sockaddr *>(ss), len, num,
+                                USOCK_HOST_NUM_SIZE, nullptr, 0, NI_NUMERICHOST) != 0)
+        num[0] = '\0';
+}
+
+// The source-specific source text auth ("host" or "host:port") with its
+// host replaced by the numeric num, into out (room len).
+const char *ssm_text(const char *auth, const char *num, char *out, size_t len) noexcept
+{
+    const char *colon = ends_with_port(auth) ? strrchr(auth, ':') : nullptr;
+    const bool v6 = strchr(num, ':') != nullptr;
+    if (!colon)
+        snprintf(out, len, "%s", num);
+    else
+        snprintf(out, len, v6 ? "[%s]%s" : "%s%s", num, colon);
+    return out;
+}
+
 }  // namespace
 
 void usock_set_apptag(const char *apptag) noexcept
@@ -147,8 +169,15 @@ int usock_open(const char *url, usock_ctx *uc) noexcept
     // that drops the SYNs would wait through every retry.
     const bool bounded_connect = stream && !uc->non_blocking;
     if (bounded_connect) uc->sspec.non_blocking = 1;
-    const int fd = open_socket(host, port, src, &uc->sspec, uc->ifc_tag, &uc->mifc);
+    char ssm[USOCK_HOST_NUM_SIZE + SADDR_SERV_SIZE + 3];
+    if (src && uc->ssm_num[0]) src = ssm_text(src, uc->ssm_num, ssm, sizeof ssm);
+    const int fd = open_socket(uc->host_num[0] ? uc->host_num : host, port, src, &uc->sspec,
+                               uc->ifc_tag, &uc->mifc);
     if (fd < 0) return fail_open(-1, uc);
+    if (!uc->host_num[0])
+        numeric_host(&uc->sspec.addr_ss, uc->sspec.addr_len, uc->host_num);
+    if (uc->sspec.is_ssm && !uc->ssm_num[0])
+        numeric_host(&uc->sspec.src_ss, uc->sspec.src_len, uc->ssm_num);
     if (bounded_connect && finish_connect(fd, url, uc) != 0) return fail_open(fd, uc);
     if (!uc->non_blocking && uc->timeout_ms > 0) {
         const int rc = uc->inbound ? set_rcv_timeout(fd, uc->timeout_ms)

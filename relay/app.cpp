@@ -21,11 +21,13 @@
 #include "meta.h"
 #include "netops.h"
 #include "registry.h"
+#include "resolve.h"
 #include "report.h"
 #include "rq.h"
 #include "rqs.h"
 #include "shmsweep.h"
 #include "syswrap.h"
+#include "tasklife.h"
 #include "timeop.h"
 #include "tmout.h"
 #include "util.h"
@@ -424,6 +426,39 @@ void app_ctx_destroy() noexcept
 
 int app_start() noexcept { return oxa_listen(); }
 
+namespace {
+
+// Looks the names of a route's remote daemon and receive address up, once,
+// at start-up: an agent's JOIN makes its task on the loop, which never
+// waits for a resolver.  A name that does not resolve is noted (WARN).
+void resolve_route(const void *, void *data, void *)
+{
+    auto *r = static_cast<redir_route *>(data);
+    rsv_job job{};
+    char *rcv = rrt_ingress_url(r);
+    char *rmt = rrt_remote_url(r);
+    if (rcv && rmt) {
+        rsv_add_url(&job, rcv, true, 0, 2);
+        rsv_add_url(&job, rmt, false, 1, 2);
+        for (size_t i = 0; i < job.count; ++i) {
+            rsv_name &n = job.names[i];
+            rsv_resolve_name(&n);
+            if (n.err != 0) {
+                log_warn("%s: route [%s]: name [%s] does not resolve: %s\n", "load_rrt", r->src,
+                         n.name, n.err == EAI_FAMILY ? "no usable address" : gai_strerror(n.err));
+                r->unresolved = true;
+                continue;
+            }
+            char *num = n.slot == 0 ? r->rcv_num : n.slot == 1 ? r->rmt_num : r->rcv_ssm_num;
+            snprintf(num, RRT_NUM_SIZE, "%s", n.num);
+        }
+    }
+    free(rcv);
+    free(rmt);
+}
+
+}  // namespace
+
 int load_rrt(const char *path) noexcept
 {
     static constexpr const char *fn = "load_rrt";
@@ -432,6 +467,7 @@ int load_rrt(const char *path) noexcept
         log_err("%s: failed to load redirection routes from [%s]\n", fn, path);
         return rc;
     }
+    skht_iter(g_app.route_ht, resolve_route, nullptr);
     log_info("%lu redirection routes loaded from [%s]\n",
              (unsigned long)skht_count(g_app.route_ht), path);
     return 0;

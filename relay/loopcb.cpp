@@ -13,6 +13,7 @@
 #include "netops.h"
 #include "registry.h"
 #include "report.h"
+#include "resolve.h"
 #include "rq.h"
 #include "rtask.h"
 #include "rui.h"
@@ -99,6 +100,7 @@ int on_read(int fd, int flags, void *udata, void *aux) noexcept
                                  : on_task_read(fd, flags, udata, aux);
     case RSC_TAG: return on_srv_read(fd, flags, udata, aux);
     case URQ_TAG: return on_urq_read(fd, flags, udata, aux);
+    case RSV_TAG: return on_rsv_read(fd, flags, udata, aux);
     default: corrupt("on_read", udata);
     }
 }
@@ -120,6 +122,7 @@ int on_error(int fd, int flags, void *udata, void *aux) noexcept
                                  : on_task_error(fd, flags, udata, aux);
     case RSC_TAG: return log_sock_error("listener", fd, flags);
     case URQ_TAG: return on_urq_error(fd, flags, udata, aux);
+    case RSV_TAG: return log_sock_error("resolver", fd, flags);
     default: corrupt("on_error", udata);
     }
 }

@@ -2,7 +2,8 @@
 // The daemon's side of the event loop: the callback table it hands to the
 // loop once, the wait time, the read, write and error dispatch by the tag
 // at the start of each registered context ("OPX" task operations and the
-// agent socket, "Rsc" listeners, "URQ" client requests), the idle work,
+// agent socket, "Rsc" listeners, "URQ" client requests, "RSV" finished
+// name look-ups), the idle work,
 // the post-processing after every turn (queued suspensions and removals,
 // queued requests, the status report) and the revival of suspended tasks.
 #include <ctime>

@@ -173,6 +173,14 @@ int add_task(int csock, const char *src, const char *dst, const char *alt, const
         route = rrt_get(g_app.route_ht, sep ? sep + 3 : src);
         if (route) log_info("%s: source [%s] is to be re-directed via remote route\n", fn, src);
     }
+    // Once the loop runs it never resolves: a routed task made without a
+    // look-up of its own (an agent's JOIN) needs its route's names to have
+    // resolved at start-up.
+    if (route && route->unresolved && g_app.is_ready && !(opt && opt->addrs)) {
+        log_err("%s: route of [%s] names a host that did not resolve at start-up\n", fn, src);
+        close_csock(csock);
+        return EINVAL;
+    }
     if (is_oxa && !route) {
         log_err("%s: no remote route for OXA source [%s]\n", fn, src);
         close_csock(csock);
@@ -193,6 +201,15 @@ int add_task(int csock, const char *src, const char *dst, const char *alt, const
         log_dbg("%s: OXA task: dest=[%s]\n", fn, dst);
     }
     if (opt) t->opt = *opt;
+    // A routed task made without a look-up of its own opens the addresses
+    // its route's names had at start-up.
+    task_addrs route_addrs{};
+    if (route && !t->opt.addrs) {
+        snprintf(route_addrs.in, sizeof route_addrs.in, "%s", route->rcv_num);
+        snprintf(route_addrs.in_ssm, sizeof route_addrs.in_ssm, "%s", route->rcv_ssm_num);
+        snprintf(route_addrs.hshk, sizeof route_addrs.hshk, "%s", route->rmt_num);
+        t->opt.addrs = &route_addrs;
+    }
 
     int rc = rta_mk_task(t, src, dst, alt, id, route);
     if (rc == 0) {

@@ -12,13 +12,16 @@
 #include <strings.h>
 
 #include "cfg.h"
+#include "dchain.h"
 #include "log.h"
 #include "meta.h"
 #include "netops.h"
 #include "oxamsg.h"
 #include "registry.h"
+#include "resolve.h"
 #include "rqs.h"
 #include "strops.h"
+#include "tasklife.h"
 #include "syswrap.h"
 #include "timeop.h"
 #include "tmout.h"
@@ -188,13 +191,15 @@ bool dgram_hostport(const char *url, char *host, char *port)
 }
 
 // True when what the task sends to dst would come back on the socket of
-// the datagram source src: the addresses as resolved, the wildcard taking
-// every local address, an IPv4-mapped address its IPv4 one.
-bool dgram_loops(const char *dst, const char *src)
+// the datagram source src: the numeric addresses (dnum and snum in place
+// of the hosts the URLs name, when not empty), the wildcard taking every
+// local address, an IPv4-mapped address its IPv4 one.  A name not looked
+// up is never resolved here.
+bool dgram_loops(const char *dst, const char *dnum, const char *src, const char *snum)
 {
     char dhost[URI_PATH_MAX], dport[URI_PATH_MAX], shost[URI_PATH_MAX], sport[URI_PATH_MAX];
     return dgram_hostport(dst, dhost, dport) && dgram_hostport(src, shost, sport) &&
-           hostport_reaches(dhost, dport, shost, sport);
+           hostport_reaches(*dnum ? dnum : dhost, dport, *snum ? snum : shost, sport);
 }
 
 // What a well-formed request may still not ask for: no destination, port 0
@@ -229,12 +234,43 @@ int check_endpoints(const tvl_urq *rq)
         return EINVAL;
     }
     if (uri_same_endpoint(u.dst, u.src) || (u.alt[0] && uri_same_endpoint(u.dst, u.alt)) ||
-        dgram_loops(u.dst, u.src) || (u.alt[0] && dgram_loops(u.dst, u.alt))) {
+        dgram_loops(u.dst, "", u.src, "") || (u.alt[0] && dgram_loops(u.dst, "", u.alt, ""))) {
         log_err("%s: destination [%s] is a source of the relay itself\n", fn,
                 esc_str(u.dst).c_str());
         return EINVAL;
     }
     return 0;
+}
+
+// The route that redirects source src, or null.
+const redir_route *route_of(const char *src)
+{
+    if (!g_app.route_ht) return nullptr;
+    const char *sep = strstr(src, "://");
+    return rrt_get(g_app.route_ht, sep ? sep + 3 : src);
+}
+
+// Where the numeric host of each endpoint looked up goes.
+enum addr_slot : int {
+    AS_IN = 0,
+    AS_IN_SSM = 1,
+    AS_ALT = 2,
+    AS_ALT_SSM = 3,
+    AS_DST = 4,
+    AS_HSHK = 5,
+};
+
+char *slot_text(task_addrs *a, int slot)
+{
+    switch (slot) {
+    case AS_IN: return a->in;
+    case AS_IN_SSM: return a->in_ssm;
+    case AS_ALT: return a->alt;
+    case AS_ALT_SSM: return a->alt_ssm;
+    case AS_DST: return a->dst;
+    case AS_HSHK: return a->hshk;
+    default: lfx_assert(!"known address slot"); return nullptr;
+    }
 }
 
 // The task this link belongs to, when its slot still holds it.
@@ -315,6 +351,102 @@ void drain_input(int fd)
 
 void read_step(tvl_urq *rq, bool sweeping);
 
+// A look-up of the request's names has come back: the addresses are kept
+// for the task, the relay-to-itself check is made again on them, and the
+// request turns to writing its answer (400 when a name did not resolve or
+// the relay would loop).
+void on_lookup_done(void *owner, const rsv_job *job)
+{
+    static constexpr const char *fn = "urq_lookup";
+    tvl_urq *rq = checked(owner);
+    group_scope gs(rq->trk_tag);
+    lfx_assert(rq->state.num == ST_RSV);
+    rq->rsv_id = 0;
+    if (rq->pprm_idx > 0) return;
+    for (size_t i = 0; i < job->count; ++i) {
+        const rsv_name &n = job->names[i];
+        if (n.err != 0) {
+            log_err("%s: %s [%s] name [%s] not resolved: %s\n", fn, RQ_NAME, trk(rq),
+                    esc_str(n.name).c_str(),
+                    n.err == EAI_FAMILY ? "no address this host can use" : gai_strerror(n.err));
+            rq->resp = &g_resp_bad;
+            continue;
+        }
+        snprintf(slot_text(&rq->addrs, n.slot), USOCK_HOST_NUM_SIZE, "%s", n.num);
+        log_info("%s: %s [%s] name [%s] is [%s]\n", fn, RQ_NAME, trk(rq), esc_str(n.name).c_str(),
+                 n.num);
+    }
+    if (rq->resp == &g_resp_ok) {
+        urq_urls u;
+        urq_mk_urls(rq, &u);
+        const task_addrs &a = rq->addrs;
+        // A routed source is not the socket the task reads: it is compared
+        // as written.
+        const char *snum = route_of(u.src) ? "" : a.in;
+        if (dgram_loops(u.dst, a.dst, u.src, snum) ||
+            (u.alt[0] && dgram_loops(u.dst, a.dst, u.alt, a.alt))) {
+            log_err("%s: destination [%s] is a source of the relay itself\n", fn,
+                    esc_str(u.dst).c_str());
+            rq->resp = &g_resp_bad;
+        }
+    }
+    if (rqs_mod(rq->sockfd, rq, RQS_WRITE) != 0) {
+        log_err("%s: failed to make %s (%p) a writer\n", fn, RQ_NAME, owner);
+        lfx_abort();
+    }
+    urq_set_state(rq, ST_WR);
+}
+
+// A request that would make a task whose endpoints name hosts by name
+// has them looked up off the loop and waits in state "RSV": true.  False
+// when it goes on to its answer now: it makes nothing (a drop or kill, a
+// join of a task that exists), names numeric hosts only, or is refused
+// (resp set to 500 when no look-up can be queued).
+bool start_lookup(tvl_urq *rq)
+{
+    static constexpr const char *fn = "urq_lookup";
+    if (rq->must_drop) return false;
+    urq_urls u;
+    urq_mk_urls(rq, &u);
+    rsv_job job{};
+    if (const redir_route *route = route_of(u.src)) {
+        // A routed task reads the route's receive address and asks its
+        // remote daemon; a URL that does not fit fails the task unopened.
+        char *in = rrt_ingress_url(route);
+        char *rmt = rrt_remote_url(route);
+        if (in && rmt) {
+            rsv_add_url(&job, in, true, AS_IN, AS_IN_SSM);
+            rsv_add_url(&job, rmt, false, AS_HSHK, AS_HSHK);
+        }
+        free(in);
+        free(rmt);
+    } else {
+        rsv_add_url(&job, u.src, true, AS_IN, AS_IN_SSM);
+    }
+    if (u.alt[0]) rsv_add_url(&job, u.alt, true, AS_ALT, AS_ALT_SSM);
+    rsv_add_url(&job, u.dst, false, AS_DST, AS_DST);
+    if (job.count == 0) return false;
+    // A join makes nothing: its task is found by the names as written.
+    errno = 0;
+    if (rq->cid ? lookup_task(rq->cid, nullptr, nullptr)
+                : lookup_task(u.src, u.dst, u.alt[0] ? u.alt : nullptr))
+        return false;
+    if (errno != 0 && errno != ESRCH) return false;
+    rq->rsv_id = rsv_submit(&job, on_lookup_done, rq);
+    if (rq->rsv_id == 0) {
+        rq->resp = &g_resp_err;
+        return false;
+    }
+    log_info("%s: %s [%s] (%p) waits for %zu name look-up(s)\n", fn, RQ_NAME, trk(rq),
+             static_cast<void *>(rq), job.count);
+    if (rqs_mod(rq->sockfd, rq, 0) != 0) {
+        log_err("%s: failed to make %s (%p) wait\n", fn, RQ_NAME, static_cast<void *>(rq));
+        lfx_abort();
+    }
+    urq_set_state(rq, ST_RSV);
+    return true;
+}
+
 // An excerpt of the head held so far, for the one line that logs it.
 esc_buf<ESC_EXCERPT_ROOM> head_excerpt(const tvl_urq *rq)
 {
@@ -358,6 +490,9 @@ void urq_rm(void *p) noexcept
         W_close(fn, rq->sockfd);
         rq->sockfd = -1;
     }
+    // A look-up still running comes back to nobody.
+    rsv_cancel(rq->rsv_id);
+    rq->rsv_id = 0;
     free(rq->hbuf);
     free(rq->resp_txt);
     if (rq->query_ht) skht_destroy(rq->query_ht, free);
@@ -458,6 +593,7 @@ void read_step(tvl_urq *rq, bool sweeping)
         rq->resp = &g_resp_err;
     // Answered from now on: never closed to make room for new connections.
     rq->head_done = true;
+    if (rq->resp == &g_resp_ok && !rq->no_task && start_lookup(rq)) return;
 
     if (rqs_mod(rq->sockfd, rq, RQS_WRITE) != 0) {
         log_err("%s: failed to make %s (%p) a writer\n", fn, RQ_NAME, udata);
@@ -840,6 +976,7 @@ void create(tvl_urq *rq, const urq_urls &u)
     opt.ttl = rq->ttl > 0 ? rq->ttl : g_cfg.so.mcast_ttl;
     opt.dalign = rq->dalign;
     opt.max_outpkt = rq->max_outpkt;
+    opt.addrs = &rq->addrs;
     const int rc = add_task(csock, u.src, u.dst, u.alt[0] ? u.alt : nullptr, rq->cid, &opt);
     if (rc != 0) {
         log_err("%s: error creating task for %s [%s] (%p)\n", fn, RQ_NAME, trk(rq),

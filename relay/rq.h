@@ -7,6 +7,14 @@
 // event-loop turn in which they were queued for removal, and offers them
 // to urq_time_out in its sweeps.
 //
+// A request that would make a task naming a host by name (source,
+// alternate, destination, a route's receive address or remote daemon)
+// waits in state "RSV", watching nothing but errors, while the names are
+// looked up off the loop (resolve.h), bounded by its request time-out; the
+// numeric addresses found are the ones the relay-to-itself check compares
+// and the task's sockets open.  Other requests (drop, kill, HEAD, a join)
+// never look a name up: their keys are compared as written.
+//
 // A "keep-alive" request that creates a task leaves a duplicate of its
 // connection with the task.  One that joins a task without a link keeps
 // its own connection open as that client's link (state "LNK"): the end of
@@ -44,6 +52,7 @@ constexpr uint32_t URQ_TAG = mk_tag32("URQ");
 constexpr uint32_t ST_INI = mk_tag32("INI");
 constexpr uint32_t ST_RD = mk_tag32("RD\0");
 constexpr uint32_t ST_WR = mk_tag32("WR\0");
+constexpr uint32_t ST_RSV = mk_tag32("RSV");  // waits for the look-up of the names it gives
 constexpr uint32_t ST_LNK = mk_tag32("LNK");  // answered; the connection is a client's link
 
 // Descriptors free below the open-file limit that a new link, and a new
@@ -115,6 +124,8 @@ struct tvl_urq {
     int must_drop;
 
     bool holds_tmout;          // holds the URQ_TMOUT slot
+    uint64_t rsv_id;           // its name look-up (state "RSV"), 0 for none
+    task_addrs addrs;          // numeric hosts found for the task it makes
     // The task whose client this link is (state "LNK"): its slot, id and
     // key, all three compared before the client is dropped, because the
     // slot may have been given to another task meanwhile.

@@ -76,11 +76,27 @@ struct op_ctx {
     bool is_active;  // registered now
 };
 
+// Numeric hosts found for the endpoints of a task before it is made (see
+// usock_ctx): each one set is opened in place of the host its URL names.
+// in is the source's host (a routed task's receive address), in_ssm its
+// source-specific source, hshk a routed task's remote daemon.
+struct task_addrs {
+    char in[USOCK_HOST_NUM_SIZE];
+    char in_ssm[USOCK_HOST_NUM_SIZE];
+    char alt[USOCK_HOST_NUM_SIZE];
+    char alt_ssm[USOCK_HOST_NUM_SIZE];
+    char dst[USOCK_HOST_NUM_SIZE];
+    char hshk[USOCK_HOST_NUM_SIZE];
+};
+
 // Options of a control request or task-list line.
 struct task_options {
     int ttl;            // multicast TTL of the destination; below 1: system default
     char dalign;        // 'a'/'A': aligned output; 0: the configured default
     size_t max_outpkt;  // largest outgoing datagram; 0: the configured default
+    // The addresses resolved for the task's endpoints, read while it is
+    // made and cleared then; null: each URL's own host.
+    const task_addrs *addrs = nullptr;
 };
 
 // One stored datagram.

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -24,15 +25,28 @@ constexpr int ENDPOINT_TMOUT_MS = MCAST_TMOUT_SEC * 1000;
 
 const char *nz(const char *s) { return s ? s : ""; }
 
-// Prepares an endpoint record for opening.
+// Prepares an endpoint record for opening; the addresses it was opened on
+// before stay, so that it opens again without a name look-up.
 void set_endpoint(usock_ctx &uc, bool inbound, bool skip_http, const char *ifc, int tmout_ms)
 {
+    char host_num[USOCK_HOST_NUM_SIZE], ssm_num[USOCK_HOST_NUM_SIZE];
+    memcpy(host_num, uc.host_num, sizeof host_num);
+    memcpy(ssm_num, uc.ssm_num, sizeof ssm_num);
     uc = usock_ctx{};
+    memcpy(uc.host_num, host_num, sizeof host_num);
+    memcpy(uc.ssm_num, ssm_num, sizeof ssm_num);
     uc.inbound = inbound;
     uc.non_blocking = true;
     uc.skip_http = skip_http;
     uc.ifc_tag = ifc;
     uc.timeout_ms = tmout_ms;
+}
+
+// The numeric hosts an endpoint opens on (empty: its URL's own).
+void preset(usock_ctx &uc, const char *host_num, const char *ssm_num)
+{
+    snprintf(uc.host_num, sizeof uc.host_num, "%s", host_num);
+    snprintf(uc.ssm_num, sizeof uc.ssm_num, "%s", ssm_num);
 }
 
 // The configured receive buffer size on an inbound socket, when one is set.
@@ -246,6 +260,13 @@ int rta_mk_task(rtask *t, const char *surl, const char *durl, const char *alsurl
 
     t->tag.num = RTA_TAG;
     t->hshk_fd = t->infd = t->outfd = t->kafd = t->altin.sockfd = -1;
+    if (const task_addrs *ea = t->opt.addrs) {
+        preset(t->in_uc, ea->in, ea->in_ssm);
+        preset(t->altin.uc, ea->alt, ea->alt_ssm);
+        preset(t->out_uc, ea->dst, "");
+        preset(t->hshk_uc, ea->hshk, "");
+        t->opt.addrs = nullptr;
+    }
 
     int rc = 0;
     int kind = 0;

@@ -2,11 +2,13 @@
 // network namespace of its own: keep-alive links held by the thousand,
 // heads trickled a byte at a time or never ended, requests the relay
 // cannot serve, client ids that spell other tasks' keys, and list files
-// whose lines do not fit the reader.
+// whose lines do not fit the reader; a resolver that never answers.
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/resource.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -85,6 +87,38 @@ int hold_links(const std::string &p, size_t n, std::vector<int> *links)
         links->push_back(fd);
     }
     return 200;
+}
+
+// In a child, in its private network namespace: a mount namespace whose
+// /etc/resolv.conf names a DNS server on 127.0.0.1 that takes queries and
+// never answers (the socket returned), whose /etc/nsswitch.conf asks
+// files then DNS, and whose /etc/hosts is dir/hosts with hosts as its
+// text (rewrite that file to change it).  -1 on failure.
+int own_resolver(const TempDir &dir, const std::string &hosts)
+{
+    const int dns = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{AF_INET, htons(53), {htonl(INADDR_LOOPBACK)}, {}};
+    if (dns < 0 || bind(dns, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) return -1;
+    write_file(dir.file("resolv.conf"), "nameserver 127.0.0.1\noptions timeout:30 attempts:1\n");
+    write_file(dir.file("nsswitch.conf"), "hosts: files dns\n");
+    write_file(dir.file("hosts"), hosts);
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return -1;
+    for (const std::string f : {"resolv.conf", "nsswitch.conf", "hosts"}) {
+        if (access(("/etc/" + f).c_str(), F_OK) != 0) write_file("/etc/" + f, "");
+        if (mount(dir.file(f).c_str(), ("/etc/" + f).c_str(), nullptr, MS_BIND, nullptr) != 0)
+            return -1;
+    }
+    return dns;
+}
+
+// True when the request head rq is answered with code within a second.
+bool answered_at_once(const std::string &rq, int code)
+{
+    const auto start = std::chrono::steady_clock::now();
+    const bool same = http(PORT, rq + " HTTP/1.1\r\n\r\n") == answer(code);
+    return same && std::chrono::steady_clock::now() - start < std::chrono::seconds(1);
 }
 
 }  // namespace
@@ -698,6 +732,75 @@ TEST(tavel_clients, LinksLeaveRoomForSuspendedRelays)
         CHILD_CHECK(t.output().find("revive_task: failed") == std::string::npos);
         CHILD_CHECK(t.stop() == 0);
         for (int fd : links) close(fd);
+        return 0;
+    }));
+}
+
+// Names are looked up off the loop, by the requests that make a relay
+// only, and a resolver that never answers stalls none of the others.
+// Names that resolve make working relays (the loop check compares what
+// they resolve to).  Then no name resolves any more (the resolver never
+// answers): with an HTTP origin and a destination by name waiting for it
+// (each until its request time-out), a HEAD, a join and a kill naming
+// hosts and a numeric request are answered within a second, a relay of 1000
+// datagrams/s loses none, and a multicast source by name is revived
+// again and again on the address found at its creation.  Numeric requests
+// never ask the resolver.
+TEST(tavel_clients, NameLookupsNeverStallTheLoop)
+{
+    EXPECT_CHILD_OK(in_ns([] {
+        TempDir d;
+        const int dns =
+            own_resolver(d, "127.0.0.1 localhost rsv-dst.test\n239.1.2.3 rsv-grp.test\n");
+        CHILD_CHECK(dns >= 0);
+        std::string conf =
+            config(PORT, "idle_task_timeout = 300; max_retries = -1; retry_period_sec = 1;");
+        conf.replace(conf.find("max_to_accept"), 0, "user_request_timeout = 2000; ");
+        write_file(d.file("tavel.conf"), conf);
+        Daemon t(d.path());
+        CHILD_CHECK(t.start_fg());
+        const int rx = udp_bind(6910);
+        CHILD_CHECK(rx >= 0);
+        CHILD_CHECK(get(PORT, "/src/127.0.0.1:5910/dst/rsv-dst.test:6910") == answer(200));
+        CHILD_CHECK(get(PORT, "/src/rsv-grp.test:5920/dst/127.0.0.1:6910?cid=grp") == answer(200));
+        CHILD_CHECK(get(PORT, "/src/127.0.0.1:5911/dst/rsv-dst.test:5911") == answer(400));
+        CHILD_CHECK(get(PORT, "/src/rsv-dst.test:5912/dst/127.0.0.1:5912") == answer(400));
+        CHILD_CHECK(eventually(
+            [&] { return udp_send("127.0.0.1", 5910, "x") && !udp_recv(rx, 50).empty(); }, 3000));
+
+        write_file(d.file("hosts"), "127.0.0.1 localhost\n");
+        std::vector<int> waiting;
+        for (const std::string p : {"/src/http://nosuch.example:8080/ts/dst/127.0.0.1:6903",
+                                    "/src/127.0.0.1:5904/dst/nosuch.example:6904"}) {
+            waiting.push_back(connect_to(PORT));
+            const std::string rq = "GET " + p + " HTTP/1.1\r\n\r\n";
+            CHILD_CHECK(send(waiting.back(), rq.data(), rq.size(), MSG_NOSIGNAL) > 0);
+        }
+        size_t got = 0;
+        for (int i = 0; i < 1000; ++i, sleep_ms(1)) {
+            udp_send("127.0.0.1", 5910, std::to_string(i));
+            while (!udp_recv(rx, 0).empty()) ++got;
+        }
+        while (!udp_recv(rx, 500).empty()) ++got;
+        CHILD_CHECK(got == 1000);
+        CHILD_CHECK(answered_at_once("HEAD /src/nosuch.example:5902/dst/127.0.0.1:6902", 200));
+        CHILD_CHECK(answered_at_once("GET /src/127.0.0.1:5910/dst/rsv-dst.test:6910", 200));
+        CHILD_CHECK(answered_at_once("GET /src/127.0.0.1:5910/dst/rsv-dst.test:6910/kill", 200));
+        CHILD_CHECK(answered_at_once("GET " + path(5905, 6905), 200));
+        for (const int fd : waiting) CHILD_CHECK(closed_within(fd, 5000) && close(fd) == 0);
+        CHILD_CHECK(eventually(
+            [&] {
+                return !answered_at_once("GET " + path(5905, 6905), 200) ||
+                       count(t.output(), "[grp] revived") >= 3;
+            },
+            10000));
+        CHILD_CHECK(count(t.output(), "[grp] revived") >= 3);
+        CHILD_CHECK(eventually(
+            [&] { return udp_send("239.1.2.3", 5920, "g") && udp_recv(rx, 50) == "g"; }, 3000));
+        CHILD_CHECK(count(t.output(), "waits for") == 6);
+        CHILD_CHECK(t.stop() == 0);
+        close(rx);
+        close(dns);
         return 0;
     }));
 }
