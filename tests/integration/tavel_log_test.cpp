@@ -230,9 +230,12 @@ TEST(tavel_log, StandardErrorThatIsNeverReadNeverStopsTheRelay)
             };
             if (k == SHARED_PIPE || k == SHARED_AS_USER) {
                 // Rounds of a reader that takes a page every millisecond
-                // while requests come, and then stops.
+                // while requests come, and then stops while they still
+                // come (so that the daemon is writing when the pipe
+                // stays full).
                 for (int round = 0; round < 4; ++round) {
-                    std::atomic<bool> reading{true};
+                    std::atomic<bool> reading{true}, asking{true};
+                    std::atomic<int> asked{0};
                     std::thread reader([&] {
                         char page[4096];
                         while (reading) {
@@ -240,9 +243,16 @@ TEST(tavel_log, StandardErrorThatIsNeverReadNeverStopsTheRelay)
                             usleep(1000);
                         }
                     });
-                    for (int i = 0; i < 60; ++i) (void)churn(26000 + round * 100 + i, 6400);
+                    std::thread asker([&] {
+                        for (int i = 0; asking; ++i, ++asked)
+                            (void)churn(30000 + round * 1000 + i % 900, 6400);
+                    });
+                    (void)eventually([&] { return asked >= 60; }, 20000);
                     reading = false;
                     reader.join();
+                    (void)eventually([&] { return asked >= 80; }, 10000);
+                    asking = false;
+                    asker.join();
                     for (int i = 0; i < 5; ++i)
                         CHILD_CHECK(answered_in_time(27000 + round * 100 + i));
                 }
