@@ -45,8 +45,12 @@ app_ctx initial_ctx()
 
 app_cfg g_cfg{};
 app_ctx g_ctx = initial_ctx();
+namespace {
+
 // The quit signal that came, for say_quit_signal; 0 when none.
 volatile sig_atomic_t g_qsig = 0;
+
+}  // namespace
 const char *g_progname = APP_ID;
 
 namespace {
