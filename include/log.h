@@ -145,6 +145,12 @@ long log_upkeep_ms(const log_ctx *log) noexcept;
 // Copies every line to stream as well (line-buffered).
 void log_mirror(log_ctx *log, FILE *stream) noexcept;
 FILE *log_mirror_fp(log_ctx *log) noexcept;
+// The stream to print a copy on for the mirror: what is printed takes the
+// way of the mirror's lines (never waiting on a pipe, a FIFO, a terminal
+// or a socket; what it does not take at once is dropped and counted).
+// None without a mirror, or when the mirror is the log's own descriptor,
+// so that a text printed on log_fp too shows once.
+FILE *log_mirror_stream(log_ctx *log) noexcept;
 // The stream of the log: what is printed on it for a file or pipe, or a
 // standard stream that is a pipe or socket, takes the path of the lines
 // (counted, never waiting; it then has no descriptor of its own: see
@@ -178,7 +184,27 @@ void log_set_hook(log_ctx *log, void *udata, loghook_cb_t hook) noexcept;
 // a log writes its standard error: a pipe or a socket only when it takes the
 // text at once (at most PIPE_BUF bytes of it), never waiting; what it does
 // not take is dropped.  What was written, -1 when nothing was.
+// Through a description of its own kept from log_copy_hold(fd) on, where
+// a FIFO or a terminal needs one.
 ssize_t log_copy_to(int fd, const char *text, size_t len) noexcept;
+// Opens now what log_copy_to needs to write fd without waiting (before a
+// switch to another user, who may not open fd's FIFO or terminal), and
+// keeps it until the next call; -1 releases it.  errno is kept.
+void log_copy_hold(int fd) noexcept;
+// Opens now, and keeps, the descriptions of its own that writing standard
+// error, and log's standard stream and mirror, without waiting need where
+// they are FIFOs or terminals: to be called before a switch to another
+// user, who may no longer open root's FIFO or terminal.  (A line that
+// cannot be written without waiting is dropped and counted.)  errno is
+// kept.
+void log_keep_std(log_ctx *log) noexcept;
+// Writes a message to standard error as the log writes its lines there:
+// formatted into a bounded buffer (a message past 2047 bytes is cut there,
+// with a line end), never waiting; what standard error does not take at
+// once is dropped, and "<n> lines dropped" goes out with the next message
+// taken.  For what a program says on standard error once it starts.
+// errno is kept.
+[[gnu::format(printf, 1, 2)]] void log_stderr(const char *fmt, ...) noexcept;
 void log_set_modules(log_ctx *log, int level) noexcept;
 void log_set_sections(log_ctx *log, int level) noexcept;
 // Copies lines below NORM to syslog under app_name (LOG_LOCAL0, with the

@@ -33,16 +33,20 @@ struct rotation_ctx {
 enum std_kind : unsigned char { STD_PLAIN = 0, STD_PIPE = 1, STD_SOCKET = 2 };
 
 // Where the kernel cannot be asked for a write that does not wait on a
-// descriptor shared with others (whose file description may block), the
-// log writes through a non-blocking description of its own of the same
-// pipe or device, opened again through /proc.  It belongs to the stream's
-// descriptor as it was when opened: the descriptor's file is checked
-// before each use, so that a redirection is followed.
+// descriptor shared with others (whose file description may block: a FIFO,
+// a terminal), the log writes through a non-blocking description of its
+// own of the same FIFO or device, opened again through /proc.  It belongs
+// to the file the descriptor named when it was opened: the descriptor's
+// file is checked before each use, so that a redirection is followed.  A
+// switch to another user may forbid opening root's FIFO or terminal, so a
+// program opens the ones it needs before it (log_keep_std), and a way
+// remembers the file it could not open instead of trying on every line.
 struct std_way {
     bool has_own;  // own_fd is open
     int own_fd;
-    dev_t dev;     // of the file own_fd was opened for
+    dev_t dev;     // of the file own_fd was opened for, or refused
     ino_t ino;
+    bool refused;  // that file cannot be opened: its lines are dropped
 };
 
 // What a way out of the log lost: the lines dropped since the last one
@@ -79,6 +83,7 @@ struct log_mirror_out {
     std_kind kind;
     out_state out;
     std_way way;
+    FILE *std_fp;  // log_mirror_stream's stream over it, when not STD_PLAIN
 };
 
 struct log_ctx {

@@ -9,7 +9,6 @@
 #include "log.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -256,13 +255,16 @@ ssize_t stream_write(void *cookie, const char *buf, size_t size)
     return ssize_t(size);
 }
 
-FILE *open_stream(log_ctx *log)
+FILE *open_stream(log_ctx *log, cookie_write_function_t *write_fn = stream_write)
 {
-    static const cookie_io_functions_t fns = {nullptr, stream_write, nullptr, nullptr};
+    const cookie_io_functions_t fns = {nullptr, write_fn, nullptr, nullptr};
     FILE *fp = fopencookie(log, "w", fns);
     if (fp) setvbuf(fp, nullptr, _IONBF, 0);
     return fp;
 }
+
+// The stream of log_mirror_stream over a mirror the log writes itself.
+ssize_t mirror_stream_write(void *cookie, const char *buf, size_t size);
 
 // Writes the parts in one call (on a pipe, up to PIPE_BUF bytes go in
 // whole or not at all); counts what was written and returns it, -1 when
@@ -290,9 +292,16 @@ void way_release(std_way *way)
     *way = std_way{};
 }
 
+// The ways that writing standard error needs apart from those of a log:
+// the messages of the log about itself and log_stderr's lines (descriptor
+// 2), and log_copy_to's descriptor.
+std_way g_err_way;
+std_way g_copy_way;
+
 // A non-blocking description of fd's pipe or device that leaves the flags
 // of fd's own description (which others may share) alone; -1 when none can
-// be had (no /proc, or a pipe another user made).
+// be had (no /proc, or a FIFO or a terminal the process may no longer open
+// after a switch to another user).
 int open_own(int fd)
 {
     char path[40];
@@ -300,18 +309,43 @@ int open_own(int fd)
     return open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
 }
 
-// The way's own description of fd's present file, opened (again) when fd
-// now names another file than the one it was opened for; -1 when none.
-int way_fd(std_way *way, int fd)
+bool way_is_for(const std_way &w, const struct stat &st)
 {
-    struct stat st;
-    if (fstat(fd, &st) != 0) return -1;
-    if (way->has_own && way->dev == st.st_dev && way->ino == st.st_ino) return way->own_fd;
+    return w.dev == st.st_dev && w.ino == st.st_ino;
+}
+
+// A copy of the description of its own that another way holds for the
+// same file: a FIFO or a terminal opened while the process could still
+// open it serves every descriptor of it, and a copy needs no permission.
+// -1 when no way holds one.
+int copy_of_kept(const std_way *mine, const struct stat &st)
+{
+    const std_way *kept[] = {&g_err_way, &g_copy_way, &g_log.dest.way, &g_log.mirror.way};
+    for (const std_way *w : kept)
+        if (w != mine && w->has_own && way_is_for(*w, st))
+            return fcntl(w->own_fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    return -1;
+}
+
+// The way's own description of fd's present file (st), opened (or copied
+// from another way) when fd names another file than the one the way holds
+// one for.  The file that cannot be opened is remembered, so that it is
+// not tried again until fd names another one; a shortage of descriptors
+// or memory is tried again.  -1 when there is none.
+int way_fd(std_way *way, int fd, const struct stat &st)
+{
+    if (way_is_for(*way, st) && (way->has_own || way->refused))
+        return way->has_own ? way->own_fd : -1;
     way_release(way);
-    const int own = open_own(fd);
-    if (own < 0) return -1;
-    *way = {true, own, st.st_dev, st.st_ino};
-    return own;
+    int own = copy_of_kept(way, st);
+    if (own < 0) own = open_own(fd);
+    if (own >= 0) {
+        *way = {true, own, st.st_dev, st.st_ino, false};
+        return own;
+    }
+    if (errno != EMFILE && errno != ENFILE && errno != ENOMEM && errno != EINTR)
+        *way = {false, -1, st.st_dev, st.st_ino, true};
+    return -1;
 }
 
 // Writes the parts in one call to a pipe, device or socket the log does
@@ -320,11 +354,11 @@ int way_fd(std_way *way, int fd)
 // writer of the same pipe) may share: a socket is sent MSG_DONTWAIT, a
 // pipe is written with RWF_NOWAIT (a pipe with room takes up to PIPE_BUF
 // bytes whole, and the parts are never more), and a regular file that the
-// descriptor came to name meanwhile is written as it is.  Where the kernel does not
-// know RWF_NOWAIT for the file, the write goes through a non-blocking
-// description of the log's own: the way's (kept), or, without a way, one
-// opened for this write.  Only when neither can be had is the pipe written
-// when poll finds room in it.  What was written, -1 when nothing was.
+// descriptor came to name meanwhile is written as it is.  Where the kernel
+// does not know RWF_NOWAIT for the file (a FIFO, a terminal), the write
+// goes through a non-blocking description of the log's own, kept in way.
+// Where none can be had, nothing is written: a write on the shared
+// description could wait.  What was written, -1 when nothing was.
 ssize_t write_std(int fd, std_kind kind, const struct iovec *iov, int cnt, std_way *way)
 {
     if (kind == STD_SOCKET) {
@@ -335,34 +369,35 @@ ssize_t write_std(int fd, std_kind kind, const struct iovec *iov, int cnt, std_w
         // The descriptor may since have been pointed elsewhere.
         if (n >= 0 || errno != ENOTSOCK) return n;
     }
-    ssize_t n = pwritev2(fd, iov, cnt, -1, RWF_NOWAIT);
+    const ssize_t n = pwritev2(fd, iov, cnt, -1, RWF_NOWAIT);
     if (n >= 0) return n;
     const int err = errno;
     // The descriptor may since have been pointed at a regular file, which
     // takes the line without waiting for anybody (and whose position a
     // description of the log's own would not share).
     struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return writev(fd, iov, cnt);
+    if (fstat(fd, &st) != 0) return -1;
+    if (S_ISREG(st.st_mode)) return writev(fd, iov, cnt);
     if (err != EOPNOTSUPP && err != EINVAL && err != ENOSYS) {
         errno = err;
         return -1;
     }
-    const int own = way ? way_fd(way, fd) : open_own(fd);
-    if (own >= 0) {
-        n = writev(own, iov, cnt);
-        if (!way) {
-            const int write_err = errno;
-            close(own);
-            errno = write_err;
-        }
-        return n;
-    }
-    struct pollfd p = {fd, POLLOUT, 0};
-    if (poll(&p, 1, 0) != 1 || !(p.revents & POLLOUT)) {
+    const int own = way_fd(way, fd, st);
+    if (own < 0) {
         errno = EAGAIN;
         return -1;
     }
-    return writev(fd, iov, cnt);
+    return writev(own, iov, cnt);
+}
+
+// Opens the way's description of fd's file now, when fd is a FIFO or a
+// device (a pipe that the kernel writes without waiting needs none, but
+// cannot be told from a FIFO here).
+void way_keep(std_way *way, int fd)
+{
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) return;
+    if (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode)) (void)way_fd(way, fd, st);
 }
 
 // Writes, in one call of put, the line end owed to a line that a short
@@ -705,7 +740,9 @@ void dest_put(log_ctx *log, const char *text, size_t len, size_t nlines) noexcep
     });
 }
 
-void dest_put_mirror(log_ctx *log, const char *text, size_t len) noexcept
+namespace {
+
+void put_mirror(log_ctx *log, const char *text, size_t len, size_t nlines)
 {
     FILE *fp = log->mirror_fp;
     log_mirror_out &m = log->mirror;
@@ -714,9 +751,40 @@ void dest_put_mirror(log_ctx *log, const char *text, size_t len) noexcept
         return;
     }
     const int fd = fileno(fp);
-    put_counted(log, m.out, text, len, 1, [&m, fd](const struct iovec *iov, int cnt) {
+    put_counted(log, m.out, text, len, nlines, [&m, fd](const struct iovec *iov, int cnt) {
         return write_std(fd, m.kind, iov, cnt, &m.way);
     });
+}
+
+ssize_t mirror_stream_write(void *cookie, const char *buf, size_t size)
+{
+    auto *log = static_cast<log_ctx *>(cookie);
+    const int err = errno;
+    for (size_t at = 0; at < size && log->mirror_fp;) {
+        const size_t n = std::min(size - at, STREAM_PIECE);
+        const size_t lines = size_t(std::count(buf + at, buf + at + n, '\n'));
+        put_mirror(log, buf + at, n, lines ? lines : 1);
+        at += n;
+    }
+    errno = err;
+    return ssize_t(size);
+}
+
+}  // namespace
+
+void dest_put_mirror(log_ctx *log, const char *text, size_t len) noexcept
+{
+    put_mirror(log, text, len, 1);
+}
+
+FILE *log_mirror_stream(log_ctx *log) noexcept
+{
+    FILE *fp = log->mirror_fp;
+    if (!fp || fp == log->fp || fileno(fp) == log_fd(log)) return nullptr;
+    log_mirror_out &m = log->mirror;
+    if (m.kind == STD_PLAIN) return fp;
+    if (!m.std_fp) m.std_fp = open_stream(log, mirror_stream_write);
+    return m.std_fp;
 }
 
 namespace {
@@ -746,16 +814,31 @@ ssize_t log_copy_to(int fd, const char *text, size_t len) noexcept
         return n;
     }
     struct iovec iov = {const_cast<char *>(text), std::min<size_t>(len, PIPE_BUF)};
-    return write_std(fd, kind, &iov, 1, nullptr);
+    return write_std(fd, kind, &iov, 1, &g_copy_way);
+}
+
+void log_copy_hold(int fd) noexcept
+{
+    const int err = errno;
+    way_release(&g_copy_way);
+    way_keep(&g_copy_way, fd);
+    errno = err;
 }
 
 void dest_drop_mirror(log_ctx *log) noexcept
 {
+    if (log->mirror.std_fp) fclose(log->mirror.std_fp);
     way_release(&log->mirror.way);
     log->mirror = {};
 }
 
-void log_note(const char *fmt, ...) noexcept
+namespace {
+
+// Formats a message into text (size bytes, cut there with a line end) and
+// writes it to stderr, never waiting: what stderr does not take at once is
+// dropped and counted, and the count goes out with the next message taken.
+[[gnu::format(printf, 3, 0)]] void put_stderr(char *text, size_t size, const char *fmt,
+                                              va_list ap)
 {
     // A note about a line the count's own line could not be built for
     // would come back here.
@@ -764,24 +847,51 @@ void log_note(const char *fmt, ...) noexcept
     if (busy) return;
     const int err = errno;
     busy = true;
-    char text[NOTE_MAX];
-    va_list ap;
-    va_start(ap, fmt);
-    const int n = vsnprintf(text, sizeof(text), fmt, ap);
-    va_end(ap);
+    const int n = vsnprintf(text, size, fmt, ap);
     if (n > 0) {
-        size_t len = std::min(size_t(n), sizeof(text) - 1);
-        if (size_t(n) >= sizeof(text)) text[len - 1] = '\n';
+        const size_t len = std::min(size_t(n), size - 1);
+        if (size_t(n) >= size) text[len - 1] = '\n';
         const std_kind kind = fd_kind(STDERR_FILENO);
         if (kind == STD_PLAIN) {
             (void)!write(STDERR_FILENO, text, len);
         } else {
             put_counted(&g_log, out, text, len, 1, [kind](const struct iovec *iov, int cnt) {
-                return write_std(STDERR_FILENO, kind, iov, cnt, nullptr);
+                return write_std(STDERR_FILENO, kind, iov, cnt, &g_err_way);
             });
         }
     }
     busy = false;
+    errno = err;
+}
+
+}  // namespace
+
+void log_note(const char *fmt, ...) noexcept
+{
+    char text[NOTE_MAX];
+    va_list ap;
+    va_start(ap, fmt);
+    put_stderr(text, sizeof(text), fmt, ap);
+    va_end(ap);
+}
+
+void log_stderr(const char *fmt, ...) noexcept
+{
+    char text[STREAM_PIECE];
+    va_list ap;
+    va_start(ap, fmt);
+    put_stderr(text, sizeof(text), fmt, ap);
+    va_end(ap);
+}
+
+void log_keep_std(log_ctx *log) noexcept
+{
+    const int err = errno;
+    way_keep(&g_err_way, STDERR_FILENO);
+    if (!log->is_owned && log->fp && log->dest.kind != STD_PLAIN)
+        way_keep(&log->dest.way, fileno(log->fp));
+    if (log->mirror_fp && log->mirror.kind != STD_PLAIN)
+        way_keep(&log->mirror.way, fileno(log->mirror_fp));
     errno = err;
 }
 

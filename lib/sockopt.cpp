@@ -182,7 +182,7 @@ void set_ipv6only(int fd, int on) noexcept
     bool stays_on = false;
     if (getsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &cur, &len) != 0) {
         errno_guard keep;
-        perror("getsockopt IPV6_V6ONLY");
+        log_stderr("%s: %s\n", "getsockopt IPV6_V6ONLY", strerror(errno));
         stays_on = true;
     } else if ((cur != 0) == (want != 0)) {
         log_info("%s: IPV6_V6ONLY for fd=%d is already %s\n", fn, fd, want ? "ON" : "OFF");

@@ -67,15 +67,15 @@ rui_socket_cb g_urq_cb = {{}, new_urq, urq_rm, urq_time_out, urq_refuse};
     // The status, and whether the log was open by then (where the reason is).
     unsigned char status[2] = {0, 1};
     if (n == 0) {
-        fprintf(stderr, "%s: start-up did not finish within %d s, see the log\n", g_app_name,
-                STARTUP_WAIT_MS / 1000);
+        log_stderr("%s: start-up did not finish within %d s, see the log\n", g_app_name,
+                   STARTUP_WAIT_MS / 1000);
     } else if (n > 0 && read(rfd, status, sizeof(status)) >= 1) {
         rc = status[0];
         if (rc != 0)
-            fprintf(stderr, "%s: start-up FAILED (rc=%d), %s\n", g_app_name, rc,
-                    status[1] ? "see the log" : "see the lines above");
+            log_stderr("%s: start-up FAILED (rc=%d), %s\n", g_app_name, rc,
+                       status[1] ? "see the log" : "see the lines above");
     } else {
-        fprintf(stderr, "%s: the daemon ended during start-up, see the log\n", g_app_name);
+        log_stderr("%s: the daemon ended during start-up, see the log\n", g_app_name);
     }
     _exit(rc);
 }
@@ -122,7 +122,7 @@ int detach(char *cwd, size_t cwd_size)
     }
     if (start_background() != 0) return -1;
     if (const int rc = daemonize(); rc != 0) {
-        fprintf(stderr, "Failed to make the process a daemon, quitting.\n");
+        log_stderr("Failed to make the process a daemon, quitting.\n");
         return rc;
     }
     return 0;
@@ -152,6 +152,8 @@ int switch_user(const char *cwd)
 {
     static constexpr const char *fn = "app_setup";
     const char *user = g_cfg.rt.user;
+    // The new user may not open root's FIFO or terminal that stderr names.
+    if (user[0]) log_keep_std(&g_log);
     if (user[0] && run_as_user(user) != 0) {
         const int err = errno;
         if (err)
@@ -191,13 +193,16 @@ int open_log()
             close(null_fd);
             null_fd = -1;
         }
+        // What stderr is written through without waiting goes with it: the
+        // copy's, opened before a switch to another user.
+        if (null_fd >= 0) log_keep_std(&g_log);
     }
     const int rc = path[0] == '|' ? log_popen(&g_log, path + 1) : log_open(&g_log, path);
-    if (rc != 0) fprintf(stderr, "%s: cannot open log [%s]\n", g_app_name, path);
+    if (rc != 0) log_stderr("%s: cannot open log [%s]\n", g_app_name, path);
     if (null_fd >= 0) {
-        fflush(stderr);
         (void)dup2(null_fd, STDERR_FILENO);
         close(null_fd);
+        log_keep_std(&g_log);
     }
     g_log_opened = rc == 0;
     return rc;

@@ -334,7 +334,7 @@ int load_app_config(const char *path, tavel_cfg *cfg, bool reload) noexcept
         config_init(&g_libcfg);
         tree.fp = fopen(path, "re");
         if (!tree.fp) {
-            fprintf(stderr, "Failed to load [%s]\n", path);
+            log_stderr("Failed to load [%s]\n", path);
         } else if (read_cfg_text(tree.fp, path, &text) != 0) {
             // logged
         } else if (parse_text(text) != CONFIG_TRUE) {

@@ -36,6 +36,7 @@ int main(int argc, char **argv)
     }
     if (rc < 0) rc = OXA_FAILED;
     send_start_status(rc);
+    say_quit_signal();
     log_info("%s is exiting with rc=%d\n", g_progname, rc);
     app_shutdown();
     return rc;

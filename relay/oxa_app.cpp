@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -44,6 +45,12 @@ app_ctx initial_ctx()
 
 app_cfg g_cfg{};
 app_ctx g_ctx = initial_ctx();
+namespace {
+
+// The quit signal that came, for say_quit_signal; 0 when none.
+volatile sig_atomic_t g_qsig = 0;
+
+}  // namespace
 const char *g_progname = APP_ID;
 
 namespace {
@@ -163,7 +170,11 @@ int take_option(int opt, const char *arg)
 int switch_user()
 {
     const char *user = g_cfg.rt_user;
-    if (!user[0] || run_as_user(user) == 0) return 0;
+    if (!user[0]) return 0;
+    // The new user may not open root's FIFO or terminal that stderr, or the
+    // log's copy of the starter's, names.
+    log_keep_std(&g_log);
+    if (run_as_user(user) == 0) return 0;
     const int err = errno;
     if (err)
         log_err("%s: cannot run as user [%s]: ERROR(%d): %s\n", "app_setup", user, err,
@@ -205,19 +216,22 @@ int open_log()
     if (starter > STDERR_FILENO) {
         null_fd = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
         if (null_fd >= 0) {
-            fflush(stderr);
             (void)dup2(starter, STDERR_FILENO);
+            // What the copy is written through without waiting goes with
+            // it: opened before a switch to another user.
+            log_keep_std(&g_log);
         }
     }
     // Kept past the open, which closes the log's stream to the starter.
     const int to_starter = starter >= 0 ? fcntl(starter, F_DUPFD_CLOEXEC, 3) : -1;
     const int rc = log_open(&g_log, g_cfg.logfile);
+    if (rc == 0) tell_starter_errors(to_starter);
+    if (to_starter >= 0) close(to_starter);
     if (null_fd >= 0) {
         if (rc == 0) (void)dup2(null_fd, STDERR_FILENO);
         close(null_fd);
+        log_keep_std(&g_log);
     }
-    if (rc == 0) tell_starter_errors(to_starter);
-    if (to_starter >= 0) close(to_starter);
     if (rc != 0) log_default(&g_log, stderr);
     return rc;
 }
@@ -241,31 +255,24 @@ int setup_steps()
     // and no captured frame is read before the switch.
     if (g_cfg.non_daemon && switch_user() != 0) return -1;
 
+    // The instance lock comes before the log: opening it moves an existing
+    // file aside, which would take the running agent's log from it.  A
+    // refused start says why on the starter's standard error.  Descriptor
+    // 2 stays on /dev/null where detaching put it: closed, it would be
+    // taken by the pid file or a socket.
+    if (!g_cfg.non_daemon) {
+        if (create_pidfile_extra(g_cfg.pidfile, getpid(), nullptr, 0) != 0) return -1;
+        g_ctx.pidfile_owner = getpid();
+    }
     if (open_log() != 0) return -1;
     g_mod_ll[LM_DEFAULT] = g_cfg.log_level;
     if (g_cfg.log_level > INFO_level) log_mirror(&g_log, stderr);
     log_set_pid(&g_log, getpid());
 
     if (g_cfg.rt_user[0]) log_info("Running as user [%s]\n", g_cfg.rt_user);
-    if (!g_cfg.non_daemon) {
-        // Descriptor 2 stays on /dev/null where detaching put it: closed, it
-        // would be taken by the pid file or a socket.
-        if (create_pidfile_extra(g_cfg.pidfile, getpid(), nullptr, 0) != 0) return -1;
-        g_ctx.pidfile_owner = getpid();
-        glog_enable_syslog(g_progname);
-    }
+    if (!g_cfg.non_daemon) glog_enable_syslog(g_progname);
     if (g_cfg.grp_list_file && (rc = load_group_list(g_cfg.grp_list_file)) != 0) return rc;
     return reporter_setup();
-}
-
-// Writes the decimal digits of v at the end of buf; the first digit.
-char *put_decimal(char *end, unsigned v)
-{
-    do {
-        *--end = char('0' + v % 10);
-        v /= 10;
-    } while (v);
-    return end;
 }
 
 }  // namespace
@@ -312,7 +319,7 @@ int app_getcfg(int argc, char **argv) noexcept
     }
     if (!g_cfg.logfile) {
         g_cfg.logfile = DEFAULT_LOGFILE;
-        fprintf(stderr, "%s: logging to %s\n", fn, g_cfg.logfile);
+        log_stderr("%s: logging to %s\n", fn, g_cfg.logfile);
     }
     return 0;
 }
@@ -341,6 +348,7 @@ int app_run() noexcept
         log_dbg("%s: %d packets\n", fn, n);
         on_idle();
     }
+    say_quit_signal();
     log_info("%s: dropped %lu IGMP messages with a bad checksum and %lu for addresses that are "
              "no reportable group, %lu VLAN-tagged frames; refused %lu new groups at the bound "
              "of %zu\n",
@@ -362,21 +370,20 @@ void on_idle() noexcept
 
 void handle_qsig(int signo) noexcept
 {
-    // Only async-signal-safe calls: write(2), the flag, and the capture
-    // library's break, which only sets a flag and wakes its wait.
-    const int saved_errno = errno;
-    char buf[32];
-    char *end = buf + sizeof buf;
-    *--end = '\n';
-    *--end = ')';
-    char *p = put_decimal(end, unsigned(signo));
-    static constexpr char head[] = "\nSIG(";
-    p -= sizeof head - 1;
-    memcpy(p, head, sizeof head - 1);
-    (void)!write(STDERR_FILENO, p, size_t(buf + sizeof buf - p));
+    // Only a flag and the capture library's break, which only sets a flag
+    // and wakes its wait.  The line for the signal is said by the main
+    // flow: a write to stderr here could wait on a full pipe for ever.
+    g_qsig = signo;
     g_quit = 1;
     if (pcap_t *handle = g_ctx.handle) pcap_breakloop(handle);
-    errno = saved_errno;
+}
+
+void say_quit_signal() noexcept
+{
+    const int signo = g_qsig;
+    if (!signo) return;
+    g_qsig = 0;
+    log_stderr("\nSIG(%d)\n", signo);
 }
 
 void app_shutdown() noexcept

@@ -25,9 +25,12 @@ int app_run() noexcept;
 // Runs after every return of the capture: a DEBUG line at most every 5 s.
 void on_idle() noexcept;
 
-// The quit-signal handler: says so on stderr, sets g_quit and breaks the
-// capture loop.  Async-signal-safe.
+// The quit-signal handler: sets g_quit, remembers the signal for
+// say_quit_signal and breaks the capture loop.  Async-signal-safe.
 void handle_qsig(int signo) noexcept;
+// Says "\nSIG(<n>)\n" on stderr, without waiting, once for a quit signal
+// that came.
+void say_quit_signal() noexcept;
 
 // Releases the capture, the group table and the reporter, and removes the
 // pid file when this process created it; repeating it does no harm.

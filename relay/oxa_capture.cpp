@@ -34,14 +34,13 @@ const char *group_str(int32_t group)
 }
 
 // Runs write on the log's mirror stream, then on the log stream itself
-// (once when both are the same descriptor).
+// (once when both are the same descriptor).  Both take the way of the
+// log's lines: a full pipe or terminal is never waited on.
 template <class W>
 void to_log_streams(W &&write)
 {
-    FILE *log = log_fp(&g_log);
-    FILE *mirror = log_mirror_fp(&g_log);
-    if (mirror && (!log || fileno(mirror) != log_fd(&g_log))) write(mirror);
-    write(log);
+    if (FILE *mirror = log_mirror_stream(&g_log)) write(mirror);
+    write(log_fp(&g_log));
 }
 
 // A report for a new group while WGRP_MAX are held: no JOIN.  The first

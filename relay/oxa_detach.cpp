@@ -47,8 +47,8 @@ int await_start_status(int fd)
     for (;;) {
         const long left = deadline - now_ms();
         if (left <= 0) {
-            fprintf(stderr, "%s: no start-up status from the background process after %d ms\n",
-                    g_progname, START_STATUS_WAIT_MS);
+            log_stderr("%s: no start-up status from the background process after %d ms\n",
+                       g_progname, START_STATUS_WAIT_MS);
             return OXA_FAILED;
         }
         pollfd p{fd, POLLIN, 0};
@@ -59,16 +59,15 @@ int await_start_status(int fd)
         const ssize_t r = read(fd, &status, 1);
         if (r == 1) {
             if (status != OXA_OK)
-                fprintf(stderr,
-                        "%s: start-up in the background failed with exit status %d, see the "
-                        "lines above\n",
-                        g_progname, int(status));
+                log_stderr("%s: start-up in the background failed with exit status %d, see "
+                           "the lines above\n",
+                           g_progname, int(status));
             return status;
         }
         if (r == 0) break;
         if (errno != EINTR && errno != EAGAIN) break;
     }
-    fprintf(stderr, "%s: the background process ended during its start-up\n", g_progname);
+    log_stderr("%s: the background process ended during its start-up\n", g_progname);
     return OXA_FAILED;
 }
 
@@ -126,13 +125,18 @@ void tell_starter_errors(int fd) noexcept
 {
     if (g_status_fd < 0 || fd < 0) return;
     g_starter_err = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    if (g_starter_err >= 0) log_set_hook(&g_log, nullptr, copy_error_line);
+    if (g_starter_err < 0) return;
+    // A FIFO or a terminal is written through a description of its own,
+    // copied from the one the log kept before a switch to another user.
+    log_copy_hold(g_starter_err);
+    log_set_hook(&g_log, nullptr, copy_error_line);
 }
 
 void send_start_status(int exit_code) noexcept
 {
     if (g_starter_err >= 0) {
         log_set_hook(&g_log, nullptr, nullptr);
+        log_copy_hold(-1);
         close(g_starter_err);
         g_starter_err = -1;
     }

@@ -1,6 +1,7 @@
 // tavel, the relay daemon: start-up, the event loop, shutdown.
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -41,6 +42,26 @@ int load_lists()
     return 0;
 }
 
+// The configuration dump on stderr, a line at a time the way the log
+// writes stderr: a line stderr does not take at once is dropped, never
+// waited for.
+void dump_to_stderr()
+{
+    char *text = nullptr;
+    size_t len = 0;
+    FILE *fp = open_memstream(&text, &len);
+    if (!fp) return;
+    dump_app_config(fp, &g_cfg);
+    fclose(fp);
+    for (size_t at = 0; at < len;) {
+        const char *end = static_cast<const char *>(memchr(text + at, '\n', len - at));
+        const size_t n = end ? size_t(end - text) + 1 - at : len - at;
+        log_stderr("%.*s", int(n), text + at);
+        at += n;
+    }
+    free(text);
+}
+
 int run()
 {
     if (int rc = adjust_fd_limit(); rc != 0) return rc;
@@ -48,7 +69,7 @@ int run()
     dump_app_config(log_fp(&g_log), &g_cfg);
     if (!g_cfg.rt.quiet && g_cfg.rt.non_daemon && g_cfg.log.path[0]) {
         log_mirror(&g_log, stderr);
-        dump_app_config(stderr, &g_cfg);
+        dump_to_stderr();
     }
     if (int rc = app_ctx_setup(); rc != 0) return rc;
     if (int rc = app_start(); rc != 0) return rc;

@@ -564,12 +564,61 @@ TEST_F(OxaNetns, started_without_standard_descriptors_it_keeps_them_on_dev_null)
     EXPECT_TRUE(has(read_file(log), "oxa is exiting with rc=0\n"));
 }
 
+// Standard error a pipe that is full before the agent starts (a
+// supervisor's pipe that stalled before a restart), with a log file and
+// without one ("logging to /dev/null" is said there): the agent reports
+// joins, mirrors its debug log, and ends on SIGTERM (whose line is said
+// there too), never waiting on the pipe.
+TEST_F(OxaNetns, full_standard_error_never_holds_it)
+{
+    Fd host(socket_in(vp.a(), AF_INET, SOCK_DGRAM));
+    for (const bool with_log : {true, false}) {
+        SCOPED_TRACE(with_log);
+        int p[2];
+        ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+        Fd rd(p[0]), wr(p[1]);
+        // Filled through the test's own description, so that the agent's
+        // stays blocking.
+        const int fill = open(("/proc/self/fd/" + std::to_string(p[1])).c_str(),
+                              O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(fill, 0);
+        const std::string page(4096, 'f');
+        while (write(fill, page.data(), page.size()) > 0) {
+        }
+        EXPECT_EQ(errno, EAGAIN);
+        close(fill);
+        std::vector<std::string> args = {"-T", "-i", "vb", "-L", "debug"};
+        if (with_log) args.insert(args.end(), {"-l", log});
+        const pid_t pid = start_child([&] {
+            std::vector<char *> argv{const_cast<char *>(OXA.c_str())};
+            for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+            argv.push_back(nullptr);
+            const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (!enter_netns(vp.b()) || dup2(o, 1) < 0 || dup2(wr.fd, 2) < 0) return 126;
+            execv(OXA.c_str(), argv.data());
+            return 127;
+        });
+        // Joined again until reported: nothing tells when the capture is on.
+        const std::string group = with_log ? "239.6.6.1" : "239.6.6.2";
+        bool reported = false;
+        for (const long t0 = now_ms(); !reported && now_ms() - t0 < MSG_WAIT_MS;) {
+            ASSERT_TRUE(membership(host.fd, group.c_str(), vp.addr_a(), true));
+            reported = poll_until([&] { return has(read_file(out), "JOIN UDP://" + group); }, 500);
+            ASSERT_TRUE(membership(host.fd, group.c_str(), vp.addr_a(), false));
+        }
+        EXPECT_TRUE(reported);
+        kill(pid, SIGTERM);
+        EXPECT_EQ(finish_child(pid, WAIT_MS), 0);
+        EXPECT_TRUE(!with_log || has(read_file(log), "oxa is exiting with rc=0\n"));
+    }
+}
+
 TEST_F(OxaNetns, daemon_owns_its_pid_file_and_keeps_output_out_of_it)
 {
     // Detached processes come back to this one, which reaps the daemon.
     ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
     Fd host(socket_in(vp.a(), AF_INET, SOCK_DGRAM));
-    const std::string pidf = dir.file("oxa.pid"), log2 = dir.file("log2");
+    const std::string pidf = dir.file("oxa.pid");
     // Started under umask 000, the agent runs with 022 all the same, in the
     // background and in the foreground.
     struct mask_guard {
@@ -589,9 +638,23 @@ TEST_F(OxaNetns, daemon_owns_its_pid_file_and_keeps_output_out_of_it)
                            MSG_WAIT_MS));
     EXPECT_EQ(read_file(pidf), pid_text);
 
-    // A second daemon and a foreground run naming the same file leave it alone.
-    EXPECT_EQ(run({"-i", "vb", "-p", pidf, "-l", log2}), 2);
-    EXPECT_TRUE(has(read_file(log2), "is locked (another instance of daemon must be running)"));
+    // A second daemon on the same pid file and log stops at the pid file's
+    // lock before it opens the log, which would move the running agent's
+    // aside: that log keeps its name and inode, and the running agent goes
+    // on writing it.  Why goes to the
+    // second's starter.
+    struct stat before{};
+    ASSERT_EQ(stat(log.c_str(), &before), 0);
+    EXPECT_EQ(run({"-i", "vb", "-p", pidf, "-l", log}), 2);
+    EXPECT_TRUE(has(read_file(err), "is locked (another instance of daemon must be running)"));
+    struct stat after{};
+    ASSERT_EQ(stat(log.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_FALSE(file_exists(log + "." + std::to_string(before.st_mtime)));
+    ASSERT_TRUE(membership(host.fd, "239.5.5.6", vp.addr_a(), true));
+    EXPECT_TRUE(poll_until([&] { return has(read_file(log), "output: JOIN UDP://239.5.5.6"); },
+                           MSG_WAIT_MS));
+    // A foreground run naming the same pid file leaves it alone.
     const pid_t fg = spawn({"-T", "-i", "vb", "-p", pidf, "-L", "debug"}, out, err, vp.b());
     EXPECT_TRUE(poll_until([&] { return has(read_file(err), READY); }, WAIT_MS));
     EXPECT_TRUE(has(read_file("/proc/" + std::to_string(fg) + "/status"), umask_022));

@@ -6,6 +6,7 @@
 // tasks.  Every run lives in a private network namespace of its own.
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -150,24 +151,42 @@ TEST(tavel_log, LogCommandThatNeverReadsNeverStopsTheRelay)
 
 // Standard error a pipe that is never read (as with "tavel -T -L debug
 // 2>&1 >/dev/null | sleep 30"), as the log and as the mirror of a log
-// file; a pipe that another process writes too (a supervisor's log pipe)
-// and whose reader drains it for a while, then stops; and an unread stream
+// file, and one that is full before the daemon starts (a supervisor's pipe
+// that stalled before a restart: the configuration dump must not wait on
+// it either); a pipe that another process writes too (a supervisor's log
+// pipe) and whose reader drains it for a while, then stops, also as the
+// mirror of a daemon that runs as another user than the FIFO's owner, who
+// may not open it; and an unread stream
 // socket (a stalled journal) as the mirror of a log command that ends every
 // 0.2 s, so that the log says on stderr again and again that it restarts
 // it.  Requests keep being answered, each within 3 s, and SIGTERM ends the
 // daemon.
 TEST(tavel_log, StandardErrorThatIsNeverReadNeverStopsTheRelay)
 {
-    enum err_kind { FIFO_LOG, FIFO_MIRROR, SHARED_PIPE, SOCKET_COMMAND };
-    for (const err_kind k : {FIFO_LOG, FIFO_MIRROR, SHARED_PIPE, SOCKET_COMMAND}) {
+    enum err_kind { FIFO_LOG, FIFO_MIRROR, FULL_FIFO_MIRROR, SHARED_PIPE, SHARED_AS_USER,
+                    SOCKET_COMMAND };
+    const passwd *pw = geteuid() == 0 ? getpwnam("nobody") : nullptr;
+    for (const err_kind k : {FIFO_LOG, FIFO_MIRROR, FULL_FIFO_MIRROR, SHARED_PIPE, SHARED_AS_USER,
+                             SOCKET_COMMAND}) {
         SCOPED_TRACE(int(k));
-        EXPECT_CHILD_OK(in_ns([k] {
+        if (k == SHARED_AS_USER && !pw) continue;  // only root switches users
+        EXPECT_CHILD_OK(in_ns([k, pw] {
             TempDir d;
             const std::string conf = d.file("tavel.conf"), err = d.file("err");
-            const std::string log = k == FIFO_MIRROR      ? "file = \"" + d.file("tavel.log") + "\";"
+            // A directory of the user's for its log.
+            const std::string run = d.file("run");
+            if (k == SHARED_AS_USER) {
+                CHILD_CHECK(mkdir(run.c_str(), 0755) == 0);
+                CHILD_CHECK(chown(run.c_str(), pw->pw_uid, pw->pw_gid) == 0);
+                CHILD_CHECK(chmod(d.path().c_str(), 0755) == 0);
+            }
+            const std::string log = k == FIFO_MIRROR || k == FULL_FIFO_MIRROR
+                                        ? "file = \"" + d.file("tavel.log") + "\";"
+                                    : k == SHARED_AS_USER ? "file = \"" + run + "/tavel.log\";"
                                     : k == SOCKET_COMMAND ? "file = \"|sleep 0.2\";"
                                                           : "";
-            write_file(conf, config(PORT, "", log));
+            write_file(conf, config(PORT, "", log,
+                                    k == SHARED_AS_USER ? "run_as_user = \"nobody\";" : ""));
             int held = -1, sv[2] = {-1, -1};
             pid_t other = -1;
             std::string to_err = "2>\"$2\"";
@@ -176,11 +195,18 @@ TEST(tavel_log, StandardErrorThatIsNeverReadNeverStopsTheRelay)
                 CHILD_CHECK(socketpair(AF_UNIX, SOCK_STREAM, 0, sv) == 0);
                 to_err = "2>&" + std::to_string(sv[1]);
             } else {
-                CHILD_CHECK(mkfifo(err.c_str(), 0600) == 0);
+                // Root's, which another user may read but not open to write.
+                CHILD_CHECK(mkfifo(err.c_str(), 0600) == 0 && chmod(err.c_str(), 0644) == 0);
                 held = open(err.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
                 CHILD_CHECK(held >= 0);
             }
-            if (k == SHARED_PIPE) {
+            if (k == FULL_FIFO_MIRROR) {
+                const std::string page(4096, 'f');
+                while (write(held, page.data(), page.size()) > 0) {
+                }
+                CHILD_CHECK(errno == EAGAIN);
+            }
+            if (k == SHARED_PIPE || k == SHARED_AS_USER) {
                 // The other writer writes a page whenever the pipe has room
                 // for one.
                 other = start_child([&] {
@@ -202,11 +228,14 @@ TEST(tavel_log, StandardErrorThatIsNeverReadNeverStopsTheRelay)
                 const auto t0 = clk::now();
                 return churn(src, 6400) && ms_since(t0) < 3000;
             };
-            if (k == SHARED_PIPE) {
+            if (k == SHARED_PIPE || k == SHARED_AS_USER) {
                 // Rounds of a reader that takes a page every millisecond
-                // while requests come, and then stops.
+                // while requests come, and then stops while they still
+                // come (so that the daemon is writing when the pipe
+                // stays full).
                 for (int round = 0; round < 4; ++round) {
-                    std::atomic<bool> reading{true};
+                    std::atomic<bool> reading{true}, asking{true};
+                    std::atomic<int> asked{0};
                     std::thread reader([&] {
                         char page[4096];
                         while (reading) {
@@ -214,9 +243,16 @@ TEST(tavel_log, StandardErrorThatIsNeverReadNeverStopsTheRelay)
                             usleep(1000);
                         }
                     });
-                    for (int i = 0; i < 60; ++i) (void)churn(26000 + round * 100 + i, 6400);
+                    std::thread asker([&] {
+                        for (int i = 0; asking; ++i, ++asked)
+                            (void)churn(30000 + round * 1000 + i % 900, 6400);
+                    });
+                    (void)eventually([&] { return asked >= 60; }, 20000);
                     reading = false;
                     reader.join();
+                    (void)eventually([&] { return asked >= 80; }, 10000);
+                    asking = false;
+                    asker.join();
                     for (int i = 0; i < 5; ++i)
                         CHILD_CHECK(answered_in_time(27000 + round * 100 + i));
                 }
