@@ -106,7 +106,6 @@ int own_resolver(const TempDir &dir, const std::string &hosts)
         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         return -1;
     for (const std::string f : {"resolv.conf", "nsswitch.conf", "hosts"}) {
-        if (access(("/etc/" + f).c_str(), F_OK) != 0) write_file("/etc/" + f, "");
         if (mount(dir.file(f).c_str(), ("/etc/" + f).c_str(), nullptr, MS_BIND, nullptr) != 0)
             return -1;
     }
@@ -748,6 +747,10 @@ TEST(tavel_clients, LinksLeaveRoomForSuspendedRelays)
 // never ask the resolver.
 TEST(tavel_clients, NameLookupsNeverStallTheLoop)
 {
+    // The files are covered in a mount namespace of the test's own; a host
+    // that lacks one is not written to.
+    for (const char *f : {"/etc/resolv.conf", "/etc/nsswitch.conf", "/etc/hosts"})
+        if (access(f, F_OK) != 0) GTEST_SKIP() << f << " missing";
     EXPECT_CHILD_OK(in_ns([] {
         TempDir d;
         const int dns =
