@@ -118,6 +118,11 @@ void on_sigusr1(int signo) noexcept;
 // every wait, and every log line and log_close call it first, so no caught
 // signal goes unreported.  errno is kept.
 void log_caught_signals() noexcept;
+// The descriptor the handlers above write 8 bytes to after they set their
+// flag (an event loop's eventfd, -1 for none), so that a signal that lands
+// after the loop looked at the flags but before it waits still ends the
+// wait.
+void set_signal_wake_fd(int fd) noexcept;
 // Makes the next getopt_long scan the command line from its start.
 void reset_getopt_state() noexcept;
 

@@ -1,6 +1,7 @@
 #include "rqs.h"
 
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -79,6 +80,15 @@ rqs_context g_rqs;
 rqs_config g_cfg_copy;
 const rqs_config *g_cfg = &g_cfg_copy;
 inotify_ctx g_ino = {INO_TAG, -1, 0, {}, 0, 0};
+
+// The eventfd the signal handlers write after setting their flags: a
+// signal caught between the loop's look at g_quit and its wait would
+// otherwise leave the wait to run its whole course, for ever when nothing
+// else is due.  Its address is its epoll context; it is not counted among
+// the program's descriptors.
+struct signal_wake {
+    int fd;
+} g_wake = {-1};
 
 // epoll data for a registration: the context, or the descriptor itself.
 epoll_data_t mk_data(int fd, void *udata)
@@ -373,6 +383,11 @@ int on_event(const epoll_event &ev)
         psensor_scope s(PRF_EVERR);
         return cb.error(fd, flags, udata, nullptr);
     }
+    if (udata == &g_wake) {
+        uint64_t n;
+        (void)!read(g_wake.fd, &n, sizeof(n));
+        return 0;
+    }
     if (ev.events & EPOLLIN) {
         if (udata == &g_ino) return process_inotify_records(flags);
         psensor_scope s(PRF_EVREAD);
@@ -390,6 +405,8 @@ int on_event(const epoll_event &ev)
 // a turn without descriptors sleeps until its time-out instead of failing).
 void mk_event_space()
 {
+    // The signal wake needs no slot of its own: a wait that fills every
+    // slot returns anyway, and the loop then reads the flags.
     size_t want = g_rqs.poll_fds ? g_rqs.poll_fds : 1;
     if (want <= g_rqs.events.max_len) return;
     if (xvec_reserve(&g_rqs.events, want, sizeof(epoll_event), EVENTS_STEP) != 0) {
@@ -466,6 +483,15 @@ int rqs_init(const rqs_config *cfg) noexcept
     }
     init_nopoll();
     g_rqs.tmout.tv_sec = -1;
+    g_wake.fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    epoll_event wev{};
+    wev.events = EPOLLIN;
+    wev.data.ptr = &g_wake;
+    if (g_wake.fd < 0 || epoll_ctl(g_rqs.loopfd, EPOLL_CTL_ADD, g_wake.fd, &wev) != 0) {
+        log_err("%s: signal wake ERROR(%d): %s\n", __func__, errno, strerror(errno));
+        return -1;
+    }
+    set_signal_wake_fd(g_wake.fd);
     g_ino.fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (g_ino.fd < 0) {
         log_err("%s: inotify_init1 ERROR(%d): %s\n", __func__, errno, strerror(errno));
@@ -481,6 +507,9 @@ int rqs_init(const rqs_config *cfg) noexcept
 
 void rqs_destroy() noexcept
 {
+    set_signal_wake_fd(-1);
+    if (g_wake.fd >= 0) W_close(__func__, g_wake.fd);
+    g_wake.fd = -1;
     if (g_ino.fd >= 0) W_close(__func__, g_ino.fd);
     g_ino.fd = -1;
     g_ino.in_epoll = 0;

@@ -642,10 +642,20 @@ static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_alw
 std::atomic<int> g_caught[NSIG];
 std::atomic<bool> g_caught_any;
 
+std::atomic<int> g_wake_fd{-1};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+// A write to an eventfd is safe in a handler and never waits (a counter at
+// its limit refuses the write, and is then readable anyway).
 void note_caught(int signo, caught_line line) noexcept
 {
     if (signo > 0 && signo < NSIG) g_caught[signo].store(line, std::memory_order_relaxed);
     g_caught_any.store(true, std::memory_order_release);
+    const int fd = g_wake_fd.load(std::memory_order_acquire);
+    if (fd >= 0) {
+        const uint64_t one = 1;
+        (void)!write(fd, &one, sizeof(one));
+    }
 }
 
 }  // namespace
@@ -657,6 +667,8 @@ void on_sigquit(int signo) noexcept
     if (signo == SIGTERM || signo == SIGINT) g_goodbye = 1;
     note_caught(signo, CAUGHT_QUIT);
 }
+
+void set_signal_wake_fd(int fd) noexcept { g_wake_fd.store(fd, std::memory_order_release); }
 
 int handle_sig(int signum, sig_handler_t handler) noexcept
 {

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <climits>
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <set>
@@ -19,6 +20,7 @@
 #include "log.h"
 #include "rqs.h"
 #include "support.h"
+#include "util.h"
 
 namespace {
 
@@ -329,6 +331,53 @@ TEST_F(Loop, quit_signal_during_the_wait)
     sigaction(SIGUSR2, &old, nullptr);
     EXPECT_EQ(g_quit, 1);
     EXPECT_EQ(seen.timeouts, 0);
+}
+
+// A quit signal caught after the loop looked at g_quit but before it waits
+// (here: raised by update_tmout, the last step before the wait) ends the
+// unlimited wait at once: the handler wakes the loop.  Without the wake the
+// wait would last until the back-stop below.
+TEST_F(Loop, quit_signal_just_before_the_wait)
+{
+    struct sigaction old_term{}, old_usr2{};
+    ASSERT_EQ(sigaction(SIGTERM, nullptr, &old_term), 0);
+    ASSERT_EQ(handle_quit_signals(on_sigquit), 0);
+    struct sigaction sa{};
+    sa.sa_handler = set_quit;
+    sigemptyset(&sa.sa_mask);
+    ASSERT_EQ(sigaction(SIGUSR2, &sa, &old_usr2), 0);
+    rqs_destroy();
+    rqs_config cfg = full_config();
+    cfg.cb.update_tmout = [](struct timespec *t) {
+        ms2timespec(-1, t);
+        if (++g_seen->updates == 2) raise(SIGTERM);
+    };
+    ASSERT_EQ(rqs_init(&cfg), 0);
+    seen.stop_after_idle = 100;
+    auto [r, w] = pipe_pair();
+    (void)w;
+    ASSERT_EQ(rqs_add_reader(r, &r), 0);  // never readable
+    std::atomic<bool> done{false};
+    pthread_t self = pthread_self();
+    std::thread backstop([&] {
+        for (int i = 0; i < 300 && !done; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!done) pthread_kill(self, SIGUSR2);
+    });
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(rqs_event_loop(), 0);
+    const auto took = std::chrono::steady_clock::now() - t0;
+    done = true;
+    backstop.join();
+    sigaction(SIGTERM, &old_term, nullptr);
+    sigaction(SIGINT, &old_term, nullptr);
+    sigaction(SIGQUIT, &old_term, nullptr);
+    sigaction(SIGUSR2, &old_usr2, nullptr);
+    log_caught_signals();
+    g_goodbye = 0;
+    EXPECT_EQ(g_quit, 1);
+    EXPECT_EQ(seen.updates, 2);
+    EXPECT_LT(took, std::chrono::milliseconds(2000));
 }
 
 TEST_F(Loop, event_array_warning_needs_more_than_15_full_slots)

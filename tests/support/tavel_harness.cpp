@@ -142,11 +142,13 @@ Daemon::~Daemon()
     if (pid_ <= 0) return;
     // A check that failed left the daemon running: stop it the way it
     // cleans up after itself, and only then by force.
-    const pid_t pid = pid_;
     if (stop(5000) == -1 && pid_ > 0) {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
-        unlink(("/dev/shm/tvl." + std::to_string(pid) + ".iflag").c_str());
+        // Its flag store, by the name its output gives (never by the
+        // first name of its pid, which another user's object may hold).
+        const std::string store = flag_store(output());
+        if (!store.empty()) unlink(store.c_str());
     }
 }
 
@@ -178,8 +180,19 @@ int Daemon::wait_exit(int ms)
 
 int Daemon::stop(int ms)
 {
-    if (pid_ > 0) kill(pid_, SIGTERM);
-    return wait_exit(ms);
+    if (pid_ <= 0) return wait_exit(ms);
+    const pid_t pid = pid_;
+    kill(pid, SIGTERM);
+    const int rc = wait_exit(ms);
+    // Every caller expects 0: say what went wrong, with the end of what
+    // the daemon wrote (a sanitizer's report, its last log lines).
+    if (rc != 0) {
+        const std::string out = output();
+        fprintf(stderr, "daemon %ld: %s after SIGTERM; the end of its output:\n%s\n",
+                long(pid), rc == -1 ? "no exit (running still, or ended by a signal)" : ("exit " + std::to_string(rc)).c_str(),
+                out.substr(out.size() > 4000 ? out.size() - 4000 : 0).c_str());
+    }
+    return rc;
 }
 
 std::string Daemon::output() const { return slurp(dir_ + "/out.txt"); }
