@@ -373,6 +373,11 @@ void rm_watch_quietly(int wd)
 // the stored value as the descriptor, and the stored value itself.
 int on_event(const epoll_event &ev)
 {
+    if (ev.data.ptr == &g_wake) {  // a handler's wake: the flags are read at the top of the turn
+        uint64_t n;
+        (void)!read(g_wake.fd, &n, sizeof(n));
+        return 0;
+    }
     int flags = 0;
     if (ev.events & EPOLLERR) flags |= RQS_SOCKERR;
     if (ev.events & (EPOLLHUP | EPOLLRDHUP)) flags |= RQS_SOCKHUP;
@@ -382,11 +387,6 @@ int on_event(const epoll_event &ev)
     if (!(ev.events & (EPOLLIN | EPOLLOUT)) && flags) {
         psensor_scope s(PRF_EVERR);
         return cb.error(fd, flags, udata, nullptr);
-    }
-    if (udata == &g_wake) {
-        uint64_t n;
-        (void)!read(g_wake.fd, &n, sizeof(n));
-        return 0;
     }
     if (ev.events & EPOLLIN) {
         if (udata == &g_ino) return process_inotify_records(flags);
@@ -488,7 +488,10 @@ int rqs_init(const rqs_config *cfg) noexcept
     wev.events = EPOLLIN;
     wev.data.ptr = &g_wake;
     if (g_wake.fd < 0 || epoll_ctl(g_rqs.loopfd, EPOLL_CTL_ADD, g_wake.fd, &wev) != 0) {
-        log_err("%s: signal wake ERROR(%d): %s\n", __func__, errno, strerror(errno));
+        const int err = errno;
+        log_err("%s: signal wake ERROR(%d): %s\n", __func__, err, strerror(err));
+        if (g_wake.fd >= 0) close(g_wake.fd);
+        g_wake.fd = -1;
         return -1;
     }
     set_signal_wake_fd(g_wake.fd);
