@@ -41,24 +41,27 @@ TEST_F(DelayQueue, empty_queue)
     EXPECT_EQ(dly_expire(Fired::record, nullptr), 0);
 }
 
+// Added out of order, delays fire in the order they are due.  They lie
+// 100 ms apart, so that only a stall of the test longer than that between
+// two additions (a busy machine) could change which is due first.
 TEST_F(DelayQueue, fires_in_expiry_order)
 {
     Fired f;
-    dly_add_usec(3000, tag(3), 0);
-    dly_add_usec(1000, tag(1), 0);
-    dly_add_usec(2000, tag(2), 0);
-    dly_add_usec(500000, tag(9), 0);
+    dly_add_usec(300000, tag(3), 0);
+    dly_add_usec(100000, tag(1), 0);
+    dly_add_usec(200000, tag(2), 0);
+    dly_add_usec(5000000, tag(9), 0);
     EXPECT_EQ(dly_count(), 4u);
-    long next = dly_next_ms();
-    EXPECT_GE(next, 0);
-    EXPECT_LE(next, 1);
-    sleep_ms(5);
-    EXPECT_EQ(dly_expire(Fired::record, &f), 3);
+    EXPECT_LE(dly_next_ms(), 100);  // -1: due already, after a stall
+    for (int waited = 0; f.order.size() < 3 && waited < 4000; waited += 5) {
+        sleep_ms(5);
+        dly_expire(Fired::record, &f);
+    }
     EXPECT_EQ(f.order, (std::vector<long>{1, 2, 3}));
     EXPECT_EQ(dly_count(), 1u);
     long usec = dly_next_usec();
-    EXPECT_GT(usec, 400000);
-    EXPECT_LE(usec, 500000);
+    EXPECT_GT(usec, 600000);
+    EXPECT_LE(usec, 4700000);
 }
 
 // A delay fires when it is due or due within the next millisecond.
@@ -67,7 +70,7 @@ TEST_F(DelayQueue, one_millisecond_of_slack)
     Fired f;
     dly_add_usec(800, tag(1), 0);
     EXPECT_EQ(dly_expire(Fired::record, &f), 1);
-    dly_add_usec(5000, tag(2), 0);
+    dly_add_usec(500000, tag(2), 0);
     EXPECT_EQ(dly_expire(Fired::record, &f), 0);
     EXPECT_EQ(f.order, (std::vector<long>{1}));
 }
@@ -75,14 +78,15 @@ TEST_F(DelayQueue, one_millisecond_of_slack)
 TEST_F(DelayQueue, recurring_delay_fires_once_per_call_and_rearms)
 {
     Fired f;
-    dly_t first = dly_add_usec(10000, tag(7), DLY_RECUR);
-    sleep_ms(12);
+    // A period of 200 ms: the checks allow the test a stall of 100 ms.
+    dly_t first = dly_add_usec(200000, tag(7), DLY_RECUR);
+    sleep_ms(210);
     EXPECT_EQ(dly_expire(Fired::record, &f), 1);
     EXPECT_EQ(dly_count(), 1u);  // the re-armed copy
     long usec = dly_next_usec();
-    EXPECT_GT(usec, 8000);
-    EXPECT_LE(usec, 10000);
-    sleep_ms(12);
+    EXPECT_GT(usec, 100000);
+    EXPECT_LE(usec, 200000);
+    sleep_ms(210);
     EXPECT_EQ(dly_expire(Fired::record, &f), 1);
     EXPECT_EQ(f.order, (std::vector<long>{7, 7}));
     EXPECT_EQ(dly_rm(first), 0);  // re-armed in place: the handle stays the owner's
