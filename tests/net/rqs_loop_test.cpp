@@ -339,8 +339,9 @@ TEST_F(Loop, quit_signal_during_the_wait)
 // wait would last until the back-stop below.
 TEST_F(Loop, quit_signal_just_before_the_wait)
 {
-    struct sigaction old_term{}, old_usr2{};
-    ASSERT_EQ(sigaction(SIGTERM, nullptr, &old_term), 0);
+    const int quits[] = {SIGTERM, SIGINT, SIGQUIT};
+    struct sigaction old_quit[3]{}, old_usr2{};
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(sigaction(quits[i], nullptr, &old_quit[i]), 0);
     ASSERT_EQ(handle_quit_signals(on_sigquit), 0);
     struct sigaction sa{};
     sa.sa_handler = set_quit;
@@ -369,9 +370,7 @@ TEST_F(Loop, quit_signal_just_before_the_wait)
     const auto took = std::chrono::steady_clock::now() - t0;
     done = true;
     backstop.join();
-    sigaction(SIGTERM, &old_term, nullptr);
-    sigaction(SIGINT, &old_term, nullptr);
-    sigaction(SIGQUIT, &old_term, nullptr);
+    for (int i = 0; i < 3; ++i) sigaction(quits[i], &old_quit[i], nullptr);
     sigaction(SIGUSR2, &old_usr2, nullptr);
     log_caught_signals();
     g_goodbye = 0;

@@ -188,9 +188,11 @@ int Daemon::stop(int ms)
     // the daemon wrote (a sanitizer's report, its last log lines).
     if (rc != 0) {
         const std::string out = output();
+        const std::string how = rc == -1 ? "no exit (running still, or ended by a signal)"
+                                         : "exit " + std::to_string(rc);
+        const std::string tail = out.substr(out.size() > 4000 ? out.size() - 4000 : 0);
         fprintf(stderr, "daemon %ld: %s after SIGTERM; the end of its output:\n%s\n",
-                long(pid), rc == -1 ? "no exit (running still, or ended by a signal)" : ("exit " + std::to_string(rc)).c_str(),
-                out.substr(out.size() > 4000 ? out.size() - 4000 : 0).c_str());
+                long(pid), how.c_str(), tail.c_str());
     }
     return rc;
 }
